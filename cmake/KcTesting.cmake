@@ -3,19 +3,32 @@ function(kc_register_app_library target)
   set_property(GLOBAL APPEND PROPERTY KC_APP_LIBRARIES ${target})
 endfunction()
 
-# kc_add_gtest(NAME name SOURCES ... LIBS ... [XVFB] [KEYRING] [TIMEOUT s] [LABELS ...])
+# kc_add_gtest(NAME name SOURCES ... LIBS ... [QT_MAIN CORE|GUI|WIDGETS]
+#              [XVFB] [KEYRING] [TIMEOUT s] [LABELS ...] [ARGS ...])
 #
-# One GoogleTest binary registered as one CTest test. XVFB runs it on a
+# One GoogleTest binary registered as one CTest test. QT_MAIN adds a main()
+# that creates the Qt application object of that kind (otherwise link
+# GTest::gtest_main or bring your own main). XVFB runs it on a
 # private Xvfb display; KEYRING inside a private D-Bus session with an
 # unlocked throw-away gnome-keyring (and a throw-away HOME).
 set(KC_TEST_SUPPORT_DIR ${CMAKE_SOURCE_DIR}/tests/support)
 
 function(kc_add_gtest)
-  cmake_parse_arguments(T "XVFB;KEYRING" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ARGS" ${ARGN})
+  cmake_parse_arguments(T "XVFB;KEYRING" "NAME;TIMEOUT;QT_MAIN" "SOURCES;LIBS;LABELS;ARGS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock Qt6::Core)
   target_compile_definitions(${T_NAME} PRIVATE
     KC_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KC_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  if(T_QT_MAIN)
+    target_sources(${T_NAME} PRIVATE ${KC_TEST_SUPPORT_DIR}/qt_gtest_main.cpp)
+    if(T_QT_MAIN STREQUAL "GUI")
+      target_compile_definitions(${T_NAME} PRIVATE KC_TEST_GUI)
+      target_link_libraries(${T_NAME} PRIVATE Qt6::Gui)
+    elseif(T_QT_MAIN STREQUAL "WIDGETS")
+      target_compile_definitions(${T_NAME} PRIVATE KC_TEST_WIDGETS)
+      target_link_libraries(${T_NAME} PRIVATE Qt6::Widgets)
+    endif()
+  endif()
   set(cmd $<TARGET_FILE:${T_NAME}> ${T_ARGS})
   if(T_KEYRING)
     set(cmd ${KC_TEST_SUPPORT_DIR}/with-keyring ${cmd})
