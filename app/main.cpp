@@ -1,6 +1,7 @@
 // kelvra-capture: the capture application, and its subcommands for
 // command-line work (see `kelvra-capture --help`).
 
+#include "app/app_shell.h"
 #include "app/cli/cli.h"
 
 #include <QString>
@@ -10,7 +11,9 @@
 
 static void printUsage(FILE *out) {
     std::fprintf(out, "Usage: kelvra-capture [COMMAND [ARGS...]]\n\n"
-                      "Without a command, starts the capture application.\n\nCommands:\n");
+                      "Without a command, starts the capture application:\n"
+                      "  kelvra-capture [--service-url URL]\n"
+                      "(the clinic web service; default http://127.0.0.1:47800/)\n\nCommands:\n");
     std::vector<CliCommand> commands = cliCommands();
     std::sort(commands.begin(), commands.end(),
               [](const CliCommand &a, const CliCommand &b) { return a.name < b.name; });
@@ -46,7 +49,5 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    // The desktop application arrives with the application shell.
-    printUsage(stdout);
-    return 0;
+    return kcRunDesktopApplication(argc, argv);
 }

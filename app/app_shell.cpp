@@ -1,0 +1,121 @@
+#include "app/app_shell.h"
+
+#include "app/app_delegate.h"
+#include "app/app_style.h"
+#include "app/login_screen.h"
+#include "clinic/service_url.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QFile>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QUrl>
+
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+
+QString kcCheckApplicationArguments(const QStringList &arguments) {
+    const QString prefix = KelvraServiceURLOption + QLatin1Char('=');
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &arg = arguments.at(i);
+        QString value;
+        if (arg == KelvraServiceURLOption) {
+            if (i + 1 >= arguments.size())
+                return QStringLiteral("%1 needs a URL, e.g. %1 http://127.0.0.1:47800/")
+                    .arg(KelvraServiceURLOption);
+            value = arguments.at(++i);
+        } else if (arg.startsWith(prefix)) {
+            value = arg.mid(prefix.size());
+        } else {
+            return QStringLiteral("unknown option '%1' (see kelvra-capture --help)").arg(arg);
+        }
+        const QUrl url(value, QUrl::StrictMode);
+        const QString scheme = url.scheme().toLower();
+        if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")) ||
+            url.host().isEmpty())
+            return QStringLiteral("%1 '%2' is not an http or https URL with a host")
+                .arg(KelvraServiceURLOption, value);
+    }
+    return QString();
+}
+
+// Milliseconds since this process was started by the kernel.
+static qint64 millisecondsSinceProcessStart() {
+    QFile stat(QStringLiteral("/proc/self/stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // Field 22 (starttime, in clock ticks after boot) follows the command
+    // name, which is in parentheses and may contain spaces.
+    const qsizetype close = text.lastIndexOf(')');
+    const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+    if (fields.size() < 20)
+        return -1;
+    const double startSeconds = fields.at(19).toDouble() / double(sysconf(_SC_CLK_TCK));
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return qint64((double(now.tv_sec) + double(now.tv_nsec) / 1e9 - startSeconds) * 1000.0);
+}
+
+namespace {
+// Reports once when the login window is first exposed.
+class StartupReporter : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (event->type() == QEvent::Expose || event->type() == QEvent::Paint) {
+            std::fprintf(stderr, "kelvra-capture: login window shown %lld ms after launch\n",
+                         static_cast<long long>(millisecondsSinceProcessStart()));
+            watched->removeEventFilter(this);
+            deleteLater();
+        }
+        return false;
+    }
+};
+} // namespace
+
+int kcRunDesktopApplication(int argc, char **argv) {
+    QApplication::setOrganizationName(QStringLiteral("Kelvra"));
+    QApplication::setApplicationName(QStringLiteral("KelvraCapture"));
+    QApplication app(argc, argv);
+    // The login window steps aside while the capture window is shown, and the
+    // capture window may be closed by the window manager: quitting is done
+    // from the menus.
+    app.setQuitOnLastWindowClosed(false);
+
+    const QString problem = kcCheckApplicationArguments(app.arguments());
+    if (!problem.isEmpty()) {
+        std::fprintf(stderr, "kelvra-capture: %s\n", qPrintable(problem));
+        return 2;
+    }
+    kcInitAppResources();
+    app.setWindowIcon(kcIconResource(QStringLiteral("kelvraLogo")));
+
+    AppDelegate delegate;
+    delegate.applicationDidFinishLaunching();
+
+    captureLoginViewController login(&delegate);
+    if (qEnvironmentVariableIsSet("KELVRA_REPORT_STARTUP"))
+        login.window()->installEventFilter(new StartupReporter(login.window()));
+
+    // Sign-out and quitting live in the tray where the desktop has one, and
+    // in the capture window's context menu everywhere.
+    std::unique_ptr<QSystemTrayIcon> tray;
+    QMenu trayMenu;
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        trayMenu.addAction(delegate.logoutMenuItem());
+        trayMenu.addSeparator();
+        trayMenu.addAction(delegate.quitMenuItem());
+        tray = std::make_unique<QSystemTrayIcon>(kcIconResource(QStringLiteral("kelvraLogo")));
+        tray->setToolTip(QStringLiteral("KelvraCapture"));
+        tray->setContextMenu(&trayMenu);
+        tray->show();
+    }
+
+    login.showWindow();
+    const int status = app.exec();
+    delegate.applicationWillTerminate();
+    return status;
+}

@@ -1,0 +1,314 @@
+// Subcommands for checking text recognition and patient matching on real
+// screenshots: ocr, match and score. None needs a display.
+
+#include "app/cli/cli.h"
+#include "capture/image_preparation.h"
+#include "capture/patient_matching.h"
+#include "capture/string_score.h"
+#include "capture/text_recognition.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QFile>
+#include <QImage>
+#include <QImageReader>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPainter>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <optional>
+
+namespace {
+
+// Options of the form "--name VALUE" or "--name=VALUE" (only those listed in
+// `valued`), positional arguments, and "--" after which everything is
+// positional.
+struct Arguments {
+    QMap<QString, QString> options;
+    QStringList positional;
+    QString error;
+};
+
+Arguments parseArguments(const QStringList &args, const QStringList &valued) {
+    Arguments parsed;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString &arg = args[i];
+        if (arg == QLatin1String("--")) {
+            parsed.positional += args.mid(i + 1);
+            break;
+        }
+        if (!arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("-")) {
+            parsed.positional << arg;
+            continue;
+        }
+        const qsizetype equals = arg.indexOf(QLatin1Char('='));
+        const QString name = equals < 0 ? arg : arg.left(equals);
+        if (!valued.contains(name)) {
+            parsed.error = QStringLiteral("unknown option %1 (see --help)").arg(name);
+            return parsed;
+        }
+        if (parsed.options.contains(name)) {
+            parsed.error = QStringLiteral("%1 given twice").arg(name);
+            return parsed;
+        }
+        if (equals >= 0) {
+            parsed.options.insert(name, arg.mid(equals + 1));
+        } else if (i + 1 < args.size()) {
+            parsed.options.insert(name, args[++i]);
+        } else {
+            parsed.error = QStringLiteral("%1 needs a value").arg(name);
+            return parsed;
+        }
+    }
+    return parsed;
+}
+
+void quietMessages(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+// Image plugins are found through the application object; their warnings
+// about odd files would clutter the one-line errors.
+struct CommandApplication {
+    CommandApplication(int argc, char **argv) : app(argc, argv) { qInstallMessageHandler(&quietMessages); }
+    QCoreApplication app;
+};
+
+// The image at `path` as a window image: transparent areas read as white.
+std::optional<QImage> readWindowImage(const QString &path, QString *error) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read image %1: %2").arg(path, file.errorString());
+        return std::nullopt;
+    }
+    QByteArray bytes = file.readAll();
+    // libpng reports broken files on stderr by itself; catch them first.
+    if (bytes.startsWith("\x89PNG\r\n\x1a\n") && !isWellFormedPng(bytes)) {
+        *error = QStringLiteral("cannot read image %1: damaged PNG file").arg(path);
+        return std::nullopt;
+    }
+    QBuffer buffer(&bytes);
+    QImageReader reader(&buffer);
+    QImage image = reader.read();
+    if (image.isNull()) {
+        *error = QStringLiteral("cannot read image %1: %2").arg(path, reader.errorString());
+        return std::nullopt;
+    }
+    if (image.hasAlphaChannel()) {
+        QImage flat(image.size(), QImage::Format_RGB32);
+        flat.fill(Qt::white);
+        QPainter painter(&flat);
+        painter.drawImage(0, 0, image);
+        painter.end();
+        image = flat;
+    }
+    return image;
+}
+
+// Enlarged to twice its size, then recognised, as a capture does.
+std::optional<QString> recogniseWindow(const QImage &window, QString *failure) {
+    return wordsFromImage(resizeImage(window, window.size() * 2), {}, failure);
+}
+
+std::optional<QByteArray> readInput(const QString &path, QString *error) {
+    QFile file;
+    const bool opened = path == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
+                                                   : (file.setFileName(path), file.open(QIODevice::ReadOnly));
+    if (!opened) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return std::nullopt;
+    }
+    return file.readAll();
+}
+
+void writeOut(const QByteArray &bytes) {
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+int runOcr(int argc, char **argv, const QStringList &args) {
+    const Arguments parsed = parseArguments(args, {});
+    if (!parsed.error.isEmpty())
+        return cliBadInput(parsed.error);
+    if (parsed.positional.size() != 1)
+        return cliBadInput(QStringLiteral("ocr takes one IMAGE (see --help)"));
+    CommandApplication application(argc, argv);
+    QString error;
+    const std::optional<QImage> window = readWindowImage(parsed.positional[0], &error);
+    if (!window)
+        return cliBadInput(error);
+    const std::optional<QString> text = recogniseWindow(*window, &error);
+    if (!text) {
+        std::fprintf(stderr, "kelvra-capture: no text recognised: %s\n", qPrintable(error));
+        return 1;
+    }
+    writeOut(text->toUtf8());
+    return 0;
+}
+
+// The patient list: a JSON array of objects, each with a non-empty "name".
+std::optional<QJsonArray> readPatients(const QString &path, QString *error) {
+    const std::optional<QByteArray> bytes = readInput(path, error);
+    if (!bytes)
+        return std::nullopt;
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(*bytes, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        *error = QStringLiteral("%1: malformed JSON at offset %2: %3")
+                     .arg(path)
+                     .arg(parseError.offset)
+                     .arg(parseError.errorString());
+        return std::nullopt;
+    }
+    if (!document.isArray()) {
+        *error = QStringLiteral("%1: expected a JSON array of patient entries").arg(path);
+        return std::nullopt;
+    }
+    const QJsonArray patients = document.array();
+    for (qsizetype i = 0; i < patients.size(); ++i) {
+        const QJsonValue name = patients[i].toObject().value(QLatin1String("name"));
+        if (!patients[i].isObject() || !name.isString() || name.toString().trimmed().isEmpty()) {
+            *error = QStringLiteral("%1: patient %2 has no name").arg(path).arg(i + 1);
+            return std::nullopt;
+        }
+    }
+    return patients;
+}
+
+int runMatch(int argc, char **argv, const QStringList &args) {
+    const QString patientsOption = QStringLiteral("--patients");
+    const QString imageOption = QStringLiteral("--image");
+    const QString textOption = QStringLiteral("--text-file");
+    const Arguments parsed = parseArguments(args, {patientsOption, imageOption, textOption});
+    if (!parsed.error.isEmpty())
+        return cliBadInput(parsed.error);
+    if (!parsed.positional.isEmpty())
+        return cliBadInput(QStringLiteral("unexpected argument %1 (see --help)").arg(parsed.positional[0]));
+    if (!parsed.options.contains(patientsOption))
+        return cliBadInput(QStringLiteral("match needs --patients FILE (see --help)"));
+    if (parsed.options.contains(imageOption) == parsed.options.contains(textOption))
+        return cliBadInput(
+            QStringLiteral("match needs either --image IMAGE or --text-file FILE (see --help)"));
+
+    CommandApplication application(argc, argv);
+    QString error;
+    const std::optional<QJsonArray> patients = readPatients(parsed.options[patientsOption], &error);
+    if (!patients)
+        return cliBadInput(error);
+
+    std::optional<QString> text;
+    QString recognitionFailure;
+    const bool fromImage = parsed.options.contains(imageOption);
+    if (fromImage) {
+        const std::optional<QImage> window = readWindowImage(parsed.options[imageOption], &error);
+        if (!window)
+            return cliBadInput(error);
+        text = recogniseWindow(*window, &recognitionFailure);
+    } else {
+        const std::optional<QByteArray> bytes = readInput(parsed.options[textOption], &error);
+        if (!bytes)
+            return cliBadInput(error);
+        text = QString::fromUtf8(*bytes);
+    }
+
+    const QVariantList entries = patients->toVariantList();
+    const QList<double> bests = bestScoresForPatients(entries, text);
+    const std::optional<QVariantMap> proposed = determinePatientFromList(entries, text);
+    QJsonValue proposedValue = QJsonValue::Null;
+    QJsonArray scores;
+    for (qsizetype i = 0; i < patients->size(); ++i) {
+        const QJsonObject entry = (*patients)[i].toObject();
+        scores.append(QJsonObject{{QStringLiteral("name"), entry.value(QLatin1String("name"))},
+                                  {QStringLiteral("best"), bests[i]}});
+        if (proposed && proposedValue.isNull() && entries[i].toMap() == *proposed)
+            proposedValue = entry;
+    }
+    QJsonObject result{{QStringLiteral("proposed"), proposedValue}, {QStringLiteral("scores"), scores}};
+    if (fromImage)
+        result.insert(QStringLiteral("text"), text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null));
+    writeOut(QJsonDocument(result).toJson(QJsonDocument::Indented));
+    if (fromImage && !text) {
+        std::fprintf(stderr, "kelvra-capture: no text recognised: %s\n", qPrintable(recognitionFailure));
+        return 1;
+    }
+    return 0;
+}
+
+int runScore(int, char **, const QStringList &args) {
+    const QString fuzzinessOption = QStringLiteral("--fuzziness");
+    const Arguments parsed = parseArguments(args, {fuzzinessOption});
+    if (!parsed.error.isEmpty())
+        return cliBadInput(parsed.error);
+    if (parsed.positional.size() != 2)
+        return cliBadInput(QStringLiteral("score takes SEARCHED and PATTERN (see --help)"));
+    std::optional<float> fuzziness;
+    if (parsed.options.contains(fuzzinessOption)) {
+        const QByteArray text = parsed.options[fuzzinessOption].toLatin1();
+        float value = 0;
+        const auto [end, ec] = std::from_chars(text.constData(), text.constData() + text.size(), value);
+        if (text.isEmpty() || ec != std::errc() || end != text.constData() + text.size() ||
+            !std::isfinite(value) || value < 0.0f || value > 1.0f)
+            return cliBadInput(QStringLiteral("--fuzziness must be a number from 0 to 1, not '%1'")
+                                   .arg(parsed.options[fuzzinessOption]));
+        fuzziness = value;
+    }
+    const double score =
+        scoreAgainst(parsed.positional[0], parsed.positional[1], fuzziness, ScoreOptionDefault);
+    std::printf("%.17g\n", score);
+    return 0;
+}
+
+const CliRegistrar ocrCommand({
+    QStringLiteral("ocr"),
+    QStringLiteral("IMAGE"),
+    QStringLiteral("recognise the text of a window image"),
+    QStringLiteral(
+        "Treats IMAGE (PNG, JPEG, BMP, ...) as the image of a window, as a capture would take it:\n"
+        "enlarges it to twice its size, recognises it with Tesseract (English) and prints the text\n"
+        "as the matching sees it: words separated by single spaces, lines by line feeds.\n"
+        "Transparent areas are read as white.\n\n"
+        "The English trained data is taken from $KELVRA_TESSDATA when set, else from\n"
+        "<prefix>/share/kelvra-capture/tessdata next to the program, else from\n"
+        "/usr/share/tesseract-ocr/5/tessdata.\n\n"
+        "Exit status: 0 text printed (possibly empty), 1 nothing recognised (for example no\n"
+        "trained data), 2 bad input (missing or unreadable image)."),
+    &runOcr,
+});
+
+const CliRegistrar matchCommand({
+    QStringLiteral("match"),
+    QStringLiteral("--patients FILE (--image IMAGE | --text-file FILE)"),
+    QStringLiteral("propose the patient a window image or text belongs to"),
+    QStringLiteral(
+        "Scores today's patients against the text of a window and proposes the best, as a\n"
+        "capture does. --patients FILE is a JSON array of patient entries, each an object with\n"
+        "at least \"name\" (first and last name joined by a space); the other keys of an entry\n"
+        "(\"dob\", \"emr_patient_id\", \"emr_appointment_id\", \"profile_image_id\", \"kelvraID\",\n"
+        "\"interaction_id\", \"exam_room_name\") are passed through. The text is recognised from\n"
+        "--image IMAGE (enlarged 2x, as with `ocr`) or read as UTF-8 from --text-file FILE\n"
+        "(\"-\" reads standard input).\n\n"
+        "Prints one JSON object:\n"
+        "  \"proposed\"  the proposed entry as given, or null when the list is empty\n"
+        "  \"scores\"    in list order, {\"name\": ..., \"best\": the patient's best score}\n"
+        "  \"text\"      the recognised text (only with --image; null when nothing was recognised)\n\n"
+        "Exit status: 0 done, 1 nothing recognised from the image (the JSON is still printed),\n"
+        "2 bad input (missing file, unreadable image, malformed JSON, a patient without a name)."),
+    &runMatch,
+});
+
+const CliRegistrar scoreCommand({
+    QStringLiteral("score"),
+    QStringLiteral("[--fuzziness F] [--] SEARCHED PATTERN"),
+    QStringLiteral("print the fuzzy string score of PATTERN in SEARCHED"),
+    QStringLiteral("Prints the score of PATTERN against SEARCHED with 17 significant digits: 1 for strings\n"
+                   "equal after cleaning (only letters and spaces count), 0 when a character of PATTERN is\n"
+                   "missing and no fuzziness is given, \"inf\" for a SEARCHED without letters or spaces\n"
+                   "against a PATTERN with some, when a fuzziness is given. The matching uses\n"
+                   "--fuzziness 0.8 (F from 0 to 1, taken in single precision); without --fuzziness none is\n"
+                   "passed. Put -- before strings that begin with \"-\".\n\n"
+                   "Exit status: 0 score printed, 2 bad input."),
+    &runScore,
+});
+
+} // namespace

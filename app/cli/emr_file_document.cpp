@@ -1,0 +1,155 @@
+// kelvra-capture emr-file: files an image in a patient's athenahealth chart
+// the way an accepted capture is filed, from a user configuration kept in a
+// JSON file. For trying a configuration and an EMR connection by hand.
+
+#include "app/cli/cli.h"
+#include "emr/athenahealth_api_client.h"
+#include "emr/emr_api_client.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+#include <QUuid>
+
+#include <cstdio>
+
+namespace {
+
+int run(int argc, char **argv, const QStringList &args) {
+    QString configPath, patient, appointment, department, note, type = QStringLiteral("image"), file;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &a = args.at(i);
+        auto value = [&](QString *out) {
+            if (i + 1 >= args.size())
+                return false;
+            *out = args.at(++i);
+            return true;
+        };
+        bool ok = true;
+        if (a == QLatin1String("--config"))
+            ok = value(&configPath);
+        else if (a == QLatin1String("--patient"))
+            ok = value(&patient);
+        else if (a == QLatin1String("--appointment"))
+            ok = value(&appointment);
+        else if (a == QLatin1String("--department"))
+            ok = value(&department);
+        else if (a == QLatin1String("--note"))
+            ok = value(&note);
+        else if (a == QLatin1String("--type"))
+            ok = value(&type);
+        else if (a.startsWith(QLatin1Char('-')))
+            return cliBadInput(QStringLiteral("unknown option %1").arg(a));
+        else if (file.isEmpty())
+            file = a;
+        else
+            return cliBadInput(QStringLiteral("only one file can be filed at a time"));
+        if (!ok)
+            return cliBadInput(QStringLiteral("%1 needs a value").arg(a));
+    }
+    if (configPath.isEmpty() || patient.isEmpty() || file.isEmpty())
+        return cliBadInput(QStringLiteral("--config, --patient and a FILE are required (see --help)"));
+
+    QFile config(configPath);
+    if (!config.open(QIODevice::ReadOnly))
+        return cliBadInput(QStringLiteral("cannot read %1: %2").arg(configPath, config.errorString()));
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(config.readAll(), &parseError);
+    if (!doc.isObject())
+        return cliBadInput(
+            QStringLiteral("%1 is not a JSON object: %2").arg(configPath, parseError.errorString()));
+    QFile input(file);
+    if (!input.open(QIODevice::ReadOnly))
+        return cliBadInput(QStringLiteral("cannot read %1: %2").arg(file, input.errorString()));
+    QByteArray content = input.readAll();
+
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+
+    if (type == QLatin1String("image")) {
+        // Images are sent as TIFF, as the capture panel does.
+        const QImage image = QImage::fromData(content);
+        if (image.isNull())
+            return cliBadInput(QStringLiteral("%1 is not an image this program can read").arg(file));
+        QBuffer buffer(&content);
+        buffer.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        image.save(&buffer, "TIFF");
+    }
+
+    const QVariantMap preferences = doc.object().toVariantMap();
+    EMRAPIClient &registry = EMRAPIClient::sharedEMRAPIClient();
+    registry.extensionCheckCurrentEMR(preferences.value(QStringLiteral("emrData")), preferences);
+    const std::shared_ptr<EMRAPIDelegate> client = registry.delegate();
+    if (!client || !client->respondsToUploadDocumentation()) {
+        std::fprintf(stderr,
+                     "kelvra-capture: the configuration names no EMR that documents can be filed in\n");
+        return 1;
+    }
+    client->initWithBaseURL(QUrl(
+        preferences.value(QStringLiteral("emrData")).toMap().value(QStringLiteral("base_url")).toString()));
+
+    const QString entryID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    const QVariantMap record{
+        {QStringLiteral("encounter_note"), note},
+        {QStringLiteral("id"), QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()},
+        {QStringLiteral("Upload"),
+         QVariantList{QVariantMap{{QStringLiteral("id"), entryID},
+                                  {QStringLiteral("content"), QString::fromLatin1(content.toBase64())}}}}};
+    QVariantMap visit{{QStringLiteral("emr_patient_id"), patient}};
+    if (!department.isEmpty())
+        visit.insert(QStringLiteral("department_id"), department);
+    if (!appointment.isEmpty())
+        visit.insert(QStringLiteral("ClinicPatientDeviceAssignment"),
+                     QVariantMap{{QStringLiteral("emr_appointment_id"), appointment}});
+
+    int status = 1;
+    QEventLoop loop;
+    client->uploadDocumentation(
+        {record}, visit, type,
+        [&](const KCHTTPURLResponse &response) {
+            std::printf("filed %s.pdf (HTTP %lld); local copy in %s\n", qPrintable(entryID.right(10)),
+                        response.statusCode(),
+                        qPrintable(QDir::toNativeSeparators(
+                            QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))));
+            status = 0;
+            loop.quit();
+        },
+        [&](const KCError &error) {
+            QString why = error.localizedDescription();
+            const QVariant response = error.userInfo().value(AFFailingResponseErrorKey);
+            if (response.canConvert<KCHTTPURLResponse>())
+                why += QStringLiteral(" (HTTP %1)").arg(response.value<KCHTTPURLResponse>().statusCode());
+            std::fprintf(stderr, "kelvra-capture: the document was not filed: %s\n", qPrintable(why));
+            loop.quit();
+        });
+    loop.exec();
+    return status;
+}
+
+CliRegistrar registrar(
+    {QStringLiteral("emr-file"),
+     QStringLiteral("--config FILE --patient ID [--appointment ID] [--department ID] "
+                    "[--note TEXT] [--type image|pdf] FILE"),
+     QStringLiteral("file an image in a patient's athenahealth chart"),
+     QStringLiteral("Files FILE in the chart of the athenahealth patient ID as an accepted\n"
+                    "capture is filed: an image becomes a one-page PDF of its size (kept in\n"
+                    "the documents folder, readable by you only) and is posted with a fresh\n"
+                    "access token. --type pdf sends the file's bytes as they are.\n\n"
+                    "FILE given to --config holds the user configuration as the clinic\n"
+                    "service hands it out: {\"emrData\": {\"base_url\", \"auth_url\", \"api_key\",\n"
+                    "\"api_secret\", \"emr_data_1\"}, \"kelvraKeychain\": {\"enabledEMR\":\n"
+                    "\"athenahealth\", \"departmentID\", ...}}.\n\n"
+                    "--appointment files it with that appointment (in the configured\n"
+                    "department); --department overrides the configured department when\n"
+                    "there is no appointment. Exit status 0 when filed, 1 when the EMR\n"
+                    "refused it, 2 on bad input."),
+     &run});
+
+} // namespace

@@ -1,0 +1,682 @@
+#include "capture/panel/view_controller.h"
+
+#include "app/app_delegate.h"
+#include "app/app_style.h"
+#include "app/main_window_controller.h"
+#include "capture/documentation_upload.h"
+#include "capture/patient_matching.h"
+#include "capture/screen_coordinates.h"
+#include "capture/upload_senders.h"
+#include "emr/emr_api_client.h"
+#include "platform/core/notification_center.h"
+#include "platform/windowserver/window_server.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QGraphicsOpacityEffect>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QParallelAnimationGroup>
+#include <QPropertyAnimation>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include <cmath>
+
+bool nameContainsIgnoringCaseAndDiacritics(const QString &name, const QString &text) {
+    auto fold = [](const QString &s) {
+        QString out;
+        for (QChar c : s.normalized(QString::NormalizationForm_D))
+            if (c.category() != QChar::Mark_NonSpacing)
+                out.append(c);
+        return out.toCaseFolded();
+    };
+    return fold(name).contains(fold(text));
+}
+
+static void post(QObject *context, std::function<void()> f) {
+    QMetaObject::invokeMethod(context, std::move(f), Qt::QueuedConnection);
+}
+
+static void setAlpha(QWidget *view, double alpha) {
+    auto *effect = qobject_cast<QGraphicsOpacityEffect *>(view->graphicsEffect());
+    if (!effect) {
+        effect = new QGraphicsOpacityEffect(view);
+        view->setGraphicsEffect(effect);
+    }
+    effect->setOpacity(alpha);
+}
+
+ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelegate, QWidget *parent)
+    : QWidget(parent), m_window(window), m_app(appDelegate) {
+    mainView = new captureMainView(this);
+    mainView->setBackgroundColor(Qt::white);
+    mainView->setBorder(0.5, QColor(211, 211, 211));
+    mainView->setCornerRadius(4);
+
+    captureButton = new captureMainButton(mainView);
+    captureButton->setGeometry(0, 0, 52, 52);
+    captureButton->delegate = this;
+    buttonImage = new QLabel(mainView);
+    buttonImage->setGeometry(11, 11, 30, 30);
+    buttonImage->setAttribute(Qt::WA_TransparentForMouseEvents);
+    buttonImage->setStyleSheet(QStringLiteral("background: white"));
+
+    patientInfoView = new QWidget(mainView);
+    patientInfoView->setGeometry(0, 0, 200, 90);
+    patientProfileImageView = new QLabel(patientInfoView);
+    patientProfileImageView->setGeometry(6, 6, 40, 40);
+    patientProfileImageView->setScaledContents(true);
+    patientNameLabel = new QLabel(patientInfoView);
+    patientNameLabel->setGeometry(52, 4, 144, 16);
+    patientNameLabel->setFont(kcRalewayFont(12));
+    patientDOBLabel = new QLabel(patientInfoView);
+    patientDOBLabel->setGeometry(52, 20, 144, 14);
+    patientDOBLabel->setFont(kcRalewayFont(10));
+    patientExamRoomLabel = new QLabel(patientInfoView);
+    patientExamRoomLabel->setGeometry(52, 34, 144, 14);
+    patientExamRoomLabel->setFont(kcRalewayFont(10));
+    screnshotPreview = new QLabel(patientInfoView);
+    screnshotPreview->setGeometry(6, 50, 40, 36);
+    screnshotPreview->setScaledContents(true);
+    imageCaptionTextField = new QLineEdit(patientInfoView);
+    imageCaptionTextField->setGeometry(52, 54, 144, 28);
+    imageCaptionTextField->setPlaceholderText(KCOptionalImageCaption);
+    setAlpha(patientInfoView, 0);
+
+    successImageView = new QLabel(mainView);
+    successImageView->setGeometry(76, 2, 48, 48);
+    successImageView->setPixmap(QIcon(QStringLiteral(":/kelvra/successImage.svg")).pixmap(48, 48));
+    successImageView->setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAlpha(successImageView, 0);
+
+    buttonView = new QWidget(mainView);
+    buttonView->setGeometry(0, 90, 200, 29);
+    auto *row = new QHBoxLayout(buttonView);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    auto makeButton = [&](const QString &title, const QColor &colour, void (ViewController::*action)()) {
+        auto *b = new ::captureButton(buttonView);
+        b->setText(title);
+        b->setFont(kcRalewayFont(11));
+        b->setTitleColor(colour);
+        b->setBorder(0.5, QColor(211, 211, 211));
+        connect(b, &QAbstractButton::clicked, this, action);
+        row->addWidget(b);
+        return b;
+    };
+    cancelButton = makeButton(QStringLiteral("Cancel"), Qt::gray, &ViewController::cancelButtonPressed);
+    acceptButton =
+        makeButton(QStringLiteral("Accept"), QColor(255, 165, 0), &ViewController::acceptButtonPressed);
+    otherButton =
+        makeButton(QStringLiteral("Other"), QColor(211, 211, 211), &ViewController::otherButtonPressed);
+
+    filterPatientTextField = new QLineEdit(mainView);
+    filterPatientTextField->setGeometry(4, 123, 192, 24);
+    filterPatientTextField->setPlaceholderText(QStringLiteral("Search"));
+    connect(filterPatientTextField, &QLineEdit::textChanged, this, &ViewController::controlTextDidChange);
+    patientListTableView = new QListWidget(mainView);
+    patientListTableView->setGeometry(0, 150, 200, 208);
+    patientListTableView->setStyleSheet(
+        QStringLiteral("QListWidget::item:selected { background: transparent; }"));
+    connect(patientListTableView, &QListWidget::currentRowChanged, this,
+            &ViewController::tableViewSelectionDidChange);
+
+    pendingBadge = new QLabel(mainView);
+    pendingBadge->setGeometry(36, 0, 16, 16);
+    pendingBadge->setAlignment(Qt::AlignCenter);
+    pendingBadge->setAttribute(Qt::WA_TransparentForMouseEvents);
+    pendingBadge->hide();
+
+    // The rest state.
+    const QPixmap icon = QIcon(QStringLiteral(":/kelvra/captureIcon.svg")).pixmap(30, 30);
+    buttonImage->setPixmap(icon);
+    applySize();
+    setButtonStateHidden(true);
+
+    const QString pending =
+        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/pending-uploads";
+    m_uploads = new DocumentationUploadQueue(pending, this);
+    m_uploads->setSender(DocumentationUploadQueue::kClinic, clinicDocumentationSender());
+    m_uploads->setSender(DocumentationUploadQueue::kEMR, emrDocumentationSender());
+    connect(m_uploads, &DocumentationUploadQueue::pendingChanged, this, &ViewController::updateBadge);
+    QTimer::singleShot(0, m_uploads, &DocumentationUploadQueue::resumeStored);
+
+    connect(qApp, &QGuiApplication::screenAdded, this, [this] { setSnapshotForCurrentPosition(); });
+    setSnapshotForCurrentPosition();
+}
+
+ViewController::~ViewController() {
+    observeWindowActivation(false);
+    observeCommands(false);
+    delete snapshotWindow.data();
+}
+
+bool ViewController::signedIn() const {
+    return m_app && m_app->loggedIn();
+}
+
+QVariantList ViewController::patients() const {
+    if (!m_app)
+        return {};
+    return m_app->parsedPtArray().value_or(QVariantList());
+}
+
+void ViewController::applySize() {
+    setFixedSize(int(m_width), int(m_height));
+    mainView->setGeometry(0, 0, int(m_width), int(m_height));
+    if (m_window)
+        m_window->resize(int(m_width), int(m_height));
+}
+
+void ViewController::updateBadge(int pending, int failed) {
+    pendingBadge->setVisible(pending > 0);
+    pendingBadge->setText(QString::number(pending));
+    pendingBadge->setStyleSheet(
+        QStringLiteral("border-radius: 8px; color: white; font-size: 9px; background: %1")
+            .arg(failed > 0 ? "#d0342c" : "#f0a000"));
+    pendingBadge->setToolTip(failed > 0 ? tr("%n capture(s) not yet filed; retrying", nullptr, pending)
+                                        : tr("%n capture(s) being filed", nullptr, pending));
+    pendingBadge->raise();
+}
+
+void ViewController::showEvent(QShowEvent *event) {
+    QWidget::showEvent(event);
+    setSnapshotForCurrentPosition();
+    observeWindowActivation(true);
+    observeCommands(true);
+}
+
+void ViewController::hideEvent(QHideEvent *event) {
+    QWidget::hideEvent(event);
+    observeWindowActivation(false);
+    observeCommands(false);
+}
+
+void ViewController::observeCommands(bool on) {
+    auto &center = NotificationCenter::defaultCenter();
+    for (auto token : {m_escapeToken, m_commandToken})
+        if (token)
+            center.removeObserver(token);
+    m_escapeToken = m_commandToken = 0;
+    if (!on)
+        return;
+    QPointer<ViewController> self(this);
+    m_escapeToken = center.addObserver(KCEscapePressedNotification, nullptr, [self](const Notification &) {
+        if (self)
+            self->programaticallyCancelSnapshot();
+    });
+    m_commandToken =
+        center.addObserver(KCSnapshotCommandPressedNotification, nullptr, [self](const Notification &) {
+            if (self)
+                self->progActivateScreenshot();
+        });
+}
+
+void ViewController::observeWindowActivation(bool on) {
+    if (m_activationWatch)
+        disconnect(m_activationWatch);
+    m_activationWatch = {};
+    if (on) {
+        m_activationWatch = connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow *focus) {
+            if (focus && m_window && focus == m_window->windowHandle())
+                detectIfClick();
+        });
+    }
+}
+
+void ViewController::setSnapshotForCurrentPosition() {
+    QScreen *screen = m_window && m_window->windowHandle() ? m_window->windowHandle()->screen() : nullptr;
+    if (!screen && m_window)
+        screen = QGuiApplication::screenAt(m_window->geometry().center());
+    const QRect frame = screen ? screen->geometry() : QRect();
+    delete snapshotWindow.data();
+    snapshotWindow = new captureWindow(frame, 0, 2, false);
+    snapshotView = new screenshotView(snapshotWindow->contentView());
+    snapshotView->setGeometry(snapshotWindow->contentView()->rect());
+    snapshotView->setSsDelegate(this);
+    snapshotView->isSignedIn = [this] { return signedIn(); };
+}
+
+void ViewController::snapshotButtonPressedDown() {
+    if (snapshotMode) {
+        shouldCancelSnapshot = true;
+        cancelSnapshot();
+    } else if (captureButton->isEnabled()) {
+        mainView->setCaptureEnabled(true);
+    }
+}
+
+void ViewController::snapshotButtonPressedUp() {
+    if (!captureButton->wasDragged && !shouldCancelSnapshot && captureButton->isEnabled() && signedIn()) {
+        observeWindowActivation(false);
+        post(this, [this] { snapImage(); });
+    } else {
+        shouldCancelSnapshot = false;
+        post(this, [this] { setSnapshotForCurrentPosition(); });
+    }
+}
+
+void ViewController::snapshotButtonDragged() {
+    post(this, [this] { cancelSnapshot(); });
+}
+
+void ViewController::progActivateScreenshot() {
+    if (!snapshotMode && captureAllowed && signedIn()) {
+        mainView->setCaptureEnabled(true);
+        snapImage();
+    }
+}
+
+void ViewController::detectIfClick() {
+    progActivateScreenshot();
+}
+
+void ViewController::programaticallyCancelSnapshot() {
+    post(this, [this] {
+        if (snapshotMode) {
+            shouldCancelSnapshot = true;
+            cancelSnapshot();
+        }
+    });
+}
+
+void ViewController::snapImage() {
+    post(this, [this] {
+        if (shouldCancelSnapshot) {
+            cancelSnapshot();
+            shouldCancelSnapshot = false;
+            return;
+        }
+        if (!snapshotView)
+            setSnapshotForCurrentPosition();
+        snapshotMode = true;
+        mainView->setCaptureEnabled(true);
+        // Without a compositing manager translucent windows show black: the
+        // overlay shows the screen's own picture under its veil instead.
+        std::shared_ptr<WindowServer> server = sharedWindowServer();
+        QImage backdrop;
+        if (server && !server->compositingManagerRunning()) {
+            const QRect frame = snapshotWindow->geometry();
+            backdrop = server->imageOfRectBelow(devicePixelRect(frame), quint32(m_window->winId()));
+        }
+        snapshotView->setBackdrop(backdrop);
+        snapshotView->prepareForScreenshot();
+        snapshotWindow->makeKeyAndOrderFront();
+        // The panel floats above the overlay also where no window manager
+        // keeps it there.
+        m_window->raise();
+    });
+}
+
+void ViewController::cancelSnapshot() {
+    post(this, [this] {
+        if (m_window) {
+            m_window->raise();
+            m_window->activateWindow();
+        }
+        snapshotMode = false;
+        captureAllowed = true;
+        mainView->setCaptureEnabled(false);
+        captureButton->setEnabled(true);
+        if (snapshotView)
+            snapshotView->removeFromAllNotifications();
+        if (snapshotWindow)
+            snapshotWindow->orderOut();
+        shouldCancelSnapshot = false;
+        patientListTableShown = false;
+        observeWindowActivation(true);
+        emit captureReturnedToRest();
+    });
+}
+
+void ViewController::screenCaptureRectangleFinished(const QRectF &rect) {
+    if (!snapshotMode)
+        return;
+    m_releaseClock.start();
+    snapshotMode = false;
+    mainView->setCaptureEnabled(false);
+    captureAllowed = false;
+    captureButton->setEnabled(false);
+    if (rect.width() < 10 && rect.height() < 10) {
+        cancelSnapshot();
+        return;
+    }
+    WindowCaptureRequest request;
+    request.selection = rect;
+    request.primaryScreenHeight = primaryScreenHeight();
+    const QScreen *screen = QGuiApplication::screenAt(
+        globalRectFromScreenRect(rect, request.primaryScreenHeight).center().toPoint());
+    request.pixelRatio = screen ? screen->devicePixelRatio() : 1.0;
+    request.excludedWindows = {quint32(m_window->winId())};
+    if (snapshotWindow && snapshotWindow->isVisible())
+        request.excludedWindows.append(quint32(snapshotWindow->winId()));
+    request.server = sharedWindowServer();
+    const QRectF flyRect = snapshotWindow ? snapshotWindow->convertRectFromScreen(rect) : QRectF();
+    startWindowCapture(
+        request, this,
+        {[this, flyRect](const QImage &image) {
+             screenshot = image;
+             screnshotPreview->setPixmap(QPixmap::fromImage(image));
+             // The selection flies into the button, then the icon spins.
+             if (!snapshotWindow || !snapshotView || image.isNull()) {
+                 if (snapshotWindow)
+                     snapshotWindow->orderOut();
+                 startIconAnimation();
+                 return;
+             }
+             auto *flying = new QLabel(snapshotView);
+             const QRect qtRect(int(flyRect.x()),
+                                int(snapshotView->height() - flyRect.y() - flyRect.height()),
+                                int(flyRect.width()), int(flyRect.height()));
+             flying->setGeometry(qtRect);
+             flying->setScaledContents(true);
+             flying->setPixmap(QPixmap::fromImage(image));
+             flying->show();
+             const QPoint target =
+                 snapshotView->mapFromGlobal(mainView->mapToGlobal(mainView->rect().center()));
+             auto *animation = new QVariantAnimation(flying);
+             animation->setStartValue(0.0);
+             animation->setEndValue(1.0);
+             animation->setDuration(800);
+             connect(animation, &QVariantAnimation::valueChanged, flying,
+                     [flying, qtRect, target](const QVariant &v) {
+                         const double t = v.toDouble();
+                         const double scale = 1.0 - QEasingCurve(QEasingCurve::OutQuad).valueForProgress(t);
+                         const double move = QEasingCurve(QEasingCurve::InOutQuad).valueForProgress(t);
+                         const QPointF centre =
+                             QPointF(qtRect.center()) + (QPointF(target) - QPointF(qtRect.center())) * move;
+                         const QSizeF size = QSizeF(qtRect.size()) * scale;
+                         flying->setGeometry(
+                             QRectF(centre - QPointF(size.width() / 2, size.height() / 2), size).toRect());
+                     });
+             connect(animation, &QVariantAnimation::finished, this, [this, flying] {
+                 flying->deleteLater();
+                 if (snapshotWindow)
+                     snapshotWindow->orderOut();
+                 startIconAnimation();
+             });
+             animation->start(QAbstractAnimation::DeleteWhenStopped);
+         },
+         [this](const std::optional<QString> &text, const CaptureTimings &timings) {
+             lastTimings = timings;
+             captureDidFinish(text);
+         }});
+}
+
+void ViewController::captureDidFinish(const std::optional<QString> &text) {
+    if (m_window) {
+        m_window->raise();
+        m_window->activateWindow();
+    }
+    const QVariantList list = patients();
+    if (text && !text->isEmpty() && !list.isEmpty()) {
+        matchedPatient = determinePatientFromList(list, *text);
+        if (matchedPatient) {
+            fillPatient(*matchedPatient, true);
+            showMatchedPatientView();
+            return;
+        }
+    }
+    mainView->setCaptureEnabled(true);
+    captureAllowed = true;
+    captureButton->setEnabled(true);
+    shouldFinishIconAniamtion = true;
+    emit captureReturnedToRest();
+}
+
+QPixmap ViewController::profileImageFor(const QVariantMap &patient) const {
+    const QImage image =
+        m_app ? m_app->downloadedImage(patient.value("profile_image_id").toString()) : QImage();
+    if (!image.isNull())
+        return QPixmap::fromImage(image);
+    return QIcon(QStringLiteral(":/kelvra/profilePlaceholderOrange.svg")).pixmap(80, 80);
+}
+
+void ViewController::fillPatient(const QVariantMap &patient, bool formatDOB) {
+    patientNameLabel->setText(patient.value("name").toString());
+    const QString dob = patient.value("dob").toString();
+    patientDOBLabel->setText(formatDOB ? QStringLiteral("DOB: %1").arg(dob) : dob);
+    patientProfileImageView->setPixmap(profileImageFor(patient));
+    patientExamRoomLabel->setText(patient.value("exam_room_name").toString());
+}
+
+void ViewController::animateSize(double width, double height, std::function<void()> done) {
+    if (m_sizeAnimation)
+        m_sizeAnimation->stop();
+    auto *animation = new QVariantAnimation(this);
+    animation->setStartValue(QSizeF(m_width, m_height));
+    animation->setEndValue(QSizeF(width, height));
+    animation->setDuration(500);
+    animation->setEasingCurve(QEasingCurve::InOutQuad);
+    connect(animation, &QVariantAnimation::valueChanged, this, [this](const QVariant &v) {
+        const QSizeF s = v.toSizeF();
+        m_width = s.width();
+        m_height = s.height();
+        applySize();
+    });
+    connect(animation, &QVariantAnimation::finished, this, [this, width, height, done] {
+        m_width = width;
+        m_height = height;
+        applySize();
+        if (done)
+            done();
+    });
+    m_sizeAnimation = animation;
+    animation->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void ViewController::animateAlpha(QWidget *view, double alpha) {
+    auto *effect = qobject_cast<QGraphicsOpacityEffect *>(view->graphicsEffect());
+    if (!effect) {
+        setAlpha(view, 1);
+        effect = qobject_cast<QGraphicsOpacityEffect *>(view->graphicsEffect());
+    }
+    auto *animation = new QPropertyAnimation(effect, "opacity", view);
+    animation->setEndValue(alpha);
+    animation->setDuration(500);
+    animation->setEasingCurve(QEasingCurve::InOutQuad);
+    animation->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void ViewController::showMatchedPatientView() {
+    const QScreen *main = QGuiApplication::primaryScreen();
+    if (m_window && main) {
+        const QRect screen = main->geometry();
+        const QRect card(m_window->geometry().topLeft(), QSize(200, 119));
+        if (card.x() - screen.x() + 200 > screen.width()) {
+            originalFrame = m_window->geometry();
+            moveBacktoOriginalPosition = true;
+            m_window->move(screen.x() + screen.width() - 200 - 5, m_window->y());
+        } else {
+            moveBacktoOriginalPosition = false;
+        }
+    }
+    lastReleaseToCardMs = m_releaseClock.isValid() ? m_releaseClock.elapsed() : -1;
+    animateSize(200, 119, [this] {
+        showPatientDetails();
+        setButtonStateHidden(false);
+        emit cardShown();
+    });
+}
+
+void ViewController::showPatientTableView() {
+    patientListTableShown = !patientListTableShown;
+    animateSize(200, patientListTableShown ? 360 : 119, [this] {
+        showPatientDetails();
+        setButtonStateHidden(false);
+    });
+}
+
+void ViewController::showPatientDetails() {
+    animateAlpha(patientInfoView, 1);
+    animateAlpha(buttonImage, 0);
+    QTimer::singleShot(500, this, [this] { shouldFinishIconAniamtion = true; });
+}
+
+void ViewController::animateToStart() {
+    setButtonStateHidden(true);
+    animateAlpha(patientInfoView, 0);
+    animateAlpha(successImageView, 0);
+    animateAlpha(buttonImage, 1);
+    animateSize(startingWidthConstraint, startingHeightConstraint, [this] {
+        if (moveBacktoOriginalPosition) {
+            moveBacktoOriginalPosition = false;
+            if (m_window)
+                m_window->move(originalFrame.topLeft());
+        }
+        captureButton->setEnabled(true);
+        captureAllowed = true;
+        setAlpha(patientProfileImageView, 1);
+        post(this, [this] { imageCaptionTextField->setText(QString("")); });
+        emit captureReturnedToRest();
+    });
+}
+
+void ViewController::animateToSuccess() {
+    animateAlpha(patientProfileImageView, 0);
+    animateAlpha(successImageView, 1);
+    animateSize(m_width, startingHeightConstraint,
+                [this] { QTimer::singleShot(1000, this, [this] { animateToStart(); }); });
+}
+
+void ViewController::setButtonStateHidden(bool hidden) {
+    post(this, [this, hidden] {
+        buttonView->setHidden(hidden);
+        filterPatientTextField->setHidden(hidden || !patientListTableShown);
+        patientListTableView->setHidden(hidden || !patientListTableShown);
+    });
+}
+
+void ViewController::spin(QEasingCurve curve, std::function<void()> done) {
+    auto *animation = new QVariantAnimation(this);
+    animation->setStartValue(0.0);
+    animation->setEndValue(360.0);
+    animation->setDuration(4000);
+    animation->setEasingCurve(curve);
+    const QPixmap icon = QIcon(QStringLiteral(":/kelvra/captureIcon.svg")).pixmap(30, 30);
+    connect(animation, &QVariantAnimation::valueChanged, this, [this, icon](const QVariant &v) {
+        QPixmap turned(icon.size());
+        turned.fill(Qt::white);
+        QPainter p(&turned);
+        p.setRenderHint(QPainter::SmoothPixmapTransform);
+        p.translate(turned.width() / 2.0, turned.height() / 2.0);
+        p.rotate(m_iconAngle + v.toDouble());
+        p.translate(-turned.width() / 2.0, -turned.height() / 2.0);
+        p.drawPixmap(0, 0, icon);
+        p.end();
+        buttonImage->setPixmap(turned);
+    });
+    connect(animation, &QVariantAnimation::finished, this, std::move(done));
+    m_iconAngle = std::fmod(m_iconAngle + 90.0, 360.0);
+    animation->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void ViewController::startIconAnimation() {
+    spin(QEasingCurve::InQuad,
+         [this] { shouldFinishIconAniamtion ? finishIconAnimation() : continueIconAnimation(); });
+}
+
+void ViewController::continueIconAnimation() {
+    spin(QEasingCurve::Linear,
+         [this] { shouldFinishIconAniamtion ? finishIconAnimation() : continueIconAnimation(); });
+}
+
+void ViewController::finishIconAnimation() {
+    spin(QEasingCurve::OutQuad, [this] {
+        shouldFinishIconAniamtion = false;
+        mainView->setCaptureEnabled(false);
+    });
+}
+
+void ViewController::cancelButtonPressed() {
+    animateToStart();
+}
+
+void ViewController::otherButtonPressed() {
+    filteredDataSource = patients();
+    reloadTable();
+    showPatientTableView();
+}
+
+void ViewController::acceptButtonPressed() {
+    const QVariantMap patient = matchedPatient.value_or(QVariantMap());
+    uploadImage(screenshot, patient.value("kelvraID"), patient.value("interaction_id"),
+                imageCaptionTextField->text());
+    uploadimageToEMR();
+    animateToSuccess();
+}
+
+void ViewController::uploadImage(const QImage &image, const QVariant &patientID,
+                                 const QVariant &interactionID, const QString &note) {
+    Q_UNUSED(patientID);
+    if (image.isNull())
+        return;
+    const QString user = m_app ? m_app->userID() : QString();
+    m_uploads->enqueue(
+        DocumentationUploadQueue::kClinic,
+        clinicDocumentationRecord(image, interactionID, note, user.isEmpty() ? QVariant() : user));
+}
+
+void ViewController::uploadimageToEMR() {
+    if (!matchedPatient || screenshot.isNull())
+        return;
+    const std::shared_ptr<EMRAPIDelegate> emr = EMRAPIClient::sharedEMRAPIClient().delegate();
+    if (!emr || !emr->respondsToUploadDocumentation())
+        return;
+    m_uploads->enqueue(DocumentationUploadQueue::kEMR,
+                       emrDocumentationRecord(screenshot, *matchedPatient, imageCaptionTextField->text()),
+                       *matchedPatient);
+}
+
+void ViewController::controlTextDidChange() {
+    const QString t = filterPatientTextField->text();
+    const QVariantList all = patients();
+    if (t.isEmpty()) {
+        filteredDataSource = all;
+    } else {
+        filteredDataSource.clear();
+        for (const QVariant &p : all)
+            if (nameContainsIgnoringCaseAndDiacritics(p.toMap().value("name").toString(), t))
+                filteredDataSource.append(p);
+    }
+    reloadTable();
+}
+
+void ViewController::reloadTable() {
+    const QSignalBlocker blocker(patientListTableView);
+    patientListTableView->clear();
+    for (const QVariant &entry : filteredDataSource) {
+        const QVariantMap patient = entry.toMap();
+        auto *item = new QListWidgetItem(patientListTableView);
+        item->setSizeHint(QSize(200, 40));
+        auto *rowView = new QDCapturePatientTableRowView;
+        rowView->setObjectName(QDCapturePatientTableRowView::identifier);
+        rowView->ptNameLabel->setText(patient.value("name").toString());
+        rowView->examRoomNameLabel->setText(patient.value("exam_room_name").toString());
+        rowView->ptProfileImageView->setPixmap(profileImageFor(patient));
+        patientListTableView->setItemWidget(item, rowView);
+    }
+}
+
+void ViewController::tableViewSelectionDidChange() {
+    const int row = patientListTableView->currentRow();
+    if (row < 0 || row >= filteredDataSource.size())
+        return;
+    const QVariantMap patient = filteredDataSource.at(row).toMap();
+    fillPatient(patient, false);
+    matchedPatient = patient;
+}
+
+// The capture window's content is this panel whenever the capture component
+// is part of the application.
+static const bool registered = [] {
+    CaptureMainWindowController::setPanelFactory(
+        [](CaptureMainWindow *window, AppDelegate *delegate) -> QWidget * {
+            return new ViewController(window, delegate);
+        });
+    return true;
+}();

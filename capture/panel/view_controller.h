@@ -1,0 +1,145 @@
+#pragma once
+// ViewController: the capture panel. At rest a 52 by 52 capture button; it
+// runs the overlay and the window capture, spins its icon while recognition
+// works, grows to a 200 by 119 card with the proposed patient (200 by 360
+// with the searchable table), and files the accepted capture through the
+// upload queue, which keeps every record until its service acknowledged it.
+
+#include "app/capture_controls.h"
+#include "capture/capture_window.h"
+#include "capture/screenshot_view.h"
+#include "capture/upload_queue.h"
+#include "capture/window_capture.h"
+
+#include <QElapsedTimer>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPointer>
+#include <QVariantAnimation>
+#include <QVariantMap>
+#include <QWidget>
+
+#include <optional>
+
+class AppDelegate;
+
+// "name CONTAINS[cd] text": ignoring case and diacritics.
+bool nameContainsIgnoringCaseAndDiacritics(const QString &name, const QString &text);
+
+class ViewController : public QWidget, public captureMainButtonDelegate, public screenShotDelegate {
+    Q_OBJECT
+public:
+    ViewController(CaptureMainWindow *window, AppDelegate *appDelegate, QWidget *parent = nullptr);
+    ~ViewController() override;
+
+    // State (main thread).
+    bool snapshotMode = false;
+    bool shouldCancelSnapshot = false;
+    bool captureAllowed = true;
+    bool shouldFinishIconAniamtion = false;
+    bool patientListTableShown = false;
+    bool moveBacktoOriginalPosition = false;
+    QRect originalFrame;
+    double startingWidthConstraint = 52;
+    double startingHeightConstraint = 52;
+    QImage screenshot;
+    std::optional<QVariantMap> matchedPatient;
+    QVariantList filteredDataSource;
+    QPointer<captureWindow> snapshotWindow;
+    QPointer<screenshotView> snapshotView;
+
+    // Views.
+    captureMainView *mainView = nullptr;
+    captureMainButton *captureButton = nullptr;
+    QLabel *buttonImage = nullptr;
+    QWidget *buttonView = nullptr;
+    QWidget *patientInfoView = nullptr;
+    QLabel *patientProfileImageView = nullptr;
+    QLabel *patientNameLabel = nullptr;
+    QLabel *patientDOBLabel = nullptr;
+    QLabel *patientExamRoomLabel = nullptr;
+    QLabel *screnshotPreview = nullptr;
+    QLineEdit *imageCaptionTextField = nullptr;
+    QLabel *successImageView = nullptr;
+    ::captureButton *cancelButton = nullptr;
+    ::captureButton *acceptButton = nullptr;
+    ::captureButton *otherButton = nullptr;
+    QPointer<QLineEdit> filterPatientTextField;
+    QPointer<QListWidget> patientListTableView;
+    QLabel *pendingBadge = nullptr;
+
+    double widthConstraint() const { return m_width; }
+    double heightConstraint() const { return m_height; }
+    DocumentationUploadQueue *uploadQueue() const { return m_uploads; }
+
+    // Overlay.
+    void setSnapshotForCurrentPosition();
+    // Capture button.
+    void snapshotButtonPressedDown() override;
+    void snapshotButtonDragged() override;
+    void snapshotButtonPressedUp() override;
+    void progActivateScreenshot();
+    void detectIfClick();
+    void programaticallyCancelSnapshot();
+    void snapImage();
+    void cancelSnapshot() override;
+    // Window capture.
+    void screenCaptureRectangleFinished(const QRectF &rect) override;
+    void captureDidFinish(const std::optional<QString> &text);
+    // Card.
+    void showMatchedPatientView();
+    void showPatientTableView();
+    void showPatientDetails();
+    void animateToStart();
+    void animateToSuccess();
+    void setButtonStateHidden(bool hidden);
+    void startIconAnimation();
+    void continueIconAnimation();
+    void finishIconAnimation();
+    void cancelButtonPressed();
+    void otherButtonPressed();
+    void acceptButtonPressed();
+    void controlTextDidChange();
+    void tableViewSelectionDidChange();
+    void uploadImage(const QImage &image, const QVariant &patientID, const QVariant &interactionID,
+                     const QString &note);
+    void uploadimageToEMR();
+
+    // The last capture's timings (for measurements).
+    CaptureTimings lastTimings;
+    qint64 lastReleaseToCardMs = -1;
+
+signals:
+    void cardShown();
+    void captureReturnedToRest();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    void animateSize(double width, double height, std::function<void()> done);
+    void animateAlpha(QWidget *view, double alpha);
+    void spin(QEasingCurve curve, std::function<void()> done);
+    void fillPatient(const QVariantMap &patient, bool formatDOB);
+    QPixmap profileImageFor(const QVariantMap &patient) const;
+    void reloadTable();
+    void applySize();
+    void updateBadge(int pending, int failed);
+    void observeWindowActivation(bool on);
+    void observeCommands(bool on);
+    bool signedIn() const;
+    QVariantList patients() const;
+
+    CaptureMainWindow *m_window = nullptr;
+    AppDelegate *m_app = nullptr;
+    DocumentationUploadQueue *m_uploads = nullptr;
+    double m_width = 52, m_height = 52;
+    double m_iconAngle = 0;
+    QMetaObject::Connection m_activationWatch;
+    quint64 m_escapeToken = 0, m_commandToken = 0;
+    QElapsedTimer m_releaseClock;
+    QPointer<QVariantAnimation> m_sizeAnimation;
+};

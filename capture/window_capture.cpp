@@ -1,0 +1,105 @@
+#include "capture/window_capture.h"
+
+#include "capture/image_preparation.h"
+#include "capture/screen_coordinates.h"
+#include "capture/text_recognition.h"
+
+#include <QMetaObject>
+#include <QThreadPool>
+
+#include <cmath>
+
+bool rectContainsPoint(const QRectF &r, const QPointF &p) {
+    const QRectF n = normalizedRect(r);
+    return n.width() > 0 && n.height() > 0 && p.x() >= n.left() && p.x() < n.left() + n.width() &&
+           p.y() >= n.top() && p.y() < n.top() + n.height();
+}
+
+QRectF windowRectBasedOnSubrect(const QRectF &rect, const QList<QRectF> &bounds) {
+    const QPointF centre = rectCentre(rect);
+    for (const QRectF &b : bounds) {
+        // Bounds are read in single precision, as the window list gives them.
+        const QRectF single(double(float(b.x())), double(float(b.y())), double(float(b.width())),
+                            double(float(b.height())));
+        if (rectContainsPoint(single, centre))
+            return single;
+    }
+    return QRectF(0, 0, 0, 0);
+}
+
+static QRect devicePixels(const QRectF &points, double ratio) {
+    const double left = std::floor(points.left() * ratio), top = std::floor(points.top() * ratio);
+    const double right = std::ceil((points.left() + points.width()) * ratio);
+    const double bottom = std::ceil((points.top() + points.height()) * ratio);
+    return QRect(int(left), int(top), int(right - left), int(bottom - top));
+}
+
+WindowCaptureImages captureImages(const WindowCaptureRequest &request, CaptureTimings *timings) {
+    WindowCaptureImages result;
+    if (!request.server)
+        return result;
+    const double ratio = request.pixelRatio > 0 ? request.pixelRatio : 1.0;
+    QElapsedTimer clock;
+    clock.start();
+    const QRectF flipped = flippedRect(request.selection, request.primaryScreenHeight);
+    QList<QRectF> bounds;
+    for (const WindowServerWindow &w : request.server->windowsBelowAll(request.excludedWindows)) {
+        const QRect &b = w.bounds;
+        bounds.append(QRectF(b.x() / ratio, b.y() / ratio, b.width() / ratio, b.height() / ratio));
+    }
+    result.windowRect = windowRectBasedOnSubrect(flipped, bounds);
+    const QRect selectionPixels = devicePixels(normalizedRect(flipped), ratio);
+    result.screenshot = request.server->imageOfRectBelowAll(selectionPixels, request.excludedWindows);
+    if (!result.screenshot.isNull())
+        result.screenshot.setDevicePixelRatio(ratio);
+    if (timings)
+        timings->selectionCapture = clock.restart();
+    if (result.windowRect.width() > 0 && result.windowRect.height() > 0) {
+        result.windowImage = request.server->imageOfRectBelowAll(devicePixels(result.windowRect, ratio),
+                                                                 request.excludedWindows);
+    }
+    if (timings)
+        timings->windowCapture = clock.elapsed();
+    return result;
+}
+
+void startWindowCapture(WindowCaptureRequest request, QObject *context, WindowCaptureHandlers handlers) {
+    QPointer<QObject> guard(context);
+    QThreadPool::globalInstance()->start(
+        [request = std::move(request), guard, handlers = std::move(handlers)] {
+            QElapsedTimer total;
+            total.start();
+            CaptureTimings timings;
+            // Both images are taken before anything is posted, so the overlay is
+            // still where the captures expect it.
+            const WindowCaptureImages images = captureImages(request, &timings);
+            if (guard) {
+                QMetaObject::invokeMethod(
+                    guard.data(),
+                    [handlers, screenshot = images.screenshot] {
+                        if (handlers.selectionCaptured)
+                            handlers.selectionCaptured(screenshot);
+                    },
+                    Qt::QueuedConnection);
+            }
+            std::optional<QString> text;
+            if (!images.windowImage.isNull()) {
+                QElapsedTimer clock;
+                clock.start();
+                const QImage enlarged = resizeImage(images.windowImage, images.windowImage.size() * 2);
+                timings.enlarge = clock.restart();
+                text = request.recognize ? request.recognize(enlarged) : wordsFromImage(enlarged);
+                timings.recognition = clock.elapsed();
+            }
+            timings.total = total.elapsed();
+            if (guard) {
+                QMetaObject::invokeMethod(
+                    guard.data(),
+                    [handlers, text, timings] {
+                        if (handlers.finished)
+                            handlers.finished(text, timings);
+                    },
+                    Qt::QueuedConnection);
+            }
+        });
+}

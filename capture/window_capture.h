@@ -1,0 +1,72 @@
+#pragma once
+// Window capture for a finished selection: the selection image, the image of
+// the whole window under the selection's centre, and that window's text.
+//
+// The captures are composites of the windows below both the capture panel's
+// window and the overlay window, so neither (nor anything above them) shows
+// in an image, whichever of the two the window manager stacked higher.
+
+#include "platform/windowserver/window_server.h"
+
+#include <QElapsedTimer>
+#include <QImage>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QRectF>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+// True when `point` lies in `rect` with the right and bottom edges excluded
+// (a point on those edges is outside).
+bool rectContainsPoint(const QRectF &rect, const QPointF &point);
+
+// The bounds of the first window (front to back) whose bounds contain the
+// centre of `rect`; the zero rectangle when none does. All in window-server
+// coordinates; `rect` may have a negative height.
+QRectF windowRectBasedOnSubrect(const QRectF &rect, const QList<QRectF> &windowBoundsFrontToBack);
+
+// Milliseconds spent in each step of one capture.
+struct CaptureTimings {
+    qint64 selectionCapture = -1;
+    qint64 windowCapture = -1;
+    qint64 enlarge = -1;
+    qint64 recognition = -1;
+    qint64 total = -1;
+};
+
+struct WindowCaptureRequest {
+    // The selection as the overlay reports it (screen coordinates).
+    QRectF selection;
+    // Height of the primary screen.
+    double primaryScreenHeight = 0;
+    // Device pixels per point.
+    double pixelRatio = 1.0;
+    // Window ids the captures must stay below (panel, overlay).
+    QList<quint32> excludedWindows;
+    std::shared_ptr<WindowServer> server;
+    // Replaces text recognition (tests); default: wordsFromImage().
+    std::function<std::optional<QString>(const QImage &)> recognize;
+};
+
+struct WindowCaptureHandlers {
+    // Main thread, before recognition: the selection image.
+    std::function<void(const QImage &screenshot)> selectionCaptured;
+    // Main thread: the recognised text (none without a window or text).
+    std::function<void(const std::optional<QString> &text, const CaptureTimings &timings)> finished;
+};
+
+// Runs one capture job on the process's background pool; the handlers run on
+// the thread of `context` (skipped once it is gone).
+void startWindowCapture(WindowCaptureRequest request, QObject *context, WindowCaptureHandlers handlers);
+
+// The steps of the job, synchronous (any thread).
+struct WindowCaptureImages {
+    QImage screenshot;
+    QRectF windowRect; // window-server coordinates (points)
+    QImage windowImage;
+};
+WindowCaptureImages captureImages(const WindowCaptureRequest &request, CaptureTimings *timings = nullptr);

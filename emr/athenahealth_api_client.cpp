@@ -1,0 +1,567 @@
+#include "emr/athenahealth_api_client.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QMutexLocker>
+#include <QSettings>
+
+#include "emr/athenahealth_fields.h"
+#include "emr/emr_document_file.h"
+#include "http/multipart.h"
+#include "platform/core/notification_center.h"
+
+Q_LOGGING_CATEGORY(lcAthena, "kelvra.emr.athenahealth")
+
+namespace {
+
+QString text(const QVariant &v) {
+    return athenaText(v);
+}
+
+QStringList splitList(const QVariant &v) {
+    QStringList items;
+    for (const QString &item : text(v).split(QLatin1Char(','))) {
+        const QString trimmed = item.trimmed();
+        if (!trimmed.isEmpty())
+            items.append(trimmed);
+    }
+    return items;
+}
+
+// An identifier as one path segment: "/", "?", "#" and the like cannot
+// change which resource the request goes to.
+QString segment(const QString &id) {
+    return QString::fromLatin1(QUrl::toPercentEncoding(id));
+}
+
+void failLater(const EMRErrorCallback &error, const KCError &e) {
+    if (!error)
+        return;
+    DispatchQueue::main()->async([error, e] { error(e); });
+}
+
+// The user configuration another program of the application group may have
+// left in the shared settings: a dictionary, or JSON text of one.
+QVariantMap sharedUserPreferences() {
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, QDKelvraClinicSettingsScope);
+    const QVariant stored = settings.value(QDUserPreferencesSettingsKey);
+    if (stored.metaType().id() == QMetaType::QVariantMap)
+        return stored.toMap();
+    if (stored.metaType().id() == QMetaType::QString || stored.metaType().id() == QMetaType::QByteArray) {
+        const QJsonDocument doc = QJsonDocument::fromJson(stored.toByteArray());
+        if (doc.isObject())
+            return doc.object().toVariantMap();
+    }
+    return {};
+}
+
+QMutex s_sharedLock;
+// The single instance lives to the end of the process: it is never torn
+// down during exit, after the queues its session works with are gone.
+std::shared_ptr<QDAthenahealthAPIClientForExtension> &s_shared =
+    *new std::shared_ptr<QDAthenahealthAPIClientForExtension>();
+// Cleared by triggerReset(): the next sharedClient() makes a new instance.
+bool s_onceToken = false;
+
+} // namespace
+
+struct QDAthenahealthAPIClientForExtension::UploadJob {
+    QString filePath;
+    QString fileName;
+    QString patientID;
+    QVariantMap fields;
+    EMRUploadCallback callback;
+    EMRErrorCallback error;
+};
+
+std::shared_ptr<QDAthenahealthAPIClientForExtension> QDAthenahealthAPIClientForExtension::sharedClient() {
+    std::shared_ptr<QDAthenahealthAPIClientForExtension> created;
+    {
+        QMutexLocker locker(&s_sharedLock);
+        if (s_onceToken && s_shared)
+            return s_shared;
+        const QVariantMap preferences = sharedUserPreferences();
+        const QVariantMap emrData = preferences.value(QStringLiteral("emrData")).toMap();
+        const QString baseURL = text(emrData.value(QStringLiteral("base_url")));
+        created = std::make_shared<QDAthenahealthAPIClientForExtension>(QUrl(baseURL));
+        {
+            QMutexLocker state(&created->m_lock);
+            created->m_emrData = emrData;
+            created->m_athenaAPIURLString = baseURL;
+        }
+        created->setSecurityPolicy(AFSecurityPolicy::defaultPolicy());
+        s_shared = created;
+        s_onceToken = true;
+    }
+    created->updateAuthStatus();
+    return created;
+}
+
+void QDAthenahealthAPIClientForExtension::triggerReset() {
+    QMutexLocker locker(&s_sharedLock);
+    s_onceToken = false;
+}
+
+QDAthenahealthAPIClientForExtension::QDAthenahealthAPIClientForExtension(const QUrl &baseURL)
+    : AFHTTPSessionManager(baseURL) {
+    configureHTTP();
+}
+
+QDAthenahealthAPIClientForExtension::~QDAthenahealthAPIClientForExtension() = default;
+
+void QDAthenahealthAPIClientForExtension::initWithBaseURL(const QUrl &baseURL) {
+    QMutexLocker locker(&m_lock);
+    AFHTTPSessionManager::initWithBaseURL(baseURL);
+    configureHTTP();
+    // The new serializer carries the token the client already holds.
+    if (!m_authToken.isEmpty())
+        setBearerToken(m_authToken);
+}
+
+void QDAthenahealthAPIClientForExtension::configureHTTP() {
+    QMutexLocker locker(&m_lock);
+    auto json = AFJSONResponseSerializer::serializerWithReadingOptions(NSJSONReadingFragmentsAllowed);
+    setResponseSerializer(AFCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
+        {json, AFHTTPResponseSerializer::serializer()}));
+    setRequestSerializer(AFHTTPRequestSerializer::serializer());
+    m_ptImageArray.clear();
+}
+
+// ---- configuration ----
+
+void QDAthenahealthAPIClientForExtension::setEmrData(const QVariantMap &emrData) {
+    QMutexLocker locker(&m_lock);
+    m_emrData = emrData;
+}
+
+void QDAthenahealthAPIClientForExtension::setKelvraKeychain(const QVariantMap &kelvraKeychain) {
+    QMutexLocker locker(&m_lock);
+    m_kelvraKeychain = kelvraKeychain;
+}
+
+#define KC_LOCKED_GETTER(type, name, member)                                                                 \
+    type QDAthenahealthAPIClientForExtension::name() const {                                                 \
+        QMutexLocker locker(&m_lock);                                                                        \
+        return member;                                                                                       \
+    }
+KC_LOCKED_GETTER(QVariantMap, emrData, m_emrData)
+KC_LOCKED_GETTER(QVariantMap, kelvraKeychain, m_kelvraKeychain)
+KC_LOCKED_GETTER(QString, athenaAPIURLString, m_athenaAPIURLString)
+KC_LOCKED_GETTER(QString, athenaOAuthURLString, m_athenaOAuthURLString)
+KC_LOCKED_GETTER(QString, kAthenaAPIKey, m_apiKey)
+KC_LOCKED_GETTER(QString, kAthenaAPISecret, m_apiSecret)
+KC_LOCKED_GETTER(QString, practiceID, m_practiceID)
+KC_LOCKED_GETTER(QString, selectedDepartmentID, m_selectedDepartmentID)
+KC_LOCKED_GETTER(QStringList, selectedProviderIDs, m_selectedProviderIDs)
+KC_LOCKED_GETTER(QVariantList, allProvidersArray, m_allProvidersArray)
+KC_LOCKED_GETTER(QVariantList, emrRoomDatasource, m_emrRoomDatasource)
+KC_LOCKED_GETTER(QVariantList, ptImageArray, m_ptImageArray)
+KC_LOCKED_GETTER(QString, authToken, m_authToken)
+KC_LOCKED_GETTER(QString, refreshToken, m_refreshToken)
+#undef KC_LOCKED_GETTER
+
+void QDAthenahealthAPIClientForExtension::setPtImageArray(const QVariantList &photos) {
+    QMutexLocker locker(&m_lock);
+    m_ptImageArray = photos;
+}
+
+// ---- authorisation ----
+
+void QDAthenahealthAPIClientForExtension::updateAuthStatus() {
+    {
+        QMutexLocker locker(&m_lock);
+        if (m_emrData.isEmpty())
+            return;
+        m_athenaOAuthURLString = text(m_emrData.value(QStringLiteral("auth_url")));
+        m_apiSecret = text(m_emrData.value(QStringLiteral("api_secret")));
+        m_apiKey = text(m_emrData.value(QStringLiteral("api_key")));
+        m_practiceID = text(m_emrData.value(QStringLiteral("emr_data_1")));
+
+        m_selectedDepartmentID = text(m_kelvraKeychain.value(QStringLiteral("departmentID"))).trimmed();
+        if (m_selectedDepartmentID.isEmpty())
+            m_selectedDepartmentID =
+                splitList(m_kelvraKeychain.value(QStringLiteral("departmentIDs"))).value(0);
+        m_selectedProviderIDs = splitList(m_kelvraKeychain.value(QStringLiteral("providerIDs")));
+        m_allProvidersArray = m_kelvraKeychain.value(QStringLiteral("allProvidersArray")).toList();
+        if (m_emrRoomDatasource.isEmpty())
+            m_emrRoomDatasource = QVariantList();
+        qCInfo(lcAthena).noquote()
+            << QStringLiteral("selectedDepartmentID is %1").arg(m_selectedDepartmentID);
+
+        // Until the token endpoint answers, requests carry no token: neither
+        // the configuration's starting token nor the client's credentials.
+        requestSerializer()->setValue(QString(), QStringLiteral("Authorization"));
+    }
+    std::weak_ptr<QDAthenahealthAPIClientForExtension> weak = weak_from_this();
+    refreshAthenaAccessToken(
+        [weak](const QVariantMap &answer) {
+            if (auto self = weak.lock())
+                self->storeTokenAnswer(answer);
+        },
+        [](const KCError &error) {
+            qCWarning(lcAthena).noquote()
+                << "athenahealth token request failed:" << error.localizedDescription();
+        });
+}
+
+void QDAthenahealthAPIClientForExtension::setBearerToken(const QString &token) {
+    QMutexLocker locker(&m_lock);
+    requestSerializer()->setValue(QStringLiteral("Bearer %1").arg(token), QStringLiteral("Authorization"));
+}
+
+void QDAthenahealthAPIClientForExtension::storeTokenAnswer(const QVariantMap &answer) {
+    QMutexLocker locker(&m_lock);
+    m_refreshTokenInProgress = false;
+    m_authToken = text(answer.value(QStringLiteral("access_token")));
+    m_refreshToken = text(answer.value(QStringLiteral("refresh_token")));
+    setBearerToken(m_authToken);
+}
+
+void QDAthenahealthAPIClientForExtension::refreshAthenaAccessToken(TokenCallback callback,
+                                                                   EMRErrorCallback error) {
+    std::optional<KCURLRequest> request;
+    KCError buildError;
+    {
+        QMutexLocker locker(&m_lock);
+        if (m_athenaOAuthURLString.isEmpty()) {
+            failLater(error, makeEMRError(KCEMRErrorNotConfigured,
+                                          QStringLiteral("No athenahealth token URL is configured.")));
+            return;
+        }
+        // The client's credentials go on the token request only, never into
+        // the defaults that every API request is built with.
+        std::shared_ptr<AFHTTPRequestSerializer> serializer = requestSerializer()->copy();
+        serializer->setAuthorizationHeaderFieldWithUsername(m_apiKey, m_apiSecret);
+        request = serializer->requestWithMethod(
+            QStringLiteral("POST"), m_athenaOAuthURLString,
+            QVariantMap{{QStringLiteral("grant_type"), QStringLiteral("client_credentials")}}, &buildError);
+    }
+    if (!request) {
+        failLater(error, buildError);
+        return;
+    }
+    // Not through this client's answer interception: a refused token request
+    // must reach its caller rather than start another token request.
+    KCURLSessionTaskPtr task = AFHTTPSessionManager::dataTaskWithRequest(
+        *request, [callback, error](const std::optional<KCHTTPURLResponse> &, const QVariant &answer,
+                                    const KCError &failure) {
+            if (failure) {
+                if (error)
+                    error(failure);
+                return;
+            }
+            const QVariantMap map = answer.toMap();
+            if (text(map.value(QStringLiteral("access_token"))).isEmpty()) {
+                if (error)
+                    error(
+                        makeEMRError(KCEMRErrorNotConfigured,
+                                     QStringLiteral("The athenahealth token answer holds no access token.")));
+                return;
+            }
+            if (callback)
+                callback(map);
+        });
+    if (task)
+        task->resume();
+}
+
+void QDAthenahealthAPIClientForExtension::getAthenaAccessToken(TokenCallback callback) {
+    refreshAthenaAccessToken(std::move(callback), nullptr);
+}
+
+KCURLSessionTaskPtr QDAthenahealthAPIClientForExtension::dataTaskWithRequest(
+    const KCURLRequest &request, AFURLSessionTaskCompletionHandler completionHandler) {
+    std::weak_ptr<QDAthenahealthAPIClientForExtension> weak = weak_from_this();
+    return AFHTTPSessionManager::dataTaskWithRequest(
+        request, [weak, request, completionHandler](const std::optional<KCHTTPURLResponse> &response,
+                                                    const QVariant &object, const KCError &error) {
+            auto self = weak.lock();
+            const qint64 status = response ? response->statusCode() : 0;
+            auto deliver = [&] {
+                if (completionHandler)
+                    completionHandler(response, object, error);
+            };
+            if (!self) {
+                deliver();
+                return;
+            }
+            if ((status == 401 || status == 403) && !self->m_refreshTokenInProgress.exchange(true)) {
+                // Renew once and repeat the request with the new token; the
+                // repeat's outcome is what the caller sees.
+                self->refreshAthenaAccessToken(
+                    [weak, request, completionHandler](const QVariantMap &answer) {
+                        auto self = weak.lock();
+                        if (!self)
+                            return;
+                        self->storeTokenAnswer(answer);
+                        KCURLRequest repeat = request;
+                        repeat.setValue(QStringLiteral("Bearer %1").arg(self->authToken()),
+                                        QStringLiteral("Authorization"));
+                        if (auto task =
+                                self->AFHTTPSessionManager::dataTaskWithRequest(repeat, completionHandler))
+                            task->resume();
+                    },
+                    [weak, response, object, error, completionHandler](const KCError &) {
+                        // Without a new token the refusal stands: the caller
+                        // gets it, and the next refusal may try again.
+                        if (auto self = weak.lock())
+                            self->m_refreshTokenInProgress = false;
+                        if (completionHandler)
+                            completionHandler(response, object, error);
+                    });
+                return;
+            }
+            if (status == 503)
+                return; // the service is unavailable: dropped, never reported
+            deliver();
+        });
+}
+
+void QDAthenahealthAPIClientForExtension::observeValueForKeyPath(const QString &keyPath,
+                                                                 const KCProgress &progress) {
+    if (keyPath != QLatin1String("fractionCompleted"))
+        return;
+    NotificationCenter::defaultCenter().postNotification(
+        QDUploadProgressNotification,
+        {{QDAthenaUploadProgressKey, QVariant::fromValue(float(progress.fractionCompleted()))}});
+}
+
+// ---- chart operations ----
+
+bool QDAthenahealthAPIClientForExtension::failWithoutPractice(const EMRErrorCallback &error) const {
+    if (!practiceID().isEmpty())
+        return false;
+    failLater(error, makeEMRError(KCEMRErrorNotConfigured,
+                                  QStringLiteral("No athenahealth practice is configured.")));
+    return true;
+}
+
+void QDAthenahealthAPIClientForExtension::uploadDocumentation(const QVariantList &documents,
+                                                              const QVariantMap &appointmentInfo,
+                                                              const QString &fileType,
+                                                              EMRUploadCallback callback,
+                                                              EMRErrorCallback error) {
+    const QString appointmentID = text(appointmentInfo.value(QStringLiteral("ClinicPatientDeviceAssignment"))
+                                           .toMap()
+                                           .value(QStringLiteral("emr_appointment_id")));
+    const QString patientID = text(appointmentInfo.value(QStringLiteral("emr_patient_id")));
+    const QString appointmentDepartment = text(appointmentInfo.value(QStringLiteral("department_id")));
+
+    for (const QVariant &record : documents) {
+        const QVariantMap documentation = record.toMap();
+        for (const QVariant &entryValue : documentation.value(QStringLiteral("Upload")).toList()) {
+            const QVariantMap entry = entryValue.toMap();
+            const QVariant content = entry.value(QStringLiteral("content"));
+            if (!athenaIsPresent(content))
+                continue;
+            const QString entryID = text(entry.value(QStringLiteral("id")));
+            auto refuse = [&](const KCError &e) { failLater(error, e); };
+
+            if (failWithoutPractice(error))
+                continue;
+            if (patientID.isEmpty()) {
+                refuse(makeEMRError(
+                    KCEMRErrorMissingDocumentField,
+                    QStringLiteral("The patient has no athenahealth id; the document is not filed.")));
+                continue;
+            }
+            KCError e;
+            const QString fileName = emrDocumentFileNameForID(entryID, &e);
+            if (fileName.isEmpty()) {
+                refuse(e);
+                continue;
+            }
+            const QVariantMap fields =
+                athenaDocumentFields({entryID, text(documentation.value(QStringLiteral("encounter_note"))),
+                                      appointmentID, appointmentDepartment, selectedDepartmentID()},
+                                     &e);
+            if (fields.isEmpty()) {
+                refuse(e);
+                continue;
+            }
+            const auto decoded = QByteArray::fromBase64Encoding(content.toString().toLatin1(),
+                                                                QByteArray::AbortOnBase64DecodingErrors);
+            if (content.metaType().id() != QMetaType::QString || !decoded) {
+                refuse(makeEMRError(
+                    KCEMRErrorUndecodableContent,
+                    QStringLiteral("The content of document %1 is not Base64 text.").arg(entryID)));
+                continue;
+            }
+            QByteArray bytes = *decoded;
+            if (fileType == QLatin1String("image")) {
+                const QImage image = QImage::fromData(bytes);
+                if (image.isNull()) {
+                    refuse(makeEMRError(
+                        KCEMRErrorUndecodableContent,
+                        QStringLiteral("The content of document %1 is not an image.").arg(entryID)));
+                    continue;
+                }
+                bytes = emrRenderImagePDF(image, &e);
+                if (bytes.isEmpty()) {
+                    refuse(e);
+                    continue;
+                }
+            }
+            const QString folder = emrDocumentsDirectory(&e);
+            if (folder.isEmpty()) {
+                refuse(e);
+                continue;
+            }
+            const QString path = QDir(folder).filePath(fileName);
+            e = emrWriteDocumentFile(path, bytes);
+            if (e) {
+                refuse(e);
+                continue;
+            }
+            auto job = std::make_shared<UploadJob>();
+            job->filePath = path;
+            job->fileName = fileName;
+            job->patientID = patientID;
+            job->fields = fields;
+            job->callback = callback;
+            job->error = error;
+            startUpload(job);
+        }
+    }
+}
+
+void QDAthenahealthAPIClientForExtension::startUpload(const std::shared_ptr<UploadJob> &job) {
+    // Each document gets a token of its own, so an expired one never
+    // stands in the way.
+    std::weak_ptr<QDAthenahealthAPIClientForExtension> weak = weak_from_this();
+    refreshAthenaAccessToken(
+        [weak, job](const QVariantMap &answer) {
+            auto self = weak.lock();
+            if (!self)
+                return;
+            self->storeTokenAnswer(answer);
+            self->sendUpload(job, text(answer.value(QStringLiteral("access_token"))));
+        },
+        job->error);
+}
+
+void QDAthenahealthAPIClientForExtension::sendUpload(const std::shared_ptr<UploadJob> &job,
+                                                     const QString &token) {
+    const QUrl base = baseURL();
+    const QString url =
+        QStringLiteral("%1%2/patients/%3/documents")
+            .arg(base.toString(QUrl::FullyEncoded), segment(practiceID()), segment(job->patientID));
+    KCError fileError;
+    KCError buildError;
+    std::optional<KCURLRequest> request;
+    {
+        QMutexLocker locker(&m_lock);
+        request = requestSerializer()->multipartFormRequestWithMethod(
+            QStringLiteral("POST"), url, job->fields,
+            [&](AFStreamingMultipartFormData &form) {
+                form.appendPartWithFileURL(QUrl::fromLocalFile(job->filePath),
+                                           QStringLiteral("attachmentcontents"), job->fileName,
+                                           QStringLiteral("application/pdf"), &fileError);
+            },
+            &buildError);
+    }
+    if (!request || fileError) {
+        if (job->error)
+            job->error(fileError ? fileError : buildError);
+        return;
+    }
+    request->setValue(QStringLiteral("Bearer %1").arg(token), QStringLiteral("Authorization"));
+
+    std::weak_ptr<QDAthenahealthAPIClientForExtension> weak = weak_from_this();
+    auto observer = std::make_shared<std::pair<KCProgressPtr, KCProgress::ObserverToken>>();
+    KCProgressPtr progress;
+    KCURLSessionTaskPtr task =
+        uploadTaskWithStreamedRequest(*request, &progress,
+                                      [job, observer](const std::optional<KCHTTPURLResponse> &response,
+                                                      const QVariant &, const KCError &error) {
+                                          if (observer->first)
+                                              observer->first->removeObserver(observer->second);
+                                          if (error) {
+                                              if (job->error)
+                                                  job->error(error);
+                                          } else if (job->callback) {
+                                              job->callback(response.value_or(KCHTTPURLResponse()));
+                                          }
+                                      });
+    if (!task) {
+        if (job->error)
+            job->error(makeEMRError(KCEMRErrorFileNotWritten,
+                                    QStringLiteral("The document upload could not start.")));
+        return;
+    }
+    task->resume();
+    if (progress) {
+        observer->first = progress;
+        observer->second =
+            progress->addObserver(QStringLiteral("fractionCompleted"), [weak](const KCProgress &p) {
+                if (auto self = weak.lock())
+                    self->observeValueForKeyPath(QStringLiteral("fractionCompleted"), p);
+            });
+    }
+}
+
+QString QDAthenahealthAPIClientForExtension::encounterPathForPatient(const QString &patientID,
+                                                                     const QString &providerID,
+                                                                     const QDate &day) const {
+    return QStringLiteral("%1/chart/%2/encounters?%3")
+        .arg(segment(practiceID()), segment(patientID),
+             athenaEncounterQuery(selectedDepartmentID(), providerID, day));
+}
+
+void QDAthenahealthAPIClientForExtension::getAnswer(const QString &path, const KCParameters &parameters,
+                                                    AnswerCallback callback, EMRErrorCallback error) {
+    QMutexLocker locker(&m_lock);
+    GET(
+        path, parameters,
+        [callback](const KCURLSessionTaskPtr &, const QVariant &answer) {
+            if (callback)
+                callback(answer);
+        },
+        [error](const KCURLSessionTaskPtr &, const KCError &e) {
+            if (error)
+                error(e);
+        });
+}
+
+void QDAthenahealthAPIClientForExtension::getEncounterIDForPatient(const QString &patientID,
+                                                                   const QString &providerID,
+                                                                   AnswerCallback callback,
+                                                                   EMRErrorCallback error) {
+    if (failWithoutPractice(error))
+        return;
+    getAnswer(encounterPathForPatient(patientID, providerID, QDate::currentDate()), std::nullopt,
+              std::move(callback), std::move(error));
+}
+
+void QDAthenahealthAPIClientForExtension::searchForPatient(const QString &term, PatientsCallback callback,
+                                                           EMRErrorCallback error) {
+    if (failWithoutPractice(error))
+        return;
+    std::weak_ptr<QDAthenahealthAPIClientForExtension> weak = weak_from_this();
+    getAnswer(
+        QStringLiteral("%1/patients/search").arg(segment(practiceID())),
+        QVariantMap{{QStringLiteral("searchterm"), term}},
+        [weak, callback](const QVariant &answer) {
+            auto self = weak.lock();
+            const QVariantList photos = self ? self->ptImageArray() : QVariantList();
+            QVariantList patients;
+            for (const QVariant &p : answer.toMap().value(QStringLiteral("patients")).toList())
+                patients.append(athenaPatientFromSearchAnswer(p.toMap(), photos));
+            if (callback)
+                callback(patients);
+        },
+        std::move(error));
+}
+
+void QDAthenahealthAPIClientForExtension::getProfilePictureForPatient(const QString &patientID,
+                                                                      AnswerCallback callback,
+                                                                      EMRErrorCallback error) {
+    if (failWithoutPractice(error))
+        return;
+    getAnswer(
+        QStringLiteral("%1/patients/%2/photo?jpegoutput=true").arg(segment(practiceID()), segment(patientID)),
+        std::nullopt, std::move(callback), std::move(error));
+}

@@ -1,0 +1,98 @@
+#include "emr/emr_document_file.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QPageSize>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+KCError makeEMRError(int code, const QString &description) {
+    return KCError(KCEMRErrorDomain, code, {{NSLocalizedDescriptionKey, description}});
+}
+
+QString emrDocumentsDirectory(KCError *error) {
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (dir.isEmpty() || !QDir().mkpath(dir)) {
+        if (error)
+            *error =
+                makeEMRError(KCEMRErrorFileNotWritten,
+                             QStringLiteral("There is no documents folder to write the EMR document to."));
+        return {};
+    }
+    return dir;
+}
+
+QString emrDocumentFileNameForID(const QString &id, KCError *error) {
+    auto refuse = [&](const QString &why) {
+        if (error)
+            *error = makeEMRError(KCEMRErrorInvalidDocumentID, why);
+        return QString();
+    };
+    if (id.size() < 10)
+        return refuse(QStringLiteral("The document id \"%1\" is shorter than 10 characters.").arg(id));
+    const QString stem = id.right(10);
+    bool unsafe = stem.contains(QLatin1String(".."));
+    for (const QChar c : stem) {
+        if (c == u'/' || c == u'\\' || c == u'"' || c.unicode() < 0x20 || c.unicode() == 0x7f)
+            unsafe = true;
+    }
+    if (unsafe)
+        return refuse(QStringLiteral("The document id \"%1\" cannot be used as a file name.").arg(id));
+    return stem + QStringLiteral(".pdf");
+}
+
+QSizeF emrImageSizeInPoints(const QImage &image) {
+    // Image resolutions are unreliable (decoders default to 72 or 96 dpi):
+    // one pixel is one point, as the screen shows it.
+    return QSizeF(image.size());
+}
+
+QByteArray emrRenderImagePDF(const QImage &image, KCError *error) {
+    if (image.isNull()) {
+        if (error)
+            *error =
+                makeEMRError(KCEMRErrorUndecodableContent, QStringLiteral("The document image is empty."));
+        return {};
+    }
+    const QSizeF size = emrImageSizeInPoints(image);
+    QByteArray pdf;
+    QBuffer buffer(&pdf);
+    buffer.open(QIODevice::WriteOnly);
+    {
+        QPdfWriter writer(&buffer);
+        writer.setCreator(QStringLiteral("KelvraCapture"));
+        // One device unit per point, no margins: the page is exactly the image.
+        writer.setResolution(72);
+        writer.setPageSize(QPageSize(size, QPageSize::Point, QString(), QPageSize::ExactMatch));
+        writer.setPageMargins(QMarginsF(0, 0, 0, 0), QPageLayout::Point);
+        QPainter painter(&writer);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(QRectF(QPointF(0, 0), size), image);
+    }
+    buffer.close();
+    return pdf;
+}
+
+KCError emrWriteDocumentFile(const QString &path, const QByteArray &bytes) {
+    QSaveFile file(path);
+    auto failed = [&](const QString &what) {
+        return makeEMRError(
+            KCEMRErrorFileNotWritten,
+            QStringLiteral("The EMR document could not be written to %1: %2").arg(path, what));
+    };
+    if (!file.open(QIODevice::WriteOnly))
+        return failed(file.errorString());
+    // The document holds patient data: owner read and write only.
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        return failed(file.errorString());
+    if (file.write(bytes) != bytes.size()) {
+        const QString why = file.errorString();
+        file.cancelWriting();
+        return failed(why);
+    }
+    if (!file.commit())
+        return failed(file.errorString());
+    return {};
+}

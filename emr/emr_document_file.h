@@ -1,0 +1,44 @@
+#pragma once
+// The files behind EMR document uploads: each upload entry is written to the
+// user's documents folder as "<last 10 characters of its id>.pdf", readable
+// by the user only, and the upload reads it from there.
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+
+#include "platform/core/error.h"
+
+// Error domain of the EMR clients' own errors.
+inline const QString KCEMRErrorDomain = QStringLiteral("com.kelvra.emr");
+
+enum KCEMRErrorCode {
+    KCEMRErrorInvalidDocumentID = 1,    // id too short, or unsafe as a file name
+    KCEMRErrorUndecodableContent = 2,   // content is not Base64, or not an image
+    KCEMRErrorFileNotWritten = 3,       // the document file could not be written
+    KCEMRErrorMissingDocumentField = 4, // a document field has no value (department, ...)
+    KCEMRErrorNotConfigured = 5,        // the client lacks its configuration
+};
+
+KCError makeEMRError(int code, const QString &description);
+
+// The user's documents folder (created when missing), or an empty text with
+// `error` set when there is none.
+QString emrDocumentsDirectory(KCError *error = nullptr);
+
+// "<last 10 characters of id>.pdf". Refuses (empty text, `error` set) an id
+// shorter than 10 characters and a name that could leave the folder or break
+// the upload's part header: "/", "\", "..", a double quote or a control
+// character.
+QString emrDocumentFileNameForID(const QString &id, KCError *error = nullptr);
+
+// The page size of `image` in points: one point per pixel.
+QSizeF emrImageSizeInPoints(const QImage &image);
+
+// A one-page PDF whose page is the image's size in points, showing the image
+// over the whole page.
+QByteArray emrRenderImagePDF(const QImage &image, KCError *error = nullptr);
+
+// Writes `bytes` to `path`, replacing any file there, with mode 0600. The
+// file appears whole or not at all.
+KCError emrWriteDocumentFile(const QString &path, const QByteArray &bytes);

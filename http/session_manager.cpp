@@ -1,0 +1,362 @@
+#include "http/session_manager.h"
+
+#include "platform/core/notification_center.h"
+
+#include <QMutexLocker>
+
+// Everything one run of the initialiser builds. Tasks keep their session
+// alive until they complete, so a manager re-initialised while requests run
+// still completes them with the settings they started with.
+struct AFURLSessionManager::Session : public KCTransportReceiver,
+                                      public std::enable_shared_from_this<Session> {
+    KCURLSessionConfiguration configuration;
+    DispatchQueuePtr operationQueue;
+    std::shared_ptr<KCTransport> transport;
+    QString description;
+
+    mutable QMutex lock; // "com.corvane.networking.session.manager.lock"
+    QHash<quint64, std::shared_ptr<AFURLSessionManagerTaskDelegate>>
+        mutableTaskDelegatesKeyedByTaskIdentifier;
+    // Set while the table is not empty: a session outlives a re-initialised
+    // manager until its tasks have completed.
+    std::shared_ptr<Session> keepAlive;
+
+    // Settings, guarded by settingsMutex.
+    mutable QMutex settingsMutex;
+    std::shared_ptr<AFHTTPResponseSerializer> responseSerializer;
+    AFSecurityPolicyPtr securityPolicy;
+    AFNetworkReachabilityManagerPtr reachabilityManager;
+    DispatchQueuePtr completionQueue;
+    DispatchGroupPtr completionGroup;
+
+    std::shared_ptr<AFURLSessionManagerTaskDelegate> delegateForTask(const KCURLSessionTaskPtr &task) const {
+        QMutexLocker l(&lock);
+        return mutableTaskDelegatesKeyedByTaskIdentifier.value(task->taskIdentifier());
+    }
+
+    void addDelegate(const KCURLSessionTaskPtr &task,
+                     std::shared_ptr<AFURLSessionManagerTaskDelegate> delegate) {
+        QMutexLocker l(&lock);
+        mutableTaskDelegatesKeyedByTaskIdentifier.insert(task->taskIdentifier(), std::move(delegate));
+        keepAlive = shared_from_this();
+    }
+
+    void removeDelegateForTask(const KCURLSessionTaskPtr &task) {
+        std::shared_ptr<Session> release;
+        QMutexLocker l(&lock);
+        mutableTaskDelegatesKeyedByTaskIdentifier.remove(task->taskIdentifier());
+        if (mutableTaskDelegatesKeyedByTaskIdentifier.isEmpty())
+            release = std::move(keepAlive);
+        l.unlock();
+    }
+
+    // Runs `block` on the operation queue with this session kept alive.
+    void onQueue(std::function<void(Session &)> block) {
+        auto self = shared_from_this();
+        operationQueue->async([self, block = std::move(block)] { block(*self); });
+    }
+
+    bool taskDidReceiveServerTrustChallenge(const KCURLSessionTaskPtr &, const AFServerTrust &trust,
+                                            QString *reason) override {
+        AFSecurityPolicyPtr policy;
+        {
+            QMutexLocker l(&settingsMutex);
+            policy = securityPolicy;
+        }
+        if (!policy)
+            policy = AFSecurityPolicy::defaultPolicy();
+        return policy->evaluateServerTrust(trust, trust.host, reason);
+    }
+
+    void taskDidSendBodyData(const KCURLSessionTaskPtr &task, qint64, qint64 totalBytesSent,
+                             qint64 totalBytesExpectedToSend) override {
+        onQueue([task, totalBytesSent, totalBytesExpectedToSend](Session &s) {
+            qint64 total = totalBytesExpectedToSend;
+            if (total == NSURLSessionTransferSizeUnknown) {
+                bool ok = false;
+                const qint64 length = task->originalRequest()
+                                          .valueForHTTPHeaderField(QStringLiteral("Content-Length"))
+                                          .toLongLong(&ok);
+                if (ok)
+                    total = length;
+            }
+            if (auto delegate = s.delegateForTask(task)) {
+                delegate->progress->setTotalUnitCount(total);
+                delegate->progress->setCompletedUnitCount(totalBytesSent);
+            }
+        });
+    }
+
+    void taskDidReceiveResponse(const KCURLSessionTaskPtr &, const KCHTTPURLResponse &) override {
+        // Always allowed to continue.
+    }
+
+    void taskDidReceiveData(const KCURLSessionTaskPtr &task, const QByteArray &data) override {
+        onQueue([task, data](Session &s) {
+            if (auto delegate = s.delegateForTask(task))
+                delegate->mutableData.append(data);
+        });
+    }
+
+    std::shared_ptr<QIODevice> taskNeedNewBodyStream(const KCURLSessionTaskPtr &task) override {
+        // Called on the network thread while it waits for the body; a copy of
+        // the stream is independent of everything the operation queue holds.
+        return task->originalRequest().copyHTTPBodyStream();
+    }
+
+    void taskDidComplete(const KCURLSessionTaskPtr &task, const KCError &error) override {
+        onQueue([task, error](Session &s) {
+            if (auto delegate = s.delegateForTask(task))
+                s.complete(delegate, task, error);
+            s.removeDelegateForTask(task);
+        });
+    }
+
+    void taskDidChangeState(const KCURLSessionTaskPtr &task, KCURLSessionTask::State state) override {
+        if (task->taskDescription() != description)
+            return;
+        const QString name = state == KCURLSessionTask::Running ? AFNetworkingTaskDidResumeNotification
+                                                                : AFNetworkingTaskDidSuspendNotification;
+        const quint64 id = task->taskIdentifier();
+        DispatchQueue::main()->async([name, id] {
+            NotificationCenter::defaultCenter().postNotification(name, {{QStringLiteral("task"), id}});
+        });
+    }
+
+    void complete(const std::shared_ptr<AFURLSessionManagerTaskDelegate> &delegate,
+                  const KCURLSessionTaskPtr &task, const KCError &error) {
+        const QByteArray data = delegate->mutableData;
+        delegate->mutableData = QByteArray();
+        AFURLSessionTaskCompletionHandler handler = delegate->completionHandler;
+
+        std::shared_ptr<AFHTTPResponseSerializer> serializer;
+        DispatchQueuePtr queue;
+        DispatchGroupPtr group;
+        {
+            QMutexLocker l(&settingsMutex);
+            serializer = responseSerializer;
+            queue = completionQueue ? completionQueue : DispatchQueue::main();
+            group = completionGroup ? completionGroup : AFURLSessionManager::defaultCompletionGroup();
+        }
+        const std::optional<KCHTTPURLResponse> response = task->response();
+        const quint64 id = task->taskIdentifier();
+        auto postCompleted = [id] {
+            DispatchQueue::main()->async([id] {
+                NotificationCenter::defaultCenter().postNotification(AFNetworkingTaskDidCompleteNotification,
+                                                                     {{QStringLiteral("task"), id}});
+            });
+        };
+
+        if (error) {
+            group->async(queue, [handler, response, error, postCompleted] {
+                if (handler)
+                    handler(response, QVariant(), error);
+                postCompleted();
+            });
+            return;
+        }
+        // Decoding runs off the event queue; the group is entered now so that
+        // waiting on it covers the decoding as well.
+        group->enter();
+        AFURLSessionManager::processingQueue()->async(
+            [handler, response, data, serializer, queue, group, postCompleted] {
+                KCError serializationError;
+                QVariant object;
+                if (serializer)
+                    object = serializer->responseObjectForResponse(response ? &*response : nullptr, data,
+                                                                   &serializationError);
+                else
+                    object = data;
+                group->async(queue, [handler, response, object, serializationError, postCompleted] {
+                    if (handler)
+                        handler(response, object, serializationError);
+                    postCompleted();
+                });
+                group->leave();
+            });
+    }
+};
+
+AFURLSessionManager::AFURLSessionManager(const std::optional<KCURLSessionConfiguration> &configuration) {
+    initWithSessionConfiguration(configuration);
+}
+
+AFURLSessionManager::~AFURLSessionManager() {
+    invalidateSessionCancelingTasks(true);
+}
+
+void AFURLSessionManager::initWithSessionConfiguration(
+    const std::optional<KCURLSessionConfiguration> &configuration) {
+    auto s = std::make_shared<Session>();
+    s->configuration = configuration.value_or(KCURLSessionConfiguration::defaultSessionConfiguration());
+    s->operationQueue = DispatchQueue::createSerial(
+        QStringLiteral("com.corvane.networking.session.manager.operation.%1").arg(quintptr(this), 0, 16));
+    s->transport = KCTransport::create(s->configuration, std::weak_ptr<KCTransportReceiver>(s));
+    s->description = description();
+    s->responseSerializer = AFJSONResponseSerializer::serializer();
+    s->securityPolicy = AFSecurityPolicy::defaultPolicy();
+    s->reachabilityManager = AFNetworkReachabilityManager::sharedManager();
+    QMutexLocker l(&m_sessionMutex);
+    m_session = std::move(s);
+}
+
+std::shared_ptr<AFURLSessionManager::Session> AFURLSessionManager::session() const {
+    QMutexLocker l(&m_sessionMutex);
+    return m_session;
+}
+
+KCURLSessionConfiguration AFURLSessionManager::sessionConfiguration() const {
+    return session()->configuration;
+}
+
+DispatchQueuePtr AFURLSessionManager::operationQueue() const {
+    return session()->operationQueue;
+}
+
+#define KC_SESSION_PROPERTY(type, getter, setter, field)                                                     \
+    type AFURLSessionManager::getter() const {                                                               \
+        auto s = session();                                                                                  \
+        QMutexLocker l(&s->settingsMutex);                                                                   \
+        return s->field;                                                                                     \
+    }                                                                                                        \
+    void AFURLSessionManager::setter(type value) {                                                           \
+        auto s = session();                                                                                  \
+        QMutexLocker l(&s->settingsMutex);                                                                   \
+        s->field = std::move(value);                                                                         \
+    }
+
+KC_SESSION_PROPERTY(std::shared_ptr<AFHTTPResponseSerializer>, responseSerializer, setResponseSerializer,
+                    responseSerializer)
+KC_SESSION_PROPERTY(AFNetworkReachabilityManagerPtr, reachabilityManager, setReachabilityManager,
+                    reachabilityManager)
+KC_SESSION_PROPERTY(DispatchQueuePtr, completionQueue, setCompletionQueue, completionQueue)
+KC_SESSION_PROPERTY(DispatchGroupPtr, completionGroup, setCompletionGroup, completionGroup)
+#undef KC_SESSION_PROPERTY
+
+AFSecurityPolicyPtr AFURLSessionManager::securityPolicy() const {
+    auto s = session();
+    QMutexLocker l(&s->settingsMutex);
+    return s->securityPolicy;
+}
+
+void AFURLSessionManager::setSecurityPolicy(AFSecurityPolicyPtr policy) {
+    auto s = session();
+    {
+        QMutexLocker l(&s->settingsMutex);
+        s->securityPolicy = std::move(policy);
+    }
+    s->transport->clearConnectionCache();
+}
+
+QString AFURLSessionManager::description() const {
+    return QStringLiteral("%1").arg(quintptr(this), 0, 16).prepend(QStringLiteral("0x"));
+}
+
+QString AFURLSessionManager::lockName() {
+    return QStringLiteral("com.corvane.networking.session.manager.lock");
+}
+
+DispatchQueuePtr AFURLSessionManager::creationQueue() {
+    static DispatchQueuePtr q =
+        DispatchQueue::createSerial(QStringLiteral("com.corvane.networking.session.manager.creation"));
+    return q;
+}
+
+DispatchQueuePtr AFURLSessionManager::processingQueue() {
+    static DispatchQueuePtr q =
+        DispatchQueue::createConcurrent(QStringLiteral("com.corvane.networking.session.manager.processing"));
+    return q;
+}
+
+DispatchGroupPtr AFURLSessionManager::defaultCompletionGroup() {
+    static DispatchGroupPtr g = DispatchGroup::create();
+    return g;
+}
+
+KCURLSessionTaskPtr AFURLSessionManager::addTask(bool upload, const KCURLRequest &request,
+                                                 KCProgressPtr *progress,
+                                                 AFURLSessionTaskCompletionHandler completionHandler) {
+    auto s = session();
+    KCURLSessionTaskPtr task;
+    creationQueue()->sync([&] {
+        task = upload ? s->transport->uploadTaskWithStreamedRequest(request)
+                      : s->transport->dataTaskWithRequest(request);
+    });
+    auto delegate = std::make_shared<AFURLSessionManagerTaskDelegate>();
+    delegate->completionHandler = std::move(completionHandler);
+    delegate->task = task;
+    if (upload) {
+        qint64 total = task->countOfBytesExpectedToSend();
+        if (total == NSURLSessionTransferSizeUnknown) {
+            bool ok = false;
+            const qint64 length =
+                request.valueForHTTPHeaderField(QStringLiteral("Content-Length")).toLongLong(&ok);
+            if (ok)
+                total = length;
+        }
+        delegate->progress->setTotalUnitCount(total);
+        std::weak_ptr<KCURLSessionTask> weak = task;
+        delegate->progress->setPausingHandler([weak] {
+            if (auto t = weak.lock())
+                t->suspend();
+        });
+        delegate->progress->setCancellationHandler([weak] {
+            if (auto t = weak.lock())
+                t->cancel();
+        });
+        if (progress)
+            *progress = delegate->progress;
+    }
+    task->setTaskDescription(s->description);
+    s->addDelegate(task, std::move(delegate));
+    return task;
+}
+
+KCURLSessionTaskPtr
+AFURLSessionManager::dataTaskWithRequest(const KCURLRequest &request,
+                                         AFURLSessionTaskCompletionHandler completionHandler) {
+    return addTask(false, request, nullptr, std::move(completionHandler));
+}
+
+KCURLSessionTaskPtr
+AFURLSessionManager::uploadTaskWithStreamedRequest(const KCURLRequest &request, KCProgressPtr *progress,
+                                                   AFURLSessionTaskCompletionHandler completionHandler) {
+    return addTask(true, request, progress, std::move(completionHandler));
+}
+
+QList<KCURLSessionTaskPtr> AFURLSessionManager::tasks() const {
+    auto s = session();
+    QMutexLocker l(&s->lock);
+    QList<KCURLSessionTaskPtr> out;
+    for (const auto &d : s->mutableTaskDelegatesKeyedByTaskIdentifier)
+        out << d->task;
+    return out;
+}
+
+KCProgressPtr AFURLSessionManager::uploadProgressForTask(const KCURLSessionTaskPtr &task) const {
+    auto d = session()->delegateForTask(task);
+    return d ? d->progress : nullptr;
+}
+
+void AFURLSessionManager::invalidateSessionCancelingTasks(bool dropHandlers) {
+    auto s = session();
+    if (!s)
+        return;
+    QList<std::shared_ptr<AFURLSessionManagerTaskDelegate>> delegates;
+    std::shared_ptr<Session> release;
+    {
+        QMutexLocker l(&s->lock);
+        delegates = s->mutableTaskDelegatesKeyedByTaskIdentifier.values();
+        if (dropHandlers) {
+            s->mutableTaskDelegatesKeyedByTaskIdentifier.clear();
+            release = std::move(s->keepAlive);
+        }
+    }
+    for (const auto &d : delegates)
+        d->task->cancel();
+    if (dropHandlers) {
+        DispatchQueue::main()->async([] {
+            NotificationCenter::defaultCenter().postNotification(AFURLSessionDidInvalidateNotification);
+        });
+    }
+}

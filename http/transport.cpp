@@ -1,0 +1,595 @@
+#include "http/transport.h"
+
+#include <QCoreApplication>
+#include <QIODevice>
+#include <QMetaObject>
+#include <QNetworkAccessManager>
+#include <QNetworkCookieJar>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QSslConfiguration>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+#include <map>
+
+KCTransportReceiver::~KCTransportReceiver() = default;
+void KCTransportReceiver::taskDidChangeState(const KCURLSessionTaskPtr &, KCURLSessionTask::State) {}
+
+namespace {
+
+class SharedCookieJar : public QNetworkCookieJar {
+public:
+    using QNetworkCookieJar::QNetworkCookieJar;
+    void clear() { setAllCookies({}); }
+};
+
+// The thread on which every transport's QNetworkAccessManager lives, and the
+// cookie store they share. Both live for the whole process.
+struct NetworkThread {
+    QThread *thread = nullptr;
+    QObject *context = nullptr;
+    SharedCookieJar *cookieJar = nullptr;
+
+    static NetworkThread &instance() {
+        static NetworkThread *n = [] {
+            auto *nt = new NetworkThread;
+            nt->thread = new QThread;
+            nt->thread->setObjectName(QStringLiteral("kc-network"));
+            nt->context = new QObject;
+            nt->cookieJar = new SharedCookieJar(nt->context);
+            nt->context->moveToThread(nt->thread);
+            nt->thread->start();
+            return nt;
+        }();
+        return *n;
+    }
+
+    // Runs `f` on the network thread and waits for it.
+    template <typename F> void runBlocking(F &&f) {
+        if (QThread::currentThread() == thread)
+            f();
+        else
+            QMetaObject::invokeMethod(context, std::forward<F>(f), Qt::BlockingQueuedConnection);
+    }
+};
+
+std::atomic<quint64> gNextTaskIdentifier{1};
+
+KCError urlError(qint64 code, const QString &description, const QUrl &url = QUrl(),
+                 const KCError &underlying = {}) {
+    QVariantMap info{{NSLocalizedDescriptionKey, description}};
+    if (!url.isEmpty()) {
+        info.insert(NSURLErrorFailingURLErrorKey, url);
+        info.insert(QStringLiteral("NSErrorFailingURLStringKey"), url.toString());
+    }
+    if (underlying)
+        info.insert(NSUnderlyingErrorKey, QVariant::fromValue(underlying));
+    return KCError(NSURLErrorDomain, code, info);
+}
+
+// A sequential device over a request's body stream, of known length when the
+// request has "Content-Length". reset() restarts the body from a fresh copy
+// (the transport asks for one when it must send the body again).
+class UploadDevice : public QIODevice {
+public:
+    UploadDevice(std::shared_ptr<QIODevice> source, qint64 length,
+                 std::function<std::shared_ptr<QIODevice>()> restart)
+        : m_source(std::move(source)), m_length(length), m_restart(std::move(restart)) {}
+
+    bool openSource() {
+        if (!m_source)
+            return false;
+        if (!m_source->isOpen() && !m_source->open(QIODevice::ReadOnly))
+            return false;
+        return open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+
+    bool isSequential() const override { return true; }
+    qint64 size() const override { return m_length; }
+    qint64 bytesAvailable() const override {
+        if (m_length >= 0)
+            return qMax<qint64>(0, m_length - m_produced);
+        return m_failed ? 0 : 1 << 20;
+    }
+    bool atEnd() const override { return m_length >= 0 ? m_produced >= m_length : m_sourceFinished; }
+
+    bool reset() override {
+        std::shared_ptr<QIODevice> fresh = m_restart ? m_restart() : nullptr;
+        if (!fresh)
+            return false;
+        m_source = std::move(fresh);
+        m_produced = 0;
+        m_sourceFinished = false;
+        m_failed = false;
+        if (!m_source->isOpen() && !m_source->open(QIODevice::ReadOnly))
+            return false;
+        return true;
+    }
+
+    bool failed() const { return m_failed; }
+    QString failure() const { return m_failure; }
+    std::function<void()> onFailure;
+
+protected:
+    qint64 readData(char *data, qint64 maxlen) override {
+        if (m_failed)
+            return -1;
+        if (m_length >= 0)
+            maxlen = qMin(maxlen, m_length - m_produced);
+        if (maxlen <= 0)
+            return m_length >= 0 ? 0 : -1;
+        const qint64 n = m_source->read(data, maxlen);
+        if (n < 0) {
+            fail(m_source->errorString().isEmpty() ? QStringLiteral("the request body stream failed")
+                                                   : m_source->errorString());
+            return -1;
+        }
+        if (n == 0 && m_source->atEnd()) {
+            m_sourceFinished = true;
+            if (m_length >= 0 && m_produced < m_length) {
+                fail(QStringLiteral("the request body stream ended after %1 of %2 bytes")
+                         .arg(m_produced)
+                         .arg(m_length));
+                return -1;
+            }
+            return m_length >= 0 ? 0 : -1;
+        }
+        m_produced += n;
+        return n;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    void fail(const QString &why) {
+        m_failed = true;
+        m_failure = why;
+        setErrorString(why);
+        if (onFailure)
+            onFailure();
+    }
+
+    std::shared_ptr<QIODevice> m_source;
+    qint64 m_length;
+    std::function<std::shared_ptr<QIODevice>()> m_restart;
+    qint64 m_produced = 0;
+    bool m_sourceFinished = false;
+    bool m_failed = false;
+    QString m_failure;
+};
+
+bool isHTTPLevelError(QNetworkReply::NetworkError e) {
+    // Errors Qt derives from an HTTP status; the response itself arrived.
+    const int code = int(e);
+    return (code >= 201 && code <= 299 && e != QNetworkReply::ContentReSendError) ||
+           (code >= 401 && code <= 499);
+}
+
+} // namespace
+
+// Lives on the network thread; owns the QNetworkAccessManager and the
+// replies of running tasks.
+class KCTransportEngine : public QObject {
+public:
+    KCTransportEngine(KCURLSessionConfiguration configuration, std::weak_ptr<KCTransportReceiver> receiver)
+        : m_configuration(std::move(configuration)), m_receiver(std::move(receiver)) {}
+
+    ~KCTransportEngine() override {
+        for (auto &[id, r] : m_running) {
+            if (r.reply) {
+                r.reply->disconnect(this);
+                r.reply->abort();
+                r.reply->deleteLater();
+            }
+        }
+    }
+
+    void start(const KCURLSessionTaskPtr &task);
+    void cancel(const KCURLSessionTaskPtr &task);
+    void cancelAll() {
+        std::vector<KCURLSessionTaskPtr> tasks;
+        for (auto &[id, r] : m_running)
+            tasks.push_back(r.task);
+        for (auto &t : tasks)
+            cancel(t);
+    }
+    void clearConnectionCache() {
+        if (m_nam)
+            m_nam->clearConnectionCache();
+    }
+
+private:
+    struct Running {
+        KCURLSessionTaskPtr task;
+        QPointer<QNetworkReply> reply;
+        QTimer *timer = nullptr;
+        UploadDevice *device = nullptr;
+        bool timedOut = false;
+        bool cancelled = false;
+        bool trustRejected = false;
+        QString trustReason;
+        bool responseDelivered = false;
+        qint64 lastSent = 0;
+    };
+
+    QNetworkAccessManager *nam() {
+        if (!m_nam) {
+            m_nam = new QNetworkAccessManager(this);
+            auto &nt = NetworkThread::instance();
+            m_nam->setCookieJar(nt.cookieJar);
+            nt.cookieJar->setParent(nt.context); // shared: not owned by this manager
+            m_nam->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+        }
+        return m_nam;
+    }
+
+    std::shared_ptr<KCTransportReceiver> receiver() const { return m_receiver.lock(); }
+
+    void complete(const KCURLSessionTaskPtr &task, const KCError &error) {
+        task->recordCompletion(error);
+        if (auto r = receiver())
+            r->taskDidComplete(task, error);
+    }
+
+    void deliverResponse(Running &r) {
+        if (r.responseDelivered || !r.reply)
+            return;
+        const QVariant status = r.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (!status.isValid())
+            return;
+        r.responseDelivered = true;
+        QList<QPair<QByteArray, QByteArray>> headers;
+        for (const auto &pair : r.reply->rawHeaderPairs())
+            headers.append({pair.first, pair.second});
+        KCHTTPURLResponse response(r.reply->url(), status.toLongLong(), headers);
+        r.task->recordResponse(response);
+        if (auto rec = receiver())
+            rec->taskDidReceiveResponse(r.task, response);
+    }
+
+    void deliverData(Running &r) {
+        if (!r.reply || !r.reply->isOpen())
+            return;
+        const QByteArray data = r.reply->readAll();
+        if (data.isEmpty())
+            return;
+        r.task->recordBytesReceived(data.size());
+        if (auto rec = receiver())
+            rec->taskDidReceiveData(r.task, data);
+    }
+
+    void touch(Running &r) {
+        if (r.timer)
+            r.timer->start();
+    }
+
+    void onEncrypted(quint64 id);
+    void onFinished(quint64 id);
+
+    KCURLSessionConfiguration m_configuration;
+    std::weak_ptr<KCTransportReceiver> m_receiver;
+    QNetworkAccessManager *m_nam = nullptr;
+    std::map<quint64, Running> m_running;
+};
+
+void KCTransportEngine::start(const KCURLSessionTaskPtr &task) {
+    const KCURLRequest request = task->originalRequest();
+    const QUrl url = request.URL();
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || url.host().isEmpty() ||
+        (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+        complete(task, urlError(NSURLErrorUnsupportedURL, QStringLiteral("unsupported URL"), url));
+        return;
+    }
+    if (task->state() == KCURLSessionTask::Canceling) {
+        complete(task, urlError(NSURLErrorCancelled, QStringLiteral("cancelled"), url));
+        return;
+    }
+
+    QNetworkRequest qr(url);
+    for (const auto &[name, value] : m_configuration.HTTPAdditionalHeaders) {
+        if (!request.hasHeaderField(name))
+            qr.setRawHeader(name.toLatin1(), value.toUtf8());
+    }
+    for (const auto &[name, value] : request.allHTTPHeaderFields())
+        qr.setRawHeader(name.toLatin1(), value.toUtf8());
+    qr.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    qr.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    qr.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    if (!request.HTTPShouldHandleCookies() || !m_configuration.HTTPShouldSetCookies) {
+        qr.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+        qr.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    }
+    if (scheme == QLatin1String("https")) {
+        // The session's receiver judges the chain once the handshake is done
+        // (see onEncrypted), before the request is written.
+        QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+        ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
+        qr.setSslConfiguration(ssl);
+    }
+    const double timeout =
+        request.timeoutInterval() > 0 ? request.timeoutInterval() : m_configuration.timeoutIntervalForRequest;
+
+    const quint64 id = task->taskIdentifier();
+    Running &r = m_running[id];
+    r.task = task;
+
+    const QByteArray verb = request.HTTPMethod().toUpper().toLatin1();
+    QNetworkReply *reply = nullptr;
+    if (const auto stream = request.HTTPBodyStream()) {
+        bool ok = false;
+        const qint64 length =
+            request.valueForHTTPHeaderField(QStringLiteral("Content-Length")).toLongLong(&ok);
+        std::weak_ptr<KCTransportReceiver> weakReceiver = m_receiver;
+        std::weak_ptr<KCURLSessionTask> weakTask = task;
+        r.device = new UploadDevice(stream, ok ? length : -1,
+                                    [weakReceiver, weakTask]() -> std::shared_ptr<QIODevice> {
+                                        auto rec = weakReceiver.lock();
+                                        auto t = weakTask.lock();
+                                        return rec && t ? rec->taskNeedNewBodyStream(t) : nullptr;
+                                    });
+        if (!r.device->openSource()) {
+            delete r.device;
+            m_running.erase(id);
+            complete(task, urlError(NSURLErrorRequestBodyStreamExhausted,
+                                    QStringLiteral("The request body stream could not be opened."), url));
+            return;
+        }
+        r.device->onFailure = [this, id] {
+            QMetaObject::invokeMethod(
+                this,
+                [this, id] {
+                    auto it = m_running.find(id);
+                    if (it != m_running.end() && it->second.reply)
+                        it->second.reply->abort();
+                },
+                Qt::QueuedConnection);
+        };
+        qr.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
+        reply = nam()->sendCustomRequest(qr, verb, r.device);
+        r.device->setParent(reply);
+    } else if (request.hasHTTPBody()) {
+        reply = nam()->sendCustomRequest(qr, verb, request.HTTPBody());
+    } else if (verb == "GET" || verb == "HEAD" || verb == "DELETE" || verb == "OPTIONS") {
+        reply = nam()->sendCustomRequest(qr, verb);
+    } else {
+        reply = nam()->sendCustomRequest(qr, verb, QByteArray());
+    }
+    r.reply = reply;
+
+    r.timer = new QTimer(reply);
+    r.timer->setSingleShot(true);
+    r.timer->setInterval(qMax<qint64>(1, qint64(timeout * 1000.0)));
+    QObject::connect(r.timer, &QTimer::timeout, this, [this, id] {
+        auto it = m_running.find(id);
+        if (it == m_running.end() || !it->second.reply)
+            return;
+        it->second.timedOut = true;
+        it->second.reply->abort();
+    });
+    r.timer->start();
+
+    QObject::connect(reply, &QNetworkReply::encrypted, this, [this, id] { onEncrypted(id); });
+    QObject::connect(reply, &QNetworkReply::sslErrors, this, [this, id](const QList<QSslError> &) {
+        // Verification is ours (onEncrypted); Qt's own is switched off.
+        auto it = m_running.find(id);
+        if (it != m_running.end() && it->second.reply)
+            it->second.reply->ignoreSslErrors();
+    });
+    QObject::connect(reply, &QNetworkReply::uploadProgress, this, [this, id](qint64 sent, qint64 total) {
+        auto it = m_running.find(id);
+        if (it == m_running.end())
+            return;
+        Running &run = it->second;
+        touch(run);
+        if (sent <= run.lastSent)
+            return;
+        const qint64 delta = sent - run.lastSent;
+        run.lastSent = sent;
+        qint64 expected = run.task->countOfBytesExpectedToSend();
+        if (expected < 0 && run.task->kind() == KCURLSessionTask::DataTask && total > 0)
+            expected = total;
+        run.task->recordBytesSent(sent, expected);
+        if (auto rec = receiver())
+            rec->taskDidSendBodyData(run.task, delta, sent, run.task->countOfBytesExpectedToSend());
+    });
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, this, [this, id] {
+        auto it = m_running.find(id);
+        if (it == m_running.end() || !it->second.reply)
+            return;
+        touch(it->second);
+        const int status = it->second.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const bool redirect = status >= 300 && status < 400 && it->second.reply->hasRawHeader("Location");
+        if (!redirect)
+            deliverResponse(it->second);
+    });
+    QObject::connect(reply, &QNetworkReply::readyRead, this, [this, id] {
+        auto it = m_running.find(id);
+        if (it == m_running.end())
+            return;
+        touch(it->second);
+        deliverResponse(it->second);
+        deliverData(it->second);
+    });
+    QObject::connect(reply, &QNetworkReply::finished, this, [this, id] { onFinished(id); });
+}
+
+void KCTransportEngine::onEncrypted(quint64 id) {
+    auto it = m_running.find(id);
+    if (it == m_running.end() || !it->second.reply)
+        return;
+    Running &r = it->second;
+    touch(r);
+    AFServerTrust trust;
+    trust.certificates = r.reply->sslConfiguration().peerCertificateChain();
+    trust.host = r.reply->url().host();
+    QString reason;
+    auto rec = receiver();
+    const bool trusted = rec && rec->taskDidReceiveServerTrustChallenge(r.task, trust, &reason);
+    if (!trusted) {
+        r.trustRejected = true;
+        r.trustReason = reason;
+        // Runs before the request is written: the connection is dropped
+        // with nothing sent.
+        r.reply->abort();
+    }
+}
+
+void KCTransportEngine::onFinished(quint64 id) {
+    auto it = m_running.find(id);
+    if (it == m_running.end())
+        return;
+    Running r = std::move(it->second);
+    m_running.erase(it);
+    if (r.timer)
+        r.timer->stop();
+    QNetworkReply *reply = r.reply;
+    const QUrl url = r.task->originalRequest().URL();
+    KCError error;
+    if (r.trustRejected) {
+        const KCError untrusted =
+            urlError(NSURLErrorServerCertificateUntrusted,
+                     QStringLiteral("The certificate for this server is invalid: %1.")
+                         .arg(r.trustReason.isEmpty() ? QStringLiteral("not trusted") : r.trustReason),
+                     url);
+        error = urlError(NSURLErrorCancelled, QStringLiteral("cancelled"), url, untrusted);
+    } else if (r.timedOut) {
+        error = urlError(NSURLErrorTimedOut, QStringLiteral("The request timed out."), url);
+    } else if (r.device && r.device->failed()) {
+        error =
+            urlError(NSURLErrorRequestBodyStreamExhausted,
+                     QStringLiteral("The request body could not be read: %1.").arg(r.device->failure()), url);
+    } else if (r.cancelled) {
+        error = urlError(NSURLErrorCancelled, QStringLiteral("cancelled"), url);
+    } else if (reply) {
+        const auto e = reply->error();
+        const bool haveStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+        if (e != QNetworkReply::NoError && !(haveStatus && isHTTPLevelError(e))) {
+            qint64 code = NSURLErrorUnknown;
+            switch (e) {
+            case QNetworkReply::ConnectionRefusedError:
+                code = NSURLErrorCannotConnectToHost;
+                break;
+            case QNetworkReply::HostNotFoundError:
+                code = NSURLErrorCannotFindHost;
+                break;
+            case QNetworkReply::TimeoutError:
+                code = NSURLErrorTimedOut;
+                break;
+            case QNetworkReply::OperationCanceledError:
+                code = NSURLErrorCancelled;
+                break;
+            case QNetworkReply::RemoteHostClosedError:
+            case QNetworkReply::TemporaryNetworkFailureError:
+                code = NSURLErrorNetworkConnectionLost;
+                break;
+            case QNetworkReply::NetworkSessionFailedError:
+                code = NSURLErrorNotConnectedToInternet;
+                break;
+            case QNetworkReply::SslHandshakeFailedError:
+                code = NSURLErrorSecureConnectionFailed;
+                break;
+            case QNetworkReply::ProtocolUnknownError:
+                code = NSURLErrorUnsupportedURL;
+                break;
+            default:
+                break;
+            }
+            error = urlError(code, reply->errorString(), url);
+        }
+    }
+    if (reply && !r.trustRejected) {
+        deliverResponse(r);
+        deliverData(r);
+    }
+    if (reply)
+        reply->deleteLater();
+    complete(r.task, error);
+}
+
+void KCTransportEngine::cancel(const KCURLSessionTaskPtr &task) {
+    auto it = m_running.find(task->taskIdentifier());
+    if (it == m_running.end()) {
+        // Not started (or already finished): a task that never ran completes
+        // with the cancellation once.
+        if (task->state() != KCURLSessionTask::Completed)
+            complete(task, urlError(NSURLErrorCancelled, QStringLiteral("cancelled"),
+                                    task->originalRequest().URL()));
+        return;
+    }
+    it->second.cancelled = true;
+    if (it->second.reply)
+        it->second.reply->abort();
+}
+
+// ---------------------------------------------------------------------------
+
+KCTransport::KCTransport(const KCURLSessionConfiguration &configuration,
+                         std::weak_ptr<KCTransportReceiver> receiver)
+    : m_configuration(configuration), m_receiver(std::move(receiver)) {}
+
+std::shared_ptr<KCTransport> KCTransport::create(const KCURLSessionConfiguration &configuration,
+                                                 std::weak_ptr<KCTransportReceiver> receiver) {
+    std::shared_ptr<KCTransport> t(new KCTransport(configuration, receiver));
+    auto &nt = NetworkThread::instance();
+    t->m_engine = new KCTransportEngine(configuration, std::move(receiver));
+    t->m_engine->moveToThread(nt.thread);
+    return t;
+}
+
+KCTransport::~KCTransport() {
+    QMetaObject::invokeMethod(
+        m_engine, [e = m_engine] { delete e; }, Qt::QueuedConnection);
+}
+
+KCURLSessionTaskPtr KCTransport::makeTask(KCURLSessionTask::Kind kind, const KCURLRequest &request) {
+    return KCURLSessionTaskPtr(
+        new KCURLSessionTask(kind, gNextTaskIdentifier++, request, shared_from_this()));
+}
+
+KCURLSessionTaskPtr KCTransport::dataTaskWithRequest(const KCURLRequest &request) {
+    return makeTask(KCURLSessionTask::DataTask, request);
+}
+
+KCURLSessionTaskPtr KCTransport::uploadTaskWithStreamedRequest(const KCURLRequest &request) {
+    return makeTask(KCURLSessionTask::UploadTask, request);
+}
+
+void KCTransport::start(const KCURLSessionTaskPtr &task) {
+    QMetaObject::invokeMethod(
+        m_engine, [e = m_engine, task] { e->start(task); }, Qt::QueuedConnection);
+}
+
+void KCTransport::cancel(const KCURLSessionTaskPtr &task) {
+    QMetaObject::invokeMethod(
+        m_engine, [e = m_engine, task] { e->cancel(task); }, Qt::QueuedConnection);
+}
+
+void KCTransport::notifyState(const KCURLSessionTaskPtr &task, KCURLSessionTask::State state) {
+    if (auto r = m_receiver.lock())
+        r->taskDidChangeState(task, state);
+}
+
+void KCTransport::cancelAllTasks() {
+    QMetaObject::invokeMethod(
+        m_engine, [e = m_engine] { e->cancelAll(); }, Qt::QueuedConnection);
+}
+
+void KCTransport::clearConnectionCache() {
+    QMetaObject::invokeMethod(
+        m_engine, [e = m_engine] { e->clearConnectionCache(); }, Qt::QueuedConnection);
+}
+
+QList<QNetworkCookie> KCTransport::cookiesForURL(const QUrl &url) {
+    auto &nt = NetworkThread::instance();
+    QList<QNetworkCookie> cookies;
+    nt.runBlocking([&] { cookies = nt.cookieJar->cookiesForUrl(url); });
+    return cookies;
+}
+
+void KCTransport::clearCookies() {
+    auto &nt = NetworkThread::instance();
+    nt.runBlocking([&] { nt.cookieJar->clear(); });
+}

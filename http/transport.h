@@ -1,0 +1,102 @@
+#pragma once
+// The HTTPS transport under the session managers: QNetworkAccessManager on a
+// process-wide network thread, one request per task, streamed request bodies,
+// cookies kept across requests (one process-wide cookie store), per-request
+// idle timeouts and a trust decision by the session's receiver before any
+// request byte is sent.
+//
+// Events of a task are reported to the transport's receiver on the network
+// thread; the session manager forwards them to its operation queue.
+
+#include "http/response_serializer.h"
+#include "http/task.h"
+#include "http/url_request.h"
+#include "platform/core/error.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QNetworkCookie>
+#include <QObject>
+#include <QSslCertificate>
+#include <QSslError>
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+
+class QIODevice;
+
+struct KCURLSessionConfiguration {
+    // Used when a request's own timeout is not positive, in seconds.
+    double timeoutIntervalForRequest = 60.0;
+    // Headers added to every request that does not carry the field.
+    KCHeaderList HTTPAdditionalHeaders;
+    // Whether responses may set cookies and requests carry stored ones.
+    bool HTTPShouldSetCookies = true;
+
+    static KCURLSessionConfiguration defaultSessionConfiguration() { return {}; }
+};
+
+// The server's certificate chain as presented in the TLS handshake (leaf
+// first), with the host it was asked for.
+struct AFServerTrust {
+    QList<QSslCertificate> certificates;
+    QString host;
+};
+
+// Receives the events of a transport's tasks, on the network thread.
+class KCTransportReceiver {
+public:
+    virtual ~KCTransportReceiver();
+    // Decides a server-trust challenge; false rejects it and fails the task
+    // before any request byte is sent. `reason` receives a short text for
+    // a rejection.
+    virtual bool taskDidReceiveServerTrustChallenge(const KCURLSessionTaskPtr &task,
+                                                    const AFServerTrust &trust, QString *reason) = 0;
+    virtual void taskDidSendBodyData(const KCURLSessionTaskPtr &task, qint64 bytesSent, qint64 totalBytesSent,
+                                     qint64 totalBytesExpectedToSend) = 0;
+    virtual void taskDidReceiveResponse(const KCURLSessionTaskPtr &task,
+                                        const KCHTTPURLResponse &response) = 0;
+    virtual void taskDidReceiveData(const KCURLSessionTaskPtr &task, const QByteArray &data) = 0;
+    // A fresh body stream reading from the start, or null when there is none.
+    virtual std::shared_ptr<QIODevice> taskNeedNewBodyStream(const KCURLSessionTaskPtr &task) = 0;
+    virtual void taskDidComplete(const KCURLSessionTaskPtr &task, const KCError &error) = 0;
+    virtual void taskDidChangeState(const KCURLSessionTaskPtr &task, KCURLSessionTask::State state);
+};
+
+class KCTransport : public std::enable_shared_from_this<KCTransport> {
+public:
+    // A transport whose tasks report to `receiver` (held weakly).
+    static std::shared_ptr<KCTransport> create(const KCURLSessionConfiguration &configuration,
+                                               std::weak_ptr<KCTransportReceiver> receiver);
+    ~KCTransport();
+
+    KCURLSessionConfiguration configuration() const { return m_configuration; }
+
+    // New suspended tasks. An upload task sends the request's body stream.
+    KCURLSessionTaskPtr dataTaskWithRequest(const KCURLRequest &request);
+    KCURLSessionTaskPtr uploadTaskWithStreamedRequest(const KCURLRequest &request);
+
+    // Cancels every running task; their completions still arrive.
+    void cancelAllTasks();
+    // Drops open connections, so that the next request makes (and judges) a
+    // new TLS connection.
+    void clearConnectionCache();
+
+    // The process-wide cookie store.
+    static QList<QNetworkCookie> cookiesForURL(const QUrl &url);
+    static void clearCookies();
+
+private:
+    friend class KCURLSessionTask;
+    friend class KCTransportEngine;
+    KCTransport(const KCURLSessionConfiguration &configuration, std::weak_ptr<KCTransportReceiver> receiver);
+    KCURLSessionTaskPtr makeTask(KCURLSessionTask::Kind kind, const KCURLRequest &request);
+    void start(const KCURLSessionTaskPtr &task);
+    void cancel(const KCURLSessionTaskPtr &task);
+    void notifyState(const KCURLSessionTaskPtr &task, KCURLSessionTask::State state);
+
+    KCURLSessionConfiguration m_configuration;
+    std::weak_ptr<KCTransportReceiver> m_receiver;
+    class KCTransportEngine *m_engine = nullptr; // lives on the network thread
+};

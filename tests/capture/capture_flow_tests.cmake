@@ -1,0 +1,16 @@
+# Overlay, window capture, documentation upload and the capture panel.
+kc_add_gtest(NAME capture_overlay_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/overlay_test.cpp
+  LIBS kc_capture QT_MAIN WIDGETS XVFB)
+kc_add_gtest(NAME capture_window_capture_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/window_capture_test.cpp
+  LIBS kc_capture QT_MAIN WIDGETS XVFB)
+add_test(NAME capture_window_capture_wm_test COMMAND ${KC_TEST_SUPPORT_DIR}/with-xvfb --wm
+  $<TARGET_FILE:capture_window_capture_test>)
+add_test(NAME capture_window_capture_screens_test
+  COMMAND ${KC_TEST_SUPPORT_DIR}/with-xvfb --screens 1280x800,1280x800 $<TARGET_FILE:capture_window_capture_test>)
+kc_add_gtest(NAME capture_documentation_upload_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/documentation_upload_test.cpp
+  LIBS kc_capture QT_MAIN GUI)
+set_property(TEST capture_documentation_upload_test APPEND PROPERTY ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+if(TARGET kc_capture_panel)
+  kc_add_gtest(NAME capture_panel_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/capture_panel_test.cpp
+    LIBS kc_capture_panel QT_MAIN WIDGETS XVFB)
+endif()

@@ -1,0 +1,184 @@
+// The ocr, match and score subcommands of the real binary, run without a
+// display.
+
+#include "capture/string_score.h"
+#include "window_rendering.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Outcome {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Outcome run(const QStringList &args, const QByteArray &input = {}, const QMap<QString, QString> &env = {}) {
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "KELVRA_TESSDATA"})
+        environment.remove(name);
+    for (auto it = env.begin(); it != env.end(); ++it)
+        environment.insert(it.key(), it.value());
+    process.setProcessEnvironment(environment);
+    process.start(KC_CAPTURE_BINARY, args);
+    EXPECT_TRUE(process.waitForStarted(60000));
+    if (!input.isEmpty())
+        process.write(input);
+    process.closeWriteChannel();
+    EXPECT_TRUE(process.waitForFinished(240000));
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+// One line on stderr, exit status 2.
+void expectBadInput(const Outcome &r) {
+    EXPECT_EQ(r.exitCode, 2) << r.err.constData();
+    EXPECT_EQ(r.err.count('\n'), 1) << r.err.constData();
+    EXPECT_TRUE(r.err.startsWith("kelvra-capture: ")) << r.err.constData();
+    EXPECT_TRUE(r.out.isEmpty());
+}
+
+class CaptureCli : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+    QString write(const QString &name, const QByteArray &bytes) {
+        QFile file(dir.filePath(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        return file.fileName();
+    }
+    QString patientsFile() {
+        return write("patients.json", R"([
+            {"name": "Jane Doe", "dob": "1970-01-01", "kelvraID": 7},
+            {"name": "John Smith", "dob": "1950-01-02", "emr_patient_id": "E42", "kelvraID": 8,
+             "interaction_id": 99, "exam_room_name": "Room 4"},
+            {"name": "Marta Rossi"}
+        ])");
+    }
+    QTemporaryDir dir;
+};
+
+TEST_F(CaptureCli, ScorePrintsSeventeenDigits) {
+    Outcome r = run({"score", "--fuzziness", "0.8", " John Smith", "John Smith"});
+    EXPECT_EQ(r.exitCode, 0) << r.err.constData();
+    EXPECT_EQ(r.out, QString::asprintf("%.17g\n", scoreAgainst(" John Smith", "John Smith", 0.8f)).toUtf8());
+    EXPECT_TRUE(r.out.startsWith("0.7827")) << r.out.constData();
+
+    // No fuzziness passed: a missing character scores 0.
+    EXPECT_EQ(run({"score", " John Smith", " Smith John"}).out, "0\n");
+    EXPECT_EQ(run({"score", "--fuzziness=0.8", "Smith, John", "Smith John"}).out, "1\n");
+    EXPECT_EQ(run({"score", "--fuzziness", "0.8", "--", "12/34", "John"}).out, "inf\n");
+    // After "--" strings beginning with "-" are taken as they are.
+    r = run({"score", "--", "-John Smith", "--fuzziness"});
+    EXPECT_EQ(r.exitCode, 0) << r.err.constData();
+    EXPECT_EQ(r.out, QString::asprintf("%.17g\n", scoreAgainst("-John Smith", "--fuzziness")).toUtf8());
+    // Non-ASCII arguments arrive as UTF-8.
+    EXPECT_EQ(run({"score", "José", "Jose"}).out,
+              QString::asprintf("%.17g\n", scoreAgainst("José", "Jose")).toUtf8());
+}
+
+TEST_F(CaptureCli, ScoreBadInput) {
+    expectBadInput(run({"score", "one"}));
+    expectBadInput(run({"score", "a", "b", "c"}));
+    expectBadInput(run({"score", "--fuzziness", "abc", "a", "b"}));
+    expectBadInput(run({"score", "--fuzziness", "1.5", "a", "b"}));
+    expectBadInput(run({"score", "--fuzziness", "nan", "a", "b"}));
+    expectBadInput(run({"score", "a", "b", "--fuzziness"}));
+    expectBadInput(run({"score", "--fuzz", "0.8", "a", "b"}));
+}
+
+TEST_F(CaptureCli, MatchFromTextFile) {
+    const QString text = write("text.txt", "Chart\nPatient: Smith, John DOB 01/02/1950");
+    const Outcome r = run({"match", "--patients", patientsFile(), "--text-file", text});
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    const QJsonObject result = QJsonDocument::fromJson(r.out).object();
+    const QJsonObject proposed = result.value("proposed").toObject();
+    EXPECT_EQ(proposed.value("name").toString(), "John Smith");
+    EXPECT_EQ(proposed.value("emr_patient_id").toString(), "E42");
+    EXPECT_EQ(proposed.value("interaction_id").toInt(), 99);
+    const QJsonArray scores = result.value("scores").toArray();
+    ASSERT_EQ(scores.size(), 3);
+    EXPECT_EQ(scores[0].toObject().value("name").toString(), "Jane Doe");
+    EXPECT_NEAR(scores[0].toObject().value("best").toDouble(), 0.3833, 5e-5);
+    EXPECT_EQ(scores[1].toObject().value("best").toDouble(), 1.0);
+    EXPECT_FALSE(result.contains("text"));
+
+    // Text from standard input; an empty patient list proposes nobody.
+    const Outcome empty =
+        run({"match", "--patients", write("none.json", "[]"), "--text-file", "-"}, "Smith, John");
+    ASSERT_EQ(empty.exitCode, 0) << empty.err.constData();
+    EXPECT_TRUE(QJsonDocument::fromJson(empty.out).object().value("proposed").isNull());
+    EXPECT_TRUE(QJsonDocument::fromJson(empty.out).object().value("scores").toArray().isEmpty());
+}
+
+TEST_F(CaptureCli, MatchAndOcrFromAnImage) {
+    const QString image = dir.filePath("window.png");
+    ASSERT_TRUE(renderRecordWindow("DejaVu Sans", 16, "Rossi, Marta").save(image));
+    const Outcome r = run({"match", "--patients", patientsFile(), "--image", image});
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    const QJsonObject result = QJsonDocument::fromJson(r.out).object();
+    EXPECT_EQ(result.value("proposed").toObject().value("name").toString(), "Marta Rossi");
+    EXPECT_TRUE(result.value("text").toString().contains("Rossi, Marta")) << r.out.constData();
+
+    const Outcome ocr = run({"ocr", image});
+    ASSERT_EQ(ocr.exitCode, 0) << ocr.err.constData();
+    EXPECT_TRUE(ocr.out.contains("Patient Rossi, Marta")) << ocr.out.constData();
+
+    // Without trained data nothing is recognised: status 1 and a reason.
+    const Outcome missing = run({"ocr", image}, {}, {{"KELVRA_TESSDATA", dir.filePath("nowhere")}});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_TRUE(missing.err.contains("nowhere")) << missing.err.constData();
+    EXPECT_TRUE(missing.out.isEmpty());
+    const Outcome matchMissing =
+        run({"match", "--patients", patientsFile(), "--image", image}, {}, {{"KELVRA_TESSDATA", dir.path()}});
+    EXPECT_EQ(matchMissing.exitCode, 1);
+    EXPECT_TRUE(QJsonDocument::fromJson(matchMissing.out).object().value("text").isNull());
+}
+
+TEST_F(CaptureCli, BadInputIsOneLineAndStatusTwo) {
+    const QString patients = patientsFile();
+    const QString text = write("text.txt", "Smith, John");
+    const QString garbage = write("garbage.png", "\x89PNG\r\n\x1a\n this is not an image");
+    expectBadInput(run({"ocr"}));
+    expectBadInput(run({"ocr", dir.filePath("missing.png")}));
+    expectBadInput(run({"ocr", garbage}));
+    expectBadInput(run({"ocr", "a.png", "b.png"}));
+    expectBadInput(run({"match", "--text-file", text}));
+    expectBadInput(run({"match", "--patients", patients}));
+    expectBadInput(run({"match", "--patients", patients, "--text-file", text, "--image", garbage}));
+    expectBadInput(run({"match", "--patients", patients, "--image", garbage}));
+    expectBadInput(run({"match", "--patients", dir.filePath("missing.json"), "--text-file", text}));
+    expectBadInput(run({"match", "--patients", patients, "--text-file", dir.filePath("missing.txt")}));
+    expectBadInput(
+        run({"match", "--patients", write("bad.json", "[{\"name\": \"A B\"},"), "--text-file", text}));
+    expectBadInput(
+        run({"match", "--patients", write("obj.json", "{\"name\": \"A B\"}"), "--text-file", text}));
+    for (const QByteArray &entry : {QByteArray("{\"dob\": \"x\"}"), QByteArray("{\"name\": 5}"),
+                                    QByteArray("{\"name\": \"  \"}"), QByteArray("\"John Smith\"")}) {
+        const Outcome r = run({"match", "--patients", write("p.json", "[{\"name\": \"A B\"}, " + entry + "]"),
+                               "--text-file", text});
+        expectBadInput(r);
+        EXPECT_TRUE(r.err.contains("patient 2")) << r.err.constData();
+    }
+}
+
+TEST_F(CaptureCli, HelpDescribesEachCommand) {
+    for (const char *command : {"ocr", "match", "score"}) {
+        const Outcome r = run({command, "--help"});
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_TRUE(r.out.startsWith(QByteArray("Usage: kelvra-capture ") + command)) << r.out.constData();
+        EXPECT_TRUE(r.out.contains("Exit status")) << r.out.constData();
+    }
+    const Outcome list = run({"--help"});
+    for (const char *command : {"ocr", "match", "score"})
+        EXPECT_TRUE(list.out.contains(command));
+}
+
+} // namespace

@@ -1,0 +1,188 @@
+// Window capture: the window under the selection's centre and the two images,
+// against a window-server double and against real windows on Xvfb.
+#include "capture/screen_coordinates.h"
+#include "capture/window_capture.h"
+
+#include "tests/support/qt_wait.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QScreen>
+#include <QWidget>
+#include <QWindow>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+bool waitExposed(QWidget *w) {
+    return kcWaitFor([w] { return w->windowHandle() && w->windowHandle()->isExposed(); }, 10000);
+}
+
+TEST(CaptureGeometry, FlipsTheSelectionIntoWindowServerCoordinates) {
+    const QRectF flipped = flippedRect(QRectF(100, 200, 300, 50), 900);
+    EXPECT_EQ(flipped.x(), 100);
+    EXPECT_EQ(flipped.y(), 700);
+    EXPECT_EQ(flipped.width(), 300);
+    EXPECT_EQ(flipped.height(), -50);
+    EXPECT_EQ(normalizedRect(flipped), QRectF(100, 650, 300, 50));
+    EXPECT_EQ(rectCentre(flipped), QPointF(250, 675));
+    EXPECT_EQ(rectCentre(normalizedRect(flipped)), QPointF(250, 675));
+}
+
+TEST(CaptureGeometry, FrontmostWindowHoldingTheCentreWins) {
+    const QRectF selection(100, 700, 300, -50); // centre (250, 675)
+    EXPECT_EQ(windowRectBasedOnSubrect(selection, {QRectF(200, 600, 100, 100), QRectF(0, 0, 1000, 900)}),
+              QRectF(200, 600, 100, 100));
+    EXPECT_EQ(windowRectBasedOnSubrect(selection, {QRectF(0, 0, 10, 10), QRectF(0, 0, 1000, 900)}),
+              QRectF(0, 0, 1000, 900));
+    // The right edge is not inside.
+    EXPECT_EQ(windowRectBasedOnSubrect(QRectF(700, 250, 200, 100), {QRectF(0, 0, 800, 600)}),
+              QRectF(0, 0, 0, 0));
+    EXPECT_EQ(windowRectBasedOnSubrect(QRectF(699, 250, 200, 100), {QRectF(0, 0, 800, 600)}),
+              QRectF(0, 0, 800, 600));
+    EXPECT_EQ(windowRectBasedOnSubrect(selection, {}), QRectF(0, 0, 0, 0));
+    EXPECT_FALSE(rectContainsPoint(QRectF(0, 0, 800, 600), QPointF(400, 600)));
+    EXPECT_TRUE(rectContainsPoint(QRectF(0, 0, 800, 600), QPointF(0, 0)));
+}
+
+// A window server that answers from a fixed list and paints each window in
+// its own grey.
+struct FakeWindowServer : WindowServer {
+    QList<WindowServerWindow> windows; // front to back
+    mutable QList<QRect> asked;
+    mutable QList<QList<quint32>> excluded;
+    QList<WindowServerWindow> windowsBelowAll(const QList<quint32> &w) const override {
+        excluded.append(w);
+        return windows;
+    }
+    QImage imageOfRectBelowAll(const QRect &rect, const QList<quint32> &) const override {
+        asked.append(rect);
+        QImage image(rect.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::black);
+        return image;
+    }
+    QList<QRect> screens() const override { return {QRect(0, 0, 1280, 900)}; }
+    bool compositingManagerRunning() const override { return false; }
+};
+
+TEST(CaptureJob, SelectionImageIsTheSelectionWindowImageTheWholeWindowEnlargedTwice) {
+    auto server = std::make_shared<FakeWindowServer>();
+    server->windows = {{11, QRect(200, 600, 400, 300), false}, {12, QRect(0, 0, 1280, 900), false}};
+    WindowCaptureRequest request;
+    request.selection = QRectF(250, 50, 60, 40); // flipped: (250, 810..850)
+    request.primaryScreenHeight = 900;
+    request.excludedWindows = {7, 8};
+    request.server = server;
+    QSize recognised;
+    request.recognize = [&](const QImage &image) {
+        recognised = image.size();
+        return std::optional<QString>(QStringLiteral("Ann Smith"));
+    };
+    QObject context;
+    QImage screenshot;
+    std::optional<QString> text;
+    bool finished = false, previewFirst = false;
+    startWindowCapture(request, &context,
+                       {[&](const QImage &image) { screenshot = image; },
+                        [&](const std::optional<QString> &t, const CaptureTimings &timings) {
+                            previewFirst = !screenshot.isNull();
+                            text = t;
+                            finished = true;
+                            EXPECT_GE(timings.total, 0);
+                        }});
+    ASSERT_TRUE(kcWaitFor([&] { return finished; }, 20000));
+    EXPECT_TRUE(previewFirst) << "the preview is posted before the continuation";
+    EXPECT_EQ(screenshot.size(), QSize(60, 40));
+    ASSERT_EQ(server->asked.size(), 2);
+    EXPECT_EQ(server->asked[0], QRect(250, 810, 60, 40));
+    EXPECT_EQ(server->asked[1], QRect(200, 600, 400, 300));
+    EXPECT_EQ(recognised, QSize(800, 600));
+    EXPECT_EQ(text, QStringLiteral("Ann Smith"));
+    EXPECT_EQ(server->excluded.first(), (QList<quint32>{7, 8}));
+}
+
+TEST(CaptureJob, NoWindowUnderTheCentreMeansNoRecognition) {
+    auto server = std::make_shared<FakeWindowServer>();
+    server->windows = {{11, QRect(0, 0, 100, 100), false}};
+    WindowCaptureRequest request;
+    request.selection = QRectF(500, 100, 50, 50);
+    request.primaryScreenHeight = 900;
+    request.server = server;
+    bool called = false, finished = false;
+    request.recognize = [&](const QImage &) {
+        called = true;
+        return std::optional<QString>();
+    };
+    QImage screenshot;
+    std::optional<QString> text = QStringLiteral("x");
+    QObject context;
+    startWindowCapture(request, &context,
+                       {[&](const QImage &image) { screenshot = image; },
+                        [&](const std::optional<QString> &t, const CaptureTimings &) {
+                            text = t;
+                            finished = true;
+                        }});
+    ASSERT_TRUE(kcWaitFor([&] { return finished; }, 20000));
+    EXPECT_FALSE(called);
+    EXPECT_FALSE(text.has_value());
+    EXPECT_EQ(screenshot.size(), QSize(50, 50)) << "the selection is still captured";
+}
+
+// A plain window of one colour.
+class ColourWindow : public QWidget {
+public:
+    ColourWindow(const QColor &colour, Qt::WindowFlags flags = {})
+        : QWidget(nullptr, flags), m_colour(colour) {}
+
+protected:
+    void paintEvent(QPaintEvent *) override { QPainter(this).fillRect(rect(), m_colour); }
+
+private:
+    QColor m_colour;
+};
+
+TEST(CaptureOnScreen, PanelNeverShowsAndTheWholeWindowIsTaken) {
+    QString failure;
+    std::shared_ptr<WindowServer> server = X11WindowServer::open(QString(), &failure);
+    ASSERT_TRUE(server) << failure.toStdString();
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    const QRect last = screens.last()->geometry();
+    ColourWindow record(QColor(200, 0, 0));
+    record.setGeometry(last.x() + 100, last.y() + 100, 400, 300);
+    record.show();
+    ASSERT_TRUE(waitExposed(&record));
+    ColourWindow panel(QColor(0, 200, 0), Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    panel.setGeometry(last.x() + 200, last.y() + 200, 52, 52);
+    panel.show();
+    ASSERT_TRUE(waitExposed(&panel));
+
+    // The selection covers the panel; the centre lies in the record window.
+    const double h0 = primaryScreenHeight();
+    const QRectF global(last.x() + 150, last.y() + 150, 200, 150);
+    WindowCaptureRequest request;
+    request.selection = screenRectFromGlobalRect(global, h0);
+    request.primaryScreenHeight = h0;
+    request.excludedWindows = {quint32(panel.winId())};
+    request.server = server;
+    WindowCaptureImages images;
+    ASSERT_TRUE(kcWaitFor(
+        [&] {
+            images = captureImages(request);
+            return !images.screenshot.isNull() && images.screenshot.pixel(75, 75) == qRgb(200, 0, 0);
+        },
+        10000));
+    EXPECT_EQ(images.screenshot.size(), QSize(200, 150));
+    for (int y = 0; y < images.screenshot.height(); y += 5)
+        for (int x = 0; x < images.screenshot.width(); x += 5)
+            ASSERT_NE(images.screenshot.pixel(x, y), qRgb(0, 200, 0)) << "panel pixel at " << x << "," << y;
+    // The whole record window (with its frame under a window manager).
+    const QRect frame = record.frameGeometry();
+    EXPECT_EQ(images.windowRect, QRectF(frame));
+    EXPECT_EQ(images.windowImage.size(), frame.size());
+    const QPoint inside = record.geometry().center() - frame.topLeft();
+    EXPECT_EQ(images.windowImage.pixel(inside), qRgb(200, 0, 0));
+}
+
+} // namespace

@@ -1,0 +1,91 @@
+#include "window_rendering.h"
+
+#include <QFont>
+#include <QPainter>
+#include <QStringList>
+
+namespace {
+
+QFont fontOf(const QString &family, int pixelSize, bool bold = false) {
+    QFont font(family);
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    font.setStyleStrategy(QFont::PreferAntialias);
+    return font;
+}
+
+void drawTitleBar(QPainter &painter, int width, const QString &title) {
+    painter.fillRect(0, 0, width, 28, QColor(0xE4, 0xE6, 0xEB));
+    painter.setPen(QColor(0x33, 0x33, 0x33));
+    painter.setFont(fontOf(QStringLiteral("DejaVu Sans"), 13));
+    painter.drawText(QRect(0, 0, width, 28), Qt::AlignCenter, title);
+    for (int i = 0; i < 3; ++i) {
+        painter.setBrush(QColor::fromRgb(QRgb(i == 0 ? 0xEE6A5F : i == 1 ? 0xF5BE4F : 0x62C554)));
+        painter.setPen(Qt::NoPen);
+        painter.drawEllipse(QPoint(16 + i * 20, 14), 6, 6);
+    }
+}
+
+} // namespace
+
+QImage renderRecordWindow(const QString &family, int pixelSize, const QString &patientName,
+                          const QSize &size) {
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    drawTitleBar(painter, size.width(), QStringLiteral("Chart - Northside Family Clinic"));
+
+    const int line = pixelSize * 2;
+    int y = 40;
+    painter.fillRect(0, y, size.width(), line * 2 + 8, QColor(0xF3, 0xF6, 0xFA));
+    painter.setPen(QColor(0x10, 0x1E, 0x3C));
+    painter.setFont(fontOf(family, pixelSize + 4, true));
+    painter.drawText(QRect(16, y + 4, size.width() - 32, line), Qt::AlignLeft | Qt::AlignVCenter,
+                     QStringLiteral("Patient: %1").arg(patientName));
+    painter.setFont(fontOf(family, pixelSize));
+    painter.setPen(QColor(0x44, 0x44, 0x44));
+    painter.drawText(QRect(16, y + 4 + line, size.width() - 32, line), Qt::AlignLeft | Qt::AlignVCenter,
+                     QStringLiteral("DOB: 03/14/1961    MRN: 4521987    Room 4"));
+    y += line * 2 + 20;
+    const QStringList details = {QStringLiteral("Provider: Dr. Adams    Visit: Follow-up"),
+                                 QStringLiteral("Allergies: NKDA    BP 120/80    HR 72"),
+                                 QStringLiteral("Notes: reviewed medication list, no changes.")};
+    painter.setPen(Qt::black);
+    for (const QString &detail : details) {
+        if (y + line > size.height())
+            break;
+        painter.drawText(QRect(16, y, size.width() - 32, line), Qt::AlignLeft | Qt::AlignVCenter, detail);
+        y += line;
+    }
+    return image;
+}
+
+QImage renderDenseWindow(const QSize &size, const QString &family, int pixelSize) {
+    static const QStringList firsts = {"John", "Mary", "Ana", "Peter", "Olga", "Miguel", "Sophie", "Ali"};
+    static const QStringList lasts = {"Smith", "Garcia", "Brown", "Novak",
+                                      "Rossi", "Okafor", "Kim",   "Dubois"};
+    static const QStringList reasons = {"Follow-up", "Annual exam", "Lab review", "Vaccination", "Consult"};
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    drawTitleBar(painter, size.width(), QStringLiteral("Schedule - Northside Family Clinic"));
+    painter.setFont(fontOf(family, pixelSize));
+    painter.setPen(Qt::black);
+    const int line = pixelSize * 2;
+    int row = 0;
+    for (int y = 40; y + line <= size.height(); y += line, ++row) {
+        const QString text = QStringLiteral("%1:%2  %3, %4  DOB %5/%6/19%7  Room %8  %9  MRN %10")
+                                 .arg(8 + row / 4)
+                                 .arg((row % 4) * 15, 2, 10, QLatin1Char('0'))
+                                 .arg(lasts[row % lasts.size()], firsts[(row * 3) % firsts.size()])
+                                 .arg(1 + row % 12, 2, 10, QLatin1Char('0'))
+                                 .arg(1 + (row * 7) % 28, 2, 10, QLatin1Char('0'))
+                                 .arg(40 + row % 50)
+                                 .arg(1 + row % 9)
+                                 .arg(reasons[row % reasons.size()])
+                                 .arg(4500000 + row * 137);
+        painter.drawText(QRect(16, y, size.width() - 32, line), Qt::AlignLeft | Qt::AlignVCenter, text);
+    }
+    return image;
+}

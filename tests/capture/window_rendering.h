@@ -1,0 +1,18 @@
+#pragma once
+// Window images with rendered text, as a capture of another program's window
+// would show them. Needs a QGuiApplication (fonts).
+
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+// A patient record window: title bar, a header with the patient's name as
+// given (e.g. "Smith, John" or "John Smith"), date of birth and record
+// number, and a few lines of visit details, in `family` at `pixelSize`.
+QImage renderRecordWindow(const QString &family, int pixelSize, const QString &patientName,
+                          const QSize &size = QSize(720, 260));
+
+// A window of `size` filled with lines of record text (a schedule list), for
+// timing recognition on a realistic amount of text.
+QImage renderDenseWindow(const QSize &size, const QString &family = QStringLiteral("DejaVu Sans"),
+                         int pixelSize = 14);

@@ -1,0 +1,135 @@
+#include "emr/emr_document_file.h"
+
+#include <QColor>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace {
+
+// Runs a program to its end and returns its standard output.
+QByteArray run(const QString &program, const QStringList &args) {
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(60000) || p.exitCode() != 0)
+        ADD_FAILURE() << program.toStdString() << " failed: " << p.readAllStandardError().toStdString();
+    return p.readAllStandardOutput();
+}
+
+// The permission bits of a file, as the system reports them.
+int fileMode(const QString &path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return -1;
+    return int(st.st_mode & 07777);
+}
+
+QImage testImage(int w, int h) {
+    QImage image(w, h, QImage::Format_RGB32);
+    image.fill(QColor(200, 30, 40));
+    for (int x = 0; x < w / 2; ++x)
+        for (int y = 0; y < h; ++y)
+            image.setPixelColor(x, y, QColor(20, 60, 220));
+    return image;
+}
+
+TEST(EMRDocumentFileName, LastTenCharactersOfTheId) {
+    EXPECT_EQ(emrDocumentFileNameForID("6F9619FF-8B86-D011-B42D-00C04FC964FF"), "C04FC964FF.pdf");
+    EXPECT_EQ(emrDocumentFileNameForID("0123456789"), "0123456789.pdf");
+    EXPECT_EQ(emrDocumentFileNameForID("a.b.c.d.e.f"), ".b.c.d.e.f.pdf");
+}
+
+TEST(EMRDocumentFileName, RefusesShortAndUnsafeIds) {
+    for (const QString &id : {QString(), QStringLiteral("123456789"), QStringLiteral("x/../../../etc/pw"),
+                              QStringLiteral("AAAAAAAAAAA/abcdef"), QStringLiteral("AAAAAAAAA..abcdefgh"),
+                              QStringLiteral("AAAAAAAAAA\\abcdef"), QStringLiteral("AAAAAAAAAAabc\"def"),
+                              QStringLiteral("AAAAAAAAAAabc\r\ndef")}) {
+        SCOPED_TRACE(id.toStdString());
+        KCError error;
+        EXPECT_TRUE(emrDocumentFileNameForID(id, &error).isEmpty());
+        EXPECT_EQ(error.domain(), KCEMRErrorDomain);
+        EXPECT_EQ(error.code(), KCEMRErrorInvalidDocumentID);
+        EXPECT_TRUE(error.localizedDescription().contains(id));
+    }
+}
+
+TEST(EMRDocumentFile, PdfIsOnePageOfTheImagesSize) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QImage image = testImage(123, 45);
+    KCError error;
+    const QByteArray pdf = emrRenderImagePDF(image, &error);
+    ASSERT_TRUE(error.isNull());
+    ASSERT_TRUE(pdf.startsWith("%PDF-"));
+    const QString path = dir.filePath("doc.pdf");
+    ASSERT_TRUE(emrWriteDocumentFile(path, pdf).isNull());
+
+    const QString info = QString::fromUtf8(run("pdfinfo", {path}));
+    EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+1\\n"))) << info.toStdString();
+    EXPECT_TRUE(info.contains(QRegularExpression("Page size:\\s+123 x 45 pts"))) << info.toStdString();
+
+    // Rendered at 72 dpi, one pixel per point: the image comes back.
+    run("pdftoppm", {"-r", "72", "-png", path, dir.filePath("page")});
+    const QStringList pages = QDir(dir.path()).entryList({"page*.png"});
+    ASSERT_EQ(pages.size(), 1);
+    const QImage page(dir.filePath(pages.first()));
+    EXPECT_EQ(page.size(), QSize(123, 45));
+    const QColor left = page.pixelColor(10, 20), right = page.pixelColor(110, 20);
+    EXPECT_NEAR(left.blue(), 220, 12);
+    EXPECT_NEAR(right.red(), 200, 12);
+}
+
+TEST(EMRDocumentFile, PageIgnoresTheImagesResolutionAndRefusesNoImage) {
+    QImage image = testImage(200, 100);
+    image.setDotsPerMeterX(qRound(144 / 0.0254));
+    image.setDotsPerMeterY(qRound(144 / 0.0254));
+    EXPECT_EQ(emrImageSizeInPoints(image), QSizeF(200, 100));
+    KCError error;
+    EXPECT_TRUE(emrRenderImagePDF(QImage(), &error).isEmpty());
+    EXPECT_EQ(error.code(), KCEMRErrorUndecodableContent);
+}
+
+TEST(EMRDocumentFile, WrittenReadableByTheUserOnly) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("C04FC964FF.pdf");
+    {
+        QFile old(path);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("an older and longer document");
+        old.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                           QFileDevice::ReadOther);
+    }
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(emrWriteDocumentFile(path, "%PDF-new").isNull());
+        EXPECT_EQ(fileMode(path), 0600);
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_EQ(f.readAll(), "%PDF-new");
+    }
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1) << "no temporary files left";
+
+    KCError error = emrWriteDocumentFile(dir.filePath("missing/x.pdf"), "x");
+    EXPECT_EQ(error.code(), KCEMRErrorFileNotWritten);
+}
+
+TEST(EMRDocumentFile, DocumentsFolderIsCreated) {
+    QTemporaryDir home;
+    const QByteArray oldHome = qgetenv("HOME"), oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_CONFIG_HOME", home.filePath(".config").toUtf8());
+    KCError error;
+    const QString docs = emrDocumentsDirectory(&error);
+    qputenv("HOME", oldHome);
+    qputenv("XDG_CONFIG_HOME", oldConfig);
+    EXPECT_TRUE(error.isNull());
+    EXPECT_EQ(docs, home.filePath("Documents"));
+    EXPECT_TRUE(QFileInfo(docs).isDir());
+}
+
+} // namespace
