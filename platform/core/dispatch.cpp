@@ -212,21 +212,28 @@ DispatchQueue::DispatchQueue(Kind kind, QString label) : m_kind(kind), m_label(s
 
 DispatchQueue::~DispatchQueue() = default;
 
+// The process-wide queues are never destroyed: objects with static storage
+// (shared clients and their session managers) still reach them while the
+// process exits, after function-local statics would already be gone.
+template <typename Queue, typename... Args> static const DispatchQueuePtr &immortalQueue(Args &&...args) {
+    return *new DispatchQueuePtr(std::make_shared<Queue>(std::forward<Args>(args)...));
+}
+
 DispatchQueuePtr DispatchQueue::main() {
-    static DispatchQueuePtr q = std::make_shared<MainQueue>();
+    static const DispatchQueuePtr &q = immortalQueue<MainQueue>();
     return q;
 }
 
 DispatchQueuePtr DispatchQueue::global(Priority priority) {
     // The classes keep their own queues (and labels); their blocks share the pool.
-    static DispatchQueuePtr background =
-        std::make_shared<PoolQueue>(Kind::Concurrent, QStringLiteral("com.apple.root.background-qos"));
-    static DispatchQueuePtr utility =
-        std::make_shared<PoolQueue>(Kind::Concurrent, QStringLiteral("com.apple.root.utility-qos"));
-    static DispatchQueuePtr standard =
-        std::make_shared<PoolQueue>(Kind::Concurrent, QStringLiteral("com.apple.root.default-qos"));
-    static DispatchQueuePtr userInitiated =
-        std::make_shared<PoolQueue>(Kind::Concurrent, QStringLiteral("com.apple.root.user-initiated-qos"));
+    static const DispatchQueuePtr &background =
+        immortalQueue<PoolQueue>(Kind::Concurrent, QStringLiteral("com.apple.root.background-qos"));
+    static const DispatchQueuePtr &utility =
+        immortalQueue<PoolQueue>(Kind::Concurrent, QStringLiteral("com.apple.root.utility-qos"));
+    static const DispatchQueuePtr &standard =
+        immortalQueue<PoolQueue>(Kind::Concurrent, QStringLiteral("com.apple.root.default-qos"));
+    static const DispatchQueuePtr &userInitiated =
+        immortalQueue<PoolQueue>(Kind::Concurrent, QStringLiteral("com.apple.root.user-initiated-qos"));
     switch (priority) {
     case Priority::Background:
         return background;
