@@ -1,4 +1,5 @@
 #include "app/app_delegate.h"
+#include "app/pending_uploads.h"
 
 #include "app/app_frameworks.h"
 #include "app/patient_list.h"
@@ -39,7 +40,10 @@ AppDelegate::AppDelegate(std::shared_ptr<AppBackend> backend, QObject *parent)
     m_logoutMenuItem = new QAction(tr("Sign Out"), this);
     m_logoutMenuItem->setEnabled(false);
     m_quitMenuItem = new QAction(tr("Quit"), this);
-    connect(m_quitMenuItem, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    // Quitting asks first while captures are still waiting to upload.
+    connect(
+        m_quitMenuItem, &QAction::triggered, KCPendingUploads::shared(),
+        [] { KCPendingUploads::shared()->requestQuit(); }, Qt::QueuedConnection);
     if (!g_sharedDelegate)
         g_sharedDelegate = this;
 }

@@ -3,6 +3,7 @@
 #include "app/app_delegate.h"
 #include "app/app_style.h"
 #include "app/login_screen.h"
+#include "app/pending_uploads.h"
 #include "clinic/service_url.h"
 
 #include <QApplication>
@@ -112,6 +113,21 @@ int kcRunDesktopApplication(int argc, char **argv) {
         tray->setToolTip(QStringLiteral("KelvraCapture"));
         tray->setContextMenu(&trayMenu);
         tray->show();
+        // Captures waiting to upload are listed at the top of the menu, and
+        // the first failure is announced on the desktop.
+        KCPendingUploads::shared()->attachToMenu(&trayMenu);
+        QSystemTrayIcon *icon = tray.get();
+        QObject::connect(KCPendingUploads::shared(), &KCPendingUploads::countsChanged, icon,
+                         [icon](int pending, int failed) {
+                             const QString status = KCPendingUploads::statusText({pending, failed});
+                             icon->setToolTip(status.isEmpty()
+                                                  ? QStringLiteral("KelvraCapture")
+                                                  : QStringLiteral("KelvraCapture \u2014 ") + status);
+                         });
+        QObject::connect(KCPendingUploads::shared(), &KCPendingUploads::uploadsStartedFailing, icon,
+                         [icon](const QString &title, const QString &message) {
+                             icon->showMessage(title, message, QSystemTrayIcon::Warning);
+                         });
     }
 
     login.showWindow();

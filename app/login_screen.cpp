@@ -1,4 +1,5 @@
 #include "app/login_screen.h"
+#include "app/pending_uploads.h"
 
 #include "app/app_delegate.h"
 #include "app/app_style.h"
@@ -191,7 +192,9 @@ captureLoginViewController::captureLoginViewController(AppDelegate *delegate, QO
     closeButton->setTitleColor(kcGrayColor());
     closeButton->setFixedSize(22, 22);
     closeButton->setToolTip(tr("Quit KelvraCapture"));
-    connect(closeButton, &QAbstractButton::clicked, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    connect(
+        closeButton, &QAbstractButton::clicked, KCPendingUploads::shared(),
+        [] { KCPendingUploads::shared()->requestQuit(); }, Qt::QueuedConnection);
 
     auto *top = new QHBoxLayout;
     top->setContentsMargins(0, 0, 0, 0);

@@ -3,6 +3,7 @@
 // with the capture panel as its content, and hands both out.
 
 #include "app/capture_controls.h"
+#include "app/pending_uploads.h"
 
 #include <QObject>
 #include <QPointer>

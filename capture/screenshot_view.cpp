@@ -77,11 +77,30 @@ void screenshotView::setBackdrop(const QImage &image) {
 
 void screenshotView::prepareForScreenshot() {
     removeFromAllNotifications();
-    m_focusWatch = connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow *focus) {
+    // Focus moves in steps (the old window loses it before the new one gets
+    // it, often through "no window"), so a loss of focus is judged a moment
+    // later, by where the focus has settled.
+    auto overlayIsKey = [this] {
         const QWidget *overlay = window();
-        if (focus && overlay && focus == overlay->windowHandle())
+        QWindow *focus = QGuiApplication::focusWindow();
+        return focus && overlay && focus == overlay->windowHandle();
+    };
+    m_overlayWasKey = overlayIsKey();
+    m_focusWatch = connect(qApp, &QGuiApplication::focusWindowChanged, this, [this, overlayIsKey](QWindow *) {
+        if (overlayIsKey()) {
+            m_overlayWasKey = true;
             return;
-        windowDidResignKey();
+        }
+        QTimer::singleShot(kFocusSettleMs, this, [this, overlayIsKey] {
+            if (!m_focusWatch || overlayIsKey())
+                return;
+            QWindow *focus = QGuiApplication::focusWindow();
+            if (!focus && !m_overlayWasKey)
+                return;
+            if (focus && keepsSelection && keepsSelection(focus))
+                return;
+            windowDidResignKey();
+        });
     });
     screenshotMode = true;
     selectedRect = QRectF();

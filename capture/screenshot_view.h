@@ -20,6 +20,7 @@
 #include <QRectF>
 #include <QVariantAnimation>
 #include <QWidget>
+#include <QWindow>
 
 #include <atomic>
 #include <functional>
@@ -87,6 +88,9 @@ public:
     // Whether the user is signed in; losing the active window cancels only
     // then. Unset means signed out.
     std::function<bool()> isSignedIn;
+    // Windows that may take the focus during a selection without ending it
+    // (the capture panel floating above the overlay).
+    std::function<bool(QWindow *)> keepsSelection;
 
     // A picture of the screen under the view, painted under the veil. Used
     // where no compositing manager makes translucent windows translucent.
@@ -115,6 +119,7 @@ public:
     static constexpr double kDashPeriod = 15.0;
     static constexpr int kDashPhaseDurationMs = 750;
     static constexpr int kReportDelayMs = 100;
+    static constexpr int kFocusSettleMs = 150;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -131,4 +136,7 @@ private:
     std::atomic<screenShotDelegate *> m_delegate{nullptr};
     QImage m_backdrop;
     QMetaObject::Connection m_focusWatch;
+    // Whether the overlay has held the keyboard focus since the selection
+    // began; until it has, a focus change to no window is focus on its way.
+    bool m_overlayWasKey = false;
 };

@@ -221,6 +221,13 @@ DemoReply DemoServer::emrUploadDocument(const DemoRequest &request, const QStrin
     fields.insert(QStringLiteral("attachment_content_type"), QString::fromUtf8(attachment->contentType));
     fields.insert(QStringLiteral("attachment_size"), attachment->data.size());
 
+    // The same action note for the same patient is an upload being retried:
+    // answer with the document filed the first time.
+    if (const StoredEmrDocument *earlier = m_store.emrDocumentWithActionNote(
+            patientId, fields.value(QStringLiteral("actionnote")).toString()))
+        return DemoReply::json(
+            {{QStringLiteral("documentid"), earlier->fields.value(QStringLiteral("documentid"))}});
+
     QString documentId, error;
     if (!m_store.storeEmrDocument(fields, attachment->data, &documentId, &error))
         return DemoReply::error(507, QStringLiteral("the document could not be stored: %1").arg(error));

@@ -102,6 +102,30 @@ QString DemoStore::dayFolder(const QString &kind, const QDateTime &when, QString
     return path;
 }
 
+const StoredDocumentation *DemoStore::documentationWithId(const QString &id) const {
+    if (id.isEmpty())
+        return nullptr;
+    for (const StoredDocumentation &d : m_documentations) {
+        const QJsonValue stored = d.record.value(QStringLiteral("id"));
+        const QString text =
+            stored.isDouble() ? QString::number(stored.toDouble(), 'g', 17) : stored.toString();
+        if (text == id)
+            return &d;
+    }
+    return nullptr;
+}
+
+const StoredEmrDocument *DemoStore::emrDocumentWithActionNote(const QString &patientId,
+                                                              const QString &actionNote) const {
+    if (actionNote.isEmpty())
+        return nullptr;
+    for (const StoredEmrDocument &d : m_emrDocuments)
+        if (d.fields.value(QStringLiteral("patient_id")).toString() == patientId &&
+            d.fields.value(QStringLiteral("actionnote")).toString() == actionNote)
+            return &d;
+    return nullptr;
+}
+
 bool DemoStore::storeDocumentation(const QJsonObject &record, const QByteArray &png, QString *error) {
     const QDateTime now = QDateTime::currentDateTime();
     const QString folder = dayFolder(kDocumentations, now, error);

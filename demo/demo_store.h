@@ -36,6 +36,14 @@ public:
     const QList<StoredDocumentation> &documentations() const { return m_documentations; }
     const QList<StoredEmrDocument> &emrDocuments() const { return m_emrDocuments; }
 
+    // The documentation stored earlier under this record id (compared as
+    // text), or null; an empty id matches nothing.
+    const StoredDocumentation *documentationWithId(const QString &id) const;
+    // The EMR document stored earlier for this patient with this action note,
+    // or null; an empty note matches nothing.
+    const StoredEmrDocument *emrDocumentWithActionNote(const QString &patientId,
+                                                       const QString &actionNote) const;
+
     // Writes the record and its image; false with a message on a write error
     // (nothing is kept in that case).
     bool storeDocumentation(const QJsonObject &record, const QByteArray &png, QString *error);

@@ -25,6 +25,27 @@
 #include <QWindow>
 
 #include <cmath>
+#include <cstdio>
+
+// With KELVRA_REPORT_CAPTURE set, the panel tells on stderr what each capture
+// proposed and how long it took (for scripted runs and measurements).
+static void reportCapture(const QString &line) {
+    static const bool enabled = qEnvironmentVariableIsSet("KELVRA_REPORT_CAPTURE");
+    if (!enabled)
+        return;
+    std::fprintf(stderr, "kelvra-capture: %s\n", line.toUtf8().constData());
+    std::fflush(stderr);
+}
+
+static QString timingsText(const CaptureTimings &t) {
+    return QStringLiteral("selection capture %1 ms, window capture %2 ms, enlarge %3 ms, recognition %4 ms, "
+                          "capture total %5 ms")
+        .arg(t.selectionCapture)
+        .arg(t.windowCapture)
+        .arg(t.enlarge)
+        .arg(t.recognition)
+        .arg(t.total);
+}
 
 bool nameContainsIgnoringCaseAndDiacritics(const QString &name, const QString &text) {
     auto fold = [](const QString &s) {
@@ -48,6 +69,9 @@ static void setAlpha(QWidget *view, double alpha) {
         view->setGraphicsEffect(effect);
     }
     effect->setOpacity(alpha);
+    // A fully transparent view must not take the clicks meant for what lies
+    // below it (the capture button under the faded card).
+    view->setAttribute(Qt::WA_TransparentForMouseEvents, alpha <= 0.0);
 }
 
 ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelegate, QWidget *parent)
@@ -143,6 +167,9 @@ ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelega
     m_uploads->setSender(DocumentationUploadQueue::kClinic, clinicDocumentationSender());
     m_uploads->setSender(DocumentationUploadQueue::kEMR, emrDocumentationSender());
     connect(m_uploads, &DocumentationUploadQueue::pendingChanged, this, &ViewController::updateBadge);
+    KCPendingUploads::shared()->setSource(m_uploads, [q = m_uploads] {
+        return KCPendingUploadCounts{q->pendingCount(), q->failedCount()};
+    });
     QTimer::singleShot(0, m_uploads, &DocumentationUploadQueue::resumeStored);
 
     connect(qApp, &QGuiApplication::screenAdded, this, [this] { setSnapshotForCurrentPosition(); });
@@ -239,6 +266,9 @@ void ViewController::setSnapshotForCurrentPosition() {
     snapshotView->setGeometry(snapshotWindow->contentView()->rect());
     snapshotView->setSsDelegate(this);
     snapshotView->isSignedIn = [this] { return signedIn(); };
+    snapshotView->keepsSelection = [this](QWindow *focus) {
+        return m_window && m_window->windowHandle() == focus;
+    };
 }
 
 void ViewController::snapshotButtonPressedDown() {
@@ -306,6 +336,7 @@ void ViewController::snapImage() {
         snapshotView->setBackdrop(backdrop);
         snapshotView->prepareForScreenshot();
         snapshotWindow->makeKeyAndOrderFront();
+        reportCapture(QStringLiteral("selecting"));
         // The panel floats above the overlay also where no window manager
         // keeps it there.
         m_window->raise();
@@ -329,6 +360,7 @@ void ViewController::cancelSnapshot() {
         shouldCancelSnapshot = false;
         patientListTableShown = false;
         observeWindowActivation(true);
+        reportCapture(QStringLiteral("capture cancelled; ready"));
         emit captureReturnedToRest();
     });
 }
@@ -421,6 +453,7 @@ void ViewController::captureDidFinish(const std::optional<QString> &text) {
             return;
         }
     }
+    reportCapture(QStringLiteral("no patient proposed (%1)").arg(timingsText(lastTimings)));
     mainView->setCaptureEnabled(true);
     captureAllowed = true;
     captureButton->setEnabled(true);
@@ -479,6 +512,7 @@ void ViewController::animateAlpha(QWidget *view, double alpha) {
     animation->setEndValue(alpha);
     animation->setDuration(500);
     animation->setEasingCurve(QEasingCurve::InOutQuad);
+    view->setAttribute(Qt::WA_TransparentForMouseEvents, alpha <= 0.0);
     animation->start(QAbstractAnimation::DeleteWhenStopped);
 }
 
@@ -499,6 +533,11 @@ void ViewController::showMatchedPatientView() {
     animateSize(200, 119, [this] {
         showPatientDetails();
         setButtonStateHidden(false);
+        const QVariantMap patient = matchedPatient.value_or(QVariantMap());
+        reportCapture(QStringLiteral("proposed patient \"%1\" interaction %2; release to card %3 ms (%4)")
+                          .arg(patient.value("name").toString(), patient.value("interaction_id").toString())
+                          .arg(lastReleaseToCardMs)
+                          .arg(timingsText(lastTimings)));
         emit cardShown();
     });
 }
@@ -532,6 +571,7 @@ void ViewController::animateToStart() {
         captureAllowed = true;
         setAlpha(patientProfileImageView, 1);
         post(this, [this] { imageCaptionTextField->setText(QString("")); });
+        reportCapture(QStringLiteral("ready"));
         emit captureReturnedToRest();
     });
 }

@@ -14,3 +14,7 @@ if(TARGET kc_capture_panel)
   kc_add_gtest(NAME capture_panel_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/capture_panel_test.cpp
     LIBS kc_capture_panel QT_MAIN WIDGETS XVFB)
 endif()
+
+# A window showing one patient's record, used by scripts/e2e-capture.
+add_executable(record_window ${CMAKE_CURRENT_LIST_DIR}/record_window.cpp)
+target_link_libraries(record_window PRIVATE Qt6::Widgets)

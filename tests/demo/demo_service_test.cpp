@@ -536,6 +536,87 @@ TEST(DemoService, DocumentationIsStoredDurablyAndShownOnThePage) {
     EXPECT_EQ(client.get(QStringLiteral("demo/documentations/..%2F..%2Fetc%2Fpasswd")).status, 404);
 }
 
+TEST(DemoService, RetriedUploadsAreFiledOnce) {
+    QTemporaryDir dataDir;
+    const QByteArray png = pngOf(30, 20, Qt::green);
+    const QString id = QStringLiteral("5C0FFEE0-1111-2222-3333-444455556666");
+    auto envelopeOf = [&](const QList<QJsonObject> &records) {
+        QJsonObject envelope;
+        for (qsizetype i = 0; i < records.size(); ++i)
+            envelope.insert(QString::number(i), QJsonObject{{QStringLiteral("Documentation"), records[i]}});
+        return envelope;
+    };
+    const QByteArray boundary = "Boundary+0123456789ABCDEF";
+    const QString documents = QStringLiteral("athena/v1/195900/patients/31007/documents");
+    QString firstDocumentId;
+    {
+        DemoProcess service({}, dataDir.path());
+        Client client(service);
+        ASSERT_EQ(client.login().status, 200);
+        const Answer first = client.postJson(QStringLiteral("api/documentations/"),
+                                             envelopeOf({documentation(id, QStringLiteral("first"), png)}));
+        ASSERT_EQ(first.status, 200) << first.body.toStdString();
+        // The retry (same id, even with other content) succeeds but files
+        // nothing new; a new id in the same request is filed.
+        const Answer retry =
+            client.postJson(QStringLiteral("api/documentations/"),
+                            envelopeOf({documentation(id, QStringLiteral("second"), pngOf(8, 8, Qt::red)),
+                                        documentation(QStringLiteral("OTHER-1"), QString(), png)}));
+        ASSERT_EQ(retry.status, 200) << retry.body.toStdString();
+        EXPECT_TRUE(retry.json().value(QStringLiteral("success")).toBool());
+        const QJsonArray answered = retry.json().value(QStringLiteral("documentations")).toArray();
+        ASSERT_EQ(answered.size(), 2);
+        EXPECT_TRUE(answered[0].toObject().value(QStringLiteral("duplicate")).toBool());
+        EXPECT_FALSE(answered[1].toObject().contains(QStringLiteral("duplicate")));
+        // The same id twice within one request is filed once as well.
+        ASSERT_EQ(client
+                      .postJson(QStringLiteral("api/documentations/"),
+                                envelopeOf({documentation(QStringLiteral("TWICE"), QString(), png),
+                                            documentation(QStringLiteral("TWICE"), QString(), png)}))
+                      .status,
+                  200);
+        const QJsonArray stored = state(client).value(QStringLiteral("documentations")).toArray();
+        ASSERT_EQ(stored.size(), 3);
+        EXPECT_EQ(stored[0].toObject().value(QStringLiteral("encounter_note")).toString(),
+                  QStringLiteral("first"));
+        EXPECT_EQ(readFile(stored[0].toObject().value(QStringLiteral("stored_png_path")).toString()), png);
+
+        // The EMR: the same action note for the same patient is filed once and
+        // answered with the first document id; another patient is separate.
+        const QByteArray bearer = "Bearer " + emrToken(client);
+        auto post = [&](const QString &path) {
+            return client.send(
+                "POST", path, multipart(boundary, kDocumentFields, kMinimalPdf),
+                {{"Authorization", bearer}, {"Content-Type", "multipart/form-data; boundary=" + boundary}});
+        };
+        const Answer emrFirst = post(documents);
+        ASSERT_EQ(emrFirst.status, 200) << emrFirst.body.toStdString();
+        firstDocumentId = emrFirst.json().value(QStringLiteral("documentid")).toString();
+        const Answer emrRetry = post(documents);
+        ASSERT_EQ(emrRetry.status, 200) << emrRetry.body.toStdString();
+        EXPECT_EQ(emrRetry.json().value(QStringLiteral("documentid")).toString(), firstDocumentId);
+        const QJsonArray emrStored = state(client).value(QStringLiteral("emr_documents")).toArray();
+        ASSERT_EQ(emrStored.size(), 1);
+    }
+    // Still after a restart: the filed records are loaded again.
+    DemoProcess again({}, dataDir.path());
+    Client client(again);
+    ASSERT_EQ(client.login().status, 200);
+    ASSERT_EQ(client
+                  .postJson(QStringLiteral("api/documentations/"),
+                            envelopeOf({documentation(id, QStringLiteral("third"), png)}))
+                  .status,
+              200);
+    EXPECT_EQ(state(client).value(QStringLiteral("documentations")).toArray().size(), 3);
+    const QByteArray bearer = "Bearer " + emrToken(client);
+    const Answer emrAgain = client.send(
+        "POST", documents, multipart(boundary, kDocumentFields, kMinimalPdf),
+        {{"Authorization", bearer}, {"Content-Type", "multipart/form-data; boundary=" + boundary}});
+    ASSERT_EQ(emrAgain.status, 200);
+    EXPECT_EQ(emrAgain.json().value(QStringLiteral("documentid")).toString(), firstDocumentId);
+    EXPECT_EQ(state(client).value(QStringLiteral("emr_documents")).toArray().size(), 1);
+}
+
 TEST(DemoService, EmrTokensAreIssuedForClientCredentialsAndExpire) {
     DemoProcess service({QStringLiteral("--emr-token-lifetime"), QStringLiteral("1800")});
     Client client(service);
@@ -618,6 +699,7 @@ TEST(DemoService, EmrAcceptsMultipartPdfDocumentsAndRefusesOthers) {
     // With an appointment id as well.
     auto withAppointment = kDocumentFields;
     withAppointment.insert(1, {"appointmentid", "1234567"});
+    withAppointment[0].second = "AB6F1E0A-1111-2222-3333-777788889999";
     ASSERT_EQ(post(documents, multipart(boundary, withAppointment, kMinimalPdf)).status, 200);
 
     // Refused: not a PDF, wrong part type, no department, unknown department,

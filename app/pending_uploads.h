@@ -1,0 +1,79 @@
+#pragma once
+// What the application shell knows about accepted captures that have not
+// reached their services yet. The capture panel owns the upload queue and
+// registers it here; the shell shows the counts in the tray menu, tells the
+// user when uploads start failing and asks before quitting while some are
+// still waiting. The queue is reached only through its signals
+// ("pendingChanged(int,int)", "uploadFailed(QString,QString)") and a counting
+// function, so the shell does not depend on the capture code.
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+
+class QAction;
+class QMenu;
+
+struct KCPendingUploadCounts {
+    int pending = 0; // records not yet acknowledged
+    int failed = 0;  // of those, the ones whose last attempt failed
+};
+
+class KCPendingUploads : public QObject {
+    Q_OBJECT
+public:
+    // The instance used by the application.
+    static KCPendingUploads *shared();
+
+    explicit KCPendingUploads(QObject *parent = nullptr);
+
+    // Registers the upload queue. `source` must have the signals
+    // pendingChanged(int,int) and uploadFailed(QString,QString); `counts`
+    // reads its current counts and is not called after `source` is gone.
+    void setSource(QObject *source, std::function<KCPendingUploadCounts()> counts);
+    KCPendingUploadCounts counts() const;
+
+    // Asks the user whether to quit although uploads are waiting; true to
+    // quit. The default shows a message box.
+    using QuitConfirmation = std::function<bool(const KCPendingUploadCounts &counts)>;
+    void setQuitConfirmation(QuitConfirmation confirm);
+    // What quitting does (the default is QCoreApplication::quit()).
+    void setQuitHandler(std::function<void()> quit);
+
+    // True when the application may quit now: nothing is waiting, or the
+    // user chose to quit anyway. A request made while the question is open
+    // is refused.
+    bool shouldQuit();
+    // Quits when shouldQuit() agrees; returns whether it did.
+    bool requestQuit();
+
+    // The informational menu text for the counts ("" when nothing waits).
+    static QString statusText(const KCPendingUploadCounts &counts);
+    // Puts a disabled entry showing statusText() (and a separator) at the top
+    // of `menu`, shown only while uploads are waiting; returns the entry.
+    QAction *attachToMenu(QMenu *menu);
+
+signals:
+    void countsChanged(int pending, int failed);
+    // Uploads started failing (the first failure since everything last
+    // succeeded); `message` is meant for a desktop notification.
+    void uploadsStartedFailing(const QString &title, const QString &message);
+
+private slots:
+    void sourcePendingChanged(int pending, int failed);
+    void sourceUploadFailed(const QString &destination, const QString &error);
+
+private:
+    QPointer<QObject> m_source;
+    std::function<KCPendingUploadCounts()> m_counts;
+    QuitConfirmation m_confirm;
+    std::function<void()> m_quit;
+    bool m_failureAnnounced = false;
+    bool m_asking = false;
+};
+
+// Shows the question as a modal message box: "Quit Anyway" or "Keep Running"
+// (the default).
+bool kcAskToQuitWithPendingUploads(const KCPendingUploadCounts &counts);
