@@ -4,6 +4,7 @@
 #include "capture/image_preparation.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QtGlobal>
@@ -133,11 +134,17 @@ Pix *pixFromPngData(const QByteArray &png) {
 }
 
 std::optional<QString> wordsFromImage(const QImage &image, const TextRecognitionSettings &settings,
-                                      QString *failure) {
+                                      QString *failure, RecognitionTimings *timings) {
+    RecognitionTimings ignored;
+    RecognitionTimings &t = timings ? *timings : ignored;
+    QElapsedTimer clock;
+    clock.start();
     const QByteArray png = pngDataFromImage(image);
+    t.encode = clock.restart();
     if (png.isEmpty())
         return fail(failure, QStringLiteral("the image has no pixels"));
     PixOwner decoded{pixFromPngData(png)};
+    t.decode = clock.restart();
     if (!decoded.pix)
         return fail(failure, QStringLiteral("the image could not be decoded"));
 
@@ -163,6 +170,7 @@ std::optional<QString> wordsFromImage(const QImage &image, const TextRecognition
     TessBaseAPISetVariable(engine.handle, "language_model_penalty_non_dict_word", "0");
     TessBaseAPISetVariable(engine.handle, "language_model_penalty_non_freq_dict_word", "0");
     TessBaseAPISetVariable(engine.handle, "tessedit_char_whitelist", kRecognitionWhitelist);
+    t.engineStart = clock.restart();
 
     TessBaseAPISetImage2(engine.handle, decoded.pix);
     if (TessBaseAPIRecognize(engine.handle, nullptr) != 0)
@@ -172,5 +180,6 @@ std::optional<QString> wordsFromImage(const QImage &image, const TextRecognition
         return fail(failure, QStringLiteral("the engine returned no text"));
     const QString result = QString::fromUtf8(text);
     TessDeleteText(text);
+    t.recognition = clock.elapsed();
     return result;
 }

@@ -30,11 +30,19 @@ struct TextRecognitionSettings {
 // eng.traineddata, else Debian's /usr/share/tesseract-ocr/5/tessdata.
 QString recognitionDataPath();
 
+// Milliseconds spent in each step of one recognition (-1: not reached).
+struct RecognitionTimings {
+    qint64 encode = -1;      // the image to PNG bytes
+    qint64 decode = -1;      // PNG bytes to Leptonica's image, through the stream
+    qint64 engineStart = -1; // a fresh engine with the trained data loaded
+    qint64 recognition = -1; // the engine reading the image, to its text
+};
+
 // The recognised text, or none when the image has no pixels, the trained data
 // cannot be loaded or the engine fails. `failure`, when given, receives a
 // one-line reason on the none paths. Safe to call from any thread.
 std::optional<QString> wordsFromImage(const QImage &image, const TextRecognitionSettings &settings = {},
-                                      QString *failure = nullptr);
+                                      QString *failure = nullptr, RecognitionTimings *timings = nullptr);
 
 // Decodes PNG bytes through an in-memory stream with Leptonica. Null, and
 // quiet, for bytes that are not a well-formed PNG. The caller owns the result

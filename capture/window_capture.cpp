@@ -88,7 +88,8 @@ void startWindowCapture(WindowCaptureRequest request, QObject *context, WindowCa
                 clock.start();
                 const QImage enlarged = resizeImage(images.windowImage, images.windowImage.size() * 2);
                 timings.enlarge = clock.restart();
-                text = request.recognize ? request.recognize(enlarged) : wordsFromImage(enlarged);
+                text = request.recognize ? request.recognize(enlarged)
+                                         : wordsFromImage(enlarged, {}, nullptr, &timings.recognitionSteps);
                 timings.recognition = clock.elapsed();
             }
             timings.total = total.elapsed();

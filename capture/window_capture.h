@@ -6,6 +6,7 @@
 // window and the overlay window, so neither (nor anything above them) shows
 // in an image, whichever of the two the window manager stacked higher.
 
+#include "capture/text_recognition.h"
 #include "platform/windowserver/window_server.h"
 
 #include <QElapsedTimer>
@@ -29,12 +30,14 @@ bool rectContainsPoint(const QRectF &rect, const QPointF &point);
 // coordinates; `rect` may have a negative height.
 QRectF windowRectBasedOnSubrect(const QRectF &rect, const QList<QRectF> &windowBoundsFrontToBack);
 
-// Milliseconds spent in each step of one capture.
+// Milliseconds spent in each step of one capture (-1: not reached).
 struct CaptureTimings {
     qint64 selectionCapture = -1;
     qint64 windowCapture = -1;
     qint64 enlarge = -1;
+    // The whole of the text recognition, and its steps.
     qint64 recognition = -1;
+    RecognitionTimings recognitionSteps;
     qint64 total = -1;
 };
 

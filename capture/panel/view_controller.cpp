@@ -12,6 +12,7 @@
 #include "platform/windowserver/window_server.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QDir>
 #include <QGraphicsOpacityEffect>
 #include <QGuiApplication>
@@ -29,23 +30,65 @@
 
 // With KELVRA_REPORT_CAPTURE set, the panel tells on stderr what each capture
 // proposed and how long it took (for scripted runs and measurements).
-static void reportCapture(const QString &line) {
+static bool reportingCaptures() {
     static const bool enabled = qEnvironmentVariableIsSet("KELVRA_REPORT_CAPTURE");
-    if (!enabled)
+    return enabled;
+}
+
+static void reportCapture(const QString &line) {
+    if (!reportingCaptures())
         return;
     std::fprintf(stderr, "kelvra-capture: %s\n", line.toUtf8().constData());
     std::fflush(stderr);
 }
 
-static QString timingsText(const CaptureTimings &t) {
-    return QStringLiteral("selection capture %1 ms, window capture %2 ms, enlarge %3 ms, recognition %4 ms, "
-                          "capture total %5 ms")
+static QString timingsText(const CaptureTimings &t, qint64 matching, qint64 longestStall) {
+    const RecognitionTimings &r = t.recognitionSteps;
+    return QStringLiteral("selection capture %1 ms, window capture %2 ms, enlarge %3 ms, recognition %4 ms "
+                          "(encode %5 ms, decode %6 ms, engine start %7 ms, reading %8 ms), matching %9 ms, "
+                          "capture total %10 ms; longest main-thread stall %11 ms")
         .arg(t.selectionCapture)
         .arg(t.windowCapture)
         .arg(t.enlarge)
         .arg(t.recognition)
-        .arg(t.total);
+        .arg(r.encode)
+        .arg(r.decode)
+        .arg(r.engineStart)
+        .arg(r.recognition)
+        .arg(matching)
+        .arg(t.total)
+        .arg(longestStall);
 }
+
+// Measures, while running, the longest time the main thread's event loop did
+// not get round to a 5 ms timer: the longest stall the user could notice.
+class MainThreadStallWatch : public QObject {
+public:
+    explicit MainThreadStallWatch(QObject *parent) : QObject(parent) {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(kTickMs);
+        connect(&m_timer, &QTimer::timeout, this,
+                [this] { m_longest = std::max(m_longest, m_sinceTick.restart() - kTickMs); });
+    }
+    void start() {
+        m_longest = 0;
+        m_sinceTick.start();
+        m_timer.start();
+    }
+    // The longest stall so far (ms); -1 when not started.
+    qint64 longest() const {
+        if (!m_timer.isActive())
+            return -1;
+        return std::max(m_longest, m_sinceTick.elapsed() - kTickMs);
+    }
+    void stop() { m_timer.stop(); }
+
+private:
+    static constexpr qint64 kTickMs = 5;
+    QTimer m_timer;
+    QElapsedTimer m_sinceTick;
+    qint64 m_longest = 0;
+};
 
 bool nameContainsIgnoringCaseAndDiacritics(const QString &name, const QString &text) {
     auto fold = [](const QString &s) {
@@ -62,16 +105,63 @@ static void post(QObject *context, std::function<void()> f) {
     QMetaObject::invokeMethod(context, std::move(f), Qt::QueuedConnection);
 }
 
+// A fully transparent view must not take the clicks meant for what lies below
+// it (the capture button under the faded card); decorations (the icon on the
+// button, the check mark, the badge) never take clicks.
+static const char *const kDecoration = "kcDecoration";
+
+static void markAsDecoration(QWidget *view) {
+    view->setProperty(kDecoration, true);
+    view->setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+static void setClickThrough(QWidget *view, double alpha) {
+    view->setAttribute(Qt::WA_TransparentForMouseEvents,
+                       alpha <= 0.0 || view->property(kDecoration).toBool());
+}
+
+namespace {
+// An image view inside a view that fades as a whole (the card's patient
+// block) fades by painting, not by a second opacity effect: Qt cannot paint
+// nested widget effects.
+class FadingImageView : public QLabel {
+public:
+    using QLabel::QLabel;
+    double alpha() const { return m_alpha; }
+    void setAlpha(double alpha) {
+        m_alpha = alpha;
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override {
+        const QPixmap image = pixmap();
+        if (image.isNull() || m_alpha <= 0)
+            return;
+        QPainter painter(this);
+        painter.setOpacity(m_alpha);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawPixmap(contentsRect(), image);
+    }
+
+private:
+    double m_alpha = 1;
+};
+} // namespace
+
 static void setAlpha(QWidget *view, double alpha) {
+    if (auto *fading = dynamic_cast<FadingImageView *>(view)) {
+        fading->setAlpha(alpha);
+        setClickThrough(view, alpha);
+        return;
+    }
     auto *effect = qobject_cast<QGraphicsOpacityEffect *>(view->graphicsEffect());
     if (!effect) {
         effect = new QGraphicsOpacityEffect(view);
         view->setGraphicsEffect(effect);
     }
     effect->setOpacity(alpha);
-    // A fully transparent view must not take the clicks meant for what lies
-    // below it (the capture button under the faded card).
-    view->setAttribute(Qt::WA_TransparentForMouseEvents, alpha <= 0.0);
+    setClickThrough(view, alpha);
 }
 
 ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelegate, QWidget *parent)
@@ -86,12 +176,12 @@ ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelega
     captureButton->delegate = this;
     buttonImage = new QLabel(mainView);
     buttonImage->setGeometry(11, 11, 30, 30);
-    buttonImage->setAttribute(Qt::WA_TransparentForMouseEvents);
+    markAsDecoration(buttonImage);
     buttonImage->setStyleSheet(QStringLiteral("background: white"));
 
     patientInfoView = new QWidget(mainView);
     patientInfoView->setGeometry(0, 0, 200, 90);
-    patientProfileImageView = new QLabel(patientInfoView);
+    patientProfileImageView = new FadingImageView(patientInfoView);
     patientProfileImageView->setGeometry(6, 6, 40, 40);
     patientProfileImageView->setScaledContents(true);
     patientNameLabel = new QLabel(patientInfoView);
@@ -114,7 +204,7 @@ ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelega
     successImageView = new QLabel(mainView);
     successImageView->setGeometry(76, 2, 48, 48);
     successImageView->setPixmap(QIcon(QStringLiteral(":/kelvra/successImage.svg")).pixmap(48, 48));
-    successImageView->setAttribute(Qt::WA_TransparentForMouseEvents);
+    markAsDecoration(successImageView);
     setAlpha(successImageView, 0);
 
     buttonView = new QWidget(mainView);
@@ -152,8 +242,10 @@ ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelega
     pendingBadge = new QLabel(mainView);
     pendingBadge->setGeometry(36, 0, 16, 16);
     pendingBadge->setAlignment(Qt::AlignCenter);
-    pendingBadge->setAttribute(Qt::WA_TransparentForMouseEvents);
+    markAsDecoration(pendingBadge);
     pendingBadge->hide();
+
+    m_stallWatch = new MainThreadStallWatch(this);
 
     // The rest state.
     const QPixmap icon = QIcon(QStringLiteral(":/kelvra/captureIcon.svg")).pixmap(30, 30);
@@ -208,10 +300,14 @@ void ViewController::updateBadge(int pending, int failed) {
     pendingBadge->setToolTip(failed > 0 ? tr("%n capture(s) not yet filed; retrying", nullptr, pending)
                                         : tr("%n capture(s) being filed", nullptr, pending));
     pendingBadge->raise();
+    reportCapture(QStringLiteral("uploads: %1 pending, %2 failed").arg(pending).arg(failed));
 }
 
 void ViewController::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
+    // The panel is activated as it appears (after signing in): that is not a
+    // request to capture.
+    m_ownActivation.start();
     setSnapshotForCurrentPosition();
     observeWindowActivation(true);
     observeCommands(true);
@@ -249,10 +345,33 @@ void ViewController::observeWindowActivation(bool on) {
     m_activationWatch = {};
     if (on) {
         m_activationWatch = connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow *focus) {
-            if (focus && m_window && focus == m_window->windowHandle())
+            if (activationStartsCapture(focus))
                 detectIfClick();
         });
     }
+}
+
+bool ViewController::activationStartsCapture(QWindow *focus) const {
+    if (!focus || !m_window || focus != m_window->windowHandle())
+        return false;
+    // Our own request to bring the panel forward is not the user's.
+    if (m_ownActivation.isValid() && m_ownActivation.elapsed() < kOwnActivationMs)
+        return false;
+    // X delivers a click on the capture button to the button itself, also
+    // when the click activates the panel, and the focus can follow the
+    // pointer: activation with the pointer over the panel is either that
+    // click (the button starts the capture) or a mere hover.
+    if (m_window->frameGeometry().contains(QCursor::pos()))
+        return false;
+    return true;
+}
+
+void ViewController::bringPanelToFront() {
+    if (!m_window)
+        return;
+    m_ownActivation.start();
+    m_window->raise();
+    m_window->activateWindow();
 }
 
 void ViewController::setSnapshotForCurrentPosition() {
@@ -323,7 +442,16 @@ void ViewController::snapImage() {
         }
         if (!snapshotView)
             setSnapshotForCurrentPosition();
+        // A new selection may start while the last one still flies into the
+        // button (no patient was proposed): that flight ends here, and does
+        // not take the new overlay off the screen when it would have ended.
+        if (m_flyAway) {
+            delete m_flyAway->parent();
+            shouldFinishIconAniamtion = false;
+        }
         snapshotMode = true;
+        if (reportingCaptures())
+            m_stallWatch->start();
         mainView->setCaptureEnabled(true);
         // Without a compositing manager translucent windows show black: the
         // overlay shows the screen's own picture under its veil instead.
@@ -345,10 +473,7 @@ void ViewController::snapImage() {
 
 void ViewController::cancelSnapshot() {
     post(this, [this] {
-        if (m_window) {
-            m_window->raise();
-            m_window->activateWindow();
-        }
+        bringPanelToFront();
         snapshotMode = false;
         captureAllowed = true;
         mainView->setCaptureEnabled(false);
@@ -360,6 +485,7 @@ void ViewController::cancelSnapshot() {
         shouldCancelSnapshot = false;
         patientListTableShown = false;
         observeWindowActivation(true);
+        m_stallWatch->stop();
         reportCapture(QStringLiteral("capture cancelled; ready"));
         emit captureReturnedToRest();
     });
@@ -431,6 +557,7 @@ void ViewController::screenCaptureRectangleFinished(const QRectF &rect) {
                      snapshotWindow->orderOut();
                  startIconAnimation();
              });
+             m_flyAway = animation;
              animation->start(QAbstractAnimation::DeleteWhenStopped);
          },
          [this](const std::optional<QString> &text, const CaptureTimings &timings) {
@@ -440,20 +567,23 @@ void ViewController::screenCaptureRectangleFinished(const QRectF &rect) {
 }
 
 void ViewController::captureDidFinish(const std::optional<QString> &text) {
-    if (m_window) {
-        m_window->raise();
-        m_window->activateWindow();
-    }
+    bringPanelToFront();
     const QVariantList list = patients();
+    lastMatchingMs = -1;
     if (text && !text->isEmpty() && !list.isEmpty()) {
+        QElapsedTimer matching;
+        matching.start();
         matchedPatient = determinePatientFromList(list, *text);
+        lastMatchingMs = matching.elapsed();
         if (matchedPatient) {
             fillPatient(*matchedPatient, true);
             showMatchedPatientView();
             return;
         }
     }
-    reportCapture(QStringLiteral("no patient proposed (%1)").arg(timingsText(lastTimings)));
+    reportCapture(QStringLiteral("no patient proposed (%1)")
+                      .arg(timingsText(lastTimings, lastMatchingMs, m_stallWatch->longest())));
+    m_stallWatch->stop();
     mainView->setCaptureEnabled(true);
     captureAllowed = true;
     captureButton->setEnabled(true);
@@ -503,6 +633,18 @@ void ViewController::animateSize(double width, double height, std::function<void
 }
 
 void ViewController::animateAlpha(QWidget *view, double alpha) {
+    if (auto *fading = dynamic_cast<FadingImageView *>(view)) {
+        auto *animation = new QVariantAnimation(view);
+        animation->setStartValue(fading->alpha());
+        animation->setEndValue(alpha);
+        animation->setDuration(500);
+        animation->setEasingCurve(QEasingCurve::InOutQuad);
+        connect(animation, &QVariantAnimation::valueChanged, view,
+                [fading](const QVariant &v) { fading->setAlpha(v.toDouble()); });
+        setClickThrough(view, alpha);
+        animation->start(QAbstractAnimation::DeleteWhenStopped);
+        return;
+    }
     auto *effect = qobject_cast<QGraphicsOpacityEffect *>(view->graphicsEffect());
     if (!effect) {
         setAlpha(view, 1);
@@ -512,7 +654,7 @@ void ViewController::animateAlpha(QWidget *view, double alpha) {
     animation->setEndValue(alpha);
     animation->setDuration(500);
     animation->setEasingCurve(QEasingCurve::InOutQuad);
-    view->setAttribute(Qt::WA_TransparentForMouseEvents, alpha <= 0.0);
+    setClickThrough(view, alpha);
     animation->start(QAbstractAnimation::DeleteWhenStopped);
 }
 
@@ -537,7 +679,8 @@ void ViewController::showMatchedPatientView() {
         reportCapture(QStringLiteral("proposed patient \"%1\" interaction %2; release to card %3 ms (%4)")
                           .arg(patient.value("name").toString(), patient.value("interaction_id").toString())
                           .arg(lastReleaseToCardMs)
-                          .arg(timingsText(lastTimings)));
+                          .arg(timingsText(lastTimings, lastMatchingMs, m_stallWatch->longest())));
+        m_stallWatch->stop();
         emit cardShown();
     });
 }
@@ -644,6 +787,8 @@ void ViewController::otherButtonPressed() {
 
 void ViewController::acceptButtonPressed() {
     const QVariantMap patient = matchedPatient.value_or(QVariantMap());
+    reportCapture(QStringLiteral("accepted for \"%1\" interaction %2")
+                      .arg(patient.value("name").toString(), patient.value("interaction_id").toString()));
     uploadImage(screenshot, patient.value("kelvraID"), patient.value("interaction_id"),
                 imageCaptionTextField->text());
     uploadimageToEMR();
@@ -709,6 +854,8 @@ void ViewController::tableViewSelectionDidChange() {
     const QVariantMap patient = filteredDataSource.at(row).toMap();
     fillPatient(patient, false);
     matchedPatient = patient;
+    reportCapture(QStringLiteral("chosen patient \"%1\" interaction %2")
+                      .arg(patient.value("name").toString(), patient.value("interaction_id").toString()));
 }
 
 // The capture window's content is this panel whenever the capture component

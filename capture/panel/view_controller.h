@@ -24,6 +24,7 @@
 #include <optional>
 
 class AppDelegate;
+class MainThreadStallWatch;
 
 // "name CONTAINS[cd] text": ignoring case and diacritics.
 bool nameContainsIgnoringCaseAndDiacritics(const QString &name, const QString &text);
@@ -110,6 +111,7 @@ public:
     // The last capture's timings (for measurements).
     CaptureTimings lastTimings;
     qint64 lastReleaseToCardMs = -1;
+    qint64 lastMatchingMs = -1;
 
 signals:
     void cardShown();
@@ -129,6 +131,8 @@ private:
     void applySize();
     void updateBadge(int pending, int failed);
     void observeWindowActivation(bool on);
+    bool activationStartsCapture(QWindow *focus) const;
+    void bringPanelToFront();
     void observeCommands(bool on);
     bool signedIn() const;
     QVariantList patients() const;
@@ -141,5 +145,9 @@ private:
     QMetaObject::Connection m_activationWatch;
     quint64 m_escapeToken = 0, m_commandToken = 0;
     QElapsedTimer m_releaseClock;
+    QElapsedTimer m_ownActivation;
+    static constexpr qint64 kOwnActivationMs = 1000;
     QPointer<QVariantAnimation> m_sizeAnimation;
+    QPointer<QVariantAnimation> m_flyAway;
+    MainThreadStallWatch *m_stallWatch = nullptr;
 };

@@ -2,7 +2,13 @@
 // return to rest, the search predicate and the records of an Accept.
 #include "capture/panel/view_controller.h"
 
+#include "app/app_delegate.h"
+#include "tests/app/fake_backend.h"
 #include "tests/support/qt_wait.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QWindow>
 
 #include <QDir>
 #include <QStandardPaths>
@@ -84,6 +90,74 @@ TEST_F(PanelTest, AcceptQueuesTheClinicRecordAndShowsSuccess) {
     // Success, then back at rest with an empty caption.
     ASSERT_TRUE(kcWaitFor([&] { return panel->imageCaptionTextField->text().isEmpty(); }, 10000));
     EXPECT_TRUE(panel->captureAllowed);
+}
+
+// After a card has come and gone, a click on the middle of the button (where
+// the icon sits) still reaches the capture button.
+TEST_F(PanelTest, TheButtonTakesClicksAfterACardRoundTrip) {
+    auto buttonAt = [&](QPoint p) { return panel->mainView->childAt(p) == panel->captureButton; };
+    ASSERT_TRUE(buttonAt({26, 26}));
+    panel->matchedPatient = QVariantMap{{"name", "Ann Smith"}, {"dob", "1970-01-01"}};
+    int cards = 0, rests = 0;
+    QObject::connect(panel, &ViewController::cardShown, [&] { ++cards; });
+    QObject::connect(panel, &ViewController::captureReturnedToRest, [&] { ++rests; });
+    panel->showMatchedPatientView();
+    ASSERT_TRUE(kcWaitFor([&] { return cards == 1; }, 10000));
+    kcSpin(600);
+    panel->cancelButtonPressed();
+    ASSERT_TRUE(kcWaitFor([&] { return rests == 1; }, 10000));
+    kcSpin(100);
+    EXPECT_EQ(panel->widthConstraint(), 52);
+    for (QPoint p : {QPoint(26, 26), QPoint(12, 12), QPoint(40, 40), QPoint(3, 3)})
+        EXPECT_TRUE(buttonAt(p)) << p.x() << "," << p.y() << " goes to "
+                                 << (panel->mainView->childAt(p)
+                                         ? panel->mainView->childAt(p)->metaObject()->className()
+                                         : "the background");
+}
+
+// Activation of the panel: by the application itself (as it appears, or when
+// a capture ends) it starts nothing; by the user from elsewhere (the keyboard,
+// the window manager) it starts a selection as a click would.
+TEST(PanelActivation, OnlyTheUsersActivationStartsACapture) {
+    QStandardPaths::setTestModeEnabled(true);
+    auto backend = std::make_shared<FakeBackend>();
+    AppDelegate delegate(backend);
+    std::atomic<bool> signedIn{false};
+    delegate.loginWithUsername(
+        "demo", "capture", [&] { signedIn = true; }, [](const KCError &) {});
+    ASSERT_TRUE(kcWaitFor([&] { return signedIn.load(); }, 10000));
+    ASSERT_TRUE(kcWaitFor([&] { return delegate.loggedIn(); }, 10000));
+
+    // The pointer rests away from the panel.
+    QCursor::setPos(900, 700);
+    CaptureMainWindow window(QRect(100, 100, 52, 52));
+    auto *panel = new ViewController(&window, &delegate, &window);
+    const QString pending = panel->uploadQueue()->directory();
+    window.show();
+    window.raise();
+    window.activateWindow();
+    ASSERT_TRUE(kcWaitFor([&] { return QGuiApplication::focusWindow() == window.windowHandle(); }, 5000));
+    kcSpin(300);
+    EXPECT_FALSE(panel->snapshotMode) << "appearing is not a request to capture";
+
+    panel->cancelSnapshot();
+    kcSpin(400);
+    EXPECT_FALSE(panel->snapshotMode) << "a cancel stays cancelled";
+    EXPECT_FALSE(panel->snapshotWindow && panel->snapshotWindow->isVisible());
+
+    // The user brings the panel forward from another window, later.
+    QWidget other;
+    other.setGeometry(600, 100, 100, 100);
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(kcWaitFor([&] { return QGuiApplication::focusWindow() == other.windowHandle(); }, 5000));
+    kcSpin(1100);
+    window.windowHandle()->requestActivate();
+    EXPECT_TRUE(kcWaitFor([&] { return panel->snapshotMode; }, 5000));
+    panel->cancelSnapshot();
+    kcSpin(300);
+    window.hide();
+    QDir(pending).removeRecursively();
 }
 
 } // namespace
