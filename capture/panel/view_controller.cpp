@@ -234,8 +234,12 @@ ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelega
     connect(filterPatientTextField, &QLineEdit::textChanged, this, &ViewController::controlTextDidChange);
     patientListTableView = new QListWidget(mainView);
     patientListTableView->setGeometry(0, 150, 200, 208);
-    patientListTableView->setStyleSheet(
-        QStringLiteral("QListWidget::item:selected { background: transparent; }"));
+    // No selection highlight: the card above shows the chosen patient.
+    patientListTableView->setStyleSheet(QStringLiteral(
+        "QListWidget { show-decoration-selected: 0; }"
+        "QListWidget::item:selected, QListWidget::item:hover, QListWidget::item:selected:!active"
+        " { background: transparent; border: none; }"));
+    patientListTableView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     connect(patientListTableView, &QListWidget::currentRowChanged, this,
             &ViewController::tableViewSelectionDidChange);
 

@@ -7,6 +7,10 @@ add_test(NAME capture_window_capture_wm_test COMMAND ${KC_TEST_SUPPORT_DIR}/with
   $<TARGET_FILE:capture_window_capture_test>)
 add_test(NAME capture_window_capture_screens_test
   COMMAND ${KC_TEST_SUPPORT_DIR}/with-xvfb --screens 1280x800,1280x800 $<TARGET_FILE:capture_window_capture_test>)
+# A screen scaled twice: the captures keep every device pixel.
+add_test(NAME capture_window_capture_hidpi_test
+  COMMAND ${KC_TEST_SUPPORT_DIR}/with-xvfb --screens 2560x1600 $<TARGET_FILE:capture_window_capture_test>)
+set_property(TEST capture_window_capture_hidpi_test PROPERTY ENVIRONMENT QT_SCALE_FACTOR=2)
 kc_add_gtest(NAME capture_documentation_upload_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/documentation_upload_test.cpp
   LIBS kc_capture QT_MAIN GUI)
 set_property(TEST capture_documentation_upload_test APPEND PROPERTY ENVIRONMENT QT_QPA_PLATFORM=offscreen)

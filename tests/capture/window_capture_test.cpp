@@ -166,22 +166,30 @@ TEST(CaptureOnScreen, PanelNeverShowsAndTheWholeWindowIsTaken) {
     request.primaryScreenHeight = h0;
     request.excludedWindows = {quint32(panel.winId())};
     request.server = server;
+    // On a scaled screen the images have the screen's full pixel resolution.
+    const double ratio = screens.last()->devicePixelRatio();
+    if (qEnvironmentVariableIsSet("QT_SCALE_FACTOR")) {
+        ASSERT_EQ(ratio, qEnvironmentVariable("QT_SCALE_FACTOR").toDouble())
+            << "the scaled run is not scaled";
+    }
+    request.pixelRatio = ratio;
+    const QPoint probe = (QPointF(75, 75) * ratio).toPoint();
     WindowCaptureImages images;
     ASSERT_TRUE(kcWaitFor(
         [&] {
             images = captureImages(request);
-            return !images.screenshot.isNull() && images.screenshot.pixel(75, 75) == qRgb(200, 0, 0);
+            return !images.screenshot.isNull() && images.screenshot.pixel(probe) == qRgb(200, 0, 0);
         },
         10000));
-    EXPECT_EQ(images.screenshot.size(), QSize(200, 150));
+    EXPECT_EQ(images.screenshot.size(), (QSizeF(200, 150) * ratio).toSize());
     for (int y = 0; y < images.screenshot.height(); y += 5)
         for (int x = 0; x < images.screenshot.width(); x += 5)
             ASSERT_NE(images.screenshot.pixel(x, y), qRgb(0, 200, 0)) << "panel pixel at " << x << "," << y;
     // The whole record window (with its frame under a window manager).
     const QRect frame = record.frameGeometry();
     EXPECT_EQ(images.windowRect, QRectF(frame));
-    EXPECT_EQ(images.windowImage.size(), frame.size());
-    const QPoint inside = record.geometry().center() - frame.topLeft();
+    EXPECT_EQ(images.windowImage.size(), (QSizeF(frame.size()) * ratio).toSize());
+    const QPoint inside = ((record.geometry().center() - frame.topLeft()) * ratio);
     EXPECT_EQ(images.windowImage.pixel(inside), qRgb(200, 0, 0));
 }
 
