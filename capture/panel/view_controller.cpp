@@ -378,11 +378,15 @@ void ViewController::bringPanelToFront() {
     m_window->activateWindow();
 }
 
+QRect ViewController::panelScreenFrame() const {
+    QScreen *screen = m_window ? QGuiApplication::screenAt(m_window->geometry().center()) : nullptr;
+    if (!screen && m_window && m_window->windowHandle())
+        screen = m_window->windowHandle()->screen();
+    return screen ? screen->geometry() : QRect();
+}
+
 void ViewController::setSnapshotForCurrentPosition() {
-    QScreen *screen = m_window && m_window->windowHandle() ? m_window->windowHandle()->screen() : nullptr;
-    if (!screen && m_window)
-        screen = QGuiApplication::screenAt(m_window->geometry().center());
-    const QRect frame = screen ? screen->geometry() : QRect();
+    const QRect frame = panelScreenFrame();
     delete snapshotWindow.data();
     snapshotWindow = new captureWindow(frame, 0, 2, false);
     snapshotView = new screenshotView(snapshotWindow->contentView());
@@ -444,7 +448,9 @@ void ViewController::snapImage() {
             shouldCancelSnapshot = false;
             return;
         }
-        if (!snapshotView)
+        // The overlay covers the panel's screen: made anew when the panel now
+        // stands on another one (moved by the window manager, say).
+        if (!snapshotView || !snapshotWindow || snapshotWindow->geometry() != panelScreenFrame())
             setSnapshotForCurrentPosition();
         // A new selection may start while the last one still flies into the
         // button (no patient was proposed): that flight ends here, and does

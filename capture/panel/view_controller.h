@@ -133,6 +133,7 @@ private:
     void observeWindowActivation(bool on);
     bool activationStartsCapture(QWindow *focus) const;
     void bringPanelToFront();
+    QRect panelScreenFrame() const;
     void observeCommands(bool on);
     bool signedIn() const;
     QVariantList patients() const;

@@ -5,8 +5,6 @@ kc_add_gtest(NAME capture_window_capture_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/
   LIBS kc_capture QT_MAIN WIDGETS XVFB)
 add_test(NAME capture_window_capture_wm_test COMMAND ${KC_TEST_SUPPORT_DIR}/with-xvfb --wm
   $<TARGET_FILE:capture_window_capture_test>)
-add_test(NAME capture_window_capture_screens_test
-  COMMAND ${KC_TEST_SUPPORT_DIR}/with-xvfb --screens 1280x800,1280x800 $<TARGET_FILE:capture_window_capture_test>)
 # A screen scaled twice: the captures keep every device pixel.
 add_test(NAME capture_window_capture_hidpi_test
   COMMAND ${KC_TEST_SUPPORT_DIR}/with-xvfb --screens 2560x1600 $<TARGET_FILE:capture_window_capture_test>)

@@ -130,6 +130,28 @@ TEST(CaptureJob, NoWindowUnderTheCentreMeansNoRecognition) {
     EXPECT_EQ(screenshot.size(), QSize(50, 50)) << "the selection is still captured";
 }
 
+// A second screen right of a primary 1280x800 one, taller than it, and scaled
+// twice: the selection lies below the primary's bottom edge (negative screen
+// y), the images are taken in device pixels.
+TEST(CaptureJob, ASelectionOnAScaledSecondScreenMapsToDevicePixels) {
+    auto server = std::make_shared<FakeWindowServer>();
+    server->windows = {{21, QRect(2600, 1600, 1000, 800), false}, {22, QRect(0, 0, 2560, 1600), false}};
+    WindowCaptureRequest request;
+    // Qt's global (1400, 900, 200, 100) on a primary screen 800 high.
+    request.selection = screenRectFromGlobalRect(QRectF(1400, 900, 200, 100), 800);
+    EXPECT_EQ(request.selection, QRectF(1400, -200, 200, 100));
+    request.primaryScreenHeight = 800;
+    request.pixelRatio = 2;
+    request.server = server;
+    const WindowCaptureImages images = captureImages(request);
+    ASSERT_EQ(server->asked.size(), 2);
+    EXPECT_EQ(server->asked[0], QRect(2800, 1800, 400, 200));
+    EXPECT_EQ(images.windowRect, QRectF(1300, 800, 500, 400)) << "in points";
+    EXPECT_EQ(server->asked[1], QRect(2600, 1600, 1000, 800));
+    EXPECT_EQ(images.screenshot.size(), QSize(400, 200));
+    EXPECT_EQ(images.screenshot.devicePixelRatio(), 2);
+}
+
 // A plain window of one colour.
 class ColourWindow : public QWidget {
 public:
