@@ -14,11 +14,9 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDir>
-#include <QGraphicsOpacityEffect>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QParallelAnimationGroup>
-#include <QPropertyAnimation>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTimer>
@@ -149,18 +147,22 @@ private:
 };
 } // namespace
 
-static void setAlpha(QWidget *view, double alpha) {
-    if (auto *fading = dynamic_cast<FadingImageView *>(view)) {
+// Paints `view` at `alpha` without changing whether it takes clicks.
+static void applyAlpha(QWidget *view, double alpha) {
+    if (auto *fading = dynamic_cast<FadingImageView *>(view))
         fading->setAlpha(alpha);
-        setClickThrough(view, alpha);
-        return;
-    }
-    auto *effect = qobject_cast<QGraphicsOpacityEffect *>(view->graphicsEffect());
-    if (!effect) {
-        effect = new QGraphicsOpacityEffect(view);
-        view->setGraphicsEffect(effect);
-    }
-    effect->setOpacity(alpha);
+    else
+        kcSetViewAlpha(view, alpha);
+}
+
+static double currentAlpha(const QWidget *view) {
+    if (auto *fading = dynamic_cast<const FadingImageView *>(view))
+        return fading->alpha();
+    return kcViewAlpha(view);
+}
+
+static void setAlpha(QWidget *view, double alpha) {
+    applyAlpha(view, alpha);
     setClickThrough(view, alpha);
 }
 
@@ -643,27 +645,13 @@ void ViewController::animateSize(double width, double height, std::function<void
 }
 
 void ViewController::animateAlpha(QWidget *view, double alpha) {
-    if (auto *fading = dynamic_cast<FadingImageView *>(view)) {
-        auto *animation = new QVariantAnimation(view);
-        animation->setStartValue(fading->alpha());
-        animation->setEndValue(alpha);
-        animation->setDuration(500);
-        animation->setEasingCurve(QEasingCurve::InOutQuad);
-        connect(animation, &QVariantAnimation::valueChanged, view,
-                [fading](const QVariant &v) { fading->setAlpha(v.toDouble()); });
-        setClickThrough(view, alpha);
-        animation->start(QAbstractAnimation::DeleteWhenStopped);
-        return;
-    }
-    auto *effect = qobject_cast<QGraphicsOpacityEffect *>(view->graphicsEffect());
-    if (!effect) {
-        setAlpha(view, 1);
-        effect = qobject_cast<QGraphicsOpacityEffect *>(view->graphicsEffect());
-    }
-    auto *animation = new QPropertyAnimation(effect, "opacity", view);
+    auto *animation = new QVariantAnimation(view);
+    animation->setStartValue(currentAlpha(view));
     animation->setEndValue(alpha);
     animation->setDuration(500);
     animation->setEasingCurve(QEasingCurve::InOutQuad);
+    connect(animation, &QVariantAnimation::valueChanged, view,
+            [view](const QVariant &v) { applyAlpha(view, v.toDouble()); });
     setClickThrough(view, alpha);
     animation->start(QAbstractAnimation::DeleteWhenStopped);
 }
