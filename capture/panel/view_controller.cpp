@@ -656,6 +656,21 @@ void ViewController::animateAlpha(QWidget *view, double alpha) {
     animation->start(QAbstractAnimation::DeleteWhenStopped);
 }
 
+void ViewController::moveWindowAnimated(const QPoint &topLeft) {
+    if (!m_window)
+        return;
+    auto *animation = new QVariantAnimation(this);
+    animation->setStartValue(m_window->pos());
+    animation->setEndValue(topLeft);
+    animation->setDuration(kWindowMoveMs);
+    animation->setEasingCurve(QEasingCurve::InOutQuad);
+    connect(animation, &QVariantAnimation::valueChanged, this, [this](const QVariant &v) {
+        if (m_window)
+            m_window->move(v.toPoint());
+    });
+    animation->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
 void ViewController::showMatchedPatientView() {
     const QScreen *main = QGuiApplication::primaryScreen();
     if (m_window && main) {
@@ -664,7 +679,7 @@ void ViewController::showMatchedPatientView() {
         if (card.x() - screen.x() + 200 > screen.width()) {
             originalFrame = m_window->geometry();
             moveBacktoOriginalPosition = true;
-            m_window->move(screen.x() + screen.width() - 200 - 5, m_window->y());
+            moveWindowAnimated(QPoint(screen.x() + screen.width() - 200 - 5, m_window->y()));
         } else {
             moveBacktoOriginalPosition = false;
         }
@@ -705,11 +720,12 @@ void ViewController::animateToStart() {
     animateSize(startingWidthConstraint, startingHeightConstraint, [this] {
         if (moveBacktoOriginalPosition) {
             moveBacktoOriginalPosition = false;
-            if (m_window)
-                m_window->move(originalFrame.topLeft());
+            moveWindowAnimated(originalFrame.topLeft());
         }
         captureButton->setEnabled(true);
         captureAllowed = true;
+        // The table closed with the card: the next "Other" opens it again.
+        patientListTableShown = false;
         setAlpha(patientProfileImageView, 1);
         post(this, [this] { imageCaptionTextField->setText(QString("")); });
         reportCapture(QStringLiteral("ready"));
@@ -829,19 +845,31 @@ void ViewController::controlTextDidChange() {
     reloadTable();
 }
 
+int ViewController::numberOfRowsInTableView() const {
+    return int(filteredDataSource.size());
+}
+
+int ViewController::heightOfRow(int) const {
+    return 40;
+}
+
+QWidget *ViewController::rowViewForRow(int row) const {
+    const QVariantMap patient = filteredDataSource.value(row).toMap();
+    auto *rowView = new QDCapturePatientTableRowView;
+    rowView->setObjectName(QDCapturePatientTableRowView::identifier);
+    rowView->ptNameLabel->setText(patient.value("name").toString());
+    rowView->examRoomNameLabel->setText(patient.value("exam_room_name").toString());
+    rowView->ptProfileImageView->setPixmap(profileImageFor(patient));
+    return rowView;
+}
+
 void ViewController::reloadTable() {
     const QSignalBlocker blocker(patientListTableView);
     patientListTableView->clear();
-    for (const QVariant &entry : filteredDataSource) {
-        const QVariantMap patient = entry.toMap();
+    for (int row = 0; row < numberOfRowsInTableView(); ++row) {
         auto *item = new QListWidgetItem(patientListTableView);
-        item->setSizeHint(QSize(200, 40));
-        auto *rowView = new QDCapturePatientTableRowView;
-        rowView->setObjectName(QDCapturePatientTableRowView::identifier);
-        rowView->ptNameLabel->setText(patient.value("name").toString());
-        rowView->examRoomNameLabel->setText(patient.value("exam_room_name").toString());
-        rowView->ptProfileImageView->setPixmap(profileImageFor(patient));
-        patientListTableView->setItemWidget(item, rowView);
+        item->setSizeHint(QSize(200, heightOfRow(row)));
+        patientListTableView->setItemWidget(item, rowViewForRow(row));
     }
 }
 

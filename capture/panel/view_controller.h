@@ -103,6 +103,9 @@ public:
     void otherButtonPressed();
     void acceptButtonPressed();
     void controlTextDidChange();
+    int numberOfRowsInTableView() const;
+    int heightOfRow(int row) const;
+    QWidget *rowViewForRow(int row) const; // a new row view, owned by the caller
     void tableViewSelectionDidChange();
     void uploadImage(const QImage &image, const QVariant &patientID, const QVariant &interactionID,
                      const QString &note);
@@ -128,6 +131,7 @@ private:
     void fillPatient(const QVariantMap &patient, bool formatDOB);
     QPixmap profileImageFor(const QVariantMap &patient) const;
     void reloadTable();
+    void moveWindowAnimated(const QPoint &topLeft);
     void applySize();
     void updateBadge(int pending, int failed);
     void observeWindowActivation(bool on);
@@ -148,6 +152,7 @@ private:
     QElapsedTimer m_releaseClock;
     QElapsedTimer m_ownActivation;
     static constexpr qint64 kOwnActivationMs = 1000;
+    static constexpr int kWindowMoveMs = 200;
     QPointer<QVariantAnimation> m_sizeAnimation;
     QPointer<QVariantAnimation> m_flyAway;
     MainThreadStallWatch *m_stallWatch = nullptr;

@@ -8,6 +8,7 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QScreen>
 #include <QWindow>
 
 #include <QDir>
@@ -113,6 +114,35 @@ TEST_F(PanelTest, TheButtonTakesClicksAfterACardRoundTrip) {
                                  << (panel->mainView->childAt(p)
                                          ? panel->mainView->childAt(p)->metaObject()->className()
                                          : "the background");
+}
+
+// A card that would cross the right edge of the screen moves left, and back
+// when the panel returns to rest; the table opens with "Other" every time.
+TEST_F(PanelTest, CardNearTheRightEdgeMovesLeftAndBackAndOtherOpensTheTable) {
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    const QPoint home(screen.right() - 100, 300);
+    window->move(home);
+    panel->matchedPatient = QVariantMap{{"name", "Ann Smith"}, {"dob", "1970-01-01"}};
+    int cards = 0, rests = 0;
+    QObject::connect(panel, &ViewController::cardShown, [&] { ++cards; });
+    QObject::connect(panel, &ViewController::captureReturnedToRest, [&] { ++rests; });
+    panel->showMatchedPatientView();
+    ASSERT_TRUE(kcWaitFor([&] { return cards == 1; }, 10000));
+    EXPECT_EQ(window->pos(), QPoint(screen.x() + screen.width() - 205, 300));
+    EXPECT_EQ(panel->heightConstraint(), 119);
+
+    for (int round = 0; round < 2; ++round) {
+        if (round == 1) {
+            panel->showMatchedPatientView();
+            ASSERT_TRUE(kcWaitFor([&] { return cards == 2; }, 10000));
+        }
+        panel->otherButtonPressed();
+        EXPECT_TRUE(kcWaitFor([&] { return panel->heightConstraint() == 360; }, 5000)) << "round " << round;
+        kcSpin(100);
+        panel->cancelButtonPressed();
+        ASSERT_TRUE(kcWaitFor([&] { return rests == round + 1; }, 10000));
+        EXPECT_TRUE(kcWaitFor([&] { return window->pos() == home; }, 5000)) << "back where it stood";
+    }
 }
 
 // Activation of the panel: by the application itself (as it appears, or when
