@@ -401,6 +401,7 @@ void ViewController::setSnapshotForCurrentPosition() {
 }
 
 void ViewController::snapshotButtonPressedDown() {
+    m_buttonHeld = true;
     if (snapshotMode) {
         shouldCancelSnapshot = true;
         cancelSnapshot();
@@ -410,6 +411,7 @@ void ViewController::snapshotButtonPressedDown() {
 }
 
 void ViewController::snapshotButtonPressedUp() {
+    m_buttonHeld = false;
     if (!captureButton->wasDragged && !shouldCancelSnapshot && captureButton->isEnabled() && signedIn()) {
         observeWindowActivation(false);
         post(this, [this] { snapImage(); });
@@ -494,7 +496,10 @@ void ViewController::cancelSnapshot() {
             snapshotView->removeFromAllNotifications();
         if (snapshotWindow)
             snapshotWindow->orderOut();
-        shouldCancelSnapshot = false;
+        // A press on the button that cancelled keeps the flag until its
+        // release, which must not start a new selection.
+        if (!m_buttonHeld)
+            shouldCancelSnapshot = false;
         patientListTableShown = false;
         observeWindowActivation(true);
         m_stallWatch->stop();

@@ -151,6 +151,7 @@ private:
     quint64 m_escapeToken = 0, m_commandToken = 0;
     QElapsedTimer m_releaseClock;
     QElapsedTimer m_ownActivation;
+    bool m_buttonHeld = false; // between the capture button's press and release
     static constexpr qint64 kOwnActivationMs = 1000;
     static constexpr int kWindowMoveMs = 200;
     QPointer<QVariantAnimation> m_sizeAnimation;

@@ -148,28 +148,45 @@ TEST_F(PanelTest, CardNearTheRightEdgeMovesLeftAndBackAndOtherOpensTheTable) {
 // Activation of the panel: by the application itself (as it appears, or when
 // a capture ends) it starts nothing; by the user from elsewhere (the keyboard,
 // the window manager) it starts a selection as a click would.
-TEST(PanelActivation, OnlyTheUsersActivationStartsACapture) {
-    QStandardPaths::setTestModeEnabled(true);
-    auto backend = std::make_shared<FakeBackend>();
-    AppDelegate delegate(backend);
-    std::atomic<bool> signedIn{false};
-    delegate.loginWithUsername(
-        "demo", "capture", [&] { signedIn = true; }, [](const KCError &) {});
-    ASSERT_TRUE(kcWaitFor([&] { return signedIn.load(); }, 10000));
-    ASSERT_TRUE(kcWaitFor([&] { return delegate.loggedIn(); }, 10000));
+// A panel of a signed-in session (a service answering from memory), shown
+// with the pointer away from it.
+class SignedInPanelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QStandardPaths::setTestModeEnabled(true);
+        delegate = std::make_unique<AppDelegate>(std::make_shared<FakeBackend>());
+        std::atomic<bool> signedIn{false};
+        delegate->loginWithUsername(
+            "demo", "capture", [&] { signedIn = true; }, [](const KCError &) {});
+        ASSERT_TRUE(kcWaitFor([&] { return signedIn.load(); }, 10000));
+        ASSERT_TRUE(kcWaitFor([&] { return delegate->loggedIn(); }, 10000));
+        QCursor::setPos(900, 700);
+        window = std::make_unique<CaptureMainWindow>(QRect(100, 100, 52, 52));
+        panel = new ViewController(window.get(), delegate.get(), window.get());
+        pending = panel->uploadQueue()->directory();
+        window->show();
+        window->raise();
+        window->activateWindow();
+        ASSERT_TRUE(
+            kcWaitFor([&] { return QGuiApplication::focusWindow() == window->windowHandle(); }, 5000));
+        kcSpin(300);
+    }
+    void TearDown() override {
+        if (panel)
+            panel->cancelSnapshot();
+        kcSpin(300);
+        window.reset();
+        delegate.reset();
+        QDir(pending).removeRecursively();
+    }
+    std::unique_ptr<AppDelegate> delegate;
+    std::unique_ptr<CaptureMainWindow> window;
+    ViewController *panel = nullptr;
+    QString pending;
+};
 
-    // The pointer rests away from the panel.
-    QCursor::setPos(900, 700);
-    CaptureMainWindow window(QRect(100, 100, 52, 52));
-    auto *panel = new ViewController(&window, &delegate, &window);
-    const QString pending = panel->uploadQueue()->directory();
-    window.show();
-    window.raise();
-    window.activateWindow();
-    ASSERT_TRUE(kcWaitFor([&] { return QGuiApplication::focusWindow() == window.windowHandle(); }, 5000));
-    kcSpin(300);
+TEST_F(SignedInPanelTest, OnlyTheUsersActivationStartsACapture) {
     EXPECT_FALSE(panel->snapshotMode) << "appearing is not a request to capture";
-
     panel->cancelSnapshot();
     kcSpin(400);
     EXPECT_FALSE(panel->snapshotMode) << "a cancel stays cancelled";
@@ -182,12 +199,27 @@ TEST(PanelActivation, OnlyTheUsersActivationStartsACapture) {
     other.activateWindow();
     ASSERT_TRUE(kcWaitFor([&] { return QGuiApplication::focusWindow() == other.windowHandle(); }, 5000));
     kcSpin(1100);
-    window.windowHandle()->requestActivate();
+    window->windowHandle()->requestActivate();
     EXPECT_TRUE(kcWaitFor([&] { return panel->snapshotMode; }, 5000));
-    panel->cancelSnapshot();
+}
+
+// Pressing the capture button while the veil is up cancels; releasing it a
+// moment later (the event loop ran in between) starts no new selection.
+TEST_F(SignedInPanelTest, ASecondPressCancelsAndItsReleaseStartsNothing) {
+    panel->snapshotButtonPressedDown();
+    panel->snapshotButtonPressedUp();
+    ASSERT_TRUE(kcWaitFor([&] { return panel->snapshotMode; }, 5000));
+    panel->snapshotButtonPressedDown();
+    kcSpin(250);
+    EXPECT_FALSE(panel->snapshotMode);
+    panel->snapshotButtonPressedUp();
     kcSpin(300);
-    window.hide();
-    QDir(pending).removeRecursively();
+    EXPECT_FALSE(panel->snapshotMode) << "the release started a new selection";
+    EXPECT_FALSE(panel->shouldCancelSnapshot);
+    // The next click captures again.
+    panel->snapshotButtonPressedDown();
+    panel->snapshotButtonPressedUp();
+    EXPECT_TRUE(kcWaitFor([&] { return panel->snapshotMode; }, 5000));
 }
 
 } // namespace
