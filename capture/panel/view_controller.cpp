@@ -19,6 +19,7 @@
 #include <QParallelAnimationGroup>
 #include <QScreen>
 #include <QStandardPaths>
+#include <QThreadPool>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -464,31 +465,55 @@ void ViewController::snapImage() {
             shouldFinishIconAniamtion = false;
         }
         snapshotMode = true;
+        const quint64 selection = ++m_selectionGeneration;
         if (reportingCaptures())
             m_stallWatch->start();
         mainView->setCaptureEnabled(true);
         // Without a compositing manager translucent windows show black: the
-        // overlay shows the screen's own picture under its veil instead.
+        // overlay shows the screen's own picture under its veil instead. The
+        // picture is taken off the main thread (a whole screen of pixels);
+        // the overlay comes up when it is there.
         std::shared_ptr<WindowServer> server = sharedWindowServer();
-        QImage backdrop;
-        if (server && !server->compositingManagerRunning()) {
-            const QRect frame = snapshotWindow->geometry();
-            backdrop = server->imageOfRectBelow(devicePixelRect(frame), quint32(m_window->winId()));
+        if (!server || server->compositingManagerRunning()) {
+            showOverlay(QImage());
+            return;
         }
-        snapshotView->setBackdrop(backdrop);
-        snapshotView->prepareForScreenshot();
-        snapshotWindow->makeKeyAndOrderFront();
-        reportCapture(QStringLiteral("selecting"));
-        // The panel floats above the overlay also where no window manager
-        // keeps it there.
-        m_window->raise();
+        const QRect pixels = devicePixelRect(snapshotWindow->geometry());
+        const quint32 below = quint32(m_window->winId());
+        QPointer<ViewController> self(this);
+        QThreadPool::globalInstance()->start([self, server, pixels, below, selection] {
+            QImage backdrop = server->imageOfRectBelow(pixels, below);
+            if (!self)
+                return;
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, selection, backdrop = std::move(backdrop)] {
+                    // A cancel (or a new selection) in the meantime wins.
+                    if (self && self->snapshotMode && self->m_selectionGeneration == selection)
+                        self->showOverlay(backdrop);
+                },
+                Qt::QueuedConnection);
+        });
     });
+}
+
+void ViewController::showOverlay(const QImage &backdrop) {
+    if (!snapshotView || !snapshotWindow)
+        return;
+    snapshotView->setBackdrop(backdrop);
+    snapshotView->prepareForScreenshot();
+    snapshotWindow->makeKeyAndOrderFront();
+    reportCapture(QStringLiteral("selecting"));
+    // The panel floats above the overlay also where no window manager keeps
+    // it there.
+    m_window->raise();
 }
 
 void ViewController::cancelSnapshot() {
     post(this, [this] {
         bringPanelToFront();
         snapshotMode = false;
+        ++m_selectionGeneration;
         captureAllowed = true;
         mainView->setCaptureEnabled(false);
         captureButton->setEnabled(true);

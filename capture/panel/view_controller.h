@@ -132,6 +132,7 @@ private:
     QPixmap profileImageFor(const QVariantMap &patient) const;
     void reloadTable();
     void moveWindowAnimated(const QPoint &topLeft);
+    void showOverlay(const QImage &backdrop);
     void applySize();
     void updateBadge(int pending, int failed);
     void observeWindowActivation(bool on);
@@ -151,7 +152,8 @@ private:
     quint64 m_escapeToken = 0, m_commandToken = 0;
     QElapsedTimer m_releaseClock;
     QElapsedTimer m_ownActivation;
-    bool m_buttonHeld = false; // between the capture button's press and release
+    quint64 m_selectionGeneration = 0; // counts selections started and cancelled
+    bool m_buttonHeld = false;         // between the capture button's press and release
     static constexpr qint64 kOwnActivationMs = 1000;
     static constexpr int kWindowMoveMs = 200;
     QPointer<QVariantAnimation> m_sizeAnimation;
