@@ -193,6 +193,31 @@ TEST_F(OverlayTest, LosingTheActiveWindowCancelsOnlyWhenSignedIn) {
     view->removeFromAllNotifications();
 }
 
+// The panel (raised above the veil, or activated by a click on it) may take
+// the focus without ending the selection; any other window ends it.
+TEST_F(OverlayTest, FocusOnThePanelKeepsTheSelectionAnotherWindowEndsIt) {
+    view->isSignedIn = [] { return true; };
+    QWidget panel;
+    panel.setGeometry(200, 200, 52, 52);
+    view->keepsSelection = [&](QWindow *focus) { return focus == panel.windowHandle(); };
+    view->prepareForScreenshot();
+    window->makeKeyAndOrderFront();
+    ASSERT_TRUE(kcWaitFor([&] { return QGuiApplication::focusWindow() == window->windowHandle(); }));
+    panel.show();
+    panel.activateWindow();
+    ASSERT_TRUE(kcWaitFor([&] { return QGuiApplication::focusWindow() == panel.windowHandle(); }));
+    kcSpin(400);
+    EXPECT_EQ(delegate.cancels, 0) << "the panel keeps the selection";
+
+    QWidget other;
+    other.setGeometry(400, 300, 100, 100);
+    other.show();
+    other.activateWindow();
+    EXPECT_TRUE(kcWaitFor([&] { return delegate.cancels == 1; }, 10000));
+    view->removeFromAllNotifications();
+    window->orderOut();
+}
+
 TEST(CaptureWindowShape, AlwaysBorderlessTranslucentOverItsRectangle) {
     captureWindow window(QRect(30, 40, 500, 400), 15 /* titled, closable... */, 0, true);
     EXPECT_TRUE(window.windowFlags() & Qt::FramelessWindowHint);
