@@ -40,8 +40,21 @@ protected:
         window.reset();
         QDir(dir).removeRecursively();
     }
+    // Counts the cards shown and the returns to rest from now on.
+    void countCardsAndRests() {
+        QObject::connect(panel, &ViewController::cardShown, [this] { ++cards; });
+        QObject::connect(panel, &ViewController::captureReturnedToRest, [this] { ++rests; });
+    }
+    // Shows the card for a proposed patient and waits until it stands.
+    void showCard() {
+        panel->matchedPatient = QVariantMap{{"name", "Ann Smith"}, {"dob", "1970-01-01"}};
+        const int before = cards;
+        panel->showMatchedPatientView();
+        ASSERT_TRUE(kcWaitFor([&] { return cards == before + 1; }, 10000));
+    }
     std::unique_ptr<CaptureMainWindow> window;
     ViewController *panel = nullptr;
+    int cards = 0, rests = 0;
 };
 
 TEST_F(PanelTest, RestsAsA52By52Button) {
@@ -54,8 +67,7 @@ TEST_F(PanelTest, RestsAsA52By52Button) {
 }
 
 TEST_F(PanelTest, SmallSelectionsAreClicksLargerOnesAreCaptured) {
-    int rests = 0;
-    QObject::connect(panel, &ViewController::captureReturnedToRest, [&] { ++rests; });
+    countCardsAndRests();
     panel->snapshotMode = true;
     panel->screenCaptureRectangleFinished(QRectF(10, 10, 9, 9));
     EXPECT_FALSE(panel->captureAllowed) << "blocked at once";
@@ -98,12 +110,8 @@ TEST_F(PanelTest, AcceptQueuesTheClinicRecordAndShowsSuccess) {
 TEST_F(PanelTest, TheButtonTakesClicksAfterACardRoundTrip) {
     auto buttonAt = [&](QPoint p) { return panel->mainView->childAt(p) == panel->captureButton; };
     ASSERT_TRUE(buttonAt({26, 26}));
-    panel->matchedPatient = QVariantMap{{"name", "Ann Smith"}, {"dob", "1970-01-01"}};
-    int cards = 0, rests = 0;
-    QObject::connect(panel, &ViewController::cardShown, [&] { ++cards; });
-    QObject::connect(panel, &ViewController::captureReturnedToRest, [&] { ++rests; });
-    panel->showMatchedPatientView();
-    ASSERT_TRUE(kcWaitFor([&] { return cards == 1; }, 10000));
+    countCardsAndRests();
+    showCard();
     kcSpin(600);
     panel->cancelButtonPressed();
     ASSERT_TRUE(kcWaitFor([&] { return rests == 1; }, 10000));
@@ -122,20 +130,14 @@ TEST_F(PanelTest, CardNearTheRightEdgeMovesLeftAndBackAndOtherOpensTheTable) {
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     const QPoint home(screen.right() - 100, 300);
     window->move(home);
-    panel->matchedPatient = QVariantMap{{"name", "Ann Smith"}, {"dob", "1970-01-01"}};
-    int cards = 0, rests = 0;
-    QObject::connect(panel, &ViewController::cardShown, [&] { ++cards; });
-    QObject::connect(panel, &ViewController::captureReturnedToRest, [&] { ++rests; });
-    panel->showMatchedPatientView();
-    ASSERT_TRUE(kcWaitFor([&] { return cards == 1; }, 10000));
+    countCardsAndRests();
+    showCard();
     EXPECT_EQ(window->pos(), QPoint(screen.x() + screen.width() - 205, 300));
     EXPECT_EQ(panel->heightConstraint(), 119);
 
     for (int round = 0; round < 2; ++round) {
-        if (round == 1) {
-            panel->showMatchedPatientView();
-            ASSERT_TRUE(kcWaitFor([&] { return cards == 2; }, 10000));
-        }
+        if (round == 1)
+            showCard();
         panel->otherButtonPressed();
         EXPECT_TRUE(kcWaitFor([&] { return panel->heightConstraint() == 360; }, 5000)) << "round " << round;
         kcSpin(100);
