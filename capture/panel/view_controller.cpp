@@ -104,6 +104,20 @@ static void post(QObject *context, std::function<void()> f) {
     QMetaObject::invokeMethod(context, std::move(f), Qt::QueuedConnection);
 }
 
+// An animation owned by `owner` from `from` to `to`, handing each value to
+// `step` (in `owner`'s thread, only while it lives). Not started: callers may
+// still connect to its end.
+static QVariantAnimation *makeAnimation(QObject *owner, const QVariant &from, const QVariant &to, int ms,
+                                        QEasingCurve curve, std::function<void(const QVariant &)> step) {
+    auto *animation = new QVariantAnimation(owner);
+    animation->setStartValue(from);
+    animation->setEndValue(to);
+    animation->setDuration(ms);
+    animation->setEasingCurve(curve);
+    QObject::connect(animation, &QVariantAnimation::valueChanged, owner, std::move(step));
+    return animation;
+}
+
 // A fully transparent view must not take the clicks meant for what lies below
 // it (the capture button under the faded card); decorations (the icon on the
 // button, the check mark, the badge) never take clicks.
@@ -578,21 +592,17 @@ void ViewController::screenCaptureRectangleFinished(const QRectF &rect) {
              flying->show();
              const QPoint target =
                  snapshotView->mapFromGlobal(mainView->mapToGlobal(mainView->rect().center()));
-             auto *animation = new QVariantAnimation(flying);
-             animation->setStartValue(0.0);
-             animation->setEndValue(1.0);
-             animation->setDuration(800);
-             connect(animation, &QVariantAnimation::valueChanged, flying,
-                     [flying, qtRect, target](const QVariant &v) {
-                         const double t = v.toDouble();
-                         const double scale = 1.0 - QEasingCurve(QEasingCurve::OutQuad).valueForProgress(t);
-                         const double move = QEasingCurve(QEasingCurve::InOutQuad).valueForProgress(t);
-                         const QPointF centre =
-                             QPointF(qtRect.center()) + (QPointF(target) - QPointF(qtRect.center())) * move;
-                         const QSizeF size = QSizeF(qtRect.size()) * scale;
-                         flying->setGeometry(
-                             QRectF(centre - QPointF(size.width() / 2, size.height() / 2), size).toRect());
-                     });
+             auto *animation = makeAnimation(
+                 flying, 0.0, 1.0, 800, QEasingCurve::Linear, [flying, qtRect, target](const QVariant &v) {
+                     const double t = v.toDouble();
+                     const double scale = 1.0 - QEasingCurve(QEasingCurve::OutQuad).valueForProgress(t);
+                     const double move = QEasingCurve(QEasingCurve::InOutQuad).valueForProgress(t);
+                     const QPointF centre =
+                         QPointF(qtRect.center()) + (QPointF(target) - QPointF(qtRect.center())) * move;
+                     const QSizeF size = QSizeF(qtRect.size()) * scale;
+                     flying->setGeometry(
+                         QRectF(centre - QPointF(size.width() / 2, size.height() / 2), size).toRect());
+                 });
              connect(animation, &QVariantAnimation::finished, this, [this, flying] {
                  flying->deleteLater();
                  if (snapshotWindow)
@@ -652,17 +662,13 @@ void ViewController::fillPatient(const QVariantMap &patient, bool formatDOB) {
 void ViewController::animateSize(double width, double height, std::function<void()> done) {
     if (m_sizeAnimation)
         m_sizeAnimation->stop();
-    auto *animation = new QVariantAnimation(this);
-    animation->setStartValue(QSizeF(m_width, m_height));
-    animation->setEndValue(QSizeF(width, height));
-    animation->setDuration(500);
-    animation->setEasingCurve(QEasingCurve::InOutQuad);
-    connect(animation, &QVariantAnimation::valueChanged, this, [this](const QVariant &v) {
-        const QSizeF s = v.toSizeF();
-        m_width = s.width();
-        m_height = s.height();
-        applySize();
-    });
+    auto *animation = makeAnimation(this, QSizeF(m_width, m_height), QSizeF(width, height), kAnimationMs,
+                                    QEasingCurve::InOutQuad, [this](const QVariant &v) {
+                                        const QSizeF s = v.toSizeF();
+                                        m_width = s.width();
+                                        m_height = s.height();
+                                        applySize();
+                                    });
     connect(animation, &QVariantAnimation::finished, this, [this, width, height, done] {
         m_width = width;
         m_height = height;
@@ -675,13 +681,8 @@ void ViewController::animateSize(double width, double height, std::function<void
 }
 
 void ViewController::animateAlpha(QWidget *view, double alpha) {
-    auto *animation = new QVariantAnimation(view);
-    animation->setStartValue(currentAlpha(view));
-    animation->setEndValue(alpha);
-    animation->setDuration(500);
-    animation->setEasingCurve(QEasingCurve::InOutQuad);
-    connect(animation, &QVariantAnimation::valueChanged, view,
-            [view](const QVariant &v) { applyAlpha(view, v.toDouble()); });
+    auto *animation = makeAnimation(view, currentAlpha(view), alpha, kAnimationMs, QEasingCurve::InOutQuad,
+                                    [view](const QVariant &v) { applyAlpha(view, v.toDouble()); });
     setClickThrough(view, alpha);
     animation->start(QAbstractAnimation::DeleteWhenStopped);
 }
@@ -689,15 +690,11 @@ void ViewController::animateAlpha(QWidget *view, double alpha) {
 void ViewController::moveWindowAnimated(const QPoint &topLeft) {
     if (!m_window)
         return;
-    auto *animation = new QVariantAnimation(this);
-    animation->setStartValue(m_window->pos());
-    animation->setEndValue(topLeft);
-    animation->setDuration(kWindowMoveMs);
-    animation->setEasingCurve(QEasingCurve::InOutQuad);
-    connect(animation, &QVariantAnimation::valueChanged, this, [this](const QVariant &v) {
-        if (m_window)
-            m_window->move(v.toPoint());
-    });
+    auto *animation = makeAnimation(this, m_window->pos(), topLeft, kWindowMoveMs, QEasingCurve::InOutQuad,
+                                    [this](const QVariant &v) {
+                                        if (m_window)
+                                            m_window->move(v.toPoint());
+                                    });
     animation->start(QAbstractAnimation::DeleteWhenStopped);
 }
 
@@ -739,7 +736,7 @@ void ViewController::showPatientTableView() {
 void ViewController::showPatientDetails() {
     animateAlpha(patientInfoView, 1);
     animateAlpha(buttonImage, 0);
-    QTimer::singleShot(500, this, [this] { shouldFinishIconAniamtion = true; });
+    QTimer::singleShot(kAnimationMs, this, [this] { shouldFinishIconAniamtion = true; });
 }
 
 void ViewController::animateToStart() {
@@ -779,13 +776,8 @@ void ViewController::setButtonStateHidden(bool hidden) {
 }
 
 void ViewController::spin(QEasingCurve curve, std::function<void()> done) {
-    auto *animation = new QVariantAnimation(this);
-    animation->setStartValue(0.0);
-    animation->setEndValue(360.0);
-    animation->setDuration(4000);
-    animation->setEasingCurve(curve);
     const QPixmap icon = QIcon(QStringLiteral(":/kelvra/captureIcon.svg")).pixmap(30, 30);
-    connect(animation, &QVariantAnimation::valueChanged, this, [this, icon](const QVariant &v) {
+    auto *animation = makeAnimation(this, 0.0, 360.0, kIconTurnMs, curve, [this, icon](const QVariant &v) {
         QPixmap turned(icon.size());
         turned.fill(Qt::white);
         QPainter p(&turned);

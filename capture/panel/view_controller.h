@@ -155,7 +155,10 @@ private:
     quint64 m_selectionGeneration = 0; // counts selections started and cancelled
     bool m_buttonHeld = false;         // between the capture button's press and release
     static constexpr qint64 kOwnActivationMs = 1000;
-    static constexpr int kWindowMoveMs = 200;
+    static constexpr int kAnimationMs = 500;  // every change of the panel's size and alpha
+    static constexpr int kWindowMoveMs = 200; // the window's move away from the screen edge and back
+    static constexpr int kIconTurnMs = 4000;  // one turn of the icon
+    static constexpr int kFlyAwayMs = 800;    // the selection flying into the button
     QPointer<QVariantAnimation> m_sizeAnimation;
     QPointer<QVariantAnimation> m_flyAway;
     MainThreadStallWatch *m_stallWatch = nullptr;
