@@ -26,13 +26,13 @@ std::optional<QUrl> &serviceURLOverride() {
 }
 
 KCError notADictionaryError(const KCURLSessionTaskPtr &task) {
-    KCError error(AFResponseSerializationErrorDomain, NSURLErrorCannotDecodeContentData,
+    KCError error(CVResponseSerializationErrorDomain, NSURLErrorCannotDecodeContentData,
                   {{NSLocalizedDescriptionKey,
                     QStringLiteral("The clinic service sent an answer that could not be read.")},
                    {NSLocalizedFailureReasonErrorKey, QStringLiteral("The answer is not a JSON object.")}});
     if (task) {
         if (const std::optional<KCHTTPURLResponse> response = task->response())
-            error.setUserInfoValue(AFFailingResponseErrorKey, QVariant::fromValue(*response));
+            error.setUserInfoValue(CVFailingResponseErrorKey, QVariant::fromValue(*response));
         error.setUserInfoValue(NSURLErrorFailingURLErrorKey, task->originalRequest().URL());
     }
     return error;
@@ -71,19 +71,19 @@ bool KelvraAPIClient::setServiceURLForFirstUse(const QUrl &serviceURL) {
     return true;
 }
 
-KelvraAPIClient::KelvraAPIClient(const QUrl &apiBaseURL) : AFHTTPSessionManager(apiBaseURL) {
-    setRequestSerializer(AFJSONRequestSerializer::serializer());
-    setResponseSerializer(AFCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
-        {AFJSONResponseSerializer::serializerWithReadingOptions(NSJSONReadingMutableContainers |
+KelvraAPIClient::KelvraAPIClient(const QUrl &apiBaseURL) : CVHTTPSessionManager(apiBaseURL) {
+    setRequestSerializer(CVJSONRequestSerializer::serializer());
+    setResponseSerializer(CVCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
+        {CVJSONResponseSerializer::serializerWithReadingOptions(NSJSONReadingMutableContainers |
                                                                 NSJSONReadingFragmentsAllowed),
-         AFImageResponseSerializer::serializer()}));
+         CVImageResponseSerializer::serializer()}));
     setCompletionQueue(DispatchQueue::global(DispatchQueue::Priority::Default));
-    setSecurityPolicy(AFSecurityPolicy::policyWithPinningMode(AFSSLPinningModeNone));
+    setSecurityPolicy(CVSecurityPolicy::policyWithPinningMode(CVSSLPinningModeNone));
 
-    const AFNetworkReachabilityManagerPtr reachability = AFNetworkReachabilityManager::sharedManager();
+    const CVNetworkReachabilityManagerPtr reachability = CVNetworkReachabilityManager::sharedManager();
     setReachabilityManager(reachability);
     reachability->setReachabilityStatusChangeBlock(
-        [this](AFNetworkReachabilityStatus status) { reachabilityStatusDidChange(status); });
+        [this](CVNetworkReachabilityStatus status) { reachabilityStatusDidChange(status); });
     reachability->startMonitoring();
 }
 
@@ -104,9 +104,9 @@ void KelvraAPIClient::setUserPreferences(const QVariantMap &preferences) {
     m_userPreferences = preferences;
 }
 
-void KelvraAPIClient::reachabilityStatusDidChange(AFNetworkReachabilityStatus status) {
-    const bool reachable = status == AFNetworkReachabilityStatusReachableViaWWAN ||
-                           status == AFNetworkReachabilityStatusReachableViaWiFi;
+void KelvraAPIClient::reachabilityStatusDidChange(CVNetworkReachabilityStatus status) {
+    const bool reachable = status == CVNetworkReachabilityStatusReachableViaWWAN ||
+                           status == CVNetworkReachabilityStatusReachableViaWiFi;
     QMutexLocker locker(&m_stateMutex);
     // The queue counts suspensions: suspend and resume only on a change, so
     // that repeated reports neither stack up holds nor release one too many.
@@ -125,21 +125,21 @@ bool KelvraAPIClient::isHoldingForReachability() const {
     return m_holdingForReachability;
 }
 
-AFHTTPSessionManager::SuccessBlock KelvraAPIClient::whenDictionary(ResponseCallback callback) {
+CVHTTPSessionManager::SuccessBlock KelvraAPIClient::whenDictionary(ResponseCallback callback) {
     return [callback = std::move(callback)](const KCURLSessionTaskPtr &, const QVariant &response) {
         if (response.typeId() == QMetaType::QVariantMap && callback)
             callback(response);
     };
 }
 
-AFHTTPSessionManager::SuccessBlock KelvraAPIClient::always(ResponseCallback callback) {
+CVHTTPSessionManager::SuccessBlock KelvraAPIClient::always(ResponseCallback callback) {
     return [callback = std::move(callback)](const KCURLSessionTaskPtr &, const QVariant &response) {
         if (callback)
             callback(response);
     };
 }
 
-AFHTTPSessionManager::FailureBlock KelvraAPIClient::ignored() {
+CVHTTPSessionManager::FailureBlock KelvraAPIClient::ignored() {
     return [](const KCURLSessionTaskPtr &, const KCError &) {};
 }
 
@@ -232,10 +232,10 @@ QVariant KelvraAPIClient::deepMutableCopy(const QVariant &object) {
 
 KCURLSessionTaskPtr
 KelvraAPIClient::dataTaskWithRequest(const KCURLRequest &request,
-                                     AFURLSessionTaskCompletionHandler completionHandler) {
+                                     CVURLSessionTaskCompletionHandler completionHandler) {
     KCURLRequest timed = request;
     timed.setTimeoutInterval(kRequestTimeoutSeconds);
-    return AFHTTPSessionManager::dataTaskWithRequest(
+    return CVHTTPSessionManager::dataTaskWithRequest(
         timed, [this, request, completionHandler](const std::optional<KCHTTPURLResponse> &response,
                                                   const QVariant &responseObject, const KCError &error) {
             const qint64 status = response ? response->statusCode() : 0;
@@ -249,7 +249,7 @@ KelvraAPIClient::dataTaskWithRequest(const KCURLRequest &request,
 }
 
 void KelvraAPIClient::renewSessionAndRepeat(const KCURLRequest &request,
-                                            const AFURLSessionTaskCompletionHandler &handler) {
+                                            const CVURLSessionTaskCompletionHandler &handler) {
     const QString username = loggedInUserUsername();
     if (username.isEmpty())
         return;
@@ -261,7 +261,7 @@ void KelvraAPIClient::renewSessionAndRepeat(const KCURLRequest &request,
         [this, request, handler](const QVariant &) {
             // The repetition bypasses this override: the request as the
             // caller made it, and no second sign-in on another 403.
-            const KCURLSessionTaskPtr task = AFHTTPSessionManager::dataTaskWithRequest(request, handler);
+            const KCURLSessionTaskPtr task = CVHTTPSessionManager::dataTaskWithRequest(request, handler);
             if (task)
                 task->resume();
         },

@@ -40,7 +40,7 @@
 // the clinic user name).
 inline const QString KelvraKeychainService = QStringLiteral("KelvraCapture");
 
-class KelvraAPIClient : public AFHTTPSessionManager {
+class KelvraAPIClient : public CVHTTPSessionManager {
 public:
     using ResponseCallback = std::function<void(const QVariant &response)>;
     using FailureCallback = std::function<void(const KCError &error)>;
@@ -100,12 +100,12 @@ public:
     // Without a remembered user name or a stored password, or when that
     // sign-in fails, `completionHandler` is not called.
     KCURLSessionTaskPtr dataTaskWithRequest(const KCURLRequest &request,
-                                            AFURLSessionTaskCompletionHandler completionHandler) override;
+                                            CVURLSessionTaskCompletionHandler completionHandler) override;
 
     // What the shared reachability monitor calls on each report: the event
     // queue is held while the network is not reachable and let go when it
     // is reachable again. Repeated reports of one status change nothing.
-    void reachabilityStatusDidChange(AFNetworkReachabilityStatus status);
+    void reachabilityStatusDidChange(CVNetworkReachabilityStatus status);
     // True while the event queue is held back for lack of network.
     bool isHoldingForReachability() const;
 
@@ -116,7 +116,7 @@ private:
     explicit KelvraAPIClient(const QUrl &apiBaseURL);
     ~KelvraAPIClient() override;
 
-    void renewSessionAndRepeat(const KCURLRequest &request, const AFURLSessionTaskCompletionHandler &handler);
+    void renewSessionAndRepeat(const KCURLRequest &request, const CVURLSessionTaskCompletionHandler &handler);
     // A success block that passes the answer on only when it is a JSON object.
     static SuccessBlock whenDictionary(ResponseCallback callback);
     static SuccessBlock always(ResponseCallback callback);

@@ -92,7 +92,7 @@ std::shared_ptr<QDAthenahealthAPIClientForExtension> QDAthenahealthAPIClientForE
             created->m_emrData = emrData;
             created->m_athenaAPIURLString = baseURL;
         }
-        created->setSecurityPolicy(AFSecurityPolicy::defaultPolicy());
+        created->setSecurityPolicy(CVSecurityPolicy::defaultPolicy());
         s_shared = created;
         s_onceToken = true;
     }
@@ -106,7 +106,7 @@ void QDAthenahealthAPIClientForExtension::triggerReset() {
 }
 
 QDAthenahealthAPIClientForExtension::QDAthenahealthAPIClientForExtension(const QUrl &baseURL)
-    : AFHTTPSessionManager(baseURL) {
+    : CVHTTPSessionManager(baseURL) {
     configureHTTP();
 }
 
@@ -114,7 +114,7 @@ QDAthenahealthAPIClientForExtension::~QDAthenahealthAPIClientForExtension() = de
 
 void QDAthenahealthAPIClientForExtension::initWithBaseURL(const QUrl &baseURL) {
     QMutexLocker locker(&m_lock);
-    AFHTTPSessionManager::initWithBaseURL(baseURL);
+    CVHTTPSessionManager::initWithBaseURL(baseURL);
     configureHTTP();
     // The new serializer carries the token the client already holds.
     if (!m_authToken.isEmpty())
@@ -123,10 +123,10 @@ void QDAthenahealthAPIClientForExtension::initWithBaseURL(const QUrl &baseURL) {
 
 void QDAthenahealthAPIClientForExtension::configureHTTP() {
     QMutexLocker locker(&m_lock);
-    auto json = AFJSONResponseSerializer::serializerWithReadingOptions(NSJSONReadingFragmentsAllowed);
-    setResponseSerializer(AFCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
-        {json, AFHTTPResponseSerializer::serializer()}));
-    setRequestSerializer(AFHTTPRequestSerializer::serializer());
+    auto json = CVJSONResponseSerializer::serializerWithReadingOptions(NSJSONReadingFragmentsAllowed);
+    setResponseSerializer(CVCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
+        {json, CVHTTPResponseSerializer::serializer()}));
+    setRequestSerializer(CVHTTPRequestSerializer::serializer());
     m_ptImageArray.clear();
 }
 
@@ -233,7 +233,7 @@ void QDAthenahealthAPIClientForExtension::refreshAthenaAccessToken(TokenCallback
         }
         // The client's credentials go on the token request only, never into
         // the defaults that every API request is built with.
-        std::shared_ptr<AFHTTPRequestSerializer> serializer = requestSerializer()->copy();
+        std::shared_ptr<CVHTTPRequestSerializer> serializer = requestSerializer()->copy();
         serializer->setAuthorizationHeaderFieldWithUsername(m_apiKey, m_apiSecret);
         request = serializer->requestWithMethod(
             QStringLiteral("POST"), m_athenaOAuthURLString,
@@ -245,7 +245,7 @@ void QDAthenahealthAPIClientForExtension::refreshAthenaAccessToken(TokenCallback
     }
     // Not through this client's answer interception: a refused token request
     // must reach its caller rather than start another token request.
-    KCURLSessionTaskPtr task = AFHTTPSessionManager::dataTaskWithRequest(
+    KCURLSessionTaskPtr task = CVHTTPSessionManager::dataTaskWithRequest(
         *request, [callback, error](const std::optional<KCHTTPURLResponse> &, const QVariant &answer,
                                     const KCError &failure) {
             if (failure) {
@@ -273,9 +273,9 @@ void QDAthenahealthAPIClientForExtension::getAthenaAccessToken(TokenCallback cal
 }
 
 KCURLSessionTaskPtr QDAthenahealthAPIClientForExtension::dataTaskWithRequest(
-    const KCURLRequest &request, AFURLSessionTaskCompletionHandler completionHandler) {
+    const KCURLRequest &request, CVURLSessionTaskCompletionHandler completionHandler) {
     std::weak_ptr<QDAthenahealthAPIClientForExtension> weak = weak_from_this();
-    return AFHTTPSessionManager::dataTaskWithRequest(
+    return CVHTTPSessionManager::dataTaskWithRequest(
         request, [weak, request, completionHandler](const std::optional<KCHTTPURLResponse> &response,
                                                     const QVariant &object, const KCError &error) {
             auto self = weak.lock();
@@ -301,7 +301,7 @@ KCURLSessionTaskPtr QDAthenahealthAPIClientForExtension::dataTaskWithRequest(
                         repeat.setValue(QStringLiteral("Bearer %1").arg(self->authToken()),
                                         QStringLiteral("Authorization"));
                         if (auto task =
-                                self->AFHTTPSessionManager::dataTaskWithRequest(repeat, completionHandler))
+                                self->CVHTTPSessionManager::dataTaskWithRequest(repeat, completionHandler))
                             task->resume();
                     },
                     [weak, response, object, error, completionHandler](const KCError &) {
@@ -456,7 +456,7 @@ void QDAthenahealthAPIClientForExtension::sendUpload(const std::shared_ptr<Uploa
         QMutexLocker locker(&m_lock);
         request = requestSerializer()->multipartFormRequestWithMethod(
             QStringLiteral("POST"), url, job->fields,
-            [&](AFStreamingMultipartFormData &form) {
+            [&](CVStreamingMultipartFormData &form) {
                 form.appendPartWithFileURL(QUrl::fromLocalFile(job->filePath),
                                            QStringLiteral("attachmentcontents"), job->fileName,
                                            QStringLiteral("application/pdf"), &fileError);

@@ -33,7 +33,7 @@ inline const QString QDUploadProgressNotification = QStringLiteral("uploadProgre
 inline const QString QDAthenaUploadProgressKey = QStringLiteral("athenaUploadProgress");
 
 class QDAthenahealthAPIClientForExtension
-    : public AFHTTPSessionManager,
+    : public CVHTTPSessionManager,
       public EMRAPIDelegate,
       public std::enable_shared_from_this<QDAthenahealthAPIClientForExtension> {
 public:
@@ -98,7 +98,7 @@ public:
     // upload comes through here: a 401 or 403 renews the token once and
     // repeats the request; a 503 answer is dropped.
     KCURLSessionTaskPtr dataTaskWithRequest(const KCURLRequest &request,
-                                            AFURLSessionTaskCompletionHandler completionHandler) override;
+                                            CVURLSessionTaskCompletionHandler completionHandler) override;
 
     // Posts "uploadProgress" for a change of an upload's "fractionCompleted".
     void observeValueForKeyPath(const QString &keyPath, const KCProgress &progress);

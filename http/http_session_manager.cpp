@@ -2,29 +2,29 @@
 
 #include <QMutexLocker>
 
-AFHTTPSessionManager::AFHTTPSessionManager(const QUrl &baseURL,
+CVHTTPSessionManager::CVHTTPSessionManager(const QUrl &baseURL,
                                            const std::optional<KCURLSessionConfiguration> &configuration)
-    : AFURLSessionManager(configuration) {
+    : CVURLSessionManager(configuration) {
     QMutexLocker l(&m_mutex);
     m_baseURL = normalizedBaseURL(baseURL);
-    m_requestSerializer = AFHTTPRequestSerializer::serializer();
+    m_requestSerializer = CVHTTPRequestSerializer::serializer();
 }
 
-AFHTTPSessionManager::~AFHTTPSessionManager() = default;
+CVHTTPSessionManager::~CVHTTPSessionManager() = default;
 
-std::shared_ptr<AFHTTPSessionManager> AFHTTPSessionManager::manager() {
-    return std::make_shared<AFHTTPSessionManager>();
+std::shared_ptr<CVHTTPSessionManager> CVHTTPSessionManager::manager() {
+    return std::make_shared<CVHTTPSessionManager>();
 }
 
-void AFHTTPSessionManager::initWithBaseURL(const QUrl &baseURL,
+void CVHTTPSessionManager::initWithBaseURL(const QUrl &baseURL,
                                            const std::optional<KCURLSessionConfiguration> &configuration) {
     initWithSessionConfiguration(configuration);
     QMutexLocker l(&m_mutex);
     m_baseURL = normalizedBaseURL(baseURL);
-    m_requestSerializer = AFHTTPRequestSerializer::serializer();
+    m_requestSerializer = CVHTTPRequestSerializer::serializer();
 }
 
-QUrl AFHTTPSessionManager::normalizedBaseURL(const QUrl &url) {
+QUrl CVHTTPSessionManager::normalizedBaseURL(const QUrl &url) {
     if (url.isEmpty())
         return url;
     QUrl out = url;
@@ -33,22 +33,22 @@ QUrl AFHTTPSessionManager::normalizedBaseURL(const QUrl &url) {
     return out;
 }
 
-QUrl AFHTTPSessionManager::baseURL() const {
+QUrl CVHTTPSessionManager::baseURL() const {
     QMutexLocker l(&m_mutex);
     return m_baseURL;
 }
 
-std::shared_ptr<AFHTTPRequestSerializer> AFHTTPSessionManager::requestSerializer() const {
+std::shared_ptr<CVHTTPRequestSerializer> CVHTTPSessionManager::requestSerializer() const {
     QMutexLocker l(&m_mutex);
     return m_requestSerializer;
 }
 
-void AFHTTPSessionManager::setRequestSerializer(std::shared_ptr<AFHTTPRequestSerializer> serializer) {
+void CVHTTPSessionManager::setRequestSerializer(std::shared_ptr<CVHTTPRequestSerializer> serializer) {
     QMutexLocker l(&m_mutex);
     m_requestSerializer = std::move(serializer);
 }
 
-QString AFHTTPSessionManager::absoluteURLString(const QString &URLString) const {
+QString CVHTTPSessionManager::absoluteURLString(const QString &URLString) const {
     const QUrl base = baseURL();
     const QUrl relative(URLString);
     if (base.isEmpty())
@@ -56,7 +56,7 @@ QString AFHTTPSessionManager::absoluteURLString(const QString &URLString) const 
     return base.resolved(relative).toString(QUrl::FullyEncoded);
 }
 
-KCURLSessionTaskPtr AFHTTPSessionManager::dataTaskWithHTTPMethod(const QString &method,
+KCURLSessionTaskPtr CVHTTPSessionManager::dataTaskWithHTTPMethod(const QString &method,
                                                                  const QString &URLString,
                                                                  const KCParameters &parameters,
                                                                  SuccessBlock success, FailureBlock failure) {
@@ -89,7 +89,7 @@ KCURLSessionTaskPtr AFHTTPSessionManager::dataTaskWithHTTPMethod(const QString &
     return task;
 }
 
-KCURLSessionTaskPtr AFHTTPSessionManager::startedTask(const QString &method, const QString &URLString,
+KCURLSessionTaskPtr CVHTTPSessionManager::startedTask(const QString &method, const QString &URLString,
                                                       const KCParameters &parameters, SuccessBlock success,
                                                       FailureBlock failure) {
     auto task = dataTaskWithHTTPMethod(method, URLString, parameters, std::move(success), std::move(failure));
@@ -98,12 +98,12 @@ KCURLSessionTaskPtr AFHTTPSessionManager::startedTask(const QString &method, con
     return task;
 }
 
-KCURLSessionTaskPtr AFHTTPSessionManager::GET(const QString &URLString, const KCParameters &parameters,
+KCURLSessionTaskPtr CVHTTPSessionManager::GET(const QString &URLString, const KCParameters &parameters,
                                               SuccessBlock success, FailureBlock failure) {
     return startedTask(QStringLiteral("GET"), URLString, parameters, std::move(success), std::move(failure));
 }
 
-KCURLSessionTaskPtr AFHTTPSessionManager::HEAD(const QString &URLString, const KCParameters &parameters,
+KCURLSessionTaskPtr CVHTTPSessionManager::HEAD(const QString &URLString, const KCParameters &parameters,
                                                HeadSuccessBlock success, FailureBlock failure) {
     SuccessBlock wrapped;
     if (success)
@@ -111,23 +111,23 @@ KCURLSessionTaskPtr AFHTTPSessionManager::HEAD(const QString &URLString, const K
     return startedTask(QStringLiteral("HEAD"), URLString, parameters, std::move(wrapped), std::move(failure));
 }
 
-KCURLSessionTaskPtr AFHTTPSessionManager::POST(const QString &URLString, const KCParameters &parameters,
+KCURLSessionTaskPtr CVHTTPSessionManager::POST(const QString &URLString, const KCParameters &parameters,
                                                SuccessBlock success, FailureBlock failure) {
     return startedTask(QStringLiteral("POST"), URLString, parameters, std::move(success), std::move(failure));
 }
 
-KCURLSessionTaskPtr AFHTTPSessionManager::PUT(const QString &URLString, const KCParameters &parameters,
+KCURLSessionTaskPtr CVHTTPSessionManager::PUT(const QString &URLString, const KCParameters &parameters,
                                               SuccessBlock success, FailureBlock failure) {
     return startedTask(QStringLiteral("PUT"), URLString, parameters, std::move(success), std::move(failure));
 }
 
-KCURLSessionTaskPtr AFHTTPSessionManager::PATCH(const QString &URLString, const KCParameters &parameters,
+KCURLSessionTaskPtr CVHTTPSessionManager::PATCH(const QString &URLString, const KCParameters &parameters,
                                                 SuccessBlock success, FailureBlock failure) {
     return startedTask(QStringLiteral("PATCH"), URLString, parameters, std::move(success),
                        std::move(failure));
 }
 
-KCURLSessionTaskPtr AFHTTPSessionManager::DELETE(const QString &URLString, const KCParameters &parameters,
+KCURLSessionTaskPtr CVHTTPSessionManager::DELETE(const QString &URLString, const KCParameters &parameters,
                                                  SuccessBlock success, FailureBlock failure) {
     return startedTask(QStringLiteral("DELETE"), URLString, parameters, std::move(success),
                        std::move(failure));

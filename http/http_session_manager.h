@@ -1,5 +1,5 @@
 #pragma once
-// AFHTTPSessionManager: resolves paths against a base URL, builds requests
+// CVHTTPSessionManager: resolves paths against a base URL, builds requests
 // with its request serializer and runs them through dataTaskWithRequest()
 // (virtual, so a subclass sees every convenience request).
 
@@ -8,7 +8,7 @@
 
 #include <QUrl>
 
-class AFHTTPSessionManager : public AFURLSessionManager {
+class CVHTTPSessionManager : public CVURLSessionManager {
 public:
     using SuccessBlock = std::function<void(const KCURLSessionTaskPtr &task, const QVariant &responseObject)>;
     using HeadSuccessBlock = std::function<void(const KCURLSessionTaskPtr &task)>;
@@ -16,22 +16,22 @@ public:
     using FailureBlock = std::function<void(const KCURLSessionTaskPtr &task, const KCError &error)>;
 
     // An empty URL stands for no base URL.
-    explicit AFHTTPSessionManager(
+    explicit CVHTTPSessionManager(
         const QUrl &baseURL = QUrl(),
         const std::optional<KCURLSessionConfiguration> &configuration = std::nullopt);
-    ~AFHTTPSessionManager() override;
+    ~CVHTTPSessionManager() override;
 
-    static std::shared_ptr<AFHTTPSessionManager> manager();
+    static std::shared_ptr<CVHTTPSessionManager> manager();
 
     // Runs the initialiser again on a live manager (see
-    // AFURLSessionManager::initWithSessionConfiguration); the base URL is
+    // CVURLSessionManager::initWithSessionConfiguration); the base URL is
     // stored with a trailing "/" whenever it has a path.
     void initWithBaseURL(const QUrl &baseURL,
                          const std::optional<KCURLSessionConfiguration> &configuration = std::nullopt);
 
     QUrl baseURL() const;
-    std::shared_ptr<AFHTTPRequestSerializer> requestSerializer() const;
-    void setRequestSerializer(std::shared_ptr<AFHTTPRequestSerializer> serializer);
+    std::shared_ptr<CVHTTPRequestSerializer> requestSerializer() const;
+    void setRequestSerializer(std::shared_ptr<CVHTTPRequestSerializer> serializer);
 
     // Each returns the started task, or null when the request could not be
     // built (then `failure` runs asynchronously on the completion queue).
@@ -67,5 +67,5 @@ private:
 
     mutable QMutex m_mutex;
     QUrl m_baseURL;
-    std::shared_ptr<AFHTTPRequestSerializer> m_requestSerializer;
+    std::shared_ptr<CVHTTPRequestSerializer> m_requestSerializer;
 };

@@ -37,7 +37,7 @@ KCHeaderList fileHeaders(const QString &name, const QString &fileName, const QSt
 
 } // namespace
 
-QString AFContentTypeForPathExtension(const QString &fileName) {
+QString CVContentTypeForPathExtension(const QString &fileName) {
     static const QMimeDatabase database;
     const QMimeType type = database.mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
     if (!type.isValid() || type.isDefault())
@@ -45,21 +45,21 @@ QString AFContentTypeForPathExtension(const QString &fileName) {
     return type.name();
 }
 
-QString AFCreateMultipartFormBoundary() {
+QString CVCreateMultipartFormBoundary() {
     QRandomGenerator *random = QRandomGenerator::system();
     const quint32 a = random->generate();
     const quint32 b = random->generate();
     return QString::asprintf("Boundary+%08X%08X", a, b);
 }
 
-// --- AFHTTPBodyPart ----------------------------------------------------------
+// --- CVHTTPBodyPart ----------------------------------------------------------
 
-AFHTTPBodyPart::~AFHTTPBodyPart() {
+CVHTTPBodyPart::~CVHTTPBodyPart() {
     closeInputStream();
 }
 
-std::unique_ptr<AFHTTPBodyPart> AFHTTPBodyPart::copy() const {
-    auto part = std::make_unique<AFHTTPBodyPart>();
+std::unique_ptr<CVHTTPBodyPart> CVHTTPBodyPart::copy() const {
+    auto part = std::make_unique<CVHTTPBodyPart>();
     part->stringEncoding = stringEncoding;
     part->boundary = boundary;
     part->headers = headers;
@@ -71,12 +71,12 @@ std::unique_ptr<AFHTTPBodyPart> AFHTTPBodyPart::copy() const {
     return part;
 }
 
-QByteArray AFHTTPBodyPart::openingText() const {
+QByteArray CVHTTPBodyPart::openingText() const {
     return hasInitialBoundary ? encoded(QStringLiteral("--%1\r\n").arg(boundary), stringEncoding)
                               : encoded(QStringLiteral("\r\n--%1\r\n").arg(boundary), stringEncoding);
 }
 
-QByteArray AFHTTPBodyPart::headerText() const {
+QByteArray CVHTTPBodyPart::headerText() const {
     QString text;
     for (const auto &header : headers)
         text += QStringLiteral("%1: %2\r\n").arg(header.first, header.second);
@@ -84,34 +84,34 @@ QByteArray AFHTTPBodyPart::headerText() const {
     return encoded(text, stringEncoding);
 }
 
-QByteArray AFHTTPBodyPart::closingText() const {
+QByteArray CVHTTPBodyPart::closingText() const {
     return hasFinalBoundary ? encoded(QStringLiteral("\r\n--%1--\r\n").arg(boundary), stringEncoding)
                             : QByteArray();
 }
 
-qint64 AFHTTPBodyPart::contentLength() const {
+qint64 CVHTTPBodyPart::contentLength() const {
     return openingText().size() + headerText().size() + bodyContentLength + closingText().size();
 }
 
-bool AFHTTPBodyPart::hasBytesAvailable() const {
-    if (m_phase == AFFinalBoundaryPhase || !m_error.isNull())
+bool CVHTTPBodyPart::hasBytesAvailable() const {
+    if (m_phase == CVFinalBoundaryPhase || !m_error.isNull())
         return true;
     return !m_inputFinished;
 }
 
-qint64 AFHTTPBodyPart::read(char *buffer, qint64 length) {
+qint64 CVHTTPBodyPart::read(char *buffer, qint64 length) {
     if (!m_error.isNull())
         return -1;
     qint64 total = 0;
     while (total < length && hasBytesAvailable()) {
         qint64 n = 0;
         switch (m_phase) {
-        case AFEncapsulationBoundaryPhase:
-        case AFHeaderPhase:
-        case AFFinalBoundaryPhase:
+        case CVEncapsulationBoundaryPhase:
+        case CVHeaderPhase:
+        case CVFinalBoundaryPhase:
             n = readText(buffer + total, length - total);
             break;
-        case AFBodyPhase:
+        case CVBodyPhase:
             n = readBody(buffer + total, length - total);
             if (n < 0)
                 return total > 0 ? total : -1; // the error is reported by the next call
@@ -122,10 +122,10 @@ qint64 AFHTTPBodyPart::read(char *buffer, qint64 length) {
     return total;
 }
 
-qint64 AFHTTPBodyPart::readText(char *buffer, qint64 length) {
+qint64 CVHTTPBodyPart::readText(char *buffer, qint64 length) {
     if (!m_phaseTextValid) {
-        m_phaseText = m_phase == AFEncapsulationBoundaryPhase ? openingText()
-                      : m_phase == AFHeaderPhase              ? headerText()
+        m_phaseText = m_phase == CVEncapsulationBoundaryPhase ? openingText()
+                      : m_phase == CVHeaderPhase              ? headerText()
                                                               : closingText();
         m_phaseTextValid = true;
     }
@@ -140,7 +140,7 @@ qint64 AFHTTPBodyPart::readText(char *buffer, qint64 length) {
     return n;
 }
 
-bool AFHTTPBodyPart::openInputStream() {
+bool CVHTTPBodyPart::openInputStream() {
     m_inputOpened = true;
     if (body.metaType() == QMetaType::fromType<QUrl>()) {
         const QString path = body.toUrl().toLocalFile();
@@ -177,7 +177,7 @@ bool AFHTTPBodyPart::openInputStream() {
     return true;
 }
 
-void AFHTTPBodyPart::closeInputStream() {
+void CVHTTPBodyPart::closeInputStream() {
     // Only files this part opened itself are closed; a caller's stream stays
     // as it is.
     if (m_inputStream && body.metaType() == QMetaType::fromType<QUrl>())
@@ -185,7 +185,7 @@ void AFHTTPBodyPart::closeInputStream() {
     m_inputStream.reset();
 }
 
-qint64 AFHTTPBodyPart::readBody(char *buffer, qint64 length) {
+qint64 CVHTTPBodyPart::readBody(char *buffer, qint64 length) {
     if (!m_inputOpened && !openInputStream())
         return -1;
     const qint64 remaining = bodyContentLength - m_bodyBytesRead;
@@ -229,28 +229,28 @@ qint64 AFHTTPBodyPart::readBody(char *buffer, qint64 length) {
     return n;
 }
 
-void AFHTTPBodyPart::transitionToNextPhase() {
+void CVHTTPBodyPart::transitionToNextPhase() {
     switch (m_phase) {
-    case AFEncapsulationBoundaryPhase:
-        m_phase = AFHeaderPhase;
+    case CVEncapsulationBoundaryPhase:
+        m_phase = CVHeaderPhase;
         break;
-    case AFHeaderPhase:
-        m_phase = AFBodyPhase;
+    case CVHeaderPhase:
+        m_phase = CVBodyPhase;
         m_bodyBytesRead = 0;
         if (bodyContentLength <= 0) {
-            m_phase = AFFinalBoundaryPhase;
+            m_phase = CVFinalBoundaryPhase;
             m_inputFinished = true;
         }
         break;
-    case AFBodyPhase:
+    case CVBodyPhase:
         closeInputStream();
         m_inputFinished = true;
-        m_phase = AFFinalBoundaryPhase;
+        m_phase = CVFinalBoundaryPhase;
         break;
-    case AFFinalBoundaryPhase:
+    case CVFinalBoundaryPhase:
         closeInputStream();
         m_inputFinished = true;
-        m_phase = AFEncapsulationBoundaryPhase;
+        m_phase = CVEncapsulationBoundaryPhase;
         break;
     }
     m_phaseReadOffset = 0;
@@ -258,13 +258,13 @@ void AFHTTPBodyPart::transitionToNextPhase() {
     m_phaseText.clear();
 }
 
-// --- AFMultipartBodyStream -----------------------------------------------------
+// --- CVMultipartBodyStream -----------------------------------------------------
 
-AFMultipartBodyStream::AFMultipartBodyStream(KCStringEncoding encoding) : m_encoding(encoding) {}
+CVMultipartBodyStream::CVMultipartBodyStream(KCStringEncoding encoding) : m_encoding(encoding) {}
 
-AFMultipartBodyStream::~AFMultipartBodyStream() = default;
+CVMultipartBodyStream::~CVMultipartBodyStream() = default;
 
-void AFMultipartBodyStream::setInitialAndFinalBoundaries() {
+void CVMultipartBodyStream::setInitialAndFinalBoundaries() {
     m_contentLength = -1;
     for (auto &part : m_parts) {
         part->hasInitialBoundary = false;
@@ -276,12 +276,12 @@ void AFMultipartBodyStream::setInitialAndFinalBoundaries() {
     }
 }
 
-void AFMultipartBodyStream::appendHTTPBodyPart(std::unique_ptr<AFHTTPBodyPart> part) {
+void CVMultipartBodyStream::appendHTTPBodyPart(std::unique_ptr<CVHTTPBodyPart> part) {
     m_parts.push_back(std::move(part));
     m_contentLength = -1;
 }
 
-qint64 AFMultipartBodyStream::contentLength() const {
+qint64 CVMultipartBodyStream::contentLength() const {
     // Parts and their boundary flags do not change while the stream is open.
     if (m_contentLength >= 0 && m_status == NSStreamStatus::Open)
         return m_contentLength;
@@ -292,8 +292,8 @@ qint64 AFMultipartBodyStream::contentLength() const {
     return length;
 }
 
-std::shared_ptr<AFMultipartBodyStream> AFMultipartBodyStream::copy() const {
-    auto stream = std::make_shared<AFMultipartBodyStream>(m_encoding);
+std::shared_ptr<CVMultipartBodyStream> CVMultipartBodyStream::copy() const {
+    auto stream = std::make_shared<CVMultipartBodyStream>(m_encoding);
     for (const auto &part : m_parts)
         stream->appendHTTPBodyPart(part->copy());
     stream->numberOfBytesInPacket = numberOfBytesInPacket;
@@ -302,7 +302,7 @@ std::shared_ptr<AFMultipartBodyStream> AFMultipartBodyStream::copy() const {
     return stream;
 }
 
-bool AFMultipartBodyStream::open(OpenMode mode) {
+bool CVMultipartBodyStream::open(OpenMode mode) {
     if (m_status == NSStreamStatus::Open)
         return true;
     if (m_status == NSStreamStatus::Closed) {
@@ -321,25 +321,25 @@ bool AFMultipartBodyStream::open(OpenMode mode) {
     return QIODevice::open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 }
 
-void AFMultipartBodyStream::close() {
+void CVMultipartBodyStream::close() {
     if (m_status == NSStreamStatus::Open)
         m_status = NSStreamStatus::Closed;
     QIODevice::close();
 }
 
-qint64 AFMultipartBodyStream::bytesAvailable() const {
+qint64 CVMultipartBodyStream::bytesAvailable() const {
     if (m_status != NSStreamStatus::Open || !m_error.isNull())
         return QIODevice::bytesAvailable();
     return QIODevice::bytesAvailable() + std::max<qint64>(0, contentLength() - m_bytesRead);
 }
 
-bool AFMultipartBodyStream::atEnd() const {
+bool CVMultipartBodyStream::atEnd() const {
     if (m_status != NSStreamStatus::Open || !m_error.isNull())
         return true;
     return QIODevice::bytesAvailable() == 0 && (m_finished || m_bytesRead >= contentLength());
 }
 
-qint64 AFMultipartBodyStream::readData(char *data, qint64 maxlen) {
+qint64 CVMultipartBodyStream::readData(char *data, qint64 maxlen) {
     if (m_status != NSStreamStatus::Open)
         return 0;
     if (!m_error.isNull())
@@ -357,7 +357,7 @@ qint64 AFMultipartBodyStream::readData(char *data, qint64 maxlen) {
             }
             break;
         }
-        AFHTTPBodyPart &part = *m_parts[m_currentPart];
+        CVHTTPBodyPart &part = *m_parts[m_currentPart];
         if (!part.hasBytesAvailable()) {
             ++m_currentPart;
             continue;
@@ -380,20 +380,20 @@ qint64 AFMultipartBodyStream::readData(char *data, qint64 maxlen) {
     return total;
 }
 
-qint64 AFMultipartBodyStream::writeData(const char *, qint64) {
+qint64 CVMultipartBodyStream::writeData(const char *, qint64) {
     return -1;
 }
 
-// --- AFStreamingMultipartFormData ----------------------------------------------
+// --- CVStreamingMultipartFormData ----------------------------------------------
 
-AFStreamingMultipartFormData::AFStreamingMultipartFormData(const KCURLRequest &request,
+CVStreamingMultipartFormData::CVStreamingMultipartFormData(const KCURLRequest &request,
                                                            KCStringEncoding encoding)
-    : m_request(request), m_encoding(encoding), m_boundary(AFCreateMultipartFormBoundary()),
-      m_bodyStream(std::make_shared<AFMultipartBodyStream>(encoding)) {}
+    : m_request(request), m_encoding(encoding), m_boundary(CVCreateMultipartFormBoundary()),
+      m_bodyStream(std::make_shared<CVMultipartBodyStream>(encoding)) {}
 
-void AFStreamingMultipartFormData::appendPart(const KCHeaderList &headers, const QVariant &body,
+void CVStreamingMultipartFormData::appendPart(const KCHeaderList &headers, const QVariant &body,
                                               qint64 length) {
-    auto part = std::make_unique<AFHTTPBodyPart>();
+    auto part = std::make_unique<CVHTTPBodyPart>();
     part->stringEncoding = m_encoding;
     part->boundary = m_boundary;
     part->headers = headers;
@@ -409,7 +409,7 @@ void AFStreamingMultipartFormData::appendPart(const KCHeaderList &headers, const
     m_bodyStream->appendHTTPBodyPart(std::move(part));
 }
 
-bool AFStreamingMultipartFormData::appendPartWithFileURL(const QUrl &fileURL, const QString &name,
+bool CVStreamingMultipartFormData::appendPartWithFileURL(const QUrl &fileURL, const QString &name,
                                                          const QString &fileName, const QString &mimeType,
                                                          KCError *error) {
     auto fail = [error](const KCError &e) {
@@ -419,12 +419,12 @@ bool AFStreamingMultipartFormData::appendPartWithFileURL(const QUrl &fileURL, co
     };
     if (!fileURL.isLocalFile())
         return fail(
-            KCError(AFRequestSerializationErrorDomain, NSURLErrorBadURL,
+            KCError(CVRequestSerializationErrorDomain, NSURLErrorBadURL,
                     {{NSLocalizedFailureReasonErrorKey, QStringLiteral("Expected URL to be a file URL")}}));
     const QString path = fileURL.toLocalFile();
     const QFileInfo info(path);
     if (!info.exists())
-        return fail(KCError(AFRequestSerializationErrorDomain, NSURLErrorBadURL,
+        return fail(KCError(CVRequestSerializationErrorDomain, NSURLErrorBadURL,
                             {{NSLocalizedFailureReasonErrorKey, QStringLiteral("File URL not reachable.")}}));
     if (info.isDir())
         return fail(
@@ -441,41 +441,41 @@ bool AFStreamingMultipartFormData::appendPartWithFileURL(const QUrl &fileURL, co
     return true;
 }
 
-bool AFStreamingMultipartFormData::appendPartWithFileURL(const QUrl &fileURL, const QString &name,
+bool CVStreamingMultipartFormData::appendPartWithFileURL(const QUrl &fileURL, const QString &name,
                                                          KCError *error) {
     const QString fileName = fileURL.fileName();
-    return appendPartWithFileURL(fileURL, name, fileName, AFContentTypeForPathExtension(fileName), error);
+    return appendPartWithFileURL(fileURL, name, fileName, CVContentTypeForPathExtension(fileName), error);
 }
 
-void AFStreamingMultipartFormData::appendPartWithInputStream(std::shared_ptr<QIODevice> inputStream,
+void CVStreamingMultipartFormData::appendPartWithInputStream(std::shared_ptr<QIODevice> inputStream,
                                                              const QString &name, const QString &fileName,
                                                              qint64 length, const QString &mimeType) {
     const KCHeaderList headers = fileHeaders(name, fileName, mimeType);
     appendPart(headers, QVariant::fromValue(std::move(inputStream)), length);
 }
 
-void AFStreamingMultipartFormData::appendPartWithFileData(const QByteArray &data, const QString &name,
+void CVStreamingMultipartFormData::appendPartWithFileData(const QByteArray &data, const QString &name,
                                                           const QString &fileName, const QString &mimeType) {
     const KCHeaderList headers = fileHeaders(name, fileName, mimeType);
     appendPartWithHeaders(headers, data);
 }
 
-void AFStreamingMultipartFormData::appendPartWithFormData(const QByteArray &data, const QString &name) {
+void CVStreamingMultipartFormData::appendPartWithFormData(const QByteArray &data, const QString &name) {
     appendPartWithHeaders(
         {{QStringLiteral("Content-Disposition"), QStringLiteral("form-data; name=\"%1\"").arg(name)}}, data);
 }
 
-void AFStreamingMultipartFormData::appendPartWithHeaders(const KCHeaderList &headers,
+void CVStreamingMultipartFormData::appendPartWithHeaders(const KCHeaderList &headers,
                                                          const QByteArray &body) {
     appendPart(headers, QVariant(body), body.size());
 }
 
-void AFStreamingMultipartFormData::throttleBandwidthWithPacketSize(qint64 numberOfBytes, double delay) {
+void CVStreamingMultipartFormData::throttleBandwidthWithPacketSize(qint64 numberOfBytes, double delay) {
     m_bodyStream->numberOfBytesInPacket = numberOfBytes > 0 ? numberOfBytes : 1;
     m_bodyStream->delay = delay;
 }
 
-KCURLRequest AFStreamingMultipartFormData::requestByFinalizingMultipartFormData() {
+KCURLRequest CVStreamingMultipartFormData::requestByFinalizingMultipartFormData() {
     if (m_bodyStream->isEmpty())
         return m_request;
     m_bodyStream->setInitialAndFinalBoundaries();
@@ -487,17 +487,17 @@ KCURLRequest AFStreamingMultipartFormData::requestByFinalizingMultipartFormData(
     return m_request;
 }
 
-// --- AFHTTPRequestSerializer (multipart) -------------------------------------
+// --- CVHTTPRequestSerializer (multipart) -------------------------------------
 
-std::optional<KCURLRequest> AFHTTPRequestSerializer::multipartFormRequestWithMethod(
+std::optional<KCURLRequest> CVHTTPRequestSerializer::multipartFormRequestWithMethod(
     const QString &method, const QString &URLString, const KCParameters &parameters,
-    const std::function<void(AFStreamingMultipartFormData &formData)> &block, KCError *error) const {
+    const std::function<void(CVStreamingMultipartFormData &formData)> &block, KCError *error) const {
     const std::optional<KCURLRequest> base = requestWithMethod(method, URLString, std::nullopt, error);
     if (!base)
         return std::nullopt;
-    AFStreamingMultipartFormData formData(*base, KCStringEncoding::UTF8);
+    CVStreamingMultipartFormData formData(*base, KCStringEncoding::UTF8);
     if (parameters) {
-        for (const AFQueryStringPair &pair : AFQueryStringPairsFromDictionary(*parameters)) {
+        for (const CVQueryStringPair &pair : CVQueryStringPairsFromDictionary(*parameters)) {
             QByteArray data;
             if (pair.value.metaType() == QMetaType::fromType<QByteArray>())
                 data = pair.value.toByteArray();

@@ -35,24 +35,24 @@ inline constexpr qint64 NSURLErrorBadURL = -1000;
 
 // The MIME type for a file name's extension, "application/octet-stream"
 // when unknown.
-QString AFContentTypeForPathExtension(const QString &fileName);
+QString CVContentTypeForPathExtension(const QString &fileName);
 
 // "Boundary+" followed by two random 32-bit values as 16 upper-case hex digits.
-QString AFCreateMultipartFormBoundary();
+QString CVCreateMultipartFormBoundary();
 
-class AFHTTPBodyPart {
+class CVHTTPBodyPart {
 public:
     enum Phase {
-        AFEncapsulationBoundaryPhase = 1,
-        AFHeaderPhase = 2,
-        AFBodyPhase = 3,
-        AFFinalBoundaryPhase = 4
+        CVEncapsulationBoundaryPhase = 1,
+        CVHeaderPhase = 2,
+        CVBodyPhase = 3,
+        CVFinalBoundaryPhase = 4
     };
 
-    AFHTTPBodyPart() = default;
-    ~AFHTTPBodyPart();
-    AFHTTPBodyPart(const AFHTTPBodyPart &) = delete;
-    AFHTTPBodyPart &operator=(const AFHTTPBodyPart &) = delete;
+    CVHTTPBodyPart() = default;
+    ~CVHTTPBodyPart();
+    CVHTTPBodyPart(const CVHTTPBodyPart &) = delete;
+    CVHTTPBodyPart &operator=(const CVHTTPBodyPart &) = delete;
 
     KCStringEncoding stringEncoding = KCStringEncoding::UTF8;
     QString boundary;
@@ -69,7 +69,7 @@ public:
 
     // A copy with the same headers, body, length and boundary that reads from
     // the start (a file body is read again from the file).
-    std::unique_ptr<AFHTTPBodyPart> copy() const;
+    std::unique_ptr<CVHTTPBodyPart> copy() const;
 
     // Opening boundary + header text + body length + closing boundary, in bytes.
     qint64 contentLength() const;
@@ -91,7 +91,7 @@ private:
     void closeInputStream();
     void transitionToNextPhase();
 
-    Phase m_phase = AFEncapsulationBoundaryPhase;
+    Phase m_phase = CVEncapsulationBoundaryPhase;
     qint64 m_phaseReadOffset = 0;
     QByteArray m_phaseText; // text of the current boundary or header phase
     bool m_phaseTextValid = false;
@@ -107,11 +107,11 @@ private:
 // parts. read() returns 0 at the end of the body, and -1 (with
 // streamError() set) when a part's source fails before anything was written.
 // Once closed, the stream cannot be opened again; copy() reads the body anew.
-class AFMultipartBodyStream : public QIODevice {
+class CVMultipartBodyStream : public QIODevice {
     Q_OBJECT
 public:
-    explicit AFMultipartBodyStream(KCStringEncoding encoding = KCStringEncoding::UTF8);
-    ~AFMultipartBodyStream() override;
+    explicit CVMultipartBodyStream(KCStringEncoding encoding = KCStringEncoding::UTF8);
+    ~CVMultipartBodyStream() override;
 
     KCStringEncoding stringEncoding() const { return m_encoding; }
     // Most bytes returned by one read (no limit by default), and seconds to
@@ -120,9 +120,9 @@ public:
     double delay = 0;
 
     void setInitialAndFinalBoundaries();
-    void appendHTTPBodyPart(std::unique_ptr<AFHTTPBodyPart> part);
+    void appendHTTPBodyPart(std::unique_ptr<CVHTTPBodyPart> part);
     bool isEmpty() const { return m_parts.empty(); }
-    const std::vector<std::unique_ptr<AFHTTPBodyPart>> &HTTPBodyParts() const { return m_parts; }
+    const std::vector<std::unique_ptr<CVHTTPBodyPart>> &HTTPBodyParts() const { return m_parts; }
     qint64 contentLength() const;
 
     NSStreamStatus streamStatus() const { return m_status; }
@@ -131,7 +131,7 @@ public:
     bool hasBytesAvailable() const { return m_status == NSStreamStatus::Open; }
 
     // A new, unopened stream over copies of every part, reading from the start.
-    std::shared_ptr<AFMultipartBodyStream> copy() const;
+    std::shared_ptr<CVMultipartBodyStream> copy() const;
 
     // QIODevice
     bool open(OpenMode mode = QIODevice::ReadOnly) override;
@@ -147,7 +147,7 @@ protected:
 
 private:
     KCStringEncoding m_encoding;
-    std::vector<std::unique_ptr<AFHTTPBodyPart>> m_parts;
+    std::vector<std::unique_ptr<CVHTTPBodyPart>> m_parts;
     size_t m_currentPart = 0;
     qint64 m_bytesRead = 0;
     mutable qint64 m_contentLength = -1; // cached; -1 when it must be summed again
@@ -156,14 +156,14 @@ private:
     KCError m_error;
 };
 
-class AFStreamingMultipartFormData {
+class CVStreamingMultipartFormData {
 public:
-    AFStreamingMultipartFormData(const KCURLRequest &request, KCStringEncoding encoding);
+    CVStreamingMultipartFormData(const KCURLRequest &request, KCStringEncoding encoding);
 
     KCURLRequest request() const { return m_request; }
     KCStringEncoding stringEncoding() const { return m_encoding; }
     QString boundary() const { return m_boundary; }
-    std::shared_ptr<AFMultipartBodyStream> bodyStream() const { return m_bodyStream; }
+    std::shared_ptr<CVMultipartBodyStream> bodyStream() const { return m_bodyStream; }
 
     // A file part read from a local file while the body is pulled. Fails
     // (returns false, appends nothing) for a URL that is not a file URL, a
@@ -193,7 +193,7 @@ private:
     KCURLRequest m_request;
     KCStringEncoding m_encoding;
     QString m_boundary;
-    std::shared_ptr<AFMultipartBodyStream> m_bodyStream;
+    std::shared_ptr<CVMultipartBodyStream> m_bodyStream;
 };
 
 Q_DECLARE_METATYPE(std::shared_ptr<QIODevice>)

@@ -9,48 +9,48 @@
 #include <atomic>
 #include <mutex>
 
-AFNetworkReachabilityStatus AFNetworkReachabilityStatusForFlags(quint32 flags) {
+CVNetworkReachabilityStatus CVNetworkReachabilityStatusForFlags(quint32 flags) {
     const bool reachable = flags & KCReachabilityFlagReachable;
     const bool needsConnection = flags & KCReachabilityFlagConnectionRequired;
     const bool automatic =
         flags & (KCReachabilityFlagConnectionOnTraffic | KCReachabilityFlagConnectionOnDemand);
     const bool withoutIntervention = automatic && !(flags & KCReachabilityFlagInterventionRequired);
     if (!reachable)
-        return AFNetworkReachabilityStatusNotReachable;
+        return CVNetworkReachabilityStatusNotReachable;
     if (!needsConnection || withoutIntervention)
-        return AFNetworkReachabilityStatusReachableViaWiFi;
-    return AFNetworkReachabilityStatusNotReachable;
+        return CVNetworkReachabilityStatusReachableViaWiFi;
+    return CVNetworkReachabilityStatusNotReachable;
 }
 
-QString AFStringFromNetworkReachabilityStatus(AFNetworkReachabilityStatus status) {
+QString CVStringFromNetworkReachabilityStatus(CVNetworkReachabilityStatus status) {
     switch (status) {
-    case AFNetworkReachabilityStatusNotReachable:
-        return QCoreApplication::translate("AFNetworking", "Not Reachable");
-    case AFNetworkReachabilityStatusReachableViaWWAN:
-        return QCoreApplication::translate("AFNetworking", "Reachable via WWAN");
-    case AFNetworkReachabilityStatusReachableViaWiFi:
-        return QCoreApplication::translate("AFNetworking", "Reachable via WiFi");
-    case AFNetworkReachabilityStatusUnknown:
+    case CVNetworkReachabilityStatusNotReachable:
+        return QCoreApplication::translate("CVNetworkReachabilityManager", "Not Reachable");
+    case CVNetworkReachabilityStatusReachableViaWWAN:
+        return QCoreApplication::translate("CVNetworkReachabilityManager", "Reachable via WWAN");
+    case CVNetworkReachabilityStatusReachableViaWiFi:
+        return QCoreApplication::translate("CVNetworkReachabilityManager", "Reachable via WiFi");
+    case CVNetworkReachabilityStatusUnknown:
         break;
     }
-    return QCoreApplication::translate("AFNetworking", "Unknown");
+    return QCoreApplication::translate("CVNetworkReachabilityManager", "Unknown");
 }
 
-struct AFNetworkReachabilityManager::Private {
+struct CVNetworkReachabilityManager::Private {
     std::shared_ptr<KCReachabilityFlagSource> source;
-    std::atomic<int> status{AFNetworkReachabilityStatusUnknown};
+    std::atomic<int> status{CVNetworkReachabilityStatusUnknown};
     std::atomic<quint64> generation{0};
     std::atomic<bool> monitoring{false};
     std::mutex blockMutex;
     StatusBlock block;
 };
 
-AFNetworkReachabilityManager::AFNetworkReachabilityManager(std::shared_ptr<KCReachabilityFlagSource> source)
+CVNetworkReachabilityManager::CVNetworkReachabilityManager(std::shared_ptr<KCReachabilityFlagSource> source)
     : d(std::make_unique<Private>()) {
     d->source = std::move(source);
 }
 
-AFNetworkReachabilityManager::~AFNetworkReachabilityManager() {
+CVNetworkReachabilityManager::~CVNetworkReachabilityManager() {
     ++d->generation;
     if (d->source && d->source.use_count() == 1) {
         auto source = d->source;
@@ -62,12 +62,12 @@ AFNetworkReachabilityManager::~AFNetworkReachabilityManager() {
     }
 }
 
-AFNetworkReachabilityManagerPtr AFNetworkReachabilityManager::sharedManager() {
-    static AFNetworkReachabilityManagerPtr shared = managerForAddress(QHostAddress(QHostAddress::AnyIPv4));
+CVNetworkReachabilityManagerPtr CVNetworkReachabilityManager::sharedManager() {
+    static CVNetworkReachabilityManagerPtr shared = managerForAddress(QHostAddress(QHostAddress::AnyIPv4));
     return shared;
 }
 
-AFNetworkReachabilityManagerPtr AFNetworkReachabilityManager::managerForDomain(const QString &domain) {
+CVNetworkReachabilityManagerPtr CVNetworkReachabilityManager::managerForDomain(const QString &domain) {
     // Without a name lookup the kernel can only say whether any route leads
     // out: the default route.
     Q_UNUSED(domain);
@@ -75,51 +75,51 @@ AFNetworkReachabilityManagerPtr AFNetworkReachabilityManager::managerForDomain(c
         std::make_shared<KCNetlinkRouteFlagSource>(QHostAddress(QHostAddress::AnyIPv4)));
 }
 
-AFNetworkReachabilityManagerPtr AFNetworkReachabilityManager::managerForAddress(const QHostAddress &address) {
+CVNetworkReachabilityManagerPtr CVNetworkReachabilityManager::managerForAddress(const QHostAddress &address) {
     return managerWithFlagSource(std::make_shared<KCNetlinkRouteFlagSource>(address));
 }
 
-AFNetworkReachabilityManagerPtr
-AFNetworkReachabilityManager::managerWithFlagSource(std::shared_ptr<KCReachabilityFlagSource> source) {
-    return AFNetworkReachabilityManagerPtr(new AFNetworkReachabilityManager(std::move(source)));
+CVNetworkReachabilityManagerPtr
+CVNetworkReachabilityManager::managerWithFlagSource(std::shared_ptr<KCReachabilityFlagSource> source) {
+    return CVNetworkReachabilityManagerPtr(new CVNetworkReachabilityManager(std::move(source)));
 }
 
-AFNetworkReachabilityStatus AFNetworkReachabilityManager::networkReachabilityStatus() const {
-    return AFNetworkReachabilityStatus(d->status.load());
+CVNetworkReachabilityStatus CVNetworkReachabilityManager::networkReachabilityStatus() const {
+    return CVNetworkReachabilityStatus(d->status.load());
 }
 
-bool AFNetworkReachabilityManager::isReachable() const {
+bool CVNetworkReachabilityManager::isReachable() const {
     return isReachableViaWWAN() || isReachableViaWiFi();
 }
 
-bool AFNetworkReachabilityManager::isReachableViaWWAN() const {
-    return d->status == AFNetworkReachabilityStatusReachableViaWWAN;
+bool CVNetworkReachabilityManager::isReachableViaWWAN() const {
+    return d->status == CVNetworkReachabilityStatusReachableViaWWAN;
 }
 
-bool AFNetworkReachabilityManager::isReachableViaWiFi() const {
-    return d->status == AFNetworkReachabilityStatusReachableViaWiFi;
+bool CVNetworkReachabilityManager::isReachableViaWiFi() const {
+    return d->status == CVNetworkReachabilityStatusReachableViaWiFi;
 }
 
-QString AFNetworkReachabilityManager::localizedNetworkReachabilityStatusString() const {
-    return AFStringFromNetworkReachabilityStatus(networkReachabilityStatus());
+QString CVNetworkReachabilityManager::localizedNetworkReachabilityStatusString() const {
+    return CVStringFromNetworkReachabilityStatus(networkReachabilityStatus());
 }
 
-void AFNetworkReachabilityManager::setReachabilityStatusChangeBlock(StatusBlock block) {
+void CVNetworkReachabilityManager::setReachabilityStatusChangeBlock(StatusBlock block) {
     std::lock_guard lock(d->blockMutex);
     d->block = std::move(block);
 }
 
-bool AFNetworkReachabilityManager::isMonitoring() const {
+bool CVNetworkReachabilityManager::isMonitoring() const {
     return d->monitoring;
 }
 
-void AFNetworkReachabilityManager::startMonitoring() {
+void CVNetworkReachabilityManager::startMonitoring() {
     stopMonitoring();
     if (!d->source)
         return;
     const quint64 generation = ++d->generation;
     d->monitoring = true;
-    std::weak_ptr<AFNetworkReachabilityManager> weak = weak_from_this();
+    std::weak_ptr<CVNetworkReachabilityManager> weak = weak_from_this();
     auto source = d->source;
     // Change reports arrive on the main thread's event loop.
     auto watch = [weak, source, generation] {
@@ -147,7 +147,7 @@ void AFNetworkReachabilityManager::startMonitoring() {
     });
 }
 
-void AFNetworkReachabilityManager::stopMonitoring() {
+void CVNetworkReachabilityManager::stopMonitoring() {
     ++d->generation;
     const bool wasMonitoring = d->monitoring.exchange(false);
     if (!wasMonitoring || !d->source)
@@ -159,11 +159,11 @@ void AFNetworkReachabilityManager::stopMonitoring() {
         DispatchQueue::main()->async([source] { source->stopWatching(); });
 }
 
-void AFNetworkReachabilityManager::report(quint32 flags, quint64 generation) {
+void CVNetworkReachabilityManager::report(quint32 flags, quint64 generation) {
     // Runs on the main thread. Reports of a stopped or restarted run are dropped.
     if (d->generation != generation)
         return;
-    const AFNetworkReachabilityStatus status = AFNetworkReachabilityStatusForFlags(flags);
+    const CVNetworkReachabilityStatus status = CVNetworkReachabilityStatusForFlags(flags);
     d->status = status;
     StatusBlock block;
     {
@@ -173,6 +173,6 @@ void AFNetworkReachabilityManager::report(quint32 flags, quint64 generation) {
     if (block)
         block(status);
     NotificationCenter::defaultCenter().postNotification(
-        AFNetworkingReachabilityDidChangeNotification,
-        {{AFNetworkingReachabilityNotificationStatusItem, int(status)}});
+        CVReachabilityDidChangeNotification,
+        {{CVReachabilityNotificationStatusItem, int(status)}});
 }

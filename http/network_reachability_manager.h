@@ -15,41 +15,41 @@
 #include <functional>
 #include <memory>
 
-enum AFNetworkReachabilityStatus : int {
-    AFNetworkReachabilityStatusUnknown = -1,
-    AFNetworkReachabilityStatusNotReachable = 0,
-    AFNetworkReachabilityStatusReachableViaWWAN = 1,
-    AFNetworkReachabilityStatusReachableViaWiFi = 2,
+enum CVNetworkReachabilityStatus : int {
+    CVNetworkReachabilityStatusUnknown = -1,
+    CVNetworkReachabilityStatusNotReachable = 0,
+    CVNetworkReachabilityStatusReachableViaWWAN = 1,
+    CVNetworkReachabilityStatusReachableViaWiFi = 2,
 };
 
-inline const QString AFNetworkingReachabilityDidChangeNotification =
+inline const QString CVReachabilityDidChangeNotification =
     QStringLiteral("com.corvane.networking.reachability.change");
-inline const QString AFNetworkingReachabilityNotificationStatusItem =
+inline const QString CVReachabilityNotificationStatusItem =
     QStringLiteral("CorvaneReachabilityNotificationStatusItem");
 
 // The status of a set of flags.
-AFNetworkReachabilityStatus AFNetworkReachabilityStatusForFlags(quint32 flags);
+CVNetworkReachabilityStatus CVNetworkReachabilityStatusForFlags(quint32 flags);
 // "Unknown", "Not Reachable", "Reachable via WWAN", "Reachable via WiFi".
-QString AFStringFromNetworkReachabilityStatus(AFNetworkReachabilityStatus status);
+QString CVStringFromNetworkReachabilityStatus(CVNetworkReachabilityStatus status);
 
-class AFNetworkReachabilityManager;
-using AFNetworkReachabilityManagerPtr = std::shared_ptr<AFNetworkReachabilityManager>;
+class CVNetworkReachabilityManager;
+using CVNetworkReachabilityManagerPtr = std::shared_ptr<CVNetworkReachabilityManager>;
 
-class AFNetworkReachabilityManager : public std::enable_shared_from_this<AFNetworkReachabilityManager> {
+class CVNetworkReachabilityManager : public std::enable_shared_from_this<CVNetworkReachabilityManager> {
 public:
-    using StatusBlock = std::function<void(AFNetworkReachabilityStatus status)>;
+    using StatusBlock = std::function<void(CVNetworkReachabilityStatus status)>;
 
     // The process-wide monitor of the default route (IPv4 0.0.0.0).
-    static AFNetworkReachabilityManagerPtr sharedManager();
-    static AFNetworkReachabilityManagerPtr managerForDomain(const QString &domain);
-    static AFNetworkReachabilityManagerPtr managerForAddress(const QHostAddress &address);
+    static CVNetworkReachabilityManagerPtr sharedManager();
+    static CVNetworkReachabilityManagerPtr managerForDomain(const QString &domain);
+    static CVNetworkReachabilityManagerPtr managerForAddress(const QHostAddress &address);
     // A monitor over any flag source (tests inject their own).
-    static AFNetworkReachabilityManagerPtr
+    static CVNetworkReachabilityManagerPtr
     managerWithFlagSource(std::shared_ptr<KCReachabilityFlagSource> source);
 
-    ~AFNetworkReachabilityManager();
+    ~CVNetworkReachabilityManager();
 
-    AFNetworkReachabilityStatus networkReachabilityStatus() const;
+    CVNetworkReachabilityStatus networkReachabilityStatus() const;
     bool isReachable() const;
     bool isReachableViaWWAN() const;
     bool isReachableViaWiFi() const;
@@ -66,7 +66,7 @@ public:
     bool isMonitoring() const;
 
 private:
-    explicit AFNetworkReachabilityManager(std::shared_ptr<KCReachabilityFlagSource> source);
+    explicit CVNetworkReachabilityManager(std::shared_ptr<KCReachabilityFlagSource> source);
     void report(quint32 flags, quint64 generation);
 
     struct Private;

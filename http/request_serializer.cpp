@@ -33,7 +33,7 @@ QVariantList sortedByDescription(const QVariantList &elements) {
     return sorted;
 }
 
-void appendPairs(QList<AFQueryStringPair> &out, const QString *key, const QVariant &value) {
+void appendPairs(QList<CVQueryStringPair> &out, const QString *key, const QVariant &value) {
     const QMetaType type = value.metaType();
     if (type == QMetaType::fromType<QVariantMap>()) {
         // QVariantMap iterates in key order, which is the order we want.
@@ -63,7 +63,7 @@ void appendPairs(QList<AFQueryStringPair> &out, const QString *key, const QVaria
         for (const QVariant &element : sortedByDescription(value.value<KCVariantSet>().elements))
             appendPairs(out, key, element);
     } else {
-        out.append(AFQueryStringPair(key ? QVariant(*key) : QVariant(), value));
+        out.append(CVQueryStringPair(key ? QVariant(*key) : QVariant(), value));
     }
 }
 
@@ -369,7 +369,7 @@ QString KCDescriptionOfValue(const QVariant &value) {
     return QString::fromLatin1(value.typeName());
 }
 
-QString AFPercentEscapedStringFromString(const QString &string) {
+QString CVPercentEscapedStringFromString(const QString &string) {
     const QByteArray utf8 = string.toUtf8();
     QString out;
     out.reserve(utf8.size());
@@ -387,28 +387,28 @@ QString AFPercentEscapedStringFromString(const QString &string) {
     return out;
 }
 
-QString AFQueryStringPair::URLEncodedStringValue() const {
-    const QString escapedField = AFPercentEscapedStringFromString(KCDescriptionOfValue(field));
+QString CVQueryStringPair::URLEncodedStringValue() const {
+    const QString escapedField = CVPercentEscapedStringFromString(KCDescriptionOfValue(field));
     if (!value.isValid() || KCIsNullMarker(value))
         return escapedField;
-    return escapedField + QLatin1Char('=') + AFPercentEscapedStringFromString(KCDescriptionOfValue(value));
+    return escapedField + QLatin1Char('=') + CVPercentEscapedStringFromString(KCDescriptionOfValue(value));
 }
 
-QList<AFQueryStringPair> AFQueryStringPairsFromDictionary(const QVariantMap &dictionary) {
-    QList<AFQueryStringPair> out;
+QList<CVQueryStringPair> CVQueryStringPairsFromDictionary(const QVariantMap &dictionary) {
+    QList<CVQueryStringPair> out;
     appendPairs(out, nullptr, QVariant(dictionary));
     return out;
 }
 
-QList<AFQueryStringPair> AFQueryStringPairsFromKeyAndValue(const QString &key, const QVariant &value) {
-    QList<AFQueryStringPair> out;
+QList<CVQueryStringPair> CVQueryStringPairsFromKeyAndValue(const QString &key, const QVariant &value) {
+    QList<CVQueryStringPair> out;
     appendPairs(out, key.isNull() ? nullptr : &key, value);
     return out;
 }
 
-QString AFQueryStringFromParameters(const QVariantMap &parameters) {
+QString CVQueryStringFromParameters(const QVariantMap &parameters) {
     QStringList parts;
-    for (const AFQueryStringPair &pair : AFQueryStringPairsFromDictionary(parameters))
+    for (const CVQueryStringPair &pair : CVQueryStringPairsFromDictionary(parameters))
         parts.append(pair.URLEncodedStringValue());
     return parts.join(QLatin1Char('&'));
 }
@@ -432,9 +432,9 @@ std::optional<QByteArray> KCJSONDataWithObject(const QVariant &object, unsigned 
     return writer.out;
 }
 
-// --- AFHTTPRequestSerializer ------------------------------------------------
+// --- CVHTTPRequestSerializer ------------------------------------------------
 
-QString AFHTTPRequestSerializer::acceptLanguageHeaderValue(const QStringList &preferredLanguages) {
+QString CVHTTPRequestSerializer::acceptLanguageHeaderValue(const QStringList &preferredLanguages) {
     QStringList entries;
     for (qsizetype i = 0; i < preferredLanguages.size(); ++i) {
         const float q = 1.0f - 0.1f * float(i);
@@ -447,13 +447,13 @@ QString AFHTTPRequestSerializer::acceptLanguageHeaderValue(const QStringList &pr
     return entries.join(QStringLiteral(", "));
 }
 
-QString AFHTTPRequestSerializer::userAgentHeaderValue(const QString &name, const QString &version,
+QString CVHTTPRequestSerializer::userAgentHeaderValue(const QString &name, const QString &version,
                                                       const QString &osText) {
     const QString agent = QStringLiteral("%1/%2 (Mac OS X %3)").arg(name, version, osText);
     return isASCII(agent) ? agent : transliteratedToASCII(agent);
 }
 
-AFHTTPRequestSerializer::AFHTTPRequestSerializer() {
+CVHTTPRequestSerializer::CVHTTPRequestSerializer() {
     setValue(acceptLanguageHeaderValue(preferredLanguages()), QStringLiteral("Accept-Language"));
 
     QString name = QCoreApplication::applicationName();
@@ -467,25 +467,25 @@ AFHTTPRequestSerializer::AFHTTPRequestSerializer() {
         setValue(userAgent, QStringLiteral("User-Agent"));
 }
 
-AFHTTPRequestSerializer::~AFHTTPRequestSerializer() = default;
+CVHTTPRequestSerializer::~CVHTTPRequestSerializer() = default;
 
-std::shared_ptr<AFHTTPRequestSerializer> AFHTTPRequestSerializer::serializer() {
-    return std::make_shared<AFHTTPRequestSerializer>();
+std::shared_ptr<CVHTTPRequestSerializer> CVHTTPRequestSerializer::serializer() {
+    return std::make_shared<CVHTTPRequestSerializer>();
 }
 
-std::shared_ptr<AFHTTPRequestSerializer> AFHTTPRequestSerializer::copy() const {
-    return std::make_shared<AFHTTPRequestSerializer>(*this);
+std::shared_ptr<CVHTTPRequestSerializer> CVHTTPRequestSerializer::copy() const {
+    return std::make_shared<CVHTTPRequestSerializer>(*this);
 }
 
-void AFHTTPRequestSerializer::setValue(const QString &value, const QString &field) {
+void CVHTTPRequestSerializer::setValue(const QString &value, const QString &field) {
     KCSetHeaderValue(m_headers, value, field);
 }
 
-QString AFHTTPRequestSerializer::valueForHTTPHeaderField(const QString &field) const {
+QString CVHTTPRequestSerializer::valueForHTTPHeaderField(const QString &field) const {
     return KCHeaderValue(m_headers, field);
 }
 
-void AFHTTPRequestSerializer::setAuthorizationHeaderFieldWithUsername(const QString &username,
+void CVHTTPRequestSerializer::setAuthorizationHeaderFieldWithUsername(const QString &username,
                                                                       const QString &password) {
     const QString pair = QStringLiteral("%1:%2").arg(username.isNull() ? QStringLiteral("(null)") : username,
                                                      password.isNull() ? QStringLiteral("(null)") : password);
@@ -493,65 +493,65 @@ void AFHTTPRequestSerializer::setAuthorizationHeaderFieldWithUsername(const QStr
              QStringLiteral("Authorization"));
 }
 
-void AFHTTPRequestSerializer::clearAuthorizationHeader() {
+void CVHTTPRequestSerializer::clearAuthorizationHeader() {
     setValue(QString(), QStringLiteral("Authorization"));
 }
 
-void AFHTTPRequestSerializer::setAllowsCellularAccess(bool on) {
+void CVHTTPRequestSerializer::setAllowsCellularAccess(bool on) {
     m_allowsCellularAccess = on;
     m_observed.insert(kAllowsCellularAccess);
 }
 
-void AFHTTPRequestSerializer::setCachePolicy(NSURLRequestCachePolicy policy) {
+void CVHTTPRequestSerializer::setCachePolicy(NSURLRequestCachePolicy policy) {
     m_cachePolicy = policy;
     m_observed.insert(kCachePolicy);
 }
 
-void AFHTTPRequestSerializer::setHTTPShouldHandleCookies(bool on) {
+void CVHTTPRequestSerializer::setHTTPShouldHandleCookies(bool on) {
     m_shouldHandleCookies = on;
     m_observed.insert(kHTTPShouldHandleCookies);
 }
 
-void AFHTTPRequestSerializer::setHTTPShouldUsePipelining(bool on) {
+void CVHTTPRequestSerializer::setHTTPShouldUsePipelining(bool on) {
     m_shouldUsePipelining = on;
     m_observed.insert(kHTTPShouldUsePipelining);
 }
 
-void AFHTTPRequestSerializer::setNetworkServiceType(NSURLRequestNetworkServiceType type) {
+void CVHTTPRequestSerializer::setNetworkServiceType(NSURLRequestNetworkServiceType type) {
     m_networkServiceType = type;
     m_observed.insert(kNetworkServiceType);
 }
 
-void AFHTTPRequestSerializer::setTimeoutInterval(double seconds) {
+void CVHTTPRequestSerializer::setTimeoutInterval(double seconds) {
     m_timeoutInterval = seconds;
     m_observed.insert(kTimeoutInterval);
 }
 
-void AFHTTPRequestSerializer::setQueryStringSerializationWithStyle(
-    AFHTTPRequestQueryStringSerializationStyle style) {
+void CVHTTPRequestSerializer::setQueryStringSerializationWithStyle(
+    CVHTTPRequestQueryStringSerializationStyle style) {
     m_queryStyle = style;
     m_queryBlock = nullptr;
 }
 
-void AFHTTPRequestSerializer::setQueryStringSerializationWithBlock(AFQueryStringSerializationBlock block) {
+void CVHTTPRequestSerializer::setQueryStringSerializationWithBlock(CVQueryStringSerializationBlock block) {
     m_queryBlock = std::move(block);
 }
 
-void AFHTTPRequestSerializer::applyDefaultHeaders(KCURLRequest &request) const {
+void CVHTTPRequestSerializer::applyDefaultHeaders(KCURLRequest &request) const {
     for (const auto &header : m_headers) {
         if (!request.hasHeaderField(header.first))
             request.setValue(header.second, header.first);
     }
 }
 
-std::optional<KCURLRequest> AFHTTPRequestSerializer::requestWithMethod(const QString &method,
+std::optional<KCURLRequest> CVHTTPRequestSerializer::requestWithMethod(const QString &method,
                                                                        const QString &URLString,
                                                                        const KCParameters &parameters,
                                                                        KCError *error) const {
     if (method.isEmpty()) {
         if (error)
             *error =
-                KCError(AFRequestSerializationErrorDomain, -1000,
+                KCError(CVRequestSerializationErrorDomain, -1000,
                         {{NSLocalizedDescriptionKey, QStringLiteral("The request has no HTTP method.")}});
         return std::nullopt;
     }
@@ -579,7 +579,7 @@ std::optional<KCURLRequest> AFHTTPRequestSerializer::requestWithMethod(const QSt
 }
 
 std::optional<KCURLRequest>
-AFHTTPRequestSerializer::requestBySerializingRequest(const KCURLRequest &request,
+CVHTTPRequestSerializer::requestBySerializingRequest(const KCURLRequest &request,
                                                      const KCParameters &parameters, KCError *error) const {
     KCURLRequest mutableRequest = request;
     applyDefaultHeaders(mutableRequest);
@@ -597,7 +597,7 @@ AFHTTPRequestSerializer::requestBySerializingRequest(const KCURLRequest &request
                 return std::nullopt;
             }
         } else {
-            query = AFQueryStringFromParameters(*parameters);
+            query = CVQueryStringFromParameters(*parameters);
         }
     }
 
@@ -612,7 +612,7 @@ AFHTTPRequestSerializer::requestBySerializingRequest(const KCURLRequest &request
         const std::optional<QByteArray> body = KCEncodeText(query, stringEncoding);
         if (!body) {
             if (error)
-                *error = KCError(AFRequestSerializationErrorDomain, -1000,
+                *error = KCError(CVRequestSerializationErrorDomain, -1000,
                                  {{NSLocalizedDescriptionKey,
                                    QStringLiteral("The parameters could not be encoded as %1.")
                                        .arg(KCIANACharsetNameForStringEncoding(stringEncoding))}});
@@ -626,28 +626,28 @@ AFHTTPRequestSerializer::requestBySerializingRequest(const KCURLRequest &request
     return mutableRequest;
 }
 
-// --- AFJSONRequestSerializer ------------------------------------------------
+// --- CVJSONRequestSerializer ------------------------------------------------
 
-std::shared_ptr<AFJSONRequestSerializer> AFJSONRequestSerializer::serializer() {
+std::shared_ptr<CVJSONRequestSerializer> CVJSONRequestSerializer::serializer() {
     return serializerWithWritingOptions(0);
 }
 
-std::shared_ptr<AFJSONRequestSerializer>
-AFJSONRequestSerializer::serializerWithWritingOptions(unsigned options) {
-    auto s = std::make_shared<AFJSONRequestSerializer>();
+std::shared_ptr<CVJSONRequestSerializer>
+CVJSONRequestSerializer::serializerWithWritingOptions(unsigned options) {
+    auto s = std::make_shared<CVJSONRequestSerializer>();
     s->writingOptions = options;
     return s;
 }
 
-std::shared_ptr<AFHTTPRequestSerializer> AFJSONRequestSerializer::copy() const {
-    return std::make_shared<AFJSONRequestSerializer>(*this);
+std::shared_ptr<CVHTTPRequestSerializer> CVJSONRequestSerializer::copy() const {
+    return std::make_shared<CVJSONRequestSerializer>(*this);
 }
 
 std::optional<KCURLRequest>
-AFJSONRequestSerializer::requestBySerializingRequest(const KCURLRequest &request,
+CVJSONRequestSerializer::requestBySerializingRequest(const KCURLRequest &request,
                                                      const KCParameters &parameters, KCError *error) const {
     if (HTTPMethodsEncodingParametersInURI.contains(request.HTTPMethod().toUpper()))
-        return AFHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
+        return CVHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
 
     KCURLRequest mutableRequest = request;
     applyDefaultHeaders(mutableRequest);

@@ -1,8 +1,8 @@
 #pragma once
 // Request serializers: turn a method, an absolute URL text and a parameters
-// dictionary into a request record. AFHTTPRequestSerializer encodes the
+// dictionary into a request record. CVHTTPRequestSerializer encodes the
 // parameters as a URL query or as an application/x-www-form-urlencoded body;
-// AFJSONRequestSerializer sends them as a JSON body for methods with a body.
+// CVJSONRequestSerializer sends them as a JSON body for methods with a body.
 
 #include "http/string_encoding.h"
 #include "http/url_request.h"
@@ -19,9 +19,9 @@
 #include <memory>
 #include <optional>
 
-class AFStreamingMultipartFormData;
+class CVStreamingMultipartFormData;
 
-inline const QString AFRequestSerializationErrorDomain =
+inline const QString CVRequestSerializationErrorDomain =
     QStringLiteral("com.corvane.error.serialization.request");
 // The domain of JSON reader and writer errors.
 inline const QString NSCocoaErrorDomain = QStringLiteral("NSCocoaErrorDomain");
@@ -49,11 +49,11 @@ QString KCDescriptionOfValue(const QVariant &value);
 
 // Percent-escapes a field or value of a query string: letters, digits and
 // "-._~/?" stay, every other character is written as %XX per UTF-8 byte.
-QString AFPercentEscapedStringFromString(const QString &string);
+QString CVPercentEscapedStringFromString(const QString &string);
 
-class AFQueryStringPair {
+class CVQueryStringPair {
 public:
-    AFQueryStringPair(const QVariant &field, const QVariant &value) : field(field), value(value) {}
+    CVQueryStringPair(const QVariant &field, const QVariant &value) : field(field), value(value) {}
     // "field=value" escaped, or the escaped field alone when the value is
     // absent (invalid QVariant) or the null marker.
     QString URLEncodedStringValue() const;
@@ -65,32 +65,32 @@ public:
 // Flattens a parameters dictionary into pairs: keys sorted by their text
 // (case-sensitive, by character value), "key[sub]" for nested dictionaries,
 // "key[]" for array elements, the same key for set elements.
-QList<AFQueryStringPair> AFQueryStringPairsFromDictionary(const QVariantMap &dictionary);
-QList<AFQueryStringPair> AFQueryStringPairsFromKeyAndValue(const QString &key, const QVariant &value);
+QList<CVQueryStringPair> CVQueryStringPairsFromDictionary(const QVariantMap &dictionary);
+QList<CVQueryStringPair> CVQueryStringPairsFromKeyAndValue(const QString &key, const QVariant &value);
 // The pairs above, encoded and joined with "&".
-QString AFQueryStringFromParameters(const QVariantMap &parameters);
+QString CVQueryStringFromParameters(const QVariantMap &parameters);
 
-enum class AFHTTPRequestQueryStringSerializationStyle : unsigned {
-    AFHTTPRequestQueryStringDefaultStyle = 0,
+enum class CVHTTPRequestQueryStringSerializationStyle : unsigned {
+    CVHTTPRequestQueryStringDefaultStyle = 0,
 };
 
 // A custom query encoding: returns the query text; on failure sets *error
 // (never null when called by the serializer) and the request is not built.
-using AFQueryStringSerializationBlock =
+using CVQueryStringSerializationBlock =
     std::function<QString(const KCURLRequest &request, const QVariantMap &parameters, KCError *error)>;
 
 // Parameters dictionary, or none (std::nullopt). An empty dictionary is not
 // the same as none: GET with an empty dictionary appends a lone "?".
 using KCParameters = std::optional<QVariantMap>;
 
-class AFHTTPRequestSerializer {
+class CVHTTPRequestSerializer {
 public:
-    AFHTTPRequestSerializer();
-    virtual ~AFHTTPRequestSerializer();
+    CVHTTPRequestSerializer();
+    virtual ~CVHTTPRequestSerializer();
 
-    static std::shared_ptr<AFHTTPRequestSerializer> serializer();
+    static std::shared_ptr<CVHTTPRequestSerializer> serializer();
     // A copy carrying the headers, properties, query style and options.
-    virtual std::shared_ptr<AFHTTPRequestSerializer> copy() const;
+    virtual std::shared_ptr<CVHTTPRequestSerializer> copy() const;
 
     KCStringEncoding stringEncoding = KCStringEncoding::UTF8;
     // Methods (upper case) whose parameters go into the URL query.
@@ -120,9 +120,9 @@ public:
     // Names of the properties above that were set explicitly.
     QSet<QString> mutableObservedChangedKeyPaths() const { return m_observed; }
 
-    AFHTTPRequestQueryStringSerializationStyle queryStringSerializationStyle() const { return m_queryStyle; }
-    void setQueryStringSerializationWithStyle(AFHTTPRequestQueryStringSerializationStyle style);
-    void setQueryStringSerializationWithBlock(AFQueryStringSerializationBlock block);
+    CVHTTPRequestQueryStringSerializationStyle queryStringSerializationStyle() const { return m_queryStyle; }
+    void setQueryStringSerializationWithStyle(CVHTTPRequestQueryStringSerializationStyle style);
+    void setQueryStringSerializationWithBlock(CVQueryStringSerializationBlock block);
 
     // A new request for `URLString` (absolute), or none with *error set.
     std::optional<KCURLRequest> requestWithMethod(const QString &method, const QString &URLString,
@@ -135,7 +135,7 @@ public:
     std::optional<KCURLRequest>
     multipartFormRequestWithMethod(const QString &method, const QString &URLString,
                                    const KCParameters &parameters,
-                                   const std::function<void(AFStreamingMultipartFormData &formData)> &block,
+                                   const std::function<void(CVStreamingMultipartFormData &formData)> &block,
                                    KCError *error = nullptr) const;
 
     // A copy of `request` with default headers and encoded parameters.
@@ -163,9 +163,9 @@ private:
     bool m_shouldUsePipelining = false;
     NSURLRequestNetworkServiceType m_networkServiceType = NSURLRequestNetworkServiceType::Default;
     double m_timeoutInterval = KCURLRequest::kDefaultTimeoutInterval;
-    AFHTTPRequestQueryStringSerializationStyle m_queryStyle =
-        AFHTTPRequestQueryStringSerializationStyle::AFHTTPRequestQueryStringDefaultStyle;
-    AFQueryStringSerializationBlock m_queryBlock;
+    CVHTTPRequestQueryStringSerializationStyle m_queryStyle =
+        CVHTTPRequestQueryStringSerializationStyle::CVHTTPRequestQueryStringDefaultStyle;
+    CVQueryStringSerializationBlock m_queryBlock;
 };
 
 // Flags of the JSON writer.
@@ -176,12 +176,12 @@ enum NSJSONWritingOptions : unsigned {
     NSJSONWritingWithoutEscapingSlashes = 8,
 };
 
-class AFJSONRequestSerializer : public AFHTTPRequestSerializer {
+class CVJSONRequestSerializer : public CVHTTPRequestSerializer {
 public:
-    AFJSONRequestSerializer() = default;
-    static std::shared_ptr<AFJSONRequestSerializer> serializer();
-    static std::shared_ptr<AFJSONRequestSerializer> serializerWithWritingOptions(unsigned writingOptions);
-    std::shared_ptr<AFHTTPRequestSerializer> copy() const override;
+    CVJSONRequestSerializer() = default;
+    static std::shared_ptr<CVJSONRequestSerializer> serializer();
+    static std::shared_ptr<CVJSONRequestSerializer> serializerWithWritingOptions(unsigned writingOptions);
+    std::shared_ptr<CVHTTPRequestSerializer> copy() const override;
 
     unsigned writingOptions = 0;
 

@@ -9,18 +9,18 @@
 namespace {
 
 KCError decodingError(const QString &reason) {
-    return KCError(AFResponseSerializationErrorDomain, NSURLErrorCannotDecodeContentData,
+    return KCError(CVResponseSerializationErrorDomain, NSURLErrorCannotDecodeContentData,
                    {{NSLocalizedDescriptionKey, QStringLiteral("Data failed decoding as a UTF-8 string")},
                     {NSLocalizedFailureReasonErrorKey, reason}});
 }
 
 KCError validationError(qint64 code, const QString &description, const KCHTTPURLResponse &response,
                         const QByteArray &data) {
-    return KCError(AFResponseSerializationErrorDomain, code,
+    return KCError(CVResponseSerializationErrorDomain, code,
                    {{NSLocalizedDescriptionKey, description},
                     {NSURLErrorFailingURLErrorKey, response.URL()},
-                    {AFFailingResponseErrorKey, QVariant::fromValue(response)},
-                    {AFFailingResponseDataErrorKey, data}});
+                    {CVFailingResponseErrorKey, QVariant::fromValue(response)},
+                    {CVFailingResponseDataErrorKey, data}});
 }
 
 QVariant removingNulls(const QVariant &object) {
@@ -95,7 +95,7 @@ bool KCHTTPURLResponse::operator==(const KCHTTPURLResponse &other) const {
            m_textEncodingName == other.m_textEncodingName && m_headers == other.m_headers;
 }
 
-KCError AFErrorWithUnderlyingError(const KCError &error, const KCError &underlying) {
+KCError CVErrorWithUnderlyingError(const KCError &error, const KCError &underlying) {
     if (error.isNull())
         return underlying;
     if (underlying.isNull() || !error.underlyingError().isNull())
@@ -105,29 +105,29 @@ KCError AFErrorWithUnderlyingError(const KCError &error, const KCError &underlyi
     return joined;
 }
 
-QVariant AFJSONObjectByRemovingKeysWithNullValues(const QVariant &object) {
+QVariant CVJSONObjectByRemovingKeysWithNullValues(const QVariant &object) {
     return removingNulls(object);
 }
 
-// --- AFHTTPResponseSerializer ----------------------------------------------------
+// --- CVHTTPResponseSerializer ----------------------------------------------------
 
-AFHTTPResponseSerializer::AFHTTPResponseSerializer()
+CVHTTPResponseSerializer::CVHTTPResponseSerializer()
     : acceptableStatusCodes(indexSetWithIndexesInRange(200, 100)) {}
 
-AFHTTPResponseSerializer::~AFHTTPResponseSerializer() = default;
+CVHTTPResponseSerializer::~CVHTTPResponseSerializer() = default;
 
-std::shared_ptr<AFHTTPResponseSerializer> AFHTTPResponseSerializer::serializer() {
-    return std::make_shared<AFHTTPResponseSerializer>();
+std::shared_ptr<CVHTTPResponseSerializer> CVHTTPResponseSerializer::serializer() {
+    return std::make_shared<CVHTTPResponseSerializer>();
 }
 
-QSet<qint64> AFHTTPResponseSerializer::indexSetWithIndexesInRange(qint64 first, qint64 count) {
+QSet<qint64> CVHTTPResponseSerializer::indexSetWithIndexesInRange(qint64 first, qint64 count) {
     QSet<qint64> set;
     for (qint64 i = 0; i < count; ++i)
         set.insert(first + i);
     return set;
 }
 
-bool AFHTTPResponseSerializer::validateResponse(const KCHTTPURLResponse *response, const QByteArray &data,
+bool CVHTTPResponseSerializer::validateResponse(const KCHTTPURLResponse *response, const QByteArray &data,
                                                 KCError *error) const {
     if (!response)
         return true;
@@ -152,7 +152,7 @@ bool AFHTTPResponseSerializer::validateResponse(const KCHTTPURLResponse *respons
                                 .arg(KCHTTPURLResponse::localizedStringForStatusCode(response->statusCode()))
                                 .arg(response->statusCode()),
                             *response, data);
-        made = AFErrorWithUnderlyingError(statusError, made);
+        made = CVErrorWithUnderlyingError(statusError, made);
         valid = false;
     }
     if (!valid && error)
@@ -160,7 +160,7 @@ bool AFHTTPResponseSerializer::validateResponse(const KCHTTPURLResponse *respons
     return valid;
 }
 
-bool AFHTTPResponseSerializer::validateForDecoding(const KCHTTPURLResponse *response, const QByteArray &data,
+bool CVHTTPResponseSerializer::validateForDecoding(const KCHTTPURLResponse *response, const QByteArray &data,
                                                    KCError *error, KCError &validation) const {
     validation = KCError();
     if (validateResponse(response, data, &validation))
@@ -168,41 +168,41 @@ bool AFHTTPResponseSerializer::validateForDecoding(const KCHTTPURLResponse *resp
     if (error)
         *error = validation;
     return error &&
-           !validation.hasCodeInDomain(NSURLErrorCannotDecodeContentData, AFResponseSerializationErrorDomain);
+           !validation.hasCodeInDomain(NSURLErrorCannotDecodeContentData, CVResponseSerializationErrorDomain);
 }
 
-QVariant AFHTTPResponseSerializer::responseObjectForResponse(const KCHTTPURLResponse *response,
+QVariant CVHTTPResponseSerializer::responseObjectForResponse(const KCHTTPURLResponse *response,
                                                              const QByteArray &data, KCError *error) const {
     validateResponse(response, data, error);
     return QVariant(data);
 }
 
-// --- AFJSONResponseSerializer ----------------------------------------------------
+// --- CVJSONResponseSerializer ----------------------------------------------------
 
-AFJSONResponseSerializer::AFJSONResponseSerializer() {
+CVJSONResponseSerializer::CVJSONResponseSerializer() {
     acceptableContentTypes = QSet<QString>{QStringLiteral("application/json"), QStringLiteral("text/json"),
                                            QStringLiteral("text/javascript")};
 }
 
-std::shared_ptr<AFJSONResponseSerializer> AFJSONResponseSerializer::serializer() {
+std::shared_ptr<CVJSONResponseSerializer> CVJSONResponseSerializer::serializer() {
     return serializerWithReadingOptions(0);
 }
 
-std::shared_ptr<AFJSONResponseSerializer>
-AFJSONResponseSerializer::serializerWithReadingOptions(unsigned options) {
-    auto s = std::make_shared<AFJSONResponseSerializer>();
+std::shared_ptr<CVJSONResponseSerializer>
+CVJSONResponseSerializer::serializerWithReadingOptions(unsigned options) {
+    auto s = std::make_shared<CVJSONResponseSerializer>();
     s->readingOptions = options;
     return s;
 }
 
-QVariant AFJSONResponseSerializer::responseObjectForResponse(const KCHTTPURLResponse *response,
+QVariant CVJSONResponseSerializer::responseObjectForResponse(const KCHTTPURLResponse *response,
                                                              const QByteArray &data, KCError *error) const {
     KCError validation;
     if (!validateForDecoding(response, data, error, validation))
         return QVariant();
     auto finish = [&](const QVariant &result, const KCError &newError) {
         if (error)
-            *error = AFErrorWithUnderlyingError(newError, validation);
+            *error = CVErrorWithUnderlyingError(newError, validation);
         return result;
     };
 
@@ -244,9 +244,9 @@ QVariant AFJSONResponseSerializer::responseObjectForResponse(const KCHTTPURLResp
     return finish(result, parseError);
 }
 
-// --- AFImageResponseSerializer ---------------------------------------------------
+// --- CVImageResponseSerializer ---------------------------------------------------
 
-AFImageResponseSerializer::AFImageResponseSerializer() {
+CVImageResponseSerializer::CVImageResponseSerializer() {
     acceptableContentTypes = QSet<QString>{
         QStringLiteral("image/tiff"),      QStringLiteral("image/jpeg"),
         QStringLiteral("image/gif"),       QStringLiteral("image/png"),
@@ -256,11 +256,11 @@ AFImageResponseSerializer::AFImageResponseSerializer() {
     };
 }
 
-std::shared_ptr<AFImageResponseSerializer> AFImageResponseSerializer::serializer() {
-    return std::make_shared<AFImageResponseSerializer>();
+std::shared_ptr<CVImageResponseSerializer> CVImageResponseSerializer::serializer() {
+    return std::make_shared<CVImageResponseSerializer>();
 }
 
-QVariant AFImageResponseSerializer::responseObjectForResponse(const KCHTTPURLResponse *response,
+QVariant CVImageResponseSerializer::responseObjectForResponse(const KCHTTPURLResponse *response,
                                                               const QByteArray &data, KCError *error) const {
     KCError validation;
     if (!validateForDecoding(response, data, error, validation))
@@ -270,17 +270,17 @@ QVariant AFImageResponseSerializer::responseObjectForResponse(const KCHTTPURLRes
     return QVariant(QImage::fromData(data));
 }
 
-// --- AFCompoundResponseSerializer ------------------------------------------------
+// --- CVCompoundResponseSerializer ------------------------------------------------
 
-std::shared_ptr<AFCompoundResponseSerializer>
-AFCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
-    const QList<std::shared_ptr<AFHTTPResponseSerializer>> &serializers) {
-    auto s = std::make_shared<AFCompoundResponseSerializer>();
+std::shared_ptr<CVCompoundResponseSerializer>
+CVCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
+    const QList<std::shared_ptr<CVHTTPResponseSerializer>> &serializers) {
+    auto s = std::make_shared<CVCompoundResponseSerializer>();
     s->responseSerializers = serializers;
     return s;
 }
 
-QVariant AFCompoundResponseSerializer::responseObjectForResponse(const KCHTTPURLResponse *response,
+QVariant CVCompoundResponseSerializer::responseObjectForResponse(const KCHTTPURLResponse *response,
                                                                  const QByteArray &data,
                                                                  KCError *error) const {
     for (const auto &member : responseSerializers) {
@@ -290,9 +290,9 @@ QVariant AFCompoundResponseSerializer::responseObjectForResponse(const KCHTTPURL
         const QVariant result = member->responseObjectForResponse(response, data, &memberError);
         if (result.isValid()) {
             if (error)
-                *error = AFErrorWithUnderlyingError(memberError, *error);
+                *error = CVErrorWithUnderlyingError(memberError, *error);
             return result;
         }
     }
-    return AFHTTPResponseSerializer::responseObjectForResponse(response, data, error);
+    return CVHTTPResponseSerializer::responseObjectForResponse(response, data, error);
 }

@@ -16,11 +16,11 @@
 #include <memory>
 #include <optional>
 
-inline const QString AFResponseSerializationErrorDomain =
+inline const QString CVResponseSerializationErrorDomain =
     QStringLiteral("com.corvane.error.serialization.response");
-inline const QString AFFailingResponseErrorKey =
+inline const QString CVFailingResponseErrorKey =
     QStringLiteral("com.corvane.serialization.response.error.response");
-inline const QString AFFailingResponseDataErrorKey =
+inline const QString CVFailingResponseDataErrorKey =
     QStringLiteral("com.corvane.serialization.response.error.data");
 
 inline constexpr qint64 NSURLErrorBadServerResponse = -1011;
@@ -71,7 +71,7 @@ Q_DECLARE_METATYPE(KCHTTPURLResponse)
 // Joins error `error` with an earlier error `underlying`: `underlying` when
 // `error` is null; `error` when `underlying` is null or `error` already has
 // an underlying error; else `error` with `underlying` under NSUnderlyingErrorKey.
-KCError AFErrorWithUnderlyingError(const KCError &error, const KCError &underlying);
+KCError CVErrorWithUnderlyingError(const KCError &error, const KCError &underlying);
 
 // Flags of the JSON reader. Containers are always QVariantMap/QVariantList,
 // so the mutability flags only exist for callers that pass them on.
@@ -95,11 +95,11 @@ QVariant KCJSONObjectWithData(const QByteArray &data, unsigned readingOptions, K
 
 // Response record or none (nullptr), body bytes, out error or none (nullptr).
 // Results are QVariant: invalid for none.
-class AFHTTPResponseSerializer {
+class CVHTTPResponseSerializer {
 public:
-    AFHTTPResponseSerializer();
-    virtual ~AFHTTPResponseSerializer();
-    static std::shared_ptr<AFHTTPResponseSerializer> serializer();
+    CVHTTPResponseSerializer();
+    virtual ~CVHTTPResponseSerializer();
+    static std::shared_ptr<CVHTTPResponseSerializer> serializer();
 
     KCStringEncoding stringEncoding = KCStringEncoding::UTF8;
     // Both: none accepts anything.
@@ -123,11 +123,11 @@ protected:
                              KCError &validationError) const;
 };
 
-class AFJSONResponseSerializer : public AFHTTPResponseSerializer {
+class CVJSONResponseSerializer : public CVHTTPResponseSerializer {
 public:
-    AFJSONResponseSerializer();
-    static std::shared_ptr<AFJSONResponseSerializer> serializer();
-    static std::shared_ptr<AFJSONResponseSerializer> serializerWithReadingOptions(unsigned readingOptions);
+    CVJSONResponseSerializer();
+    static std::shared_ptr<CVJSONResponseSerializer> serializer();
+    static std::shared_ptr<CVJSONResponseSerializer> serializerWithReadingOptions(unsigned readingOptions);
 
     unsigned readingOptions = 0;
     bool removesKeysWithNullValues = false;
@@ -138,25 +138,25 @@ public:
 
 // Removes, recursively through lists and maps, every map entry whose value is
 // invalid or the null marker.
-QVariant AFJSONObjectByRemovingKeysWithNullValues(const QVariant &object);
+QVariant CVJSONObjectByRemovingKeysWithNullValues(const QVariant &object);
 
-class AFImageResponseSerializer : public AFHTTPResponseSerializer {
+class CVImageResponseSerializer : public CVHTTPResponseSerializer {
 public:
-    AFImageResponseSerializer();
-    static std::shared_ptr<AFImageResponseSerializer> serializer();
+    CVImageResponseSerializer();
+    static std::shared_ptr<CVImageResponseSerializer> serializer();
 
     // A QImage; a null (0 by 0) image when the bytes do not decode.
     QVariant responseObjectForResponse(const KCHTTPURLResponse *response, const QByteArray &data,
                                        KCError *error) const override;
 };
 
-class AFCompoundResponseSerializer : public AFHTTPResponseSerializer {
+class CVCompoundResponseSerializer : public CVHTTPResponseSerializer {
 public:
-    AFCompoundResponseSerializer() = default;
-    static std::shared_ptr<AFCompoundResponseSerializer> compoundSerializerWithResponseSerializers(
-        const QList<std::shared_ptr<AFHTTPResponseSerializer>> &serializers);
+    CVCompoundResponseSerializer() = default;
+    static std::shared_ptr<CVCompoundResponseSerializer> compoundSerializerWithResponseSerializers(
+        const QList<std::shared_ptr<CVHTTPResponseSerializer>> &serializers);
 
-    QList<std::shared_ptr<AFHTTPResponseSerializer>> responseSerializers;
+    QList<std::shared_ptr<CVHTTPResponseSerializer>> responseSerializers;
 
     // The first member's result, else the body bytes as a plain serializer.
     QVariant responseObjectForResponse(const KCHTTPURLResponse *response, const QByteArray &data,

@@ -67,13 +67,13 @@ struct SystemStore {
 X509_STORE *systemStore() {
     static QMutex mutex;
     static SystemStore cached;
-    const QString file = AFSecurityPolicy::userTrustAnchorsFile();
+    const QString file = CVSecurityPolicy::userTrustAnchorsFile();
     const QDateTime modified = file.isEmpty() ? QDateTime() : QFileInfo(file).lastModified();
     QMutexLocker lock(&mutex);
     if (!cached.store || cached.file != file || cached.modified != modified) {
         StorePtr store(X509_STORE_new());
         X509_STORE_set_default_paths(store.get());
-        for (const QSslCertificate &c : AFSecurityPolicy::userTrustAnchors()) {
+        for (const QSslCertificate &c : CVSecurityPolicy::userTrustAnchors()) {
             if (X509Ptr x = toX509(c.toDer()))
                 X509_STORE_add_cert(store.get(), x.get());
         }
@@ -165,18 +165,18 @@ KCTrustEvaluation verify(const QList<QSslCertificate> &chain, const QString &hos
 
 } // namespace
 
-AFSecurityPolicyPtr AFSecurityPolicy::defaultPolicy() {
-    return std::make_shared<AFSecurityPolicy>();
+CVSecurityPolicyPtr CVSecurityPolicy::defaultPolicy() {
+    return std::make_shared<CVSecurityPolicy>();
 }
 
-AFSecurityPolicyPtr AFSecurityPolicy::policyWithPinningMode(unsigned mode) {
-    auto policy = std::make_shared<AFSecurityPolicy>();
+CVSecurityPolicyPtr CVSecurityPolicy::policyWithPinningMode(unsigned mode) {
+    auto policy = std::make_shared<CVSecurityPolicy>();
     policy->SSLPinningMode = mode;
     policy->setPinnedCertificates(defaultPinnedCertificates());
     return policy;
 }
 
-QList<QByteArray> AFSecurityPolicy::defaultPinnedCertificates() {
+QList<QByteArray> CVSecurityPolicy::defaultPinnedCertificates() {
     static const QList<QByteArray> certificates = [] {
         QList<QByteArray> out;
         QDirIterator it(QStringLiteral(":/"), {QStringLiteral("*.cer")}, QDir::Files);
@@ -194,7 +194,7 @@ QList<QByteArray> AFSecurityPolicy::defaultPinnedCertificates() {
     return certificates;
 }
 
-void AFSecurityPolicy::setPinnedCertificates(const QList<QByteArray> &certificates) {
+void CVSecurityPolicy::setPinnedCertificates(const QList<QByteArray> &certificates) {
     m_pinnedCertificates.clear();
     for (const QByteArray &c : certificates) {
         if (!m_pinnedCertificates.contains(c))
@@ -208,7 +208,7 @@ void AFSecurityPolicy::setPinnedCertificates(const QList<QByteArray> &certificat
     }
 }
 
-bool AFSecurityPolicy::evaluateServerTrust(const AFServerTrust &serverTrust, const QString &domain,
+bool CVSecurityPolicy::evaluateServerTrust(const CVServerTrust &serverTrust, const QString &domain,
                                            QString *reason) const {
     auto reject = [&](const QString &why) {
         if (reason)
@@ -216,7 +216,7 @@ bool AFSecurityPolicy::evaluateServerTrust(const AFServerTrust &serverTrust, con
         return false;
     };
     if (!domain.isEmpty() && allowInvalidCertificates && validatesDomainName &&
-        (SSLPinningMode == AFSSLPinningModeNone || m_pinnedCertificates.isEmpty())) {
+        (SSLPinningMode == CVSSLPinningModeNone || m_pinnedCertificates.isEmpty())) {
         qWarning("In order to validate a domain name for self signed certificates, you MUST use pinning.");
         return reject(QStringLiteral("domain validation of invalid certificates needs pinning"));
     }
@@ -227,7 +227,7 @@ bool AFSecurityPolicy::evaluateServerTrust(const AFServerTrust &serverTrust, con
     const KCTrustEvaluation standard = verify(chain, host, store, false);
     X509_STORE_free(store);
 
-    if (SSLPinningMode == AFSSLPinningModeNone) {
+    if (SSLPinningMode == CVSSLPinningModeNone) {
         if (allowInvalidCertificates || standard.valid)
             return true;
         return reject(standard.reason);
@@ -235,7 +235,7 @@ bool AFSecurityPolicy::evaluateServerTrust(const AFServerTrust &serverTrust, con
     if (!standard.valid && !allowInvalidCertificates)
         return reject(standard.reason);
 
-    if (SSLPinningMode == AFSSLPinningModePublicKey) {
+    if (SSLPinningMode == CVSSLPinningModePublicKey) {
         for (const QByteArray &der : standard.chain) {
             const QByteArray key = publicKeyOf(der);
             if (!key.isEmpty() && m_pinnedPublicKeys.contains(key))
@@ -243,7 +243,7 @@ bool AFSecurityPolicy::evaluateServerTrust(const AFServerTrust &serverTrust, con
         }
         return reject(QStringLiteral("no pinned public key in the server's chain"));
     }
-    if (SSLPinningMode == AFSSLPinningModeCertificate) {
+    if (SSLPinningMode == CVSSLPinningModeCertificate) {
         QList<QSslCertificate> anchors;
         for (const QByteArray &der : m_pinnedCertificates)
             anchors << QSslCertificate(der, QSsl::Der);
@@ -259,14 +259,14 @@ bool AFSecurityPolicy::evaluateServerTrust(const AFServerTrust &serverTrust, con
     return reject(QStringLiteral("unknown pinning mode %1").arg(SSLPinningMode));
 }
 
-KCTrustEvaluation AFSecurityPolicy::evaluateChain(const QList<QSslCertificate> &chain, const QString &host) {
+KCTrustEvaluation CVSecurityPolicy::evaluateChain(const QList<QSslCertificate> &chain, const QString &host) {
     X509_STORE *store = systemStore();
     KCTrustEvaluation result = verify(chain, host, store, false);
     X509_STORE_free(store);
     return result;
 }
 
-KCTrustEvaluation AFSecurityPolicy::evaluateChainAgainstAnchors(const QList<QSslCertificate> &chain,
+KCTrustEvaluation CVSecurityPolicy::evaluateChainAgainstAnchors(const QList<QSslCertificate> &chain,
                                                                 const QString &host,
                                                                 const QList<QSslCertificate> &anchors) {
     StorePtr store(X509_STORE_new());
@@ -278,7 +278,7 @@ KCTrustEvaluation AFSecurityPolicy::evaluateChainAgainstAnchors(const QList<QSsl
     return verify(chain, host, store.get(), true);
 }
 
-QString AFSecurityPolicy::userTrustAnchorsFile() {
+QString CVSecurityPolicy::userTrustAnchorsFile() {
     {
         QMutexLocker lock(&gAnchorsMutex);
         if (!gAnchorsOverride.isEmpty())
@@ -290,12 +290,12 @@ QString AFSecurityPolicy::userTrustAnchorsFile() {
     return QSettings().value(QStringLiteral("trustedCAFile")).toString();
 }
 
-void AFSecurityPolicy::setUserTrustAnchorsFileOverride(const QString &path) {
+void CVSecurityPolicy::setUserTrustAnchorsFileOverride(const QString &path) {
     QMutexLocker lock(&gAnchorsMutex);
     gAnchorsOverride = path;
 }
 
-QList<QSslCertificate> AFSecurityPolicy::userTrustAnchors(QString *error) {
+QList<QSslCertificate> CVSecurityPolicy::userTrustAnchors(QString *error) {
     const QString file = userTrustAnchorsFile();
     if (file.isEmpty())
         return {};

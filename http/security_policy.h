@@ -17,14 +17,14 @@
 
 #include <memory>
 
-enum AFSSLPinningMode : unsigned {
-    AFSSLPinningModeNone = 0,
-    AFSSLPinningModePublicKey = 1,
-    AFSSLPinningModeCertificate = 2,
+enum CVSSLPinningMode : unsigned {
+    CVSSLPinningModeNone = 0,
+    CVSSLPinningModePublicKey = 1,
+    CVSSLPinningModeCertificate = 2,
 };
 
-class AFSecurityPolicy;
-using AFSecurityPolicyPtr = std::shared_ptr<AFSecurityPolicy>;
+class CVSecurityPolicy;
+using CVSecurityPolicyPtr = std::shared_ptr<CVSecurityPolicy>;
 
 // Result of validating a chain, with the reason of a failure.
 struct KCTrustEvaluation {
@@ -38,21 +38,21 @@ struct KCTrustEvaluation {
     QList<QByteArray> chain;
 };
 
-class AFSecurityPolicy {
+class CVSecurityPolicy {
 public:
-    AFSecurityPolicy() = default;
-    virtual ~AFSecurityPolicy() = default;
+    CVSecurityPolicy() = default;
+    virtual ~CVSecurityPolicy() = default;
 
     // Mode 0, no pinned certificates, domain names validated, invalid
     // certificates refused.
-    static AFSecurityPolicyPtr defaultPolicy();
+    static CVSecurityPolicyPtr defaultPolicy();
     // `mode` with the ".cer" resources as pinned certificates.
-    static AFSecurityPolicyPtr policyWithPinningMode(unsigned mode);
+    static CVSecurityPolicyPtr policyWithPinningMode(unsigned mode);
     // The DER contents of every ".cer" file in the resource root ":/",
     // read once per process.
     static QList<QByteArray> defaultPinnedCertificates();
 
-    unsigned SSLPinningMode = AFSSLPinningModeNone;
+    unsigned SSLPinningMode = CVSSLPinningModeNone;
     bool allowInvalidCertificates = false;
     bool validatesDomainName = true;
 
@@ -64,9 +64,9 @@ public:
     QList<QByteArray> pinnedPublicKeys() const { return m_pinnedPublicKeys; }
 
     // True to trust. `reason` (optional) receives why a chain was rejected.
-    virtual bool evaluateServerTrust(const AFServerTrust &serverTrust, const QString &domain,
+    virtual bool evaluateServerTrust(const CVServerTrust &serverTrust, const QString &domain,
                                      QString *reason = nullptr) const;
-    bool evaluateServerTrust(const AFServerTrust &serverTrust) const {
+    bool evaluateServerTrust(const CVServerTrust &serverTrust) const {
         return evaluateServerTrust(serverTrust, {});
     }
 

@@ -7,7 +7,7 @@
 // Everything one run of the initialiser builds. Tasks keep their session
 // alive until they complete, so a manager re-initialised while requests run
 // still completes them with the settings they started with.
-struct AFURLSessionManager::Session : public KCTransportReceiver,
+struct CVURLSessionManager::Session : public KCTransportReceiver,
                                       public std::enable_shared_from_this<Session> {
     KCURLSessionConfiguration configuration;
     DispatchQueuePtr operationQueue;
@@ -15,7 +15,7 @@ struct AFURLSessionManager::Session : public KCTransportReceiver,
     QString description;
 
     mutable QMutex lock; // "com.corvane.networking.session.manager.lock"
-    QHash<quint64, std::shared_ptr<AFURLSessionManagerTaskDelegate>>
+    QHash<quint64, std::shared_ptr<CVURLSessionManagerTaskDelegate>>
         mutableTaskDelegatesKeyedByTaskIdentifier;
     // Set while the table is not empty: a session outlives a re-initialised
     // manager until its tasks have completed.
@@ -23,19 +23,19 @@ struct AFURLSessionManager::Session : public KCTransportReceiver,
 
     // Settings, guarded by settingsMutex.
     mutable QMutex settingsMutex;
-    std::shared_ptr<AFHTTPResponseSerializer> responseSerializer;
-    AFSecurityPolicyPtr securityPolicy;
-    AFNetworkReachabilityManagerPtr reachabilityManager;
+    std::shared_ptr<CVHTTPResponseSerializer> responseSerializer;
+    CVSecurityPolicyPtr securityPolicy;
+    CVNetworkReachabilityManagerPtr reachabilityManager;
     DispatchQueuePtr completionQueue;
     DispatchGroupPtr completionGroup;
 
-    std::shared_ptr<AFURLSessionManagerTaskDelegate> delegateForTask(const KCURLSessionTaskPtr &task) const {
+    std::shared_ptr<CVURLSessionManagerTaskDelegate> delegateForTask(const KCURLSessionTaskPtr &task) const {
         QMutexLocker l(&lock);
         return mutableTaskDelegatesKeyedByTaskIdentifier.value(task->taskIdentifier());
     }
 
     void addDelegate(const KCURLSessionTaskPtr &task,
-                     std::shared_ptr<AFURLSessionManagerTaskDelegate> delegate) {
+                     std::shared_ptr<CVURLSessionManagerTaskDelegate> delegate) {
         QMutexLocker l(&lock);
         mutableTaskDelegatesKeyedByTaskIdentifier.insert(task->taskIdentifier(), std::move(delegate));
         keepAlive = shared_from_this();
@@ -56,15 +56,15 @@ struct AFURLSessionManager::Session : public KCTransportReceiver,
         operationQueue->async([self, block = std::move(block)] { block(*self); });
     }
 
-    bool taskDidReceiveServerTrustChallenge(const KCURLSessionTaskPtr &, const AFServerTrust &trust,
+    bool taskDidReceiveServerTrustChallenge(const KCURLSessionTaskPtr &, const CVServerTrust &trust,
                                             QString *reason) override {
-        AFSecurityPolicyPtr policy;
+        CVSecurityPolicyPtr policy;
         {
             QMutexLocker l(&settingsMutex);
             policy = securityPolicy;
         }
         if (!policy)
-            policy = AFSecurityPolicy::defaultPolicy();
+            policy = CVSecurityPolicy::defaultPolicy();
         return policy->evaluateServerTrust(trust, trust.host, reason);
     }
 
@@ -115,34 +115,34 @@ struct AFURLSessionManager::Session : public KCTransportReceiver,
     void taskDidChangeState(const KCURLSessionTaskPtr &task, KCURLSessionTask::State state) override {
         if (task->taskDescription() != description)
             return;
-        const QString name = state == KCURLSessionTask::Running ? AFNetworkingTaskDidResumeNotification
-                                                                : AFNetworkingTaskDidSuspendNotification;
+        const QString name = state == KCURLSessionTask::Running ? CVTaskDidResumeNotification
+                                                                : CVTaskDidSuspendNotification;
         const quint64 id = task->taskIdentifier();
         DispatchQueue::main()->async([name, id] {
             NotificationCenter::defaultCenter().postNotification(name, {{QStringLiteral("task"), id}});
         });
     }
 
-    void complete(const std::shared_ptr<AFURLSessionManagerTaskDelegate> &delegate,
+    void complete(const std::shared_ptr<CVURLSessionManagerTaskDelegate> &delegate,
                   const KCURLSessionTaskPtr &task, const KCError &error) {
         const QByteArray data = delegate->mutableData;
         delegate->mutableData = QByteArray();
-        AFURLSessionTaskCompletionHandler handler = delegate->completionHandler;
+        CVURLSessionTaskCompletionHandler handler = delegate->completionHandler;
 
-        std::shared_ptr<AFHTTPResponseSerializer> serializer;
+        std::shared_ptr<CVHTTPResponseSerializer> serializer;
         DispatchQueuePtr queue;
         DispatchGroupPtr group;
         {
             QMutexLocker l(&settingsMutex);
             serializer = responseSerializer;
             queue = completionQueue ? completionQueue : DispatchQueue::main();
-            group = completionGroup ? completionGroup : AFURLSessionManager::defaultCompletionGroup();
+            group = completionGroup ? completionGroup : CVURLSessionManager::defaultCompletionGroup();
         }
         const std::optional<KCHTTPURLResponse> response = task->response();
         const quint64 id = task->taskIdentifier();
         auto postCompleted = [id] {
             DispatchQueue::main()->async([id] {
-                NotificationCenter::defaultCenter().postNotification(AFNetworkingTaskDidCompleteNotification,
+                NotificationCenter::defaultCenter().postNotification(CVTaskDidCompleteNotification,
                                                                      {{QStringLiteral("task"), id}});
             });
         };
@@ -158,7 +158,7 @@ struct AFURLSessionManager::Session : public KCTransportReceiver,
         // Decoding runs off the event queue; the group is entered now so that
         // waiting on it covers the decoding as well.
         group->enter();
-        AFURLSessionManager::processingQueue()->async(
+        CVURLSessionManager::processingQueue()->async(
             [handler, response, data, serializer, queue, group, postCompleted] {
                 KCError serializationError;
                 QVariant object;
@@ -177,15 +177,15 @@ struct AFURLSessionManager::Session : public KCTransportReceiver,
     }
 };
 
-AFURLSessionManager::AFURLSessionManager(const std::optional<KCURLSessionConfiguration> &configuration) {
+CVURLSessionManager::CVURLSessionManager(const std::optional<KCURLSessionConfiguration> &configuration) {
     initWithSessionConfiguration(configuration);
 }
 
-AFURLSessionManager::~AFURLSessionManager() {
+CVURLSessionManager::~CVURLSessionManager() {
     invalidateSessionCancelingTasks(true);
 }
 
-void AFURLSessionManager::initWithSessionConfiguration(
+void CVURLSessionManager::initWithSessionConfiguration(
     const std::optional<KCURLSessionConfiguration> &configuration) {
     auto s = std::make_shared<Session>();
     s->configuration = configuration.value_or(KCURLSessionConfiguration::defaultSessionConfiguration());
@@ -193,53 +193,53 @@ void AFURLSessionManager::initWithSessionConfiguration(
         QStringLiteral("com.corvane.networking.session.manager.operation.%1").arg(quintptr(this), 0, 16));
     s->transport = KCTransport::create(s->configuration, std::weak_ptr<KCTransportReceiver>(s));
     s->description = description();
-    s->responseSerializer = AFJSONResponseSerializer::serializer();
-    s->securityPolicy = AFSecurityPolicy::defaultPolicy();
-    s->reachabilityManager = AFNetworkReachabilityManager::sharedManager();
+    s->responseSerializer = CVJSONResponseSerializer::serializer();
+    s->securityPolicy = CVSecurityPolicy::defaultPolicy();
+    s->reachabilityManager = CVNetworkReachabilityManager::sharedManager();
     QMutexLocker l(&m_sessionMutex);
     m_session = std::move(s);
 }
 
-std::shared_ptr<AFURLSessionManager::Session> AFURLSessionManager::session() const {
+std::shared_ptr<CVURLSessionManager::Session> CVURLSessionManager::session() const {
     QMutexLocker l(&m_sessionMutex);
     return m_session;
 }
 
-KCURLSessionConfiguration AFURLSessionManager::sessionConfiguration() const {
+KCURLSessionConfiguration CVURLSessionManager::sessionConfiguration() const {
     return session()->configuration;
 }
 
-DispatchQueuePtr AFURLSessionManager::operationQueue() const {
+DispatchQueuePtr CVURLSessionManager::operationQueue() const {
     return session()->operationQueue;
 }
 
 #define KC_SESSION_PROPERTY(type, getter, setter, field)                                                     \
-    type AFURLSessionManager::getter() const {                                                               \
+    type CVURLSessionManager::getter() const {                                                               \
         auto s = session();                                                                                  \
         QMutexLocker l(&s->settingsMutex);                                                                   \
         return s->field;                                                                                     \
     }                                                                                                        \
-    void AFURLSessionManager::setter(type value) {                                                           \
+    void CVURLSessionManager::setter(type value) {                                                           \
         auto s = session();                                                                                  \
         QMutexLocker l(&s->settingsMutex);                                                                   \
         s->field = std::move(value);                                                                         \
     }
 
-KC_SESSION_PROPERTY(std::shared_ptr<AFHTTPResponseSerializer>, responseSerializer, setResponseSerializer,
+KC_SESSION_PROPERTY(std::shared_ptr<CVHTTPResponseSerializer>, responseSerializer, setResponseSerializer,
                     responseSerializer)
-KC_SESSION_PROPERTY(AFNetworkReachabilityManagerPtr, reachabilityManager, setReachabilityManager,
+KC_SESSION_PROPERTY(CVNetworkReachabilityManagerPtr, reachabilityManager, setReachabilityManager,
                     reachabilityManager)
 KC_SESSION_PROPERTY(DispatchQueuePtr, completionQueue, setCompletionQueue, completionQueue)
 KC_SESSION_PROPERTY(DispatchGroupPtr, completionGroup, setCompletionGroup, completionGroup)
 #undef KC_SESSION_PROPERTY
 
-AFSecurityPolicyPtr AFURLSessionManager::securityPolicy() const {
+CVSecurityPolicyPtr CVURLSessionManager::securityPolicy() const {
     auto s = session();
     QMutexLocker l(&s->settingsMutex);
     return s->securityPolicy;
 }
 
-void AFURLSessionManager::setSecurityPolicy(AFSecurityPolicyPtr policy) {
+void CVURLSessionManager::setSecurityPolicy(CVSecurityPolicyPtr policy) {
     auto s = session();
     {
         QMutexLocker l(&s->settingsMutex);
@@ -248,41 +248,41 @@ void AFURLSessionManager::setSecurityPolicy(AFSecurityPolicyPtr policy) {
     s->transport->clearConnectionCache();
 }
 
-QString AFURLSessionManager::description() const {
+QString CVURLSessionManager::description() const {
     return QStringLiteral("%1").arg(quintptr(this), 0, 16).prepend(QStringLiteral("0x"));
 }
 
-QString AFURLSessionManager::lockName() {
+QString CVURLSessionManager::lockName() {
     return QStringLiteral("com.corvane.networking.session.manager.lock");
 }
 
-DispatchQueuePtr AFURLSessionManager::creationQueue() {
+DispatchQueuePtr CVURLSessionManager::creationQueue() {
     static DispatchQueuePtr q =
         DispatchQueue::createSerial(QStringLiteral("com.corvane.networking.session.manager.creation"));
     return q;
 }
 
-DispatchQueuePtr AFURLSessionManager::processingQueue() {
+DispatchQueuePtr CVURLSessionManager::processingQueue() {
     static DispatchQueuePtr q =
         DispatchQueue::createConcurrent(QStringLiteral("com.corvane.networking.session.manager.processing"));
     return q;
 }
 
-DispatchGroupPtr AFURLSessionManager::defaultCompletionGroup() {
+DispatchGroupPtr CVURLSessionManager::defaultCompletionGroup() {
     static DispatchGroupPtr g = DispatchGroup::create();
     return g;
 }
 
-KCURLSessionTaskPtr AFURLSessionManager::addTask(bool upload, const KCURLRequest &request,
+KCURLSessionTaskPtr CVURLSessionManager::addTask(bool upload, const KCURLRequest &request,
                                                  KCProgressPtr *progress,
-                                                 AFURLSessionTaskCompletionHandler completionHandler) {
+                                                 CVURLSessionTaskCompletionHandler completionHandler) {
     auto s = session();
     KCURLSessionTaskPtr task;
     creationQueue()->sync([&] {
         task = upload ? s->transport->uploadTaskWithStreamedRequest(request)
                       : s->transport->dataTaskWithRequest(request);
     });
-    auto delegate = std::make_shared<AFURLSessionManagerTaskDelegate>();
+    auto delegate = std::make_shared<CVURLSessionManagerTaskDelegate>();
     delegate->completionHandler = std::move(completionHandler);
     delegate->task = task;
     if (upload) {
@@ -313,18 +313,18 @@ KCURLSessionTaskPtr AFURLSessionManager::addTask(bool upload, const KCURLRequest
 }
 
 KCURLSessionTaskPtr
-AFURLSessionManager::dataTaskWithRequest(const KCURLRequest &request,
-                                         AFURLSessionTaskCompletionHandler completionHandler) {
+CVURLSessionManager::dataTaskWithRequest(const KCURLRequest &request,
+                                         CVURLSessionTaskCompletionHandler completionHandler) {
     return addTask(false, request, nullptr, std::move(completionHandler));
 }
 
 KCURLSessionTaskPtr
-AFURLSessionManager::uploadTaskWithStreamedRequest(const KCURLRequest &request, KCProgressPtr *progress,
-                                                   AFURLSessionTaskCompletionHandler completionHandler) {
+CVURLSessionManager::uploadTaskWithStreamedRequest(const KCURLRequest &request, KCProgressPtr *progress,
+                                                   CVURLSessionTaskCompletionHandler completionHandler) {
     return addTask(true, request, progress, std::move(completionHandler));
 }
 
-QList<KCURLSessionTaskPtr> AFURLSessionManager::tasks() const {
+QList<KCURLSessionTaskPtr> CVURLSessionManager::tasks() const {
     auto s = session();
     QMutexLocker l(&s->lock);
     QList<KCURLSessionTaskPtr> out;
@@ -333,16 +333,16 @@ QList<KCURLSessionTaskPtr> AFURLSessionManager::tasks() const {
     return out;
 }
 
-KCProgressPtr AFURLSessionManager::uploadProgressForTask(const KCURLSessionTaskPtr &task) const {
+KCProgressPtr CVURLSessionManager::uploadProgressForTask(const KCURLSessionTaskPtr &task) const {
     auto d = session()->delegateForTask(task);
     return d ? d->progress : nullptr;
 }
 
-void AFURLSessionManager::invalidateSessionCancelingTasks(bool dropHandlers) {
+void CVURLSessionManager::invalidateSessionCancelingTasks(bool dropHandlers) {
     auto s = session();
     if (!s)
         return;
-    QList<std::shared_ptr<AFURLSessionManagerTaskDelegate>> delegates;
+    QList<std::shared_ptr<CVURLSessionManagerTaskDelegate>> delegates;
     std::shared_ptr<Session> release;
     {
         QMutexLocker l(&s->lock);
@@ -356,7 +356,7 @@ void AFURLSessionManager::invalidateSessionCancelingTasks(bool dropHandlers) {
         d->task->cancel();
     if (dropHandlers) {
         DispatchQueue::main()->async([] {
-            NotificationCenter::defaultCenter().postNotification(AFURLSessionDidInvalidateNotification);
+            NotificationCenter::defaultCenter().postNotification(CVURLSessionDidInvalidateNotification);
         });
     }
 }

@@ -1,5 +1,5 @@
 #pragma once
-// AFURLSessionManager: a transport session, the table of per-task delegates
+// CVURLSessionManager: a transport session, the table of per-task delegates
 // and the completion machinery. Every transport event of the manager's tasks
 // arrives on its serial `operationQueue` (owners may suspend it: nothing is
 // delivered, completions included, until it is resumed). Responses are
@@ -29,40 +29,40 @@
 
 // Notifications posted on the main queue (observed by nothing in the
 // application; user info {"task": taskIdentifier}).
-inline const QString AFNetworkingTaskDidResumeNotification =
+inline const QString CVTaskDidResumeNotification =
     QStringLiteral("com.corvane.networking.task.resume");
-inline const QString AFNetworkingTaskDidSuspendNotification =
+inline const QString CVTaskDidSuspendNotification =
     QStringLiteral("com.corvane.networking.task.suspend");
-inline const QString AFNetworkingTaskDidCompleteNotification =
+inline const QString CVTaskDidCompleteNotification =
     QStringLiteral("com.corvane.networking.task.complete");
-inline const QString AFURLSessionDidInvalidateNotification =
+inline const QString CVURLSessionDidInvalidateNotification =
     QStringLiteral("com.corvane.networking.session.invalidated");
 
 // (response or none, response object or invalid QVariant, error or null error)
-using AFURLSessionTaskCompletionHandler = std::function<void(
+using CVURLSessionTaskCompletionHandler = std::function<void(
     const std::optional<KCHTTPURLResponse> &response, const QVariant &responseObject, const KCError &error)>;
 
-class AFURLSessionManager;
+class CVURLSessionManager;
 
 // Per-task state: received bytes, progress and the completion handler.
-class AFURLSessionManagerTaskDelegate {
+class CVURLSessionManagerTaskDelegate {
 public:
-    AFURLSessionManagerTaskDelegate() : progress(KCProgress::progressWithTotalUnitCount(0)) {}
+    CVURLSessionManagerTaskDelegate() : progress(KCProgress::progressWithTotalUnitCount(0)) {}
 
     QByteArray mutableData;
     KCProgressPtr progress;
-    AFURLSessionTaskCompletionHandler completionHandler;
+    CVURLSessionTaskCompletionHandler completionHandler;
     KCURLSessionTaskPtr task;
 };
 
-class AFURLSessionManager {
+class CVURLSessionManager {
 public:
     // `configuration` none: the default configuration.
-    explicit AFURLSessionManager(
+    explicit CVURLSessionManager(
         const std::optional<KCURLSessionConfiguration> &configuration = std::nullopt);
-    virtual ~AFURLSessionManager();
-    AFURLSessionManager(const AFURLSessionManager &) = delete;
-    AFURLSessionManager &operator=(const AFURLSessionManager &) = delete;
+    virtual ~CVURLSessionManager();
+    CVURLSessionManager(const CVURLSessionManager &) = delete;
+    CVURLSessionManager &operator=(const CVURLSessionManager &) = delete;
 
     // Rebuilds every field on a live manager: new configuration, queue and
     // session, new serializers and default policy, empty delegate table.
@@ -73,14 +73,14 @@ public:
     KCURLSessionConfiguration sessionConfiguration() const;
     DispatchQueuePtr operationQueue() const;
 
-    std::shared_ptr<AFHTTPResponseSerializer> responseSerializer() const;
-    void setResponseSerializer(std::shared_ptr<AFHTTPResponseSerializer> serializer);
-    AFSecurityPolicyPtr securityPolicy() const;
+    std::shared_ptr<CVHTTPResponseSerializer> responseSerializer() const;
+    void setResponseSerializer(std::shared_ptr<CVHTTPResponseSerializer> serializer);
+    CVSecurityPolicyPtr securityPolicy() const;
     // Also drops open connections, so that the new policy judges every
     // later connection.
-    void setSecurityPolicy(AFSecurityPolicyPtr policy);
-    AFNetworkReachabilityManagerPtr reachabilityManager() const;
-    void setReachabilityManager(AFNetworkReachabilityManagerPtr manager);
+    void setSecurityPolicy(CVSecurityPolicyPtr policy);
+    CVNetworkReachabilityManagerPtr reachabilityManager() const;
+    void setReachabilityManager(CVNetworkReachabilityManagerPtr manager);
     DispatchQueuePtr completionQueue() const;
     void setCompletionQueue(DispatchQueuePtr queue);
     DispatchGroupPtr completionGroup() const;
@@ -95,11 +95,11 @@ public:
     // A new suspended data task; the caller resumes it. Subclasses override
     // this to see every request of the manager.
     virtual KCURLSessionTaskPtr dataTaskWithRequest(const KCURLRequest &request,
-                                                    AFURLSessionTaskCompletionHandler completionHandler);
+                                                    CVURLSessionTaskCompletionHandler completionHandler);
     // A new suspended upload task that reads the request's body stream. When
     // `progress` is given it receives the upload progress.
     KCURLSessionTaskPtr uploadTaskWithStreamedRequest(const KCURLRequest &request, KCProgressPtr *progress,
-                                                      AFURLSessionTaskCompletionHandler completionHandler);
+                                                      CVURLSessionTaskCompletionHandler completionHandler);
 
     // Tasks with a registered delegate.
     QList<KCURLSessionTaskPtr> tasks() const;
@@ -120,7 +120,7 @@ public:
 private:
     std::shared_ptr<Session> session() const;
     KCURLSessionTaskPtr addTask(bool upload, const KCURLRequest &request, KCProgressPtr *progress,
-                                AFURLSessionTaskCompletionHandler completionHandler);
+                                CVURLSessionTaskCompletionHandler completionHandler);
 
     mutable QMutex m_sessionMutex;
     std::shared_ptr<Session> m_session;

@@ -422,7 +422,7 @@ void KCTransportEngine::onEncrypted(quint64 id) {
         return;
     Running &r = it->second;
     touch(r);
-    AFServerTrust trust;
+    CVServerTrust trust;
     trust.certificates = r.reply->sslConfiguration().peerCertificateChain();
     trust.host = r.reply->url().host();
     QString reason;

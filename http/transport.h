@@ -39,7 +39,7 @@ struct KCURLSessionConfiguration {
 
 // The server's certificate chain as presented in the TLS handshake (leaf
 // first), with the host it was asked for.
-struct AFServerTrust {
+struct CVServerTrust {
     QList<QSslCertificate> certificates;
     QString host;
 };
@@ -52,7 +52,7 @@ public:
     // before any request byte is sent. `reason` receives a short text for
     // a rejection.
     virtual bool taskDidReceiveServerTrustChallenge(const KCURLSessionTaskPtr &task,
-                                                    const AFServerTrust &trust, QString *reason) = 0;
+                                                    const CVServerTrust &trust, QString *reason) = 0;
     virtual void taskDidSendBodyData(const KCURLSessionTaskPtr &task, qint64 bytesSent, qint64 totalBytesSent,
                                      qint64 totalBytesExpectedToSend) = 0;
     virtual void taskDidReceiveResponse(const KCURLSessionTaskPtr &task,

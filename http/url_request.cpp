@@ -49,7 +49,7 @@ void KCURLRequest::setHTTPBodyStream(std::shared_ptr<QIODevice> stream) {
 }
 
 std::shared_ptr<QIODevice> KCURLRequest::copyHTTPBodyStream() const {
-    if (auto multipart = std::dynamic_pointer_cast<AFMultipartBodyStream>(m_bodyStream))
+    if (auto multipart = std::dynamic_pointer_cast<CVMultipartBodyStream>(m_bodyStream))
         return multipart->copy();
     return nullptr;
 }

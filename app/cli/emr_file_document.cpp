@@ -123,7 +123,7 @@ int run(int argc, char **argv, const QStringList &args) {
         },
         [&](const KCError &error) {
             QString why = error.localizedDescription();
-            const QVariant response = error.userInfo().value(AFFailingResponseErrorKey);
+            const QVariant response = error.userInfo().value(CVFailingResponseErrorKey);
             if (response.canConvert<KCHTTPURLResponse>())
                 why += QStringLiteral(" (HTTP %1)").arg(response.value<KCHTTPURLResponse>().statusCode());
             std::fprintf(stderr, "kelvra-capture: the document was not filed: %s\n", qPrintable(why));

@@ -19,12 +19,12 @@
 namespace {
 
 // The default policy, remembering what it was asked and what it answered.
-class RecordingPolicy : public AFSecurityPolicy {
+class RecordingPolicy : public CVSecurityPolicy {
 public:
-    bool evaluateServerTrust(const AFServerTrust &trust, const QString &domain,
+    bool evaluateServerTrust(const CVServerTrust &trust, const QString &domain,
                              QString *reason) const override {
         QString why;
-        const bool trusted = AFSecurityPolicy::evaluateServerTrust(trust, domain, &why);
+        const bool trusted = CVSecurityPolicy::evaluateServerTrust(trust, domain, &why);
         QMutexLocker l(&mutex);
         asked = true;
         verdict = trusted;
@@ -77,22 +77,22 @@ int run(int argc, char **argv, const QStringList &args) {
     if (!caFile.isEmpty()) {
         if (!QFileInfo(caFile).isReadable())
             return cliBadInput(QStringLiteral("cannot read the CA file %1").arg(caFile));
-        AFSecurityPolicy::setUserTrustAnchorsFileOverride(QFileInfo(caFile).absoluteFilePath());
+        CVSecurityPolicy::setUserTrustAnchorsFileOverride(QFileInfo(caFile).absoluteFilePath());
     }
     QString anchorsError;
-    const QList<QSslCertificate> anchors = AFSecurityPolicy::userTrustAnchors(&anchorsError);
+    const QList<QSslCertificate> anchors = CVSecurityPolicy::userTrustAnchors(&anchorsError);
     if (!caFile.isEmpty() && anchors.isEmpty())
         return cliBadInput(anchorsError);
 
     std::printf("URL:             %s\n", qPrintable(parsed.toString()));
-    const QString anchorsFile = AFSecurityPolicy::userTrustAnchorsFile();
+    const QString anchorsFile = CVSecurityPolicy::userTrustAnchorsFile();
     if (!anchorsFile.isEmpty())
         std::printf("Extra roots:     %s (%lld certificate(s))%s\n", qPrintable(anchorsFile),
                     static_cast<long long>(anchors.size()),
                     anchorsError.isEmpty() ? "" : qPrintable(QStringLiteral(" - ") + anchorsError));
 
-    AFHTTPSessionManager manager;
-    manager.setResponseSerializer(AFHTTPResponseSerializer::serializer());
+    CVHTTPSessionManager manager;
+    manager.setResponseSerializer(CVHTTPResponseSerializer::serializer());
     auto policy = std::make_shared<RecordingPolicy>();
     manager.setSecurityPolicy(policy);
     auto request = manager.requestSerializer()->requestWithMethod(QStringLiteral("GET"), parsed.toString(),

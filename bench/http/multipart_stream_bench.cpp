@@ -59,12 +59,12 @@ bool writeFile(const QString &path, qint64 size) {
 }
 
 bool run(const QString &path, qint64 fileSize) {
-    AFHTTPRequestSerializer serializer;
+    CVHTTPRequestSerializer serializer;
     KCError error;
     const auto request = serializer.multipartFormRequestWithMethod(
         QStringLiteral("POST"), QStringLiteral("https://example.test/documents"),
         QVariantMap{{QStringLiteral("documentsubclass"), QStringLiteral("CLINICALDOCUMENT")}},
-        [&](AFStreamingMultipartFormData &form) {
+        [&](CVStreamingMultipartFormData &form) {
             form.appendPartWithFileURL(QUrl::fromLocalFile(path), QStringLiteral("attachmentcontents"),
                                        QStringLiteral("scan.pdf"), QStringLiteral("application/pdf"), &error);
         },

@@ -70,11 +70,11 @@ int main(int argc, char **argv) {
             f.write(block.constData(), qMin<qint64>(block.size(), size - written));
     }
 
-    AFHTTPSessionManager manager(QUrl(server.url(QStringLiteral("/"))));
-    manager.setResponseSerializer(AFHTTPResponseSerializer::serializer());
+    CVHTTPSessionManager manager(QUrl(server.url(QStringLiteral("/"))));
+    manager.setResponseSerializer(CVHTTPResponseSerializer::serializer());
     auto request = manager.requestSerializer()->multipartFormRequestWithMethod(
         QStringLiteral("POST"), server.url(QStringLiteral("/documents")),
-        QVariantMap{{QStringLiteral("a"), 1}}, [&](AFStreamingMultipartFormData &form) {
+        QVariantMap{{QStringLiteral("a"), 1}}, [&](CVStreamingMultipartFormData &form) {
             form.appendPartWithFileURL(QUrl::fromLocalFile(path), QStringLiteral("attachmentcontents"),
                                        QStringLiteral("upload.bin"),
                                        QStringLiteral("application/octet-stream"));

@@ -125,7 +125,7 @@ QString newId() {
 
 // The status code of the response inside an error of the HTTP layer.
 qint64 failingStatus(const KCError &error) {
-    const QVariant response = error.userInfo().value(AFFailingResponseErrorKey);
+    const QVariant response = error.userInfo().value(CVFailingResponseErrorKey);
     return response.canConvert<KCHTTPURLResponse>() ? response.value<KCHTTPURLResponse>().statusCode() : 0;
 }
 
@@ -396,12 +396,12 @@ TEST_F(ClinicClient, HeldWhileTheNetworkIsNotReachable) {
     // Let the monitor's own first report pass before taking over.
     kcWaitFor(
         [] {
-            return AFNetworkReachabilityManager::sharedManager()->networkReachabilityStatus() !=
-                   AFNetworkReachabilityStatusUnknown;
+            return CVNetworkReachabilityManager::sharedManager()->networkReachabilityStatus() !=
+                   CVNetworkReachabilityStatusUnknown;
         },
         10000);
-    client->reachabilityStatusDidChange(AFNetworkReachabilityStatusNotReachable);
-    client->reachabilityStatusDidChange(AFNetworkReachabilityStatusNotReachable);
+    client->reachabilityStatusDidChange(CVNetworkReachabilityStatusNotReachable);
+    client->reachabilityStatusDidChange(CVNetworkReachabilityStatusNotReachable);
     EXPECT_TRUE(client->isHoldingForReachability());
     Probe rooms;
     client->retrieveExamRooms(rooms.callback());
@@ -409,12 +409,12 @@ TEST_F(ClinicClient, HeldWhileTheNetworkIsNotReachable) {
     ASSERT_TRUE(waitForRequests("clinic_exam_rooms", 1));
     kcSpin(500);
     EXPECT_EQ(rooms.calls.load(), 0);
-    client->reachabilityStatusDidChange(AFNetworkReachabilityStatusReachableViaWiFi);
+    client->reachabilityStatusDidChange(CVNetworkReachabilityStatusReachableViaWiFi);
     EXPECT_FALSE(client->isHoldingForReachability());
     ASSERT_TRUE(rooms.wait());
     // More reports of the same status release nothing twice.
-    client->reachabilityStatusDidChange(AFNetworkReachabilityStatusReachableViaWiFi);
-    client->reachabilityStatusDidChange(AFNetworkReachabilityStatusReachableViaWWAN);
+    client->reachabilityStatusDidChange(CVNetworkReachabilityStatusReachableViaWiFi);
+    client->reachabilityStatusDidChange(CVNetworkReachabilityStatusReachableViaWWAN);
     Probe again;
     client->retrieveExamRooms(again.callback());
     ASSERT_TRUE(again.wait());

@@ -96,7 +96,7 @@ protected:
         return outcome;
     }
     static qint64 statusOf(const KCError &error) {
-        return error.userInfo().value(AFFailingResponseErrorKey).value<KCHTTPURLResponse>().statusCode();
+        return error.userInfo().value(CVFailingResponseErrorKey).value<KCHTTPURLResponse>().statusCode();
     }
 
     ScratchHome home;

@@ -309,7 +309,7 @@ TEST_F(AthenaDemoTest, RefusedUploadReachesTheErrorCallback) {
     ASSERT_EQ(result->errors.size(), 1);
     EXPECT_EQ(result->errors.first()
                   .userInfo()
-                  .value(AFFailingResponseErrorKey)
+                  .value(CVFailingResponseErrorKey)
                   .value<KCHTTPURLResponse>()
                   .statusCode(),
               404);

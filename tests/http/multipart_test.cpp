@@ -51,7 +51,7 @@ protected:
     }
 
     KCURLRequest multipart(const KCParameters &parameters,
-                           const std::function<void(AFStreamingMultipartFormData &)> &block) {
+                           const std::function<void(CVStreamingMultipartFormData &)> &block) {
         KCError error;
         const auto request = serializer.multipartFormRequestWithMethod(
             QStringLiteral("POST"), QStringLiteral("https://h.test/documents"), parameters, block, &error);
@@ -66,7 +66,7 @@ protected:
     }
 
     QTemporaryDir dir;
-    AFHTTPRequestSerializer serializer;
+    CVHTTPRequestSerializer serializer;
 };
 
 } // namespace
@@ -74,7 +74,7 @@ protected:
 TEST_F(MultipartTest, OnePDFFilePartHasTheExactWireLayoutAndLength) {
     const QByteArray pdf = "%PDF-1.4\n" + patternBytes(5000) + "\n%%EOF\n";
     const QString path = writeFile(QStringLiteral("note.pdf"), pdf);
-    const KCURLRequest request = multipart(std::nullopt, [&](AFStreamingMultipartFormData &form) {
+    const KCURLRequest request = multipart(std::nullopt, [&](CVStreamingMultipartFormData &form) {
         EXPECT_TRUE(
             form.appendPartWithFileURL(QUrl::fromLocalFile(path), QStringLiteral("attachmentcontents"),
                                        QStringLiteral("note.pdf"), QStringLiteral("application/pdf")));
@@ -91,7 +91,7 @@ TEST_F(MultipartTest, OnePDFFilePartHasTheExactWireLayoutAndLength) {
               QString::number(expected.size()));
     EXPECT_FALSE(request.hasHTTPBody());
 
-    auto stream = std::dynamic_pointer_cast<AFMultipartBodyStream>(request.HTTPBodyStream());
+    auto stream = std::dynamic_pointer_cast<CVMultipartBodyStream>(request.HTTPBodyStream());
     ASSERT_TRUE(stream);
     EXPECT_TRUE(stream->isSequential());
     EXPECT_EQ(stream->size(), expected.size());
@@ -118,7 +118,7 @@ TEST_F(MultipartTest, OnePDFFilePartHasTheExactWireLayoutAndLength) {
     EXPECT_EQ(readAll(*again, 1), expected);
 
     // Boundaries are fresh per request.
-    const KCURLRequest other = multipart(std::nullopt, [&](AFStreamingMultipartFormData &form) {
+    const KCURLRequest other = multipart(std::nullopt, [&](CVStreamingMultipartFormData &form) {
         form.appendPartWithFormData("1", QStringLiteral("a"));
     });
     EXPECT_NE(boundaryOf(other), boundary);
@@ -132,7 +132,7 @@ TEST_F(MultipartTest, ParametersComeFirstInSortedOrder) {
                               {QStringLiteral("num"), 42},
                               {QStringLiteral("raw"), QByteArray("\x00\xFF", 2)},
                               {QStringLiteral("list"), QVariantList{QStringLiteral("x")}}},
-                  [&](AFStreamingMultipartFormData &form) {
+                  [&](CVStreamingMultipartFormData &form) {
                       form.appendPartWithFileData("FILE", QStringLiteral("f"), QStringLiteral("f.txt"),
                                                   QStringLiteral("text/plain"));
                   });
@@ -160,13 +160,13 @@ TEST_F(MultipartTest, OneByteReadsEqualOneLargeRead) {
     rawBuffer->setData(QByteArray("0123456789abcdef"));
     std::shared_ptr<QIODevice> buffer(rawBuffer);
     const KCURLRequest request = multipart(
-        QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}}, [&](AFStreamingMultipartFormData &form) {
+        QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}}, [&](CVStreamingMultipartFormData &form) {
             EXPECT_TRUE(form.appendPartWithFileURL(QUrl::fromLocalFile(path), QStringLiteral("file")));
             form.appendPartWithInputStream(buffer, QStringLiteral("s"), QStringLiteral("s.bin"), 10,
                                            QStringLiteral("application/x-test"));
             form.appendPartWithHeaders({{QStringLiteral("X-One"), QStringLiteral("1")}}, QByteArray());
         });
-    auto stream = std::dynamic_pointer_cast<AFMultipartBodyStream>(request.HTTPBodyStream());
+    auto stream = std::dynamic_pointer_cast<CVMultipartBodyStream>(request.HTTPBodyStream());
     auto copy = stream->copy();
     ASSERT_TRUE(stream->open(QIODevice::ReadOnly));
     const QByteArray large = readAll(*stream, 1 << 24);
@@ -183,7 +183,7 @@ TEST_F(MultipartTest, OneByteReadsEqualOneLargeRead) {
 }
 
 TEST_F(MultipartTest, PacketSizeLimitsEachRead) {
-    const KCURLRequest request = multipart(std::nullopt, [&](AFStreamingMultipartFormData &form) {
+    const KCURLRequest request = multipart(std::nullopt, [&](CVStreamingMultipartFormData &form) {
         form.appendPartWithFormData(patternBytes(1000), QStringLiteral("a"));
         form.throttleBandwidthWithPacketSize(100, 0);
     });
@@ -194,20 +194,20 @@ TEST_F(MultipartTest, PacketSizeLimitsEachRead) {
 }
 
 TEST_F(MultipartTest, FileURLErrors) {
-    AFStreamingMultipartFormData form(KCURLRequest(QUrl(QStringLiteral("https://h.test/"))),
+    CVStreamingMultipartFormData form(KCURLRequest(QUrl(QStringLiteral("https://h.test/"))),
                                       KCStringEncoding::UTF8);
     KCError error;
     EXPECT_FALSE(form.appendPartWithFileURL(QUrl(QStringLiteral("https://h.test/a.pdf")), QStringLiteral("f"),
                                             QStringLiteral("a.pdf"), QStringLiteral("application/pdf"),
                                             &error));
-    EXPECT_EQ(error.domain(), AFRequestSerializationErrorDomain);
+    EXPECT_EQ(error.domain(), CVRequestSerializationErrorDomain);
     EXPECT_EQ(error.code(), -1000);
     EXPECT_EQ(error.localizedFailureReason(), QStringLiteral("Expected URL to be a file URL"));
 
     error = KCError();
     EXPECT_FALSE(form.appendPartWithFileURL(QUrl::fromLocalFile(dir.filePath(QStringLiteral("missing.pdf"))),
                                             QStringLiteral("f"), &error));
-    EXPECT_EQ(error.domain(), AFRequestSerializationErrorDomain);
+    EXPECT_EQ(error.domain(), CVRequestSerializationErrorDomain);
     EXPECT_EQ(error.code(), -1000);
     EXPECT_EQ(error.localizedFailureReason(), QStringLiteral("File URL not reachable."));
 
@@ -234,7 +234,7 @@ TEST_F(MultipartTest, WithoutPartsTheBaseRequestStays) {
 
     // Default headers of the serializer reach the multipart request.
     serializer.setValue(QStringLiteral("Bearer tok"), QStringLiteral("Authorization"));
-    const KCURLRequest withPart = multipart(std::nullopt, [](AFStreamingMultipartFormData &form) {
+    const KCURLRequest withPart = multipart(std::nullopt, [](CVStreamingMultipartFormData &form) {
         form.appendPartWithFormData("x", QStringLiteral("y"));
     });
     EXPECT_EQ(withPart.valueForHTTPHeaderField(QStringLiteral("Authorization")),
@@ -246,11 +246,11 @@ TEST_F(MultipartTest, WithoutPartsTheBaseRequestStays) {
 TEST_F(MultipartTest, AFileThatChangesAfterItWasAddedNeverCorruptsTheBody) {
     // Removed: the read fails with an error instead of ending the body early.
     const QString gone = writeFile(QStringLiteral("gone.bin"), patternBytes(100));
-    KCURLRequest request = multipart(std::nullopt, [&](AFStreamingMultipartFormData &form) {
+    KCURLRequest request = multipart(std::nullopt, [&](CVStreamingMultipartFormData &form) {
         form.appendPartWithFileURL(QUrl::fromLocalFile(gone), QStringLiteral("f"));
     });
     ASSERT_TRUE(QFile::remove(gone));
-    auto stream = std::dynamic_pointer_cast<AFMultipartBodyStream>(request.HTTPBodyStream());
+    auto stream = std::dynamic_pointer_cast<CVMultipartBodyStream>(request.HTTPBodyStream());
     ASSERT_TRUE(stream->open(QIODevice::ReadOnly));
     QByteArray buffer(1 << 16, '\0');
     const qint64 first = stream->read(buffer.data(), buffer.size());
@@ -261,11 +261,11 @@ TEST_F(MultipartTest, AFileThatChangesAfterItWasAddedNeverCorruptsTheBody) {
 
     // Shrunk: also an error, the body would no longer match Content-Length.
     const QString shrunk = writeFile(QStringLiteral("shrunk.bin"), patternBytes(1000));
-    request = multipart(std::nullopt, [&](AFStreamingMultipartFormData &form) {
+    request = multipart(std::nullopt, [&](CVStreamingMultipartFormData &form) {
         form.appendPartWithFileURL(QUrl::fromLocalFile(shrunk), QStringLiteral("f"));
     });
     writeFile(QStringLiteral("shrunk.bin"), patternBytes(10));
-    stream = std::dynamic_pointer_cast<AFMultipartBodyStream>(request.HTTPBodyStream());
+    stream = std::dynamic_pointer_cast<CVMultipartBodyStream>(request.HTTPBodyStream());
     ASSERT_TRUE(stream->open(QIODevice::ReadOnly));
     QByteArray got;
     qint64 n;
@@ -278,11 +278,11 @@ TEST_F(MultipartTest, AFileThatChangesAfterItWasAddedNeverCorruptsTheBody) {
 
     // Grown: exactly the announced bytes are sent.
     const QString grown = writeFile(QStringLiteral("grown.bin"), patternBytes(1000));
-    request = multipart(std::nullopt, [&](AFStreamingMultipartFormData &form) {
+    request = multipart(std::nullopt, [&](CVStreamingMultipartFormData &form) {
         form.appendPartWithFileURL(QUrl::fromLocalFile(grown), QStringLiteral("f"));
     });
     writeFile(QStringLiteral("grown.bin"), patternBytes(5000));
-    stream = std::dynamic_pointer_cast<AFMultipartBodyStream>(request.HTTPBodyStream());
+    stream = std::dynamic_pointer_cast<CVMultipartBodyStream>(request.HTTPBodyStream());
     ASSERT_TRUE(stream->open(QIODevice::ReadOnly));
     const QByteArray body = readAll(*stream, 4096);
     EXPECT_EQ(body.size(), stream->contentLength());
@@ -291,7 +291,7 @@ TEST_F(MultipartTest, AFileThatChangesAfterItWasAddedNeverCorruptsTheBody) {
 
 TEST_F(MultipartTest, AReaderThreadNeverWaitsForTheMainThread) {
     const QString path = writeFile(QStringLiteral("t.bin"), patternBytes(300000));
-    const KCURLRequest request = multipart(std::nullopt, [&](AFStreamingMultipartFormData &form) {
+    const KCURLRequest request = multipart(std::nullopt, [&](CVStreamingMultipartFormData &form) {
         form.appendPartWithFileURL(QUrl::fromLocalFile(path), QStringLiteral("f"));
     });
     auto stream = request.HTTPBodyStream();
@@ -316,11 +316,11 @@ TEST_P(MultipartUploadTest, QtTransportUploadsTheStreamedBody) {
     const QString path = writeFile(QStringLiteral("scan.pdf"), patternBytes(1 << 20));
     const KCURLRequest request = multipart(
         QVariantMap{{QStringLiteral("documentsubclass"), QStringLiteral("X")}},
-        [&](AFStreamingMultipartFormData &form) {
+        [&](CVStreamingMultipartFormData &form) {
             form.appendPartWithFileURL(QUrl::fromLocalFile(path), QStringLiteral("attachmentcontents"),
                                        QStringLiteral("scan.pdf"), QStringLiteral("application/pdf"));
         });
-    auto expectedStream = std::dynamic_pointer_cast<AFMultipartBodyStream>(request.HTTPBodyStream())->copy();
+    auto expectedStream = std::dynamic_pointer_cast<CVMultipartBodyStream>(request.HTTPBodyStream())->copy();
     ASSERT_TRUE(expectedStream->open(QIODevice::ReadOnly));
     const QByteArray expected = readAll(*expectedStream, 65536);
 

@@ -62,47 +62,47 @@ TEST(NetworkReachability, StatusFromFlags) {
     constexpr quint32 R = KCReachabilityFlagReachable, C = KCReachabilityFlagConnectionRequired,
                       T = KCReachabilityFlagConnectionOnTraffic, I = KCReachabilityFlagInterventionRequired,
                       D = KCReachabilityFlagConnectionOnDemand;
-    EXPECT_EQ(AFNetworkReachabilityStatusForFlags(R), AFNetworkReachabilityStatusReachableViaWiFi);
-    EXPECT_EQ(AFNetworkReachabilityStatusForFlags(R | C), AFNetworkReachabilityStatusNotReachable);
-    EXPECT_EQ(AFNetworkReachabilityStatusForFlags(R | C | T), AFNetworkReachabilityStatusReachableViaWiFi);
-    EXPECT_EQ(AFNetworkReachabilityStatusForFlags(R | C | D), AFNetworkReachabilityStatusReachableViaWiFi);
-    EXPECT_EQ(AFNetworkReachabilityStatusForFlags(R | C | T | I), AFNetworkReachabilityStatusNotReachable);
-    EXPECT_EQ(AFNetworkReachabilityStatusForFlags(C | T | D), AFNetworkReachabilityStatusNotReachable);
-    EXPECT_EQ(AFNetworkReachabilityStatusForFlags(0), AFNetworkReachabilityStatusNotReachable);
+    EXPECT_EQ(CVNetworkReachabilityStatusForFlags(R), CVNetworkReachabilityStatusReachableViaWiFi);
+    EXPECT_EQ(CVNetworkReachabilityStatusForFlags(R | C), CVNetworkReachabilityStatusNotReachable);
+    EXPECT_EQ(CVNetworkReachabilityStatusForFlags(R | C | T), CVNetworkReachabilityStatusReachableViaWiFi);
+    EXPECT_EQ(CVNetworkReachabilityStatusForFlags(R | C | D), CVNetworkReachabilityStatusReachableViaWiFi);
+    EXPECT_EQ(CVNetworkReachabilityStatusForFlags(R | C | T | I), CVNetworkReachabilityStatusNotReachable);
+    EXPECT_EQ(CVNetworkReachabilityStatusForFlags(C | T | D), CVNetworkReachabilityStatusNotReachable);
+    EXPECT_EQ(CVNetworkReachabilityStatusForFlags(0), CVNetworkReachabilityStatusNotReachable);
 
-    EXPECT_EQ(AFStringFromNetworkReachabilityStatus(AFNetworkReachabilityStatusUnknown), "Unknown");
-    EXPECT_EQ(AFStringFromNetworkReachabilityStatus(AFNetworkReachabilityStatusNotReachable),
+    EXPECT_EQ(CVStringFromNetworkReachabilityStatus(CVNetworkReachabilityStatusUnknown), "Unknown");
+    EXPECT_EQ(CVStringFromNetworkReachabilityStatus(CVNetworkReachabilityStatusNotReachable),
               "Not Reachable");
-    EXPECT_EQ(AFStringFromNetworkReachabilityStatus(AFNetworkReachabilityStatusReachableViaWWAN),
+    EXPECT_EQ(CVStringFromNetworkReachabilityStatus(CVNetworkReachabilityStatusReachableViaWWAN),
               "Reachable via WWAN");
-    EXPECT_EQ(AFStringFromNetworkReachabilityStatus(AFNetworkReachabilityStatusReachableViaWiFi),
+    EXPECT_EQ(CVStringFromNetworkReachabilityStatus(CVNetworkReachabilityStatusReachableViaWiFi),
               "Reachable via WiFi");
 }
 
 TEST(NetworkReachability, ReportsCallbackThenNotificationOnMainThread) {
     auto source = std::make_shared<FakeFlagSource>();
     source->flags = KCReachabilityFlagReachable;
-    auto monitor = AFNetworkReachabilityManager::managerWithFlagSource(source);
+    auto monitor = CVNetworkReachabilityManager::managerWithFlagSource(source);
     EXPECT_FALSE(monitor->isReachable());
-    EXPECT_EQ(monitor->networkReachabilityStatus(), AFNetworkReachabilityStatusUnknown);
+    EXPECT_EQ(monitor->networkReachabilityStatus(), CVNetworkReachabilityStatusUnknown);
     EXPECT_EQ(monitor->localizedNetworkReachabilityStatusString(), "Unknown");
 
     std::mutex m;
     QStringList events;
     std::atomic<bool> offMain{false};
-    monitor->setReachabilityStatusChangeBlock([&](AFNetworkReachabilityStatus s) {
+    monitor->setReachabilityStatusChangeBlock([&](CVNetworkReachabilityStatus s) {
         if (QThread::currentThread() != mainThread())
             offMain = true;
         std::lock_guard lock(m);
         events << QStringLiteral("block %1").arg(int(s));
     });
     auto token = NotificationCenter::defaultCenter().addObserver(
-        AFNetworkingReachabilityDidChangeNotification, nullptr, [&](const Notification &n) {
+        CVReachabilityDidChangeNotification, nullptr, [&](const Notification &n) {
             if (QThread::currentThread() != mainThread())
                 offMain = true;
             std::lock_guard lock(m);
             events << QStringLiteral("note %1").arg(
-                n.userInfo.value(AFNetworkingReachabilityNotificationStatusItem).toInt());
+                n.userInfo.value(CVReachabilityNotificationStatusItem).toInt());
         });
     auto count = [&] {
         std::lock_guard lock(m);
@@ -144,9 +144,9 @@ TEST(NetworkReachability, ReportsCallbackThenNotificationOnMainThread) {
 TEST(NetworkReachability, StartingTwiceRestartsWithOneRegistrationAndAFreshReport) {
     auto source = std::make_shared<FakeFlagSource>();
     source->flags = KCReachabilityFlagReachable;
-    auto monitor = AFNetworkReachabilityManager::managerWithFlagSource(source);
+    auto monitor = CVNetworkReachabilityManager::managerWithFlagSource(source);
     std::atomic<int> reports{0};
-    monitor->setReachabilityStatusChangeBlock([&](AFNetworkReachabilityStatus) { ++reports; });
+    monitor->setReachabilityStatusChangeBlock([&](CVNetworkReachabilityStatus) { ++reports; });
     monitor->startMonitoring();
     ASSERT_TRUE(kcWaitFor([&] { return reports == 1; }, 20000));
     monitor->startMonitoring();
@@ -159,23 +159,23 @@ TEST(NetworkReachability, StartingTwiceRestartsWithOneRegistrationAndAFreshRepor
     // Unreadable flags at start: no initial report, the status stays as it was.
     auto unreadable = std::make_shared<FakeFlagSource>();
     unreadable->readable = false;
-    auto fresh = AFNetworkReachabilityManager::managerWithFlagSource(unreadable);
+    auto fresh = CVNetworkReachabilityManager::managerWithFlagSource(unreadable);
     fresh->startMonitoring();
     kcSpin(300);
-    EXPECT_EQ(fresh->networkReachabilityStatus(), AFNetworkReachabilityStatusUnknown);
+    EXPECT_EQ(fresh->networkReachabilityStatus(), CVNetworkReachabilityStatusUnknown);
     unreadable->change(KCReachabilityFlagReachable);
     ASSERT_TRUE(kcWaitFor([&] { return fresh->isReachable(); }, 20000));
 }
 
 TEST(NetworkReachability, SharedMonitorReadsTheKernelRoutingTable) {
-    auto shared = AFNetworkReachabilityManager::sharedManager();
-    ASSERT_EQ(shared, AFNetworkReachabilityManager::sharedManager());
+    auto shared = CVNetworkReachabilityManager::sharedManager();
+    ASSERT_EQ(shared, CVNetworkReachabilityManager::sharedManager());
     std::atomic<bool> reported{false};
-    shared->setReachabilityStatusChangeBlock([&](AFNetworkReachabilityStatus) { reported = true; });
+    shared->setReachabilityStatusChangeBlock([&](CVNetworkReachabilityStatus) { reported = true; });
     shared->startMonitoring();
     ASSERT_TRUE(kcWaitFor([&] { return reported.load(); }, 20000));
     // Whatever this machine's routes are, the status is now known.
-    EXPECT_NE(shared->networkReachabilityStatus(), AFNetworkReachabilityStatusUnknown);
+    EXPECT_NE(shared->networkReachabilityStatus(), CVNetworkReachabilityStatusUnknown);
     shared->stopMonitoring();
     shared->setReachabilityStatusChangeBlock(nullptr);
 }

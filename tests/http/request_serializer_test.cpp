@@ -15,7 +15,7 @@ QString queryOf(const KCURLRequest &request) {
     return request.URL().toString(QUrl::FullyEncoded);
 }
 
-KCURLRequest build(const AFHTTPRequestSerializer &serializer, const QString &method, const QString &url,
+KCURLRequest build(const CVHTTPRequestSerializer &serializer, const QString &method, const QString &url,
                    const KCParameters &parameters) {
     KCError error;
     const auto request = serializer.requestWithMethod(method, url, parameters, &error);
@@ -57,13 +57,13 @@ TEST(RequestRecord, HeaderFieldsAreCaseInsensitiveAndRemovable) {
 }
 
 TEST(QueryEncoding, EscapesEverythingOutsideTheAllowedSet) {
-    EXPECT_EQ(AFPercentEscapedStringFromString(QStringLiteral("x y")), QStringLiteral("x%20y"));
-    EXPECT_EQ(AFPercentEscapedStringFromString(QStringLiteral("a&b=c+d/e?f")),
+    EXPECT_EQ(CVPercentEscapedStringFromString(QStringLiteral("x y")), QStringLiteral("x%20y"));
+    EXPECT_EQ(CVPercentEscapedStringFromString(QStringLiteral("a&b=c+d/e?f")),
               QStringLiteral("a%26b%3Dc%2Bd/e?f"));
-    EXPECT_EQ(AFPercentEscapedStringFromString(QStringLiteral("[]@:#!$'()*,;")),
+    EXPECT_EQ(CVPercentEscapedStringFromString(QStringLiteral("[]@:#!$'()*,;")),
               QStringLiteral("%5B%5D%40%3A%23%21%24%27%28%29%2A%2C%3B"));
-    EXPECT_EQ(AFPercentEscapedStringFromString(QStringLiteral("-._~AZaz09")), QStringLiteral("-._~AZaz09"));
-    EXPECT_EQ(AFPercentEscapedStringFromString(QStringLiteral("é")), QStringLiteral("%C3%A9"));
+    EXPECT_EQ(CVPercentEscapedStringFromString(QStringLiteral("-._~AZaz09")), QStringLiteral("-._~AZaz09"));
+    EXPECT_EQ(CVPercentEscapedStringFromString(QStringLiteral("é")), QStringLiteral("%C3%A9"));
     // Long texts with surrogate pairs and combining marks across the 50-unit
     // runs escape exactly as their UTF-8 bytes.
     QString longText;
@@ -77,35 +77,35 @@ TEST(QueryEncoding, EscapesEverythingOutsideTheAllowedSet) {
         else
             expected += QStringLiteral("%%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
     }
-    EXPECT_EQ(AFPercentEscapedStringFromString(longText), expected);
+    EXPECT_EQ(CVPercentEscapedStringFromString(longText), expected);
 }
 
 TEST(QueryEncoding, FlattensNestedValuesInSortedOrder) {
     QVariantMap user{{QStringLiteral("name"), QStringLiteral("A")},
                      {QStringLiteral("tags"), QVariantList{QStringLiteral("x"), QStringLiteral("y")}}};
-    EXPECT_EQ(AFQueryStringFromParameters({{QStringLiteral("user"), user}}),
+    EXPECT_EQ(CVQueryStringFromParameters({{QStringLiteral("user"), user}}),
               QStringLiteral("user%5Bname%5D=A&user%5Btags%5D%5B%5D=x&user%5Btags%5D%5B%5D=y"));
     // Case-sensitive order by character value.
-    EXPECT_EQ(AFQueryStringFromParameters(
+    EXPECT_EQ(CVQueryStringFromParameters(
                   {{QStringLiteral("a"), 1}, {QStringLiteral("B"), 2}, {QStringLiteral("b"), 3}}),
               QStringLiteral("B=2&a=1&b=3"));
     // Sets: sorted, same key, no brackets.
     KCVariantSet set{{QStringLiteral("z"), QStringLiteral("m"), QStringLiteral("a")}};
-    EXPECT_EQ(AFQueryStringFromParameters({{QStringLiteral("s"), QVariant::fromValue(set)}}),
+    EXPECT_EQ(CVQueryStringFromParameters({{QStringLiteral("s"), QVariant::fromValue(set)}}),
               QStringLiteral("s=a&s=m&s=z"));
     // Null marker: the bare key. Booleans and numbers: plain decimal.
-    EXPECT_EQ(AFQueryStringFromParameters({{QStringLiteral("a"), KCNullMarker()},
+    EXPECT_EQ(CVQueryStringFromParameters({{QStringLiteral("a"), KCNullMarker()},
                                            {QStringLiteral("b"), true},
                                            {QStringLiteral("c"), false},
                                            {QStringLiteral("d"), 2.5},
                                            {QStringLiteral("e"), qlonglong(-7)}}),
               QStringLiteral("a&b=1&c=0&d=2.5&e=-7"));
-    EXPECT_EQ(AFQueryStringFromParameters({{QStringLiteral("v"), QStringLiteral("a&b=c+d/e")}}),
+    EXPECT_EQ(CVQueryStringFromParameters({{QStringLiteral("v"), QStringLiteral("a&b=c+d/e")}}),
               QStringLiteral("v=a%26b%3Dc%2Bd/e"));
 }
 
 TEST(HTTPRequestSerializer, GETPutsParametersIntoTheQuery) {
-    AFHTTPRequestSerializer serializer;
+    CVHTTPRequestSerializer serializer;
     const KCParameters parameters =
         QVariantMap{{QStringLiteral("b"), 1}, {QStringLiteral("a"), QStringLiteral("x y")}};
     EXPECT_EQ(
@@ -134,7 +134,7 @@ TEST(HTTPRequestSerializer, GETPutsParametersIntoTheQuery) {
 }
 
 TEST(HTTPRequestSerializer, POSTSendsAFormBody) {
-    AFHTTPRequestSerializer serializer;
+    CVHTTPRequestSerializer serializer;
     KCURLRequest request =
         build(serializer, QStringLiteral("POST"), QStringLiteral("https://h.test/token"),
               QVariantMap{{QStringLiteral("grant_type"), QStringLiteral("client_credentials")}});
@@ -151,7 +151,7 @@ TEST(HTTPRequestSerializer, POSTSendsAFormBody) {
 }
 
 TEST(HTTPRequestSerializer, HeadersOnTheRequestWinOverDefaults) {
-    AFHTTPRequestSerializer serializer;
+    CVHTTPRequestSerializer serializer;
     serializer.setValue(QStringLiteral("Bearer T"), QStringLiteral("Authorization"));
     serializer.setValue(QStringLiteral("text/plain"), QStringLiteral("Content-Type"));
     KCURLRequest base(QUrl(QStringLiteral("https://h.test/x")));
@@ -177,7 +177,7 @@ TEST(HTTPRequestSerializer, HeadersOnTheRequestWinOverDefaults) {
 }
 
 TEST(HTTPRequestSerializer, BasicAuthorization) {
-    AFHTTPRequestSerializer serializer;
+    CVHTTPRequestSerializer serializer;
     serializer.setAuthorizationHeaderFieldWithUsername(QStringLiteral("user"), QStringLiteral("pass"));
     EXPECT_EQ(serializer.valueForHTTPHeaderField(QStringLiteral("Authorization")),
               QStringLiteral("Basic dXNlcjpwYXNz"));
@@ -195,25 +195,25 @@ TEST(HTTPRequestSerializer, AcceptLanguageAndUserAgent) {
     const QStringList eight{QStringLiteral("en-US"), QStringLiteral("fr"), QStringLiteral("de"),
                             QStringLiteral("es"),    QStringLiteral("it"), QStringLiteral("nl"),
                             QStringLiteral("pt"),    QStringLiteral("sv")};
-    EXPECT_EQ(AFHTTPRequestSerializer::acceptLanguageHeaderValue(eight),
+    EXPECT_EQ(CVHTTPRequestSerializer::acceptLanguageHeaderValue(eight),
               QStringLiteral("en-US;q=1, fr;q=0.9, de;q=0.8, es;q=0.7, it;q=0.6, nl;q=0.5"));
-    EXPECT_EQ(AFHTTPRequestSerializer::acceptLanguageHeaderValue(eight.mid(0, 2)),
+    EXPECT_EQ(CVHTTPRequestSerializer::acceptLanguageHeaderValue(eight.mid(0, 2)),
               QStringLiteral("en-US;q=1, fr;q=0.9"));
-    EXPECT_EQ(AFHTTPRequestSerializer::acceptLanguageHeaderValue({}), QString());
+    EXPECT_EQ(CVHTTPRequestSerializer::acceptLanguageHeaderValue({}), QString());
 
-    EXPECT_EQ(AFHTTPRequestSerializer::userAgentHeaderValue(QStringLiteral("KelvraCapture"),
+    EXPECT_EQ(CVHTTPRequestSerializer::userAgentHeaderValue(QStringLiteral("KelvraCapture"),
                                                             QStringLiteral("1.2"),
                                                             QStringLiteral("Debian GNU/Linux 12 (bookworm)")),
               QStringLiteral("KelvraCapture/1.2 (Mac OS X Debian GNU/Linux 12 (bookworm))"));
     // Non-ASCII text is transliterated, the rest removed.
-    EXPECT_EQ(AFHTTPRequestSerializer::userAgentHeaderValue(
+    EXPECT_EQ(CVHTTPRequestSerializer::userAgentHeaderValue(
                   QStringLiteral("Café Straße"), QStringLiteral("1"), QStringLiteral("Système 日本")),
               QStringLiteral("Cafe Strasse/1 (Mac OS X Systeme )"));
 
     // The defaults of a new serializer come from the running application.
     QCoreApplication::setApplicationName(QStringLiteral("KelvraCapture"));
     QCoreApplication::setApplicationVersion(QStringLiteral("3.4"));
-    AFHTTPRequestSerializer serializer;
+    CVHTTPRequestSerializer serializer;
     const QString agent = serializer.valueForHTTPHeaderField(QStringLiteral("User-Agent"));
     EXPECT_TRUE(agent.startsWith(QStringLiteral("KelvraCapture/3.4 (Mac OS X "))) << agent.toStdString();
     for (QChar c : agent)
@@ -228,7 +228,7 @@ TEST(HTTPRequestSerializer, AcceptLanguageAndUserAgent) {
 }
 
 TEST(HTTPRequestSerializer, OnlyPropertiesSetOnTheSerializerReachRequests) {
-    AFHTTPRequestSerializer serializer;
+    CVHTTPRequestSerializer serializer;
     KCURLRequest request =
         build(serializer, QStringLiteral("GET"), QStringLiteral("https://h.test/"), std::nullopt);
     EXPECT_DOUBLE_EQ(request.timeoutInterval(), 60.0);
@@ -257,7 +257,7 @@ TEST(HTTPRequestSerializer, OnlyPropertiesSetOnTheSerializerReachRequests) {
 }
 
 TEST(HTTPRequestSerializer, CustomQueryFunction) {
-    AFHTTPRequestSerializer serializer;
+    CVHTTPRequestSerializer serializer;
     serializer.setQueryStringSerializationWithBlock(
         [](const KCURLRequest &, const QVariantMap &parameters, KCError *) {
             return QStringLiteral("n=%1").arg(parameters.size());
@@ -278,25 +278,25 @@ TEST(HTTPRequestSerializer, CustomQueryFunction) {
     EXPECT_EQ(error.code(), 7);
 
     serializer.setQueryStringSerializationWithStyle(
-        AFHTTPRequestQueryStringSerializationStyle::AFHTTPRequestQueryStringDefaultStyle);
+        CVHTTPRequestQueryStringSerializationStyle::CVHTTPRequestQueryStringDefaultStyle);
     request = build(serializer, QStringLiteral("GET"), QStringLiteral("https://h.test/"),
                     QVariantMap{{QStringLiteral("a"), 1}});
     EXPECT_EQ(queryOf(request), QStringLiteral("https://h.test/?a=1"));
 }
 
 TEST(HTTPRequestSerializer, BadURLTextsAndMethods) {
-    AFHTTPRequestSerializer serializer;
+    CVHTTPRequestSerializer serializer;
     KCURLRequest request =
         build(serializer, QStringLiteral("GET"), QStringLiteral("relative/path"), std::nullopt);
     EXPECT_TRUE(request.URL().isEmpty());
     KCError error;
     EXPECT_FALSE(
         serializer.requestWithMethod(QString(), QStringLiteral("https://h.test/"), std::nullopt, &error));
-    EXPECT_EQ(error.domain(), AFRequestSerializationErrorDomain);
+    EXPECT_EQ(error.domain(), CVRequestSerializationErrorDomain);
 }
 
 TEST(JSONRequestSerializer, PostsAJSONBody) {
-    auto serializer = AFJSONRequestSerializer::serializer();
+    auto serializer = CVJSONRequestSerializer::serializer();
     KCURLRequest request = build(*serializer, QStringLiteral("POST"), QStringLiteral("https://h.test/api/x"),
                                  QVariantMap{{QStringLiteral("a"), 1}});
     EXPECT_EQ(request.HTTPBody(), QByteArray("{\"a\":1}"));
@@ -316,7 +316,7 @@ TEST(JSONRequestSerializer, PostsAJSONBody) {
     EXPECT_FALSE(request.hasHeaderField(QStringLiteral("Content-Type")));
 
     // The subclass is reached through the base class.
-    std::shared_ptr<AFHTTPRequestSerializer> base = serializer->copy();
+    std::shared_ptr<CVHTTPRequestSerializer> base = serializer->copy();
     request = build(*base, QStringLiteral("PUT"), QStringLiteral("https://h.test/api/x"),
                     QVariantMap{{QStringLiteral("b"),
                                  QVariantList{1, 2.5, true, KCNullMarker(), QStringLiteral("s/t")}}});
@@ -343,7 +343,7 @@ TEST(JSONRequestSerializer, WriterOptionsAndEscapes) {
 }
 
 TEST(JSONRequestSerializer, UnencodableParametersGiveAnErrorAndNoBody) {
-    auto serializer = AFJSONRequestSerializer::serializer();
+    auto serializer = CVJSONRequestSerializer::serializer();
     for (const QVariant &bad :
          {QVariant(std::nan("")), QVariant(INFINITY), QVariant(QByteArray("raw")),
           QVariant(QImage(1, 1, QImage::Format_RGB32)), QVariant(QString(QChar(0xD800)))}) {

@@ -15,17 +15,17 @@ KCHTTPURLResponse response(qint64 status, const QByteArray &contentType = QByteA
     return KCHTTPURLResponse(QUrl(QStringLiteral("https://h.test/api/x")), status, headers);
 }
 
-std::shared_ptr<AFCompoundResponseSerializer> clinicSerializer() {
-    return AFCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
-        {AFJSONResponseSerializer::serializerWithReadingOptions(NSJSONReadingMutableContainers |
+std::shared_ptr<CVCompoundResponseSerializer> clinicSerializer() {
+    return CVCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
+        {CVJSONResponseSerializer::serializerWithReadingOptions(NSJSONReadingMutableContainers |
                                                                 NSJSONReadingFragmentsAllowed),
-         AFImageResponseSerializer::serializer()});
+         CVImageResponseSerializer::serializer()});
 }
 
-std::shared_ptr<AFCompoundResponseSerializer> athenaSerializer() {
-    return AFCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
-        {AFJSONResponseSerializer::serializerWithReadingOptions(NSJSONReadingFragmentsAllowed),
-         AFHTTPResponseSerializer::serializer()});
+std::shared_ptr<CVCompoundResponseSerializer> athenaSerializer() {
+    return CVCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
+        {CVJSONResponseSerializer::serializerWithReadingOptions(NSJSONReadingFragmentsAllowed),
+         CVHTTPResponseSerializer::serializer()});
 }
 
 QVariant parse(const QByteArray &json, unsigned options = NSJSONReadingFragmentsAllowed,
@@ -64,30 +64,30 @@ TEST(ResponseRecord, ContentTypeAndHeaders) {
 
 TEST(ErrorJoin, UnderlyingErrorRule) {
     const KCError e(QStringLiteral("E"), 1), u(QStringLiteral("U"), 2), v(QStringLiteral("V"), 3);
-    EXPECT_EQ(AFErrorWithUnderlyingError(KCError(), u), u);
-    EXPECT_EQ(AFErrorWithUnderlyingError(e, KCError()), e);
-    const KCError joined = AFErrorWithUnderlyingError(e, u);
+    EXPECT_EQ(CVErrorWithUnderlyingError(KCError(), u), u);
+    EXPECT_EQ(CVErrorWithUnderlyingError(e, KCError()), e);
+    const KCError joined = CVErrorWithUnderlyingError(e, u);
     EXPECT_EQ(joined.domain(), QStringLiteral("E"));
     EXPECT_EQ(joined.underlyingError(), u);
     EXPECT_TRUE(joined.hasCodeInDomain(2, QStringLiteral("U")));
     // An error that already has an underlying error is kept as it is.
-    EXPECT_EQ(AFErrorWithUnderlyingError(joined, v), joined);
+    EXPECT_EQ(CVErrorWithUnderlyingError(joined, v), joined);
 }
 
 TEST(Validation, StatusAndContentTypeErrors) {
-    const AFHTTPResponseSerializer plain;
+    const CVHTTPResponseSerializer plain;
     KCError error;
     const KCHTTPURLResponse notFound = response(404, "text/html");
     EXPECT_FALSE(plain.validateResponse(&notFound, "<html/>", &error));
-    EXPECT_EQ(error.domain(), AFResponseSerializationErrorDomain);
+    EXPECT_EQ(error.domain(), CVResponseSerializationErrorDomain);
     EXPECT_EQ(error.code(), -1011);
     EXPECT_EQ(error.localizedDescription(), QStringLiteral("Request failed: not found (404)"));
     EXPECT_EQ(error.userInfo().value(NSURLErrorFailingURLErrorKey).toUrl(), notFound.URL());
-    EXPECT_EQ(error.userInfo().value(AFFailingResponseErrorKey).value<KCHTTPURLResponse>().statusCode(), 404);
-    EXPECT_EQ(error.userInfo().value(AFFailingResponseDataErrorKey).toByteArray(), QByteArray("<html/>"));
+    EXPECT_EQ(error.userInfo().value(CVFailingResponseErrorKey).value<KCHTTPURLResponse>().statusCode(), 404);
+    EXPECT_EQ(error.userInfo().value(CVFailingResponseDataErrorKey).toByteArray(), QByteArray("<html/>"));
     EXPECT_TRUE(error.underlyingError().isNull());
 
-    const AFJSONResponseSerializer json;
+    const CVJSONResponseSerializer json;
     error = KCError();
     const KCHTTPURLResponse html = response(200, "text/html");
     EXPECT_FALSE(json.validateResponse(&html, "x", &error));
@@ -123,16 +123,16 @@ TEST(JSONResponse, ClinicCompoundDecodesJSONIntoAMap) {
 TEST(JSONResponse, StatusErrorWithJSONBodyGivesResultAndError) {
     KCError error;
     const KCHTTPURLResponse r = response(401, "application/json");
-    const QVariant result = AFJSONResponseSerializer::serializer()->responseObjectForResponse(
+    const QVariant result = CVJSONResponseSerializer::serializer()->responseObjectForResponse(
         &r, R"({"error":"invalid_token"})", &error);
     EXPECT_EQ(result.toMap().value(QStringLiteral("error")), QStringLiteral("invalid_token"));
     EXPECT_EQ(error.code(), -1011);
     EXPECT_EQ(error.localizedDescription(), QStringLiteral("Request failed: unauthorized (401)"));
-    EXPECT_EQ(error.userInfo().value(AFFailingResponseErrorKey).value<KCHTTPURLResponse>().statusCode(), 401);
+    EXPECT_EQ(error.userInfo().value(CVFailingResponseErrorKey).value<KCHTTPURLResponse>().statusCode(), 401);
 
     // Without an error slot there is no result.
     EXPECT_FALSE(
-        AFJSONResponseSerializer::serializer()->responseObjectForResponse(&r, "{}", nullptr).isValid());
+        CVJSONResponseSerializer::serializer()->responseObjectForResponse(&r, "{}", nullptr).isValid());
 }
 
 TEST(JSONResponse, ServerErrorPageThroughTheSerializersAndCompounds) {
@@ -140,11 +140,11 @@ TEST(JSONResponse, ServerErrorPageThroughTheSerializersAndCompounds) {
     const QByteArray page = "<html>oops</html>";
     KCError error;
     EXPECT_FALSE(
-        AFJSONResponseSerializer::serializer()->responseObjectForResponse(&r, page, &error).isValid());
+        CVJSONResponseSerializer::serializer()->responseObjectForResponse(&r, page, &error).isValid());
     EXPECT_EQ(error.code(), -1011);
     EXPECT_EQ(error.localizedDescription(), QStringLiteral("Request failed: internal server error (500)"));
     EXPECT_EQ(error.underlyingError().code(), -1016);
-    EXPECT_TRUE(error.hasCodeInDomain(-1016, AFResponseSerializationErrorDomain));
+    EXPECT_TRUE(error.hasCodeInDomain(-1016, CVResponseSerializationErrorDomain));
 
     error = KCError();
     const QVariant bytes = athenaSerializer()->responseObjectForResponse(&r, page, &error);
@@ -163,12 +163,12 @@ TEST(JSONResponse, ServerErrorPageThroughTheSerializersAndCompounds) {
 TEST(JSONResponse, EmptyAndSingleSpaceBodies) {
     const KCHTTPURLResponse r = response(200, "application/json");
     KCError error;
-    EXPECT_FALSE(AFJSONResponseSerializer::serializer()
+    EXPECT_FALSE(CVJSONResponseSerializer::serializer()
                      ->responseObjectForResponse(&r, QByteArray(), &error)
                      .isValid());
     EXPECT_TRUE(error.isNull());
     EXPECT_FALSE(
-        AFJSONResponseSerializer::serializer()->responseObjectForResponse(&r, " ", &error).isValid());
+        CVJSONResponseSerializer::serializer()->responseObjectForResponse(&r, " ", &error).isValid());
     EXPECT_TRUE(error.isNull());
 
     const QVariant image = clinicSerializer()->responseObjectForResponse(&r, QByteArray(), &error);
@@ -183,7 +183,7 @@ TEST(JSONResponse, EmptyAndSingleSpaceBodies) {
 }
 
 TEST(JSONResponse, CharsetsOfTheResponseAreHonoured) {
-    auto json = AFJSONResponseSerializer::serializer();
+    auto json = CVJSONResponseSerializer::serializer();
     KCError error;
     const QString jose = QStringLiteral("Jos\u00E9");
     const QVariant expected = QVariantMap{{QStringLiteral("n"), jose}};
@@ -221,13 +221,13 @@ TEST(JSONResponse, CharsetsOfTheResponseAreHonoured) {
 }
 
 TEST(JSONResponse, UndecodableTextIsAnErrorNotAnEmptySuccess) {
-    auto json = AFJSONResponseSerializer::serializer();
+    auto json = CVJSONResponseSerializer::serializer();
     for (const QByteArray &bad :
          {QByteArray("{\"a\":\"\xC3\"}"), QByteArray("\xFF\xFE\x00"), QByteArray("[\"\xE2\x82\"]")}) {
         KCError error;
         const KCHTTPURLResponse r = response(200, "application/json");
         EXPECT_FALSE(json->responseObjectForResponse(&r, bad, &error).isValid());
-        EXPECT_EQ(error.domain(), AFResponseSerializationErrorDomain);
+        EXPECT_EQ(error.domain(), CVResponseSerializationErrorDomain);
         EXPECT_EQ(error.code(), -1016);
         EXPECT_EQ(error.localizedDescription(), QStringLiteral("Data failed decoding as a UTF-8 string"));
         // The compounds still fall back to the raw bytes.
@@ -242,7 +242,7 @@ TEST(JSONResponse, UndecodableTextIsAnErrorNotAnEmptySuccess) {
 }
 
 TEST(JSONResponse, RemovesKeysWithNullValues) {
-    auto json = AFJSONResponseSerializer::serializer();
+    auto json = CVJSONResponseSerializer::serializer();
     json->removesKeysWithNullValues = true;
     KCError error;
     const KCHTTPURLResponse r = response(200, "text/json");
@@ -315,7 +315,7 @@ TEST(JSONReader, NestingIsBounded) {
     KCError error;
     const KCHTTPURLResponse r = response(200, "application/json");
     EXPECT_FALSE(
-        AFJSONResponseSerializer::serializer()->responseObjectForResponse(&r, hostile, &error).isValid());
+        CVJSONResponseSerializer::serializer()->responseObjectForResponse(&r, hostile, &error).isValid());
     EXPECT_EQ(error.domain(), NSCocoaErrorDomain);
     EXPECT_TRUE(
         error.userInfo().value(NSDebugDescriptionErrorKey).toString().contains(QStringLiteral("nested")));
@@ -327,17 +327,17 @@ TEST(JSONResponse, HundredMegabyteBodiesFailCleanly) {
     const KCHTTPURLResponse r = response(200, "application/json");
     KCError error;
     EXPECT_FALSE(
-        AFJSONResponseSerializer::serializer()->responseObjectForResponse(&r, body, &error).isValid());
+        CVJSONResponseSerializer::serializer()->responseObjectForResponse(&r, body, &error).isValid());
     EXPECT_EQ(error.code(), 3840);
     body[1] = '\xC3'; // and truncated UTF-8
     error = KCError();
     EXPECT_FALSE(
-        AFJSONResponseSerializer::serializer()->responseObjectForResponse(&r, body, &error).isValid());
+        CVJSONResponseSerializer::serializer()->responseObjectForResponse(&r, body, &error).isValid());
     EXPECT_EQ(error.code(), -1016);
 }
 
 TEST(ImageResponse, DecodesImagesAndRefusesOtherTypes) {
-    auto images = AFImageResponseSerializer::serializer();
+    auto images = CVImageResponseSerializer::serializer();
     KCError error;
     const KCHTTPURLResponse png = response(200, "image/png");
     const QVariant image = images->responseObjectForResponse(&png, pngBytes(7, 3), &error);
@@ -368,7 +368,7 @@ TEST(CompoundResponse, JoinsTheMemberErrorWithTheCallersError) {
     EXPECT_EQ(error.underlyingError().domain(), QStringLiteral("caller"));
 
     // No members: a plain serializer with status 200 to 299 and any type.
-    const AFCompoundResponseSerializer empty;
+    const CVCompoundResponseSerializer empty;
     error = KCError();
     EXPECT_EQ(empty.responseObjectForResponse(&r, "b", &error), QVariant(QByteArray("b")));
     EXPECT_EQ(error.code(), -1011);

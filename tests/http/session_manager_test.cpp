@@ -41,7 +41,7 @@ struct Result {
     KCURLSessionTaskPtr task;
 };
 
-AFHTTPSessionManager::SuccessBlock onSuccess(const std::shared_ptr<Result> &r) {
+CVHTTPSessionManager::SuccessBlock onSuccess(const std::shared_ptr<Result> &r) {
     return [r](const KCURLSessionTaskPtr &task, const QVariant &object) {
         r->object = object;
         r->task = task;
@@ -51,7 +51,7 @@ AFHTTPSessionManager::SuccessBlock onSuccess(const std::shared_ptr<Result> &r) {
     };
 }
 
-AFHTTPSessionManager::FailureBlock onFailure(const std::shared_ptr<Result> &r) {
+CVHTTPSessionManager::FailureBlock onFailure(const std::shared_ptr<Result> &r) {
     return [r](const KCURLSessionTaskPtr &task, const KCError &error) {
         r->error = error;
         r->task = task;
@@ -64,7 +64,7 @@ AFHTTPSessionManager::FailureBlock onFailure(const std::shared_ptr<Result> &r) {
 } // namespace
 
 TEST(HTTPSessionManager, BaseURLIsNormalisedAndPathsResolveAsRFC3986) {
-    AFHTTPSessionManager api(QUrl("https://clinic.example/api"));
+    CVHTTPSessionManager api(QUrl("https://clinic.example/api"));
     EXPECT_EQ(api.baseURL().toString(), "https://clinic.example/api/");
     EXPECT_EQ(api.absoluteURLString("users/clinicLogin"), "https://clinic.example/api/users/clinicLogin");
     EXPECT_EQ(api.absoluteURLString("/other/x"), "https://clinic.example/other/x");
@@ -72,11 +72,11 @@ TEST(HTTPSessionManager, BaseURLIsNormalisedAndPathsResolveAsRFC3986) {
     EXPECT_EQ(api.absoluteURLString("uploads/getFile/7/1/2"),
               "https://clinic.example/api/uploads/getFile/7/1/2");
 
-    AFHTTPSessionManager slash(QUrl("https://clinic.example/api/"));
+    CVHTTPSessionManager slash(QUrl("https://clinic.example/api/"));
     EXPECT_EQ(slash.baseURL().toString(), "https://clinic.example/api/");
-    AFHTTPSessionManager noPath(QUrl("https://clinic.example"));
+    CVHTTPSessionManager noPath(QUrl("https://clinic.example"));
     EXPECT_EQ(noPath.baseURL().toString(), "https://clinic.example");
-    AFHTTPSessionManager none;
+    CVHTTPSessionManager none;
     EXPECT_TRUE(none.baseURL().isEmpty());
     // Text built by writing the base URL followed by more path relies on the slash.
     EXPECT_EQ(api.baseURL().toString() + "patients/1", "https://clinic.example/api/patients/1");
@@ -84,7 +84,7 @@ TEST(HTTPSessionManager, BaseURLIsNormalisedAndPathsResolveAsRFC3986) {
 
 TEST(HTTPSessionManager, GETResolvesAgainstBaseAndCompletesOnMainQueue) {
     TestServer server(echoPath);
-    AFHTTPSessionManager manager(QUrl(server.url("/api")));
+    CVHTTPSessionManager manager(QUrl(server.url("/api")));
     auto r = std::make_shared<Result>();
     auto task = manager.GET("users/clinicLogin", QVariantMap{{"a", "x y"}}, onSuccess(r), onFailure(r));
     ASSERT_TRUE(task);
@@ -101,7 +101,7 @@ TEST(HTTPSessionManager, GETResolvesAgainstBaseAndCompletesOnMainQueue) {
 
 TEST(HTTPSessionManager, EveryMethodReachesTheServer) {
     TestServer server(echoPath);
-    AFHTTPSessionManager manager(QUrl(server.url("/")));
+    CVHTTPSessionManager manager(QUrl(server.url("/")));
     std::atomic<int> finished{0};
     auto ok = [&](const KCURLSessionTaskPtr &, const QVariant &) { ++finished; };
     auto fail = [&](const KCURLSessionTaskPtr &, const KCError &e) {
@@ -126,8 +126,8 @@ TEST(HTTPSessionManager, EveryMethodReachesTheServer) {
 
 TEST(HTTPSessionManager, UnencodableJSONFailsAsynchronouslyWithoutTask) {
     TestServer server(echoPath);
-    AFHTTPSessionManager manager(QUrl(server.url("/")));
-    manager.setRequestSerializer(AFJSONRequestSerializer::serializer());
+    CVHTTPSessionManager manager(QUrl(server.url("/")));
+    manager.setRequestSerializer(CVJSONRequestSerializer::serializer());
     auto r = std::make_shared<Result>();
     auto task = manager.POST("x", QVariantMap{{"bytes", QByteArray("\x01\x02")}}, onSuccess(r), onFailure(r));
     EXPECT_FALSE(task);
@@ -143,7 +143,7 @@ TEST(HTTPSessionManager, UnencodableJSONFailsAsynchronouslyWithoutTask) {
 
 TEST(HTTPSessionManager, Status401WithJSONBodyGivesRawHandlerBothResultAndError) {
     TestServer server([](const ReceivedRequest &) { return jsonResponse(401, R"({"error":"expired"})"); });
-    AFHTTPSessionManager manager(QUrl(server.url("/")));
+    CVHTTPSessionManager manager(QUrl(server.url("/")));
     std::atomic<bool> done{false};
     std::optional<KCHTTPURLResponse> response;
     QVariant object;
@@ -164,9 +164,9 @@ TEST(HTTPSessionManager, Status401WithJSONBodyGivesRawHandlerBothResultAndError)
     ASSERT_TRUE(response);
     EXPECT_EQ(response->statusCode(), 401);
     EXPECT_EQ(object.toMap().value("error").toString(), "expired");
-    EXPECT_EQ(error.domain(), AFResponseSerializationErrorDomain);
+    EXPECT_EQ(error.domain(), CVResponseSerializationErrorDomain);
     EXPECT_EQ(error.code(), NSURLErrorBadServerResponse);
-    EXPECT_EQ(error.userInfo().value(AFFailingResponseErrorKey).value<KCHTTPURLResponse>().statusCode(), 401);
+    EXPECT_EQ(error.userInfo().value(CVFailingResponseErrorKey).value<KCHTTPURLResponse>().statusCode(), 401);
 
     // The convenience callbacks: failure only.
     auto r = std::make_shared<Result>();
@@ -184,7 +184,7 @@ TEST(HTTPSessionManager, CookiesSetByLoginAreSentOnLaterRequests) {
                                 {{"Set-Cookie", "CAKEPHP=abc123; Path=/; HttpOnly"}});
         return jsonResponse(200, "[]");
     });
-    AFHTTPSessionManager manager(QUrl(server.url("/api")));
+    CVHTTPSessionManager manager(QUrl(server.url("/api")));
     std::atomic<int> done{0};
     auto ok = [&](const KCURLSessionTaskPtr &, const QVariant &) { ++done; };
     manager.POST("users/clinicLogin", QVariantMap{{"username", "u"}}, ok, nullptr);
@@ -213,7 +213,7 @@ TEST(HTTPSessionManager, PerRequestTimeoutFiresAgainstServerThatNeverAnswers) {
         r.neverAnswer = true;
         return r;
     });
-    AFHTTPSessionManager manager(QUrl(server.url("/")));
+    CVHTTPSessionManager manager(QUrl(server.url("/")));
     auto request =
         manager.requestSerializer()->requestWithMethod("POST", server.url("/slow"), QVariantMap{{"a", 1}});
     request->setTimeoutInterval(1.0); // the clients use 20 s; the rule is the same
@@ -249,10 +249,10 @@ TEST(HTTPSessionManager, StreamedUploadReportsProgressUpToContentLength) {
         for (int i = 0; i < 48; ++i) // 3 MB
             f.write(block);
     }
-    AFHTTPSessionManager manager(QUrl(server.url("/")));
+    CVHTTPSessionManager manager(QUrl(server.url("/")));
     auto request = manager.requestSerializer()->multipartFormRequestWithMethod(
         "POST", server.url("/documents"), QVariantMap{{"departmentid", "1"}},
-        [&](AFStreamingMultipartFormData &form) {
+        [&](CVStreamingMultipartFormData &form) {
             form.appendPartWithFileURL(QUrl::fromLocalFile(path), "attachmentcontents", "scan.pdf",
                                        "application/pdf");
         });
@@ -301,11 +301,11 @@ TEST(HTTPSessionManager, StreamedUploadReportsProgressUpToContentLength) {
 
 TEST(HTTPSessionManager, BodyStreamShorterThanItsLengthFailsTheTask) {
     TestServer server(echoPath);
-    AFHTTPSessionManager manager(QUrl(server.url("/")));
+    CVHTTPSessionManager manager(QUrl(server.url("/")));
     auto source = std::make_shared<QBuffer>();
     source->setData(QByteArray(1000, 'x'));
     auto request = manager.requestSerializer()->multipartFormRequestWithMethod(
-        "POST", server.url("/documents"), std::nullopt, [&](AFStreamingMultipartFormData &form) {
+        "POST", server.url("/documents"), std::nullopt, [&](CVStreamingMultipartFormData &form) {
             // Announces more bytes than the stream holds.
             form.appendPartWithInputStream(source, "attachmentcontents", "a.pdf", 5000, "application/pdf");
         });
@@ -328,7 +328,7 @@ TEST(HTTPSessionManager, BodyStreamShorterThanItsLengthFailsTheTask) {
 
 TEST(HTTPSessionManager, SuspendedEventQueueHoldsCompletionUntilResumed) {
     TestServer server(echoPath);
-    AFHTTPSessionManager manager(QUrl(server.url("/")));
+    CVHTTPSessionManager manager(QUrl(server.url("/")));
     manager.operationQueue()->suspend();
     auto r = std::make_shared<Result>();
     manager.GET("held", std::nullopt, onSuccess(r), onFailure(r));
@@ -342,7 +342,7 @@ TEST(HTTPSessionManager, SuspendedEventQueueHoldsCompletionUntilResumed) {
 
 TEST(HTTPSessionManager, CompletionQueueAndGroupAreHonoured) {
     TestServer server(echoPath);
-    AFHTTPSessionManager manager(QUrl(server.url("/")));
+    CVHTTPSessionManager manager(QUrl(server.url("/")));
     auto background = DispatchQueue::global();
     auto group = DispatchGroup::create();
     manager.setCompletionQueue(background);
@@ -363,15 +363,15 @@ TEST(HTTPSessionManager, CompletionQueueAndGroupAreHonoured) {
 
 namespace {
 // A client that looks at every request, as the service clients do.
-class CountingClient : public AFHTTPSessionManager {
+class CountingClient : public CVHTTPSessionManager {
 public:
-    using AFHTTPSessionManager::AFHTTPSessionManager;
+    using CVHTTPSessionManager::CVHTTPSessionManager;
     std::atomic<int> seen{0};
     std::atomic<int> lastStatus{0};
     KCURLSessionTaskPtr dataTaskWithRequest(const KCURLRequest &request,
-                                            AFURLSessionTaskCompletionHandler completionHandler) override {
+                                            CVURLSessionTaskCompletionHandler completionHandler) override {
         ++seen;
-        return AFHTTPSessionManager::dataTaskWithRequest(
+        return CVHTTPSessionManager::dataTaskWithRequest(
             request, [this, completionHandler](const std::optional<KCHTTPURLResponse> &response,
                                                const QVariant &object, const KCError &error) {
                 lastStatus = response ? int(response->statusCode()) : -1;
@@ -402,8 +402,8 @@ TEST(HTTPSessionManager, ReinitialisingALiveManagerRebuildsFieldsAndKeepsRunning
         }
         return echoPath(r);
     });
-    AFHTTPSessionManager manager(QUrl(server.url("/v1")));
-    manager.setRequestSerializer(AFJSONRequestSerializer::serializer());
+    CVHTTPSessionManager manager(QUrl(server.url("/v1")));
+    manager.setRequestSerializer(CVJSONRequestSerializer::serializer());
     manager.setCompletionQueue(DispatchQueue::global());
     const auto oldQueue = manager.operationQueue();
 
@@ -423,8 +423,8 @@ TEST(HTTPSessionManager, ReinitialisingALiveManagerRebuildsFieldsAndKeepsRunning
     manager.initWithBaseURL(QUrl(server.url("/v2")));
     EXPECT_NE(manager.operationQueue(), oldQueue);
     EXPECT_EQ(manager.baseURL().toString(), server.url("/v2/"));
-    EXPECT_FALSE(std::dynamic_pointer_cast<AFJSONRequestSerializer>(manager.requestSerializer()));
-    EXPECT_TRUE(std::dynamic_pointer_cast<AFJSONResponseSerializer>(manager.responseSerializer()));
+    EXPECT_FALSE(std::dynamic_pointer_cast<CVJSONRequestSerializer>(manager.requestSerializer()));
+    EXPECT_TRUE(std::dynamic_pointer_cast<CVJSONResponseSerializer>(manager.responseSerializer()));
     EXPECT_FALSE(manager.completionQueue());
     EXPECT_TRUE(manager.tasks().isEmpty());
 
@@ -437,7 +437,7 @@ TEST(HTTPSessionManager, ReinitialisingALiveManagerRebuildsFieldsAndKeepsRunning
 }
 
 TEST(HTTPSessionManager, CancelAndTransportErrorsReachTheHandlerUnchanged) {
-    AFHTTPSessionManager manager;
+    CVHTTPSessionManager manager;
     // Nothing listens on this port once the server is gone.
     quint16 port = 0;
     {

@@ -33,8 +33,8 @@ struct Outcome {
 };
 
 // Runs one JSON POST with a raw completion handler and waits for it.
-Outcome post(AFURLSessionManager &manager, const QString &url) {
-    auto serializer = AFJSONRequestSerializer::serializer();
+Outcome post(CVURLSessionManager &manager, const QString &url) {
+    auto serializer = CVJSONRequestSerializer::serializer();
     KCError error;
     auto request = serializer->requestWithMethod(
         QStringLiteral("POST"), url, QVariantMap{{QStringLiteral("secret"), QStringLiteral("s3cr3t")}},
@@ -71,7 +71,7 @@ protected:
 
 TEST_F(TLSMatrix, ChainFromTrustedRootIsAcceptedAndRequestSent) {
     TestServer server(okJSON, {certs().certificate("leaf")}, certs().key("leaf"));
-    AFURLSessionManager manager;
+    CVURLSessionManager manager;
     const Outcome o = post(manager, server.url("/login"));
     EXPECT_FALSE(o.error) << o.error.localizedDescription().toStdString();
     ASSERT_TRUE(o.response.has_value());
@@ -98,7 +98,7 @@ TEST_F(TLSMatrix, UntrustedChainsAreRejectedBeforeAnyRequestByte) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         TestServer server(okJSON, c.chain, c.key);
-        AFURLSessionManager manager;
+        CVURLSessionManager manager;
         const Outcome o = post(manager, server.url("/login"));
         ASSERT_TRUE(o.error);
         EXPECT_EQ(o.error.domain(), NSURLErrorDomain);
@@ -120,7 +120,7 @@ TEST_F(TLSMatrix, RootNotInTheTrustAnchorsIsRejected) {
     TestServer server(okJSON, {certs().certificate("leaf")}, certs().key("leaf"));
     const QByteArray saved = qgetenv("KELVRA_CA_FILE");
     qunsetenv("KELVRA_CA_FILE");
-    AFURLSessionManager manager;
+    CVURLSessionManager manager;
     const Outcome o = post(manager, server.url("/"));
     qputenv("KELVRA_CA_FILE", saved);
     ASSERT_TRUE(o.error);
@@ -141,17 +141,17 @@ TEST_F(TLSMatrix, PinningByCertificateAndByPublicKey) {
         bool trusted;
     };
     const QList<Case> cases = {
-        {"certificate pinned", AFSSLPinningModeCertificate, {leaf}, true},
-        {"other certificate pinned", AFSSLPinningModeCertificate, {other}, false},
-        {"root pinned", AFSSLPinningModeCertificate, {certs().certificate("root").toDer()}, true},
-        {"public key pinned", AFSSLPinningModePublicKey, {leaf, leaf}, true},
-        {"other public key pinned", AFSSLPinningModePublicKey, {other}, false},
-        {"nothing pinned", AFSSLPinningModePublicKey, {}, false},
+        {"certificate pinned", CVSSLPinningModeCertificate, {leaf}, true},
+        {"other certificate pinned", CVSSLPinningModeCertificate, {other}, false},
+        {"root pinned", CVSSLPinningModeCertificate, {certs().certificate("root").toDer()}, true},
+        {"public key pinned", CVSSLPinningModePublicKey, {leaf, leaf}, true},
+        {"other public key pinned", CVSSLPinningModePublicKey, {other}, false},
+        {"nothing pinned", CVSSLPinningModePublicKey, {}, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        AFURLSessionManager manager;
-        auto policy = AFSecurityPolicy::policyWithPinningMode(c.mode);
+        CVURLSessionManager manager;
+        auto policy = CVSecurityPolicy::policyWithPinningMode(c.mode);
         policy->setPinnedCertificates(c.pins);
         manager.setSecurityPolicy(policy);
         const int before = server.requestCount();
@@ -163,9 +163,9 @@ TEST_F(TLSMatrix, PinningByCertificateAndByPublicKey) {
 
 TEST_F(TLSMatrix, NewPolicyJudgesConnectionsOpenedUnderTheOldOne) {
     TestServer server(okJSON, {certs().certificate("leaf")}, certs().key("leaf"));
-    AFURLSessionManager manager;
+    CVURLSessionManager manager;
     EXPECT_FALSE(post(manager, server.url("/")).error); // leaves a kept-alive connection
-    auto pinned = AFSecurityPolicy::policyWithPinningMode(AFSSLPinningModeCertificate);
+    auto pinned = CVSecurityPolicy::policyWithPinningMode(CVSSLPinningModeCertificate);
     pinned->setPinnedCertificates({certs().certificate("other").toDer()});
     manager.setSecurityPolicy(pinned);
     const int before = server.requestCount();
@@ -177,16 +177,16 @@ TEST_F(TLSMatrix, SelfSignedCertificateTrustedOnlyThroughPinningWithInvalidAllow
     TestServer server(okJSON, {certs().certificate("self")}, certs().key("self"));
     const QByteArray self = certs().certificate("self").toDer();
 
-    AFURLSessionManager pinned;
-    auto policy = AFSecurityPolicy::policyWithPinningMode(AFSSLPinningModeCertificate);
+    CVURLSessionManager pinned;
+    auto policy = CVSecurityPolicy::policyWithPinningMode(CVSSLPinningModeCertificate);
     policy->allowInvalidCertificates = true;
     policy->setPinnedCertificates({self});
     pinned.setSecurityPolicy(policy);
     EXPECT_FALSE(post(pinned, server.url("/")).error);
 
     // Same without allowing invalid chains: the chain itself does not validate.
-    AFURLSessionManager strict;
-    auto strictPolicy = AFSecurityPolicy::policyWithPinningMode(AFSSLPinningModeCertificate);
+    CVURLSessionManager strict;
+    auto strictPolicy = CVSecurityPolicy::policyWithPinningMode(CVSSLPinningModeCertificate);
     strictPolicy->setPinnedCertificates({self});
     strict.setSecurityPolicy(strictPolicy);
     EXPECT_TRUE(post(strict, server.url("/")).error);
@@ -194,11 +194,11 @@ TEST_F(TLSMatrix, SelfSignedCertificateTrustedOnlyThroughPinningWithInvalidAllow
 
 TEST(SecurityPolicy, DecisionRulesOverGeneratedChains) {
     ASSERT_TRUE(certs().ok());
-    const AFServerTrust leaf{{certs().certificate("leaf")}, QStringLiteral("127.0.0.1")};
-    const AFServerTrust other{{certs().certificate("other")}, QStringLiteral("127.0.0.1")};
-    const AFServerTrust self{{certs().certificate("self")}, QStringLiteral("127.0.0.1")};
+    const CVServerTrust leaf{{certs().certificate("leaf")}, QStringLiteral("127.0.0.1")};
+    const CVServerTrust other{{certs().certificate("other")}, QStringLiteral("127.0.0.1")};
+    const CVServerTrust self{{certs().certificate("self")}, QStringLiteral("127.0.0.1")};
 
-    auto def = AFSecurityPolicy::defaultPolicy();
+    auto def = CVSecurityPolicy::defaultPolicy();
     EXPECT_TRUE(def->evaluateServerTrust(leaf, "127.0.0.1"));
     EXPECT_FALSE(def->evaluateServerTrust(other, "127.0.0.1"));
     EXPECT_FALSE(def->evaluateServerTrust(self, "127.0.0.1"));
@@ -206,7 +206,7 @@ TEST(SecurityPolicy, DecisionRulesOverGeneratedChains) {
     EXPECT_TRUE(def->evaluateServerTrust(other));
 
     // Domain validation of invalid certificates needs pinning: rejected, logged.
-    auto misconfigured = AFSecurityPolicy::defaultPolicy();
+    auto misconfigured = CVSecurityPolicy::defaultPolicy();
     misconfigured->allowInvalidCertificates = true;
     static QStringList logged;
     logged.clear();
@@ -221,7 +221,7 @@ TEST(SecurityPolicy, DecisionRulesOverGeneratedChains) {
     EXPECT_TRUE(misconfigured->evaluateServerTrust(self, "127.0.0.1"));
 
     // Pinned certificates: duplicates removed, one key per certificate.
-    auto pinned = AFSecurityPolicy::policyWithPinningMode(AFSSLPinningModePublicKey);
+    auto pinned = CVSecurityPolicy::policyWithPinningMode(CVSSLPinningModePublicKey);
     EXPECT_TRUE(pinned->pinnedCertificates().isEmpty()); // no ".cer" resources here
     const QByteArray a = certs().certificate("leaf").toDer();
     const QByteArray b = certs().certificate("other").toDer();
@@ -229,7 +229,7 @@ TEST(SecurityPolicy, DecisionRulesOverGeneratedChains) {
     EXPECT_EQ(pinned->pinnedCertificates(), (QList<QByteArray>{a, b, QByteArray("not a certificate")}));
     EXPECT_EQ(pinned->pinnedPublicKeys().size(), 2);
 
-    auto unknownMode = AFSecurityPolicy::policyWithPinningMode(7);
+    auto unknownMode = CVSecurityPolicy::policyWithPinningMode(7);
     unknownMode->setPinnedCertificates({a});
     EXPECT_FALSE(unknownMode->evaluateServerTrust(leaf, "127.0.0.1"));
 }

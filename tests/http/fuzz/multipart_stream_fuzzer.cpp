@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Input in{data, size};
     KCURLRequest base(QUrl(QStringLiteral("https://h.test/upload")));
     base.setHTTPMethod(QStringLiteral("POST"));
-    AFStreamingMultipartFormData form(base, KCStringEncoding::UTF8);
+    CVStreamingMultipartFormData form(base, KCStringEncoding::UTF8);
     const QByteArray boundary = form.boundary().toUtf8();
 
     QByteArray expected;
@@ -104,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     expected += "\r\n--" + boundary + "--\r\n";
 
-    auto stream = std::dynamic_pointer_cast<AFMultipartBodyStream>(request.HTTPBodyStream());
+    auto stream = std::dynamic_pointer_cast<CVMultipartBodyStream>(request.HTTPBodyStream());
     if (!stream || stream->contentLength() != expected.size() ||
         request.valueForHTTPHeaderField(QStringLiteral("Content-Length")).toLongLong() != expected.size())
         std::abort();

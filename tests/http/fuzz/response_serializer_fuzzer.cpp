@@ -72,19 +72,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                      kStatuses[(selector / 16) % 10], headers);
     const KCHTTPURLResponse *responsePointer = (flags & 0x80) ? nullptr : &response;
 
-    auto json = AFJSONResponseSerializer::serializerWithReadingOptions(flags & 7);
+    auto json = CVJSONResponseSerializer::serializerWithReadingOptions(flags & 7);
     json->removesKeysWithNullValues = flags & 8;
     KCError error;
     json->responseObjectForResponse(responsePointer, body, (flags & 0x10) ? nullptr : &error);
 
     // Both compounds of the service clients; the image decoder only sees
     // small bodies to keep the run fast.
-    QList<std::shared_ptr<AFHTTPResponseSerializer>> members{json};
+    QList<std::shared_ptr<CVHTTPResponseSerializer>> members{json};
     if (body.size() <= 4096 && (flags & 0x20))
-        members.append(AFImageResponseSerializer::serializer());
+        members.append(CVImageResponseSerializer::serializer());
     else
-        members.append(AFHTTPResponseSerializer::serializer());
-    auto compound = AFCompoundResponseSerializer::compoundSerializerWithResponseSerializers(members);
+        members.append(CVHTTPResponseSerializer::serializer());
+    auto compound = CVCompoundResponseSerializer::compoundSerializerWithResponseSerializers(members);
     error = KCError();
     const QVariant result = compound->responseObjectForResponse(responsePointer, body, &error);
     if (!result.isValid())
