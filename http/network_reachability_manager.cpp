@@ -173,6 +173,5 @@ void CVNetworkReachabilityManager::report(quint32 flags, quint64 generation) {
     if (block)
         block(status);
     NotificationCenter::defaultCenter().postNotification(
-        CVReachabilityDidChangeNotification,
-        {{CVReachabilityNotificationStatusItem, int(status)}});
+        CVReachabilityDidChangeNotification, {{CVReachabilityNotificationStatusItem, int(status)}});
 }

@@ -115,8 +115,8 @@ struct CVURLSessionManager::Session : public KCTransportReceiver,
     void taskDidChangeState(const KCURLSessionTaskPtr &task, KCURLSessionTask::State state) override {
         if (task->taskDescription() != description)
             return;
-        const QString name = state == KCURLSessionTask::Running ? CVTaskDidResumeNotification
-                                                                : CVTaskDidSuspendNotification;
+        const QString name =
+            state == KCURLSessionTask::Running ? CVTaskDidResumeNotification : CVTaskDidSuspendNotification;
         const quint64 id = task->taskIdentifier();
         DispatchQueue::main()->async([name, id] {
             NotificationCenter::defaultCenter().postNotification(name, {{QStringLiteral("task"), id}});

@@ -29,12 +29,9 @@
 
 // Notifications posted on the main queue (observed by nothing in the
 // application; user info {"task": taskIdentifier}).
-inline const QString CVTaskDidResumeNotification =
-    QStringLiteral("com.corvane.networking.task.resume");
-inline const QString CVTaskDidSuspendNotification =
-    QStringLiteral("com.corvane.networking.task.suspend");
-inline const QString CVTaskDidCompleteNotification =
-    QStringLiteral("com.corvane.networking.task.complete");
+inline const QString CVTaskDidResumeNotification = QStringLiteral("com.corvane.networking.task.resume");
+inline const QString CVTaskDidSuspendNotification = QStringLiteral("com.corvane.networking.task.suspend");
+inline const QString CVTaskDidCompleteNotification = QStringLiteral("com.corvane.networking.task.complete");
 inline const QString CVURLSessionDidInvalidateNotification =
     QStringLiteral("com.corvane.networking.session.invalidated");
 
