@@ -80,7 +80,7 @@ KelvraServiceURLChoice kcChooseServiceURL(const QString &settingsValue, const QS
 }
 
 KelvraServiceURLChoice kcCurrentServiceURL() {
-    // The user's settings file, or the system-wide one where IT has locked the key.
+    // The user's settings file or the system-wide one (managed_settings.h).
     const QString settingsValue = kcManagedSetting(KelvraServiceURLSettingsKey).value.toString();
     const QStringList arguments =
         QCoreApplication::instance() ? QCoreApplication::arguments() : QStringList();
