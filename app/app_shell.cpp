@@ -4,6 +4,7 @@
 #include "app/app_style.h"
 #include "app/login_screen.h"
 #include "app/pending_uploads.h"
+#include "app/start_at_login.h"
 #include "clinic/service_url.h"
 
 #include <QApplication>
@@ -81,6 +82,8 @@ int kcRunDesktopApplication(int argc, char **argv) {
     QApplication::setOrganizationName(QStringLiteral("Kelvra"));
     QApplication::setApplicationName(QStringLiteral("KelvraCapture"));
     QApplication app(argc, argv);
+    // Desktops find the application's icon and name through its entry.
+    QGuiApplication::setDesktopFileName(KCDesktopEntryID);
     // The login window steps aside while the capture window is shown, and the
     // capture window may be closed by the window manager: quitting is done
     // from the menus.
@@ -107,6 +110,8 @@ int kcRunDesktopApplication(int argc, char **argv) {
     QMenu trayMenu;
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         trayMenu.addAction(delegate.logoutMenuItem());
+        trayMenu.addAction(KCStartAtLogin::shared()->menuItem());
+        QObject::connect(&trayMenu, &QMenu::aboutToShow, KCStartAtLogin::shared(), &KCStartAtLogin::refresh);
         trayMenu.addSeparator();
         trayMenu.addAction(delegate.quitMenuItem());
         tray = std::make_unique<QSystemTrayIcon>(kcIconResource(QStringLiteral("kelvraLogo")));

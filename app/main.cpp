@@ -3,7 +3,9 @@
 
 #include "app/app_shell.h"
 #include "app/cli/cli.h"
+#include "app/version.h"
 
+#include <QCoreApplication>
 #include <QString>
 #include <QStringList>
 #include <algorithm>
@@ -13,7 +15,8 @@ static void printUsage(FILE *out) {
     std::fprintf(out, "Usage: kelvra-capture [COMMAND [ARGS...]]\n\n"
                       "Without a command, starts the capture application:\n"
                       "  kelvra-capture [--service-url URL]\n"
-                      "(the clinic web service; default http://127.0.0.1:47800/)\n\nCommands:\n");
+                      "(the clinic web service; default http://127.0.0.1:47800/)\n\n"
+                      "  kelvra-capture --version    prints the version\n\nCommands:\n");
     std::vector<CliCommand> commands = cliCommands();
     std::sort(commands.begin(), commands.end(),
               [](const CliCommand &a, const CliCommand &b) { return a.name < b.name; });
@@ -23,8 +26,13 @@ static void printUsage(FILE *out) {
 }
 
 int main(int argc, char **argv) {
+    QCoreApplication::setApplicationVersion(QStringLiteral(KC_VERSION));
     if (argc >= 2) {
         const QString first = QString::fromLocal8Bit(argv[1]);
+        if (first == QLatin1String("--version") || first == QLatin1String("-V")) {
+            std::printf("kelvra-capture %s\n", KC_VERSION);
+            return 0;
+        }
         if (first == QLatin1String("--help") || first == QLatin1String("-h") ||
             first == QLatin1String("help")) {
             printUsage(stdout);

@@ -2,6 +2,7 @@
 
 #include "app/app_delegate.h"
 #include "app/app_style.h"
+#include "app/start_at_login.h"
 
 #include <QVBoxLayout>
 
@@ -29,7 +30,8 @@ CaptureMainWindowController::CaptureMainWindowController(AppDelegate *delegate, 
     m_contentView = panel;
     m_window->resize(panel->sizeHint());
     if (delegate)
-        m_window->setContextMenuActions({delegate->logoutMenuItem(), delegate->quitMenuItem()});
+        m_window->setContextMenuActions(
+            {delegate->logoutMenuItem(), KCStartAtLogin::shared()->menuItem(), delegate->quitMenuItem()});
 }
 
 CaptureMainWindowController::~CaptureMainWindowController() {

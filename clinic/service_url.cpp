@@ -1,4 +1,5 @@
 #include "clinic/service_url.h"
+#include "platform/core/managed_settings.h"
 
 #include <QCoreApplication>
 #include <QSettings>
@@ -79,7 +80,8 @@ KelvraServiceURLChoice kcChooseServiceURL(const QString &settingsValue, const QS
 }
 
 KelvraServiceURLChoice kcCurrentServiceURL() {
-    const QString settingsValue = QSettings().value(KelvraServiceURLSettingsKey).toString();
+    // The user's settings file or the system-wide one (managed_settings.h).
+    const QString settingsValue = kcManagedSetting(KelvraServiceURLSettingsKey).value.toString();
     const QStringList arguments =
         QCoreApplication::instance() ? QCoreApplication::arguments() : QStringList();
     const QString environmentValue = qEnvironmentVariable(KelvraServiceURLEnvironmentVariable);

@@ -1,6 +1,6 @@
 #pragma once
 // Where the clinic web service is. The first usable value of, in order:
-//   1. the QSettings key "serviceURL" (the application's own settings),
+//   1. the setting "serviceURL" (user or system-wide, see managed_settings.h),
 //   2. the command-line option --service-url URL (or --service-url=URL),
 //   3. the environment variable KELVRA_SERVICE_URL,
 //   4. the local demo service, http://127.0.0.1:47800/.

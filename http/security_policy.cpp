@@ -1,4 +1,5 @@
 #include "http/security_policy.h"
+#include "platform/core/managed_settings.h"
 
 #include <QDirIterator>
 #include <QFile>
@@ -284,10 +285,13 @@ QString CVSecurityPolicy::userTrustAnchorsFile() {
         if (!gAnchorsOverride.isEmpty())
             return gAnchorsOverride;
     }
+    // A file that IT has locked in the system-wide settings beats the
+    // environment too.
+    const KcManagedSetting setting = kcManagedSetting(QStringLiteral("trustedCAFile"));
     const QString env = qEnvironmentVariable("KELVRA_CA_FILE");
-    if (!env.isEmpty())
+    if (!setting.locked && !env.isEmpty())
         return env;
-    return QSettings().value(QStringLiteral("trustedCAFile")).toString();
+    return setting.value.toString();
 }
 
 void CVSecurityPolicy::setUserTrustAnchorsFileOverride(const QString &path) {

@@ -5,7 +5,8 @@
 //
 // The user's own trust anchors (for clinics behind TLS-inspecting proxies)
 // come from the PEM bundle named by the environment variable
-// "KELVRA_CA_FILE", or else by the QSettings key "trustedCAFile"; they count
+// "KELVRA_CA_FILE", or else by the setting "trustedCAFile" (one locked by the
+// system-wide settings, see managed_settings.h, beats the variable); they count
 // as system roots.
 
 #include "http/transport.h"

@@ -252,9 +252,11 @@ TEST(App, SignOutReturnsToTheLoginWindowAndStopsTheRefreshes) {
 
     // Sign out from the capture window's context menu.
     QList<QAction *> actions = main->contextMenuActions();
-    ASSERT_EQ(actions.size(), 2);
+    ASSERT_EQ(actions.size(), 3);
     EXPECT_EQ(actions[0]->text(), "Sign Out");
-    EXPECT_EQ(actions[1]->text(), "Quit");
+    EXPECT_EQ(actions[1]->text(), "Start at login");
+    EXPECT_TRUE(actions[1]->isCheckable());
+    EXPECT_EQ(actions[2]->text(), "Quit");
     actions[0]->trigger();
     ASSERT_TRUE(waitVisible(login.window(), true));
     EXPECT_TRUE(waitVisible(main, false));
