@@ -311,9 +311,21 @@ PatientIdentification identifyPatient(const QVariantList &patients, const std::o
     for (qsizetype i : near)
         if (dobOnScreen(i))
             withDob << i;
-    const QList<qsizetype> decided = withDob.size() == 1 ? withDob
-                                     : withDob.isEmpty() ? withoutSubNames(near)
-                                                         : withoutSubNames(withDob);
+    // The date of birth on screen is another patient's, one whose name scored
+    // lower (misread, or shown as a relative's): the name alone must not
+    // decide against it.
+    QList<qsizetype> dobElsewhere;
+    if (withDob.isEmpty()) {
+        for (qsizetype i : people)
+            if (!near.contains(i) && dobOnScreen(i))
+                dobElsewhere << i;
+        std::stable_sort(dobElsewhere.begin(), dobElsewhere.end(),
+                         [&](qsizetype a, qsizetype b) { return result.scores[a] > result.scores[b]; });
+    }
+    const QList<qsizetype> decided = !dobElsewhere.isEmpty() ? QList<qsizetype>()
+                                     : withDob.size() == 1   ? withDob
+                                     : withDob.isEmpty()     ? withoutSubNames(near)
+                                                             : withoutSubNames(withDob);
     if (decided.size() == 1) {
         result.proposed = decided.first();
         result.dobOnScreen = dobOnScreen(decided.first());
@@ -323,7 +335,7 @@ PatientIdentification identifyPatient(const QVariantList &patients, const std::o
     }
     result.reason = IdentificationReason::Ambiguous;
     // Those with their date of birth on screen first, then the rest.
-    result.candidates = withDob;
+    result.candidates = withDob + dobElsewhere;
     for (qsizetype i : near)
         if (!result.candidates.contains(i))
             result.candidates << i;

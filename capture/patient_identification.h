@@ -10,8 +10,9 @@
 //  - a floor: a best score below it proposes nobody;
 //  - the date of birth as second identifier: among the patients whose score
 //    is within a margin of the top, the one whose date of birth is on screen
-//    is proposed; when that does not single one out, nobody is proposed and
-//    those patients are offered first.
+//    is proposed; when that does not single one out, or when the only date of
+//    birth on screen is that of a patient further down, nobody is proposed
+//    and those patients are offered first.
 
 #include <QDate>
 #include <QList>

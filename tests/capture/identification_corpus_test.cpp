@@ -376,6 +376,18 @@ TEST(IdentificationCorpus, NoWrongPatientOnRenderedScreens) {
     printDistribution("best score on screens without a patient", nobodyScores);
     printDistribution("lead of the right patient where it is top", rightGaps);
     printDistribution("lead of another patient where the right one is not top", wrongTopGaps);
+    const QList<double> edges = {0.01, 0.05, 0.1, 0.15, 0.2, 0.3, 10};
+    QString histogram;
+    for (qsizetype e = 0; e < edges.size(); ++e) {
+        const double low = e == 0 ? 0 : edges[e - 1];
+        const auto count = std::count_if(rightGaps.begin(), rightGaps.end(),
+                                         [&](double g) { return g >= low && g < edges[e]; });
+        histogram += QStringLiteral("  [%1, %2): %3")
+                         .arg(low)
+                         .arg(edges[e] > 5 ? QStringLiteral("up") : QString::number(edges[e]))
+                         .arg(count);
+    }
+    std::printf("leads of the right patient:%s\n", qPrintable(histogram));
 
     int rightTotal = 0, expectedTotal = 0;
     for (const QString &kind : kinds) {

@@ -134,6 +134,12 @@ TEST(PatientIdentification, FamiliesToldApartByTheDateOfBirth) {
     // Two of the same surname and no date, scores apart: the one shown.
     out = decide(list, "DOS SANTOS, LUCAS\nAppointment 10:30");
     EXPECT_EQ(out.proposed, "Lucas Dos Santos");
+    // The patient's name misread, a relative's read well: the date of birth
+    // on screen is not the relative's, so nobody, the patient first.
+    out = decide(list, "Patient Dos Santos, Sofla\nDOB 02.02.1999 MRN: 4521987\nGuardian: Dos Santos, Lucas");
+    EXPECT_EQ(out.proposed, "");
+    EXPECT_EQ(out.reason, "ambiguous");
+    EXPECT_EQ(out.candidates.value(0), "Sofia Dos Santos");
     out = decide(list, "Dos Santos, Sofia  DOB 1999-02-02");
     EXPECT_EQ(out.proposed, "Sofia Dos Santos");
     EXPECT_EQ(out.reason, "name and date of birth");
