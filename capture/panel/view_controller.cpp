@@ -183,6 +183,12 @@ static void setAlpha(QWidget *view, double alpha) {
     setClickThrough(view, alpha);
 }
 
+// Accept is orange while it files for a patient, grey while none is chosen.
+static void enableAccept(captureButton *accept, bool enabled) {
+    accept->setEnabled(enabled);
+    accept->setTitleColor(enabled ? QColor(255, 165, 0) : QColor(211, 211, 211));
+}
+
 ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelegate, QWidget *parent)
     : QWidget(parent), m_window(window), m_app(appDelegate) {
     mainView = new captureMainView(this);
@@ -639,7 +645,7 @@ void ViewController::captureDidFinish(const std::optional<QString> &text) {
             matchedPatient = list.at(*identification.proposed).toMap();
             fillPatient(*matchedPatient, true);
             showBirthDateCheck(*matchedPatient);
-            acceptButton->setEnabled(true);
+            enableAccept(acceptButton, true);
             showMatchedPatientView();
             return;
         }
@@ -691,7 +697,7 @@ void ViewController::openOnPatientTable(const QVariantList &list, const QList<qs
                                                        : QStringLiteral("Likely ones listed first"));
     identificationLabel->clear();
     patientProfileImageView->setPixmap(profileImageFor(QVariantMap()));
-    acceptButton->setEnabled(false);
+    enableAccept(acceptButton, false);
     filteredDataSource.clear();
     for (qsizetype i : candidates)
         filteredDataSource << list.at(i);
@@ -961,7 +967,7 @@ void ViewController::tableViewSelectionDidChange() {
     const QVariantMap patient = filteredDataSource.at(row).toMap();
     fillPatient(patient, false);
     showBirthDateCheck(patient);
-    acceptButton->setEnabled(true);
+    enableAccept(acceptButton, true);
     matchedPatient = patient;
     reportCapture(QStringLiteral("chosen patient \"%1\" interaction %2")
                       .arg(patient.value("name").toString(), patient.value("interaction_id").toString()));

@@ -68,7 +68,8 @@ TEST(TextRecognition, ProposesThePatientShownInTheWindow) {
             EXPECT_EQ(proposed->value("name").toString(), expected) << "recognised: " << qPrintable(*text);
             // The identification, on top, proposes the same patient.
             const PatientIdentification identification = identifyPatient(patients, text);
-            ASSERT_TRUE(identification.proposed) << qPrintable(identificationReasonText(identification.reason));
+            ASSERT_TRUE(identification.proposed)
+                << qPrintable(identificationReasonText(identification.reason));
             EXPECT_EQ(patients[*identification.proposed].toMap().value("name").toString(), expected);
         }
     }
