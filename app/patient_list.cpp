@@ -135,6 +135,12 @@ QVariantMap kcPatientEntryFromAssignment(const QVariantMap &assignment, const QV
                  idAsSent(assignment, QStringLiteral("ClinicPatientDeviceAssignment.patient_id")));
     entry.insert(KCPatientInteractionIDKey, idAsSent(assignment, QStringLiteral("Interaction.id")));
     entry.insert(KCPatientExamRoomNameKey, kcExamRoomNameForID(examRooms, roomID).value_or(QString()));
+    // The name's parts, so that the identification keeps a last name of
+    // several words together.
+    entry.insert(KCPatientFirstNameKey,
+                 kcValueText(kcValueForKeyPath(assignment, QStringLiteral("Patient.first_name"))));
+    entry.insert(KCPatientLastNameKey,
+                 kcValueText(kcValueForKeyPath(assignment, QStringLiteral("Patient.last_name"))));
     return entry;
 }
 

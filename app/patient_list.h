@@ -2,9 +2,10 @@
 // Today's patient list: turning the clinic service's patient-device
 // assignments into flat patient entries, and naming exam rooms.
 //
-// A patient entry is a QVariantMap of exactly the eight keys below, all
-// present in every entry; text values that the service leaves out or sends
-// as null become the empty text.
+// A patient entry is a QVariantMap of the eight keys below, all present in
+// every entry, plus "first_name" and "last_name" (the parts of "name", for
+// the identification); text values that the service leaves out or sends as
+// null become the empty text.
 
 #include <QString>
 #include <QStringList>
@@ -22,6 +23,9 @@ inline const QString KCPatientProfileImageIDKey = QStringLiteral("profile_image_
 inline const QString KCPatientKelvraIDKey = QStringLiteral("kelvraID");
 inline const QString KCPatientInteractionIDKey = QStringLiteral("interaction_id");
 inline const QString KCPatientExamRoomNameKey = QStringLiteral("exam_room_name");
+// The parts of "name" as the service sent them, kept for the identification.
+inline const QString KCPatientFirstNameKey = QStringLiteral("first_name");
+inline const QString KCPatientLastNameKey = QStringLiteral("last_name");
 
 // The eight keys of every patient entry.
 const QStringList &kcPatientEntryKeys();

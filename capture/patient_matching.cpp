@@ -170,7 +170,36 @@ double bestScore(CleanedWords &words, const QString &name) {
     return best;
 }
 
+double bestFormScore(CleanedWords &words, const QString &form) {
+    const qsizetype n = form.count(QLatin1Char(' '));
+    if (n == 0 || n > words.count())
+        return 0.0;
+    const ScorePattern pattern(form);
+    if (!hasLetter(pattern.cleaned()))
+        return 0.0;
+    const ScoreBound bound(pattern.cleaned(), kPatientMatchFuzziness);
+    double best = 0.0;
+    for (const CleanedWords::Window &window : words.distinctWindows(n)) {
+        if (bound.cannotExceed(window.classes, window.end - window.begin, best))
+            continue;
+        const double s = pattern.score(words.index(), window.begin, window.end, kPatientMatchFuzziness);
+        if (s > best && !std::isinf(s))
+            best = s;
+    }
+    return best;
+}
+
 } // namespace
+
+QList<double> bestScoresForForms(const QStringList &forms, const std::optional<QString> &text) {
+    QList<double> scores(forms.size(), 0.0);
+    if (!text)
+        return scores;
+    CleanedWords words(*text);
+    for (qsizetype i = 0; i < forms.size(); ++i)
+        scores[i] = bestFormScore(words, forms.at(i));
+    return scores;
+}
 
 QList<double> bestScoresForPatients(const QVariantList &patients, const std::optional<QString> &text) {
     QList<double> scores(patients.size(), 0.0);

@@ -22,6 +22,13 @@ inline constexpr float kPatientMatchFuzziness = 0.8f;
 // text every patient scores 0.
 QList<double> bestScoresForPatients(const QVariantList &patients, const std::optional<QString> &text);
 
+// The best score of each pattern in `forms` against the text: each form is a
+// name written as the candidates are (" Berg Van der Patricia" shape: a space
+// before every word) and is scored, as given and only so, against every window
+// of as many words as it has. Forms without a letter, or with more words than
+// the text, score 0; with no text every form scores 0.
+QList<double> bestScoresForForms(const QStringList &forms, const std::optional<QString> &text);
+
 // The proposed patient entry: the one with the highest best score (the first
 // in list order among equals). None when the text is absent or the list is
 // empty.

@@ -12,10 +12,12 @@
 
 struct Pix;
 
-// Characters the engine may recognise: letters, digits, . , _ ' - and the
-// space, without which the engine runs the words of a line together.
+// Characters the engine may recognise: letters, digits, . , _ ' - / : and
+// the space, without which the engine runs the words of a line together. The
+// slash and the colon keep dates and times apart ("04/12/1962", not
+// "04121962"); the score drops both, so names score the same.
 inline constexpr char kRecognitionWhitelist[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz.,_'-0123456789 ";
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz.,_'-/:0123456789 ";
 
 struct TextRecognitionSettings {
     // The folder holding eng.traineddata; empty for recognitionDataPath().

@@ -50,15 +50,27 @@ const RosterEntry kRoster[] = {
     {"Søren", "Nielsen", "1969-09-28", true, true},
     {"Patricia", "Van der Berg", "1958-12-01", true, true},
     {"Ibrahim", "Diallo", "1984-03-19", true, true},
+    // Patients that only the date of birth or the whole surname tells apart:
+    // a namesake pair, and a parent with her child.
+    {"Maria", "Cruz", "1990-07-14", true, true},
+    {"Maria", "De La Cruz", "1987-03-22", true, true},
+    {"Laura", "Bennett", "1984-04-09", true, true},
+    {"Noah", "Bennett", "2016-10-27", true, false},
 };
+// Where the patients above start in kRoster, and the clinic number they
+// start from (the EMR-only patients keep theirs).
+const int kFirstLaterPatient = 28;
+const int kLaterPatientNumber = 40;
 
 const RosterEntry kEmrOnly[] = {
     {"John", "Carter", "1971-05-05", true, false},
     {"Maria", "Rossi", "1990-01-21", true, true},
 };
 
-// Roster indices of the patients that are booked every day.
-const int kAlwaysBooked[] = {0, 1, 2, 3, 4, 16, 17};
+// Roster indices of the patients that are booked every day: among them a
+// compound surname (Van der Berg), the namesakes Maria Cruz and Maria De La
+// Cruz, and Laura and Noah Bennett.
+const int kAlwaysBooked[] = {0, 1, 2, 3, 4, 16, 17, 26, 28, 29, 30, 31};
 const int kTwiceBooked = 0; // this patient has two visits every day
 const int kSlotWithUnknownRoom = 5;
 
@@ -122,12 +134,12 @@ QList<PlannedVisit> planForDate(const QDate &date, const QList<DemoPatient> &pat
 } // namespace
 
 DemoClinic::DemoClinic() {
-    int number = 0;
     for (const auto &entry : kRoster) {
-        m_patients.append(
-            makePatient(entry, number, number % 3 == 2 ? QStringLiteral("21") : QStringLiteral("1")));
-        ++number;
+        const int index = int(m_patients.size());
+        const int id = index < kFirstLaterPatient ? index : kLaterPatientNumber + index - kFirstLaterPatient;
+        m_patients.append(makePatient(entry, id, id % 3 == 2 ? QStringLiteral("21") : QStringLiteral("1")));
     }
+    int number = kFirstLaterPatient;
     for (const auto &entry : kEmrOnly)
         m_emrOnly.append(makePatient(entry, number++, QStringLiteral("1")));
     m_rooms = {{QStringLiteral("1"), QStringLiteral("Exam Room 1")},

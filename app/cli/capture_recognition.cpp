@@ -3,6 +3,7 @@
 
 #include "app/cli/cli.h"
 #include "capture/image_preparation.h"
+#include "capture/patient_identification.h"
 #include "capture/patient_matching.h"
 #include "capture/string_score.h"
 #include "capture/text_recognition.h"
@@ -214,17 +215,29 @@ int runMatch(int argc, char **argv, const QStringList &args) {
 
     const QVariantList entries = patients->toVariantList();
     const QList<double> bests = bestScoresForPatients(entries, text);
-    const std::optional<QVariantMap> proposed = determinePatientFromList(entries, text);
-    QJsonValue proposedValue = QJsonValue::Null;
+    const std::optional<QVariantMap> topScored = determinePatientFromList(entries, text);
+    const PatientIdentification identification = identifyPatient(entries, text);
+    QJsonValue topScoredValue = QJsonValue::Null;
     QJsonArray scores;
     for (qsizetype i = 0; i < patients->size(); ++i) {
         const QJsonObject entry = (*patients)[i].toObject();
         scores.append(QJsonObject{{QStringLiteral("name"), entry.value(QLatin1String("name"))},
-                                  {QStringLiteral("best"), bests[i]}});
-        if (proposed && proposedValue.isNull() && entries[i].toMap() == *proposed)
-            proposedValue = entry;
+                                  {QStringLiteral("best"), bests[i]},
+                                  {QStringLiteral("best_of_forms"), identification.scores.value(i)}});
+        if (topScored && topScoredValue.isNull() && entries[i].toMap() == *topScored)
+            topScoredValue = entry;
     }
-    QJsonObject result{{QStringLiteral("proposed"), proposedValue}, {QStringLiteral("scores"), scores}};
+    QJsonArray candidates;
+    for (qsizetype i : identification.candidates)
+        candidates.append((*patients)[i].toObject().value(QLatin1String("name")));
+    QJsonObject result{{QStringLiteral("proposed"), identification.proposed
+                                                        ? QJsonValue((*patients)[*identification.proposed])
+                                                        : QJsonValue()},
+                       {QStringLiteral("reason"), identificationReasonText(identification.reason)},
+                       {QStringLiteral("dob_on_screen"), identification.dobOnScreen},
+                       {QStringLiteral("candidates"), candidates},
+                       {QStringLiteral("top_scored"), topScoredValue},
+                       {QStringLiteral("scores"), scores}};
     if (fromImage)
         result.insert(QStringLiteral("text"), text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null));
     writeOut(QJsonDocument(result).toJson(QJsonDocument::Indented));
@@ -281,17 +294,26 @@ const CliRegistrar matchCommand({
     QStringLiteral("--patients FILE (--image IMAGE | --text-file FILE)"),
     QStringLiteral("propose the patient a window image or text belongs to"),
     QStringLiteral(
-        "Scores today's patients against the text of a window and proposes the best, as a\n"
-        "capture does. --patients FILE is a JSON array of patient entries, each an object with\n"
-        "at least \"name\" (first and last name joined by a space); the other keys of an entry\n"
-        "(\"dob\", \"emr_patient_id\", \"emr_appointment_id\", \"profile_image_id\", \"kelvraID\",\n"
-        "\"interaction_id\", \"exam_room_name\") are passed through. The text is recognised from\n"
-        "--image IMAGE (enlarged 2x, as with `ocr`) or read as UTF-8 from --text-file FILE\n"
-        "(\"-\" reads standard input).\n\n"
-        "Prints one JSON object:\n"
-        "  \"proposed\"  the proposed entry as given, or null when the list is empty\n"
-        "  \"scores\"    in list order, {\"name\": ..., \"best\": the patient's best score}\n"
-        "  \"text\"      the recognised text (only with --image; null when nothing was recognised)\n\n"
+        "Decides which of today's patients the text of a window shows, as a capture does.\n"
+        "--patients FILE is a JSON array of patient entries, each an object with at least \"name\"\n"
+        "(first and last name joined by a space, or \"Last, First\"); \"first_name\" and \"last_name\"\n"
+        "give the parts when a last name has several words, \"dob\" (e.g. \"1950-01-02\" or\n"
+        "\"01/02/1950\") is looked for on screen; other keys are passed through. The text is\n"
+        "recognised from --image IMAGE (enlarged 2x, as with `ocr`) or read as UTF-8 from\n"
+        "--text-file FILE (\"-\" reads standard input).\n\n"
+        "Each patient is scored in every name form (\"First Last\", \"Last First\", and the last\n"
+        "name's words kept together); below a floor nobody is proposed; patients scoring alike\n"
+        "are told apart by the date of birth on screen, and when it does not decide nobody is\n"
+        "proposed. Prints one JSON object:\n"
+        "  \"proposed\"       the proposed entry as given, or null when nobody is proposed\n"
+        "  \"reason\"         \"name\", \"name and date of birth\", \"below floor\" or \"ambiguous\"\n"
+        "  \"dob_on_screen\"  whether the proposed patient's date of birth is in the text\n"
+        "  \"candidates\"     names offered first when nobody is proposed\n"
+        "  \"top_scored\"     the entry with the highest plain matching score (any list: null\n"
+        "                   only when the list is empty)\n"
+        "  \"scores\"         in list order, {\"name\", \"best\": the plain matching score,\n"
+        "                   \"best_of_forms\": the best over all name forms}\n"
+        "  \"text\"           the recognised text (only with --image; null when nothing was recognised)\n\n"
         "Exit status: 0 done, 1 nothing recognised from the image (the JSON is still printed),\n"
         "2 bad input (missing file, unreadable image, malformed JSON, a patient without a name)."),
     &runMatch,

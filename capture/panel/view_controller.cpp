@@ -4,8 +4,10 @@
 #include "app/app_style.h"
 #include "app/main_window_controller.h"
 #include "capture/documentation_upload.h"
+#include "capture/patient_identification.h"
 #include "capture/patient_matching.h"
 #include "capture/screen_coordinates.h"
+#include "capture/string_score.h"
 #include "capture/upload_senders.h"
 #include "emr/emr_api_client.h"
 #include "platform/core/notification_center.h"
@@ -181,6 +183,12 @@ static void setAlpha(QWidget *view, double alpha) {
     setClickThrough(view, alpha);
 }
 
+// Accept is orange while it files for a patient, grey while none is chosen.
+static void enableAccept(captureButton *accept, bool enabled) {
+    accept->setEnabled(enabled);
+    accept->setTitleColor(enabled ? QColor(255, 165, 0) : QColor(211, 211, 211));
+}
+
 ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelegate, QWidget *parent)
     : QWidget(parent), m_window(window), m_app(appDelegate) {
     mainView = new captureMainView(this);
@@ -210,11 +218,14 @@ ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelega
     patientExamRoomLabel = new QLabel(patientInfoView);
     patientExamRoomLabel->setGeometry(52, 34, 144, 14);
     patientExamRoomLabel->setFont(kcRalewayFont(10));
+    identificationLabel = new QLabel(patientInfoView);
+    identificationLabel->setGeometry(52, 46, 144, 13);
+    identificationLabel->setFont(kcRalewayFont(9));
     screnshotPreview = new QLabel(patientInfoView);
     screnshotPreview->setGeometry(6, 50, 40, 36);
     screnshotPreview->setScaledContents(true);
     imageCaptionTextField = new QLineEdit(patientInfoView);
-    imageCaptionTextField->setGeometry(52, 54, 144, 28);
+    imageCaptionTextField->setGeometry(52, 60, 144, 24);
     imageCaptionTextField->setPlaceholderText(KCOptionalImageCaption);
     setAlpha(patientInfoView, 0);
 
@@ -625,11 +636,22 @@ void ViewController::captureDidFinish(const std::optional<QString> &text) {
     if (text && !text->isEmpty() && !list.isEmpty()) {
         QElapsedTimer matching;
         matching.start();
-        matchedPatient = determinePatientFromList(list, *text);
+        const PatientIdentification identification = identifyPatient(list, *text);
         lastMatchingMs = matching.elapsed();
-        if (matchedPatient) {
+        m_recognisedText = *text;
+        m_identificationReason = identificationReasonText(identification.reason);
+        matchedPatient.reset();
+        if (identification.proposed) {
+            matchedPatient = list.at(*identification.proposed).toMap();
             fillPatient(*matchedPatient, true);
+            showBirthDateCheck(*matchedPatient);
+            enableAccept(acceptButton, true);
             showMatchedPatientView();
+            return;
+        }
+        // Words were read but name nobody for sure: the clinician chooses.
+        if (scoreCleaned(*text).simplified().size() >= 3) {
+            openOnPatientTable(list, identification.candidates);
             return;
         }
     }
@@ -657,6 +679,38 @@ void ViewController::fillPatient(const QVariantMap &patient, bool formatDOB) {
     patientDOBLabel->setText(formatDOB ? QStringLiteral("DOB: %1").arg(dob) : dob);
     patientProfileImageView->setPixmap(profileImageFor(patient));
     patientExamRoomLabel->setText(patient.value("exam_room_name").toString());
+}
+
+void ViewController::showBirthDateCheck(const QVariantMap &patient) {
+    const bool onScreen =
+        dateIsAmong(patientBirthDate(patient.value("dob").toString()), findDates(m_recognisedText));
+    identificationLabel->setText(onScreen ? QStringLiteral("DOB on screen \u2713")
+                                          : QStringLiteral("DOB not on screen"));
+    identificationLabel->setStyleSheet(onScreen ? QStringLiteral("color: #2e7d32")
+                                                : QStringLiteral("color: #b26a00"));
+}
+
+void ViewController::openOnPatientTable(const QVariantList &list, const QList<qsizetype> &candidates) {
+    patientNameLabel->setText(QStringLiteral("No patient recognised"));
+    patientDOBLabel->setText(QStringLiteral("\u2014 choose one"));
+    patientExamRoomLabel->setText(candidates.isEmpty() ? QString()
+                                                       : QStringLiteral("Likely ones listed first"));
+    identificationLabel->clear();
+    patientProfileImageView->setPixmap(profileImageFor(QVariantMap()));
+    enableAccept(acceptButton, false);
+    filteredDataSource.clear();
+    for (qsizetype i : candidates)
+        filteredDataSource << list.at(i);
+    for (qsizetype i = 0; i < list.size(); ++i)
+        if (!candidates.contains(i))
+            filteredDataSource << list.at(i);
+    {
+        const QSignalBlocker blocker(filterPatientTextField);
+        filterPatientTextField->clear();
+    }
+    reloadTable();
+    patientListTableShown = true;
+    showMatchedPatientView();
 }
 
 void ViewController::animateSize(double width, double height, std::function<void()> done) {
@@ -712,9 +766,18 @@ void ViewController::showMatchedPatientView() {
         }
     }
     lastReleaseToCardMs = m_releaseClock.isValid() ? m_releaseClock.elapsed() : -1;
-    animateSize(200, 119, [this] {
+    animateSize(200, patientListTableShown ? 360 : 119, [this] {
         showPatientDetails();
         setButtonStateHidden(false);
+        if (!matchedPatient) {
+            post(this, [this] { filterPatientTextField->setFocus(Qt::OtherFocusReason); });
+            reportCapture(QStringLiteral("no patient proposed (%1); the table is open (%2)")
+                              .arg(m_identificationReason,
+                                   timingsText(lastTimings, lastMatchingMs, m_stallWatch->longest())));
+            m_stallWatch->stop();
+            emit cardShown();
+            return;
+        }
         const QVariantMap patient = matchedPatient.value_or(QVariantMap());
         reportCapture(QStringLiteral("proposed patient \"%1\" interaction %2; release to card %3 ms (%4)")
                           .arg(patient.value("name").toString(), patient.value("interaction_id").toString())
@@ -822,6 +885,8 @@ void ViewController::otherButtonPressed() {
 }
 
 void ViewController::acceptButtonPressed() {
+    if (!matchedPatient)
+        return; // nobody proposed or chosen yet
     const QVariantMap patient = matchedPatient.value_or(QVariantMap());
     reportCapture(QStringLiteral("accepted for \"%1\" interaction %2")
                       .arg(patient.value("name").toString(), patient.value("interaction_id").toString()));
@@ -901,6 +966,8 @@ void ViewController::tableViewSelectionDidChange() {
         return;
     const QVariantMap patient = filteredDataSource.at(row).toMap();
     fillPatient(patient, false);
+    showBirthDateCheck(patient);
+    enableAccept(acceptButton, true);
     matchedPatient = patient;
     reportCapture(QStringLiteral("chosen patient \"%1\" interaction %2")
                       .arg(patient.value("name").toString(), patient.value("interaction_id").toString()));

@@ -61,6 +61,7 @@ public:
     QLabel *patientNameLabel = nullptr;
     QLabel *patientDOBLabel = nullptr;
     QLabel *patientExamRoomLabel = nullptr;
+    QLabel *identificationLabel = nullptr; // "DOB on screen ✓" / "DOB not on screen"
     QLabel *screnshotPreview = nullptr;
     QLineEdit *imageCaptionTextField = nullptr;
     QLabel *successImageView = nullptr;
@@ -129,6 +130,8 @@ private:
     void animateAlpha(QWidget *view, double alpha);
     void spin(QEasingCurve curve, std::function<void()> done);
     void fillPatient(const QVariantMap &patient, bool formatDOB);
+    void showBirthDateCheck(const QVariantMap &patient);
+    void openOnPatientTable(const QVariantList &list, const QList<qsizetype> &candidates);
     QPixmap profileImageFor(const QVariantMap &patient) const;
     void reloadTable();
     void moveWindowAnimated(const QPoint &topLeft);
@@ -162,4 +165,6 @@ private:
     QPointer<QVariantAnimation> m_sizeAnimation;
     QPointer<QVariantAnimation> m_flyAway;
     MainThreadStallWatch *m_stallWatch = nullptr;
+    QString m_recognisedText; // of the last capture, for the date-of-birth check
+    QString m_identificationReason;
 };

@@ -226,7 +226,7 @@ TEST_F(Session, PatientListEntriesRoomsAndImages) {
     }));
     const QVariantList list = *delegate->parsedPtArray();
     for (const QVariant &e : list) {
-        EXPECT_EQ(e.toMap().size(), 8);
+        EXPECT_EQ(e.toMap().size(), 10); // eight, plus first_name and last_name
         EXPECT_EQ(e.toMap()["dob"], QString());
         EXPECT_EQ(e.toMap()["emr_patient_id"], QString());
         EXPECT_EQ(e.toMap()["emr_appointment_id"], QString());

@@ -188,7 +188,7 @@ TEST(App, PatientListAfterTheFirstRefresh) {
     int thompson = 0;
     for (const QVariant &v : list) {
         const QVariantMap e = v.toMap();
-        ASSERT_EQ(e.size(), 8);
+        ASSERT_EQ(e.size(), 10); // eight, plus first_name and last_name
         for (const char *key : {"name", "dob", "emr_patient_id", "emr_appointment_id", "profile_image_id",
                                 "kelvraID", "interaction_id", "exam_room_name"})
             EXPECT_TRUE(e.contains(key)) << key;

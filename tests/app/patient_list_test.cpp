@@ -80,10 +80,10 @@ TEST(ExamRoomName, FirstMatchingRoom) {
               QStringLiteral("Five"));
 }
 
-TEST(PatientEntry, EightKeysFromAFullRecord) {
+TEST(PatientEntry, AllKeysFromAFullRecord) {
     const QVariantMap entry =
         kcPatientEntryFromAssignment(assignment("Ada", "Lovelace"), {room("3", "Exam 3")});
-    ASSERT_EQ(entry.size(), 8);
+    ASSERT_EQ(entry.size(), 10);
     for (const QString &key : kcPatientEntryKeys())
         EXPECT_TRUE(entry.contains(key)) << key.toStdString();
     EXPECT_EQ(entry["name"], "Ada Lovelace");
@@ -94,6 +94,21 @@ TEST(PatientEntry, EightKeysFromAFullRecord) {
     EXPECT_EQ(entry["kelvraID"], "101");
     EXPECT_EQ(entry["interaction_id"], "900");
     EXPECT_EQ(entry["exam_room_name"], "Exam 3");
+    EXPECT_EQ(entry["first_name"], "Ada");
+    EXPECT_EQ(entry["last_name"], "Lovelace");
+}
+
+TEST(PatientEntry, NamePartsKeptBesideTheName) {
+    const QVariantMap entry =
+        kcPatientEntryFromAssignment(assignment("Patricia", "Van der Berg"), {room("3", "Exam 3")});
+    EXPECT_EQ(entry["name"], "Patricia Van der Berg");
+    EXPECT_EQ(entry["first_name"], "Patricia");
+    EXPECT_EQ(entry["last_name"], "Van der Berg");
+    QVariantMap record = assignment("Ada", "Lovelace");
+    setPath(record, "Patient", "last_name", null());
+    const QVariantMap partial = kcPatientEntryFromAssignment(record, {});
+    EXPECT_EQ(partial["name"], "Ada");
+    EXPECT_EQ(partial["last_name"], QString());
 }
 
 TEST(PatientEntry, NullsBecomeEmptyTexts) {
@@ -103,7 +118,7 @@ TEST(PatientEntry, NullsBecomeEmptyTexts) {
     setPath(record, "Patient", "EmrPatientLink", QVariantList());
     setPath(record, "ClinicPatientDeviceAssignment", "emr_appointment_id", null());
     const QVariantMap entry = kcPatientEntryFromAssignment(record, {room("4", "Other room")});
-    ASSERT_EQ(entry.size(), 8);
+    ASSERT_EQ(entry.size(), 10);
     EXPECT_EQ(entry["dob"], QString());
     EXPECT_EQ(entry["dob"].metaType().id(), QMetaType::QString);
     EXPECT_EQ(entry["profile_image_id"], QString());
@@ -113,7 +128,7 @@ TEST(PatientEntry, NullsBecomeEmptyTexts) {
     EXPECT_EQ(kcProfileImageUploadID(record), QString());
 }
 
-TEST(PatientEntry, MissingMembersStillGiveEightKeys) {
+TEST(PatientEntry, MissingMembersStillGiveAllKeys) {
     QVariantMap record = assignment("Ada", "Lovelace");
     setPath(record, "Patient", "dob", QVariant());
     setPath(record, "Patient", "EmrPatientLink", null());
@@ -121,7 +136,7 @@ TEST(PatientEntry, MissingMembersStillGiveEightKeys) {
     setPath(record, "ClinicPatientDeviceAssignment", "clinic_exam_room_id", QVariant());
     record.remove("Interaction");
     const QVariantMap entry = kcPatientEntryFromAssignment(record, {room("3", "Exam 3")});
-    ASSERT_EQ(entry.size(), 8);
+    ASSERT_EQ(entry.size(), 10);
     EXPECT_EQ(entry["dob"], QString());
     EXPECT_EQ(entry["emr_patient_id"], QString());
     EXPECT_EQ(entry["kelvraID"], QString());

@@ -156,7 +156,11 @@ class SignedInPanelTest : public ::testing::Test {
 protected:
     void SetUp() override {
         QStandardPaths::setTestModeEnabled(true);
-        delegate = std::make_unique<AppDelegate>(std::make_shared<FakeBackend>());
+        backend = std::make_shared<FakeBackend>();
+        backend->setAssignments({assignment(1, "Mary", "Smith", "1982-11-20"),
+                                 assignment(2, "Emma", "Smith", "2015-06-03"),
+                                 assignment(3, "Patricia", "Van der Berg", "1958-12-01")});
+        delegate = std::make_unique<AppDelegate>(backend);
         std::atomic<bool> signedIn{false};
         delegate->loginWithUsername(
             "demo", "capture", [&] { signedIn = true; }, [](const KCError &) {});
@@ -181,11 +185,75 @@ protected:
         delegate.reset();
         QDir(pending).removeRecursively();
     }
+    static QVariantMap assignment(int n, const QString &first, const QString &last, const QString &dob) {
+        return QVariantMap{
+            {"ClinicPatientDeviceAssignment", QVariantMap{{"patient_id", QString::number(n)}}},
+            {"Patient", QVariantMap{{"first_name", first}, {"last_name", last}, {"dob", dob}}},
+            {"Interaction", QVariantMap{{"id", QString::number(100 + n)}}},
+        };
+    }
+    // The capture ends with `text`; waits for the card.
+    void finishCaptureWith(const QString &text) {
+        ASSERT_TRUE(
+            kcWaitFor([&] { return delegate->parsedPtArray().value_or(QVariantList()).size() == 3; }, 10000));
+        int shown = 0;
+        const auto connection = QObject::connect(panel, &ViewController::cardShown, [&] { ++shown; });
+        panel->captureDidFinish(text);
+        ASSERT_TRUE(kcWaitFor([&] { return shown == 1; }, 10000));
+        QObject::disconnect(connection);
+        kcSpin(100);
+    }
+    QString tableRow(int row) const {
+        return panel->filteredDataSource.value(row).toMap().value("name").toString();
+    }
+    std::shared_ptr<FakeBackend> backend;
     std::unique_ptr<AppDelegate> delegate;
     std::unique_ptr<CaptureMainWindow> window;
     ViewController *panel = nullptr;
     QString pending;
 };
+
+// A screen that names nobody opens the card on the table, search field
+// focused, Accept disabled until a patient is chosen.
+TEST_F(SignedInPanelTest, NobodyRecognisedOpensTheTable) {
+    finishCaptureWith("Laboratory results\nHemoglobin 13.5 g/dL\nSodium 140 mmol/L");
+    EXPECT_EQ(panel->heightConstraint(), 360);
+    EXPECT_FALSE(panel->matchedPatient);
+    EXPECT_EQ(panel->patientNameLabel->text(), "No patient recognised");
+    EXPECT_FALSE(panel->acceptButton->isEnabled());
+    EXPECT_TRUE(panel->patientListTableView->isVisibleTo(panel));
+    EXPECT_TRUE(kcWaitFor([&] { return panel->filterPatientTextField->hasFocus(); }, 5000));
+    EXPECT_EQ(panel->numberOfRowsInTableView(), 3);
+    panel->acceptButtonPressed();
+    EXPECT_TRUE(panel->uploadQueue()->entries().isEmpty()) << "nothing filed without a patient";
+
+    panel->patientListTableView->setCurrentRow(2);
+    ASSERT_TRUE(panel->matchedPatient);
+    EXPECT_EQ(panel->matchedPatient->value("name").toString(), "Patricia Van der Berg");
+    EXPECT_TRUE(panel->acceptButton->isEnabled());
+    EXPECT_EQ(panel->identificationLabel->text(), "DOB not on screen");
+}
+
+// Two of one family on screen: the date of birth decides, and the card says
+// so; without it the two are offered first.
+TEST_F(SignedInPanelTest, TheDateOfBirthDecidesOrTheCandidatesComeFirst) {
+    finishCaptureWith("Patient: Smith, Emma  DOB: 06/03/2015\nGuardian: Smith, Mary");
+    ASSERT_TRUE(panel->matchedPatient);
+    EXPECT_EQ(panel->matchedPatient->value("name").toString(), "Emma Smith");
+    EXPECT_EQ(panel->heightConstraint(), 119);
+    EXPECT_TRUE(panel->acceptButton->isEnabled());
+    EXPECT_EQ(panel->identificationLabel->text(), QString::fromUtf8("DOB on screen \u2713"));
+    panel->cancelButtonPressed();
+    kcSpin(800);
+
+    finishCaptureWith("Guardian: Smith, Mary\nPatient: Smith, Emma\nVisit: Follow-up");
+    EXPECT_FALSE(panel->matchedPatient);
+    EXPECT_EQ(panel->heightConstraint(), 360);
+    EXPECT_FALSE(panel->acceptButton->isEnabled());
+    QStringList firstTwo = {tableRow(0), tableRow(1)};
+    firstTwo.sort();
+    EXPECT_EQ(firstTwo, QStringList({"Emma Smith", "Mary Smith"}));
+}
 
 TEST_F(SignedInPanelTest, OnlyTheUsersActivationStartsACapture) {
     EXPECT_FALSE(panel->snapshotMode) << "appearing is not a request to capture";

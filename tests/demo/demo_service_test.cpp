@@ -375,6 +375,7 @@ TEST(DemoService, AssignmentsFollowTheRequestedDay) {
     int nullDob = 0, noLink = 0, unknownRoom = 0, withImage = 0, accented = 0, apostrophe = 0, hyphen = 0;
     QMap<QString, int> visitsPerPatient;
     QSet<QString> interactions;
+    QSet<QString> names;
     for (const QJsonValue &value : data) {
         const QJsonObject a = value.toObject();
         const QJsonObject assignment = a.value(QStringLiteral("ClinicPatientDeviceAssignment")).toObject();
@@ -404,7 +405,12 @@ TEST(DemoService, AssignmentsFollowTheRequestedDay) {
         apostrophe += name.contains('\'');
         hyphen += name.contains('-');
         ++visitsPerPatient[assignment.value(QStringLiteral("patient_id")).toString()];
+        names.insert(name);
     }
+    // Every day: a compound surname, a namesake pair, a parent and her child.
+    for (const char *name : {"Patricia Van der Berg", "Maria Cruz", "Maria De La Cruz", "Laura Bennett",
+                             "Noah Bennett", "Mary-Jane Smith-Jones"})
+        EXPECT_TRUE(names.contains(QString::fromUtf8(name))) << name;
     EXPECT_GE(nullDob, 1);
     EXPECT_GE(noLink, 1);
     EXPECT_GE(unknownRoom, 1);

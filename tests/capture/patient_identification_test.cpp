@@ -1,0 +1,275 @@
+// Deciding the patient of a recognised text: name forms with compound
+// surnames, the floor, the date of birth among patients scoring alike, and
+// the dates found in text.
+
+#include "capture/patient_identification.h"
+#include "capture/patient_matching.h"
+
+#include <gtest/gtest.h>
+#include <ostream>
+
+void PrintTo(const QString &text, std::ostream *out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace {
+
+QVariantMap patient(const QString &first, const QString &last, const QString &dob, const QString &id = {}) {
+    return {
+        {"name", first + " " + last}, {"first_name", first},      {"last_name", last},      {"dob", dob},
+        {"emr_patient_id", ""},       {"emr_appointment_id", ""}, {"profile_image_id", ""}, {"kelvraID", id},
+        {"interaction_id", id},       {"exam_room_name", ""}};
+}
+
+// Only "name" and "dob", as a patients file of the command line gives them.
+QVariantMap named(const QString &name, const QString &dob = {}) {
+    return {{"name", name}, {"dob", dob}};
+}
+
+// Today's list with the hard neighbours of each compound surname.
+QVariantList todaysList() {
+    QVariantList list;
+    int id = 0;
+    auto add = [&](const QString &first, const QString &last, const QString &dob) {
+        list << patient(first, last, dob, QString::number(++id));
+    };
+    add("Patricia", "Berg", "1961-02-11");
+    add("Peter", "Van der Berg", "1955-09-30");
+    add("Patricia", "Van der Berg", "1958-12-01");
+    add("Maria", "Cruz", "1990-07-14");
+    add("Maria", "De La Cruz", "1987-03-22");
+    add("Ana", "Garcia", "1972-05-05");
+    add("Ana", "Garcia Marquez", "1970-10-10");
+    add("Luis", "Marquez", "1968-01-19");
+    add("Mary", "Smith", "1982-11-20");
+    add("Emma", "Smith", "2015-06-03");
+    add("John", "Smith", "1950-01-02");
+    add("Jean", "Le Roux", "1949-04-04");
+    add("Marco", "Di Stefano", "1977-08-08");
+    add("Lucas", "Dos Santos", "2001-12-12");
+    add("Sofia", "Dos Santos", "1999-02-02");
+    add("Omar", "Al Farsi", "1980-06-16");
+    add("Anna", "Ter Horst", "1966-03-03");
+    add("Karim", "El Amrani", "1974-07-07");
+    return list;
+}
+
+struct Outcome {
+    QString proposed; // "" for nobody
+    QString reason;
+    bool dobOnScreen;
+    QStringList candidates;
+};
+
+Outcome decide(const QVariantList &list, const QString &text) {
+    const PatientIdentification id = identifyPatient(list, text);
+    Outcome out{id.proposed ? list.at(*id.proposed).toMap().value("name").toString() : QString(),
+                identificationReasonText(id.reason),
+                id.dobOnScreen,
+                {}};
+    for (qsizetype i : id.candidates)
+        out.candidates << list.at(i).toMap().value("name").toString();
+    return out;
+}
+
+TEST(PatientIdentification, CompoundSurnamesInEveryForm) {
+    const QVariantList list = todaysList();
+    const QList<QPair<QString, QString>> cases = {
+        {"VAN DER BERG, Patricia", "Patricia Van der Berg"},
+        {"Van der Berg, Patricia", "Patricia Van der Berg"},
+        {"Patricia Van der Berg", "Patricia Van der Berg"},
+        {"DE LA CRUZ, MARIA", "Maria De La Cruz"},
+        {"De La Cruz, Maria", "Maria De La Cruz"},
+        {"Maria De La Cruz", "Maria De La Cruz"},
+        {"Garcia Marquez, Ana", "Ana Garcia Marquez"},
+        {"GARCIA MARQUEZ, ANA", "Ana Garcia Marquez"},
+        {"Ana Garcia Marquez", "Ana Garcia Marquez"},
+        {"LE ROUX, JEAN", "Jean Le Roux"},
+        {"Di Stefano, Marco", "Marco Di Stefano"},
+        {"TER HORST, Anna", "Anna Ter Horst"},
+        {"Al Farsi, Omar", "Omar Al Farsi"},
+        {"EL AMRANI, KARIM", "Karim El Amrani"},
+        // The short names are still theirs when shown.
+        {"Cruz, Maria", "Maria Cruz"},
+        {"Berg, Patricia", "Patricia Berg"},
+        {"Garcia, Ana", "Ana Garcia"},
+    };
+    for (const auto &[shown, expected] : cases) {
+        const QString text = "Chart  Northside Clinic\nPatient: " + shown + "\nVisit: Follow-up  Room 4";
+        const Outcome out = decide(list, text);
+        EXPECT_EQ(out.proposed, expected) << qPrintable(shown) << " -> " << qPrintable(out.reason);
+        EXPECT_EQ(out.reason, "name") << qPrintable(shown);
+        EXPECT_FALSE(out.dobOnScreen);
+    }
+}
+
+TEST(PatientIdentification, TheMatchingAloneMissesCompoundSurnames) {
+    // What the forms mend: the plain matching reverses word by word.
+    const QVariantList list = todaysList();
+    const std::optional<QVariantMap> top =
+        determinePatientFromList(list, QString("Patient: VAN DER BERG, Patricia DOB unknown"));
+    ASSERT_TRUE(top);
+    EXPECT_NE(top->value("name").toString(), "Patricia Van der Berg");
+}
+
+TEST(PatientIdentification, FamiliesToldApartByTheDateOfBirth) {
+    const QVariantList list = todaysList();
+    Outcome out =
+        decide(list, "Patient: Smith, Emma  DOB: 06/03/2015\nGuardian: Smith, Mary  Phone 555 0100");
+    EXPECT_EQ(out.proposed, "Emma Smith");
+    EXPECT_EQ(out.reason, "name and date of birth");
+    EXPECT_TRUE(out.dobOnScreen);
+    // The guardian's record, her date of birth written another way.
+    out = decide(list, "Smith, Mary  born Nov 20, 1982\nChild: Smith, Emma");
+    EXPECT_EQ(out.proposed, "Mary Smith");
+    // No date of birth on screen: nobody, the two first.
+    out = decide(list, "Patient: Smith, Emma\nGuardian: Smith, Mary");
+    EXPECT_EQ(out.proposed, "");
+    EXPECT_EQ(out.reason, "ambiguous");
+    EXPECT_EQ(out.candidates.mid(0, 2), QStringList({"Mary Smith", "Emma Smith"}));
+    // Both dates on screen decide nothing either.
+    out = decide(list, "Smith, Emma 06/03/2015  Smith, Mary 11/20/1982");
+    EXPECT_EQ(out.reason, "ambiguous");
+    EXPECT_EQ(out.candidates.size(), 2);
+    // Two of the same surname and no date, scores apart: the one shown.
+    out = decide(list, "DOS SANTOS, LUCAS\nAppointment 10:30");
+    EXPECT_EQ(out.proposed, "Lucas Dos Santos");
+    // The patient's name misread, a relative's read well: the date of birth
+    // on screen is not the relative's, so nobody, the patient first.
+    out = decide(list, "Patient Dos Santos, Sofla\nDOB 02.02.1999 MRN: 4521987\nGuardian: Dos Santos, Lucas");
+    EXPECT_EQ(out.proposed, "");
+    EXPECT_EQ(out.reason, "ambiguous");
+    EXPECT_EQ(out.candidates.value(0), "Sofia Dos Santos");
+    out = decide(list, "Dos Santos, Sofia  DOB 1999-02-02");
+    EXPECT_EQ(out.proposed, "Sofia Dos Santos");
+    EXPECT_EQ(out.reason, "name and date of birth");
+}
+
+TEST(PatientIdentification, ScreensWithoutAPatientProposeNobody) {
+    const QVariantList list = todaysList();
+    const QStringList screens = {
+        "Laboratory results\nTest Result Units Range\nHemoglobin 13.5 g/dL 12.0-16.0\nWBC 7.2 10^9/L "
+        "4.0-11.0\n"
+        "Platelets 250 10^9/L 150-400\nSodium 140 mmol/L 135-145\nPotassium 4.1 mmol/L 3.5-5.1",
+        "Inbox 12 unread\nFrom Subject Date\nPharmacy Refill request 10:42\nFront desk Schedule change "
+        "09:15\n"
+        "Billing Claim returned Mon\nIT Password expires in 5 days Fri",
+        "New Tab\nSearch or type a URL\nMost visited\nNews Weather Mail Maps",
+        "Settings\nGeneral Display Sound Network Bluetooth Printers\nAbout this computer",
+        "",
+        "0000 1111 2222 3333",
+    };
+    for (const QString &screen : screens) {
+        const Outcome out = decide(list, screen);
+        EXPECT_EQ(out.proposed, "") << qPrintable(screen);
+        EXPECT_EQ(out.reason, "below floor") << qPrintable(screen);
+    }
+    EXPECT_EQ(decide({}, "Smith, John").reason, "below floor");
+    EXPECT_FALSE(identifyPatient(list, std::nullopt).proposed);
+}
+
+TEST(PatientIdentification, DamagedNamesNeverProposeAnotherPatient) {
+    const QVariantList list = todaysList();
+    // Letters misread, dropped or run together: the right patient or nobody.
+    const QList<QPair<QString, QString>> cases = {
+        {"VAN DER BERG, Patrcia", "Patricia Van der Berg"},
+        {"Van der Berq, Patricia", "Patricia Van der Berg"},
+        {"DE LA CRUZ, MARlA", "Maria De La Cruz"},
+        {"Smlth, Emma DOB 06/03/2015", "Emma Smith"},
+        {"Garcia Marquez, Ama", "Ana Garcia Marquez"},
+        {"DELA CRUZ, MARIA", "Maria De La Cruz"},
+        {"Srnith, John", "John Smith"},
+        {"Le Roux Jean", "Jean Le Roux"},
+    };
+    for (const auto &[shown, expected] : cases) {
+        const Outcome out = decide(list, "Patient: " + shown + "\nMRN 4521987");
+        EXPECT_TRUE(out.proposed.isEmpty() || out.proposed == expected)
+            << qPrintable(shown) << " proposed " << qPrintable(out.proposed);
+    }
+}
+
+TEST(PatientIdentification, NamesFileWithoutNameParts) {
+    // Only "name": "Last, First" taken as written, longer names read at
+    // every split.
+    const QVariantList list = {named("Maria Cruz", "1990-07-14"), named("Maria De La Cruz", "1987-03-22"),
+                               named("Van der Berg, Patricia", "1958-12-01"),
+                               named("John Smith", "1950-01-02")};
+    EXPECT_EQ(decide(list, "DE LA CRUZ, MARIA").proposed, "Maria De La Cruz");
+    EXPECT_EQ(decide(list, "Patient: Van der Berg, Patricia").proposed, "Van der Berg, Patricia");
+    EXPECT_EQ(decide(list, "Patricia Van der Berg, 65").proposed, "Van der Berg, Patricia");
+    const Outcome john = decide(list, "Patient: Smith, John DOB 01/02/1950");
+    EXPECT_EQ(john.proposed, "John Smith");
+    EXPECT_EQ(john.reason, "name and date of birth");
+    EXPECT_TRUE(john.dobOnScreen);
+    EXPECT_EQ(patientNameForms(named("Ana Garcia Marquez")),
+              QStringList({" Garcia Marquez Ana", " Ana Garcia Marquez", " GarciaMarquez Ana",
+                           " Ana GarciaMarquez", " Marquez Ana Garcia"}));
+    EXPECT_EQ(patientNameForms(patient("Fatima Zahra", "Benali", "")),
+              QStringList({" Benali Fatima Zahra", " Fatima Zahra Benali"}));
+    EXPECT_EQ(patientNameForms(patient("Maria", "De La Cruz", "")).size(), 8);
+}
+
+TEST(PatientIdentification, TwoVisitsOfOnePatientAreOnePatient) {
+    QVariantList list = todaysList();
+    list.prepend(patient("John", "Smith", "1950-01-02", "11"));
+    const Outcome out = decide(list, "Smith, John");
+    EXPECT_EQ(out.proposed, "John Smith");
+    EXPECT_EQ(identifyPatient(list, QString("Smith, John")).proposed, 0) << "the first of the two visits";
+    // Without ids: the same name and date of birth.
+    EXPECT_EQ(
+        decide({named("John Smith", "1950-01-02"), named("John Smith", "1950-01-02")}, "Smith, John").reason,
+        "name");
+    // Two people of one name: told apart by the date only.
+    const QVariantList twins = {named("John Smith", "1950-01-02"), named("John Smith", "1971-08-30")};
+    EXPECT_EQ(decide(twins, "Smith, John").reason, "ambiguous");
+    EXPECT_EQ(identifyPatient(twins, QString("Smith, John 8/30/71")).proposed, 1);
+}
+
+TEST(PatientIdentification, KeepsTheMatchingScores) {
+    const QVariantList list = todaysList();
+    const QString text = "Patient: VAN DER BERG, Patricia";
+    const PatientIdentification id = identifyPatient(list, text);
+    const QList<double> plain = bestScoresForPatients(list, text);
+    ASSERT_EQ(id.scores.size(), plain.size());
+    for (qsizetype i = 0; i < plain.size(); ++i)
+        EXPECT_GE(id.scores[i], plain[i]);
+}
+
+TEST(FindDates, EveryWrittenForm) {
+    auto has = [](const QString &text, int y, int m, int d) {
+        return dateIsAmong(QDate(y, m, d), findDates(text));
+    };
+    EXPECT_TRUE(has("DOB: 04/12/1962", 1962, 4, 12));
+    EXPECT_TRUE(has("DOB: 04/12/1962", 1962, 12, 4)); // the order cannot be told
+    EXPECT_TRUE(has("DOB 4/1/62 age 63", 1962, 4, 1));
+    EXPECT_TRUE(has("born 1962-04-12.", 1962, 4, 12));
+    EXPECT_TRUE(has("Geb. 12.04.1962", 1962, 4, 12));
+    EXPECT_TRUE(has("Date of birth Jan 2, 1950", 1950, 1, 2));
+    EXPECT_TRUE(has("DOB: January 2nd 1950", 1950, 1, 2));
+    EXPECT_TRUE(has("DOB 2 Jan 1950", 1950, 1, 2));
+    EXPECT_TRUE(has("DOB 2 JAN. 1950", 1950, 1, 2));
+    EXPECT_TRUE(has("DOB 04121962 MRN 4521987", 1962, 4, 12)); // slashes not read
+    EXPECT_TRUE(has("DOB 19620412", 1962, 4, 12));
+    EXPECT_TRUE(has("DOB 03 / 14 / 1961", 1961, 3, 14));
+    EXPECT_FALSE(has("MRN 4521987 Room 4", 1987, 4, 5));
+    EXPECT_FALSE(has("04/12/1962", 1962, 4, 13));
+    EXPECT_FALSE(has("04/12/1962", 1963, 4, 12));
+    EXPECT_FALSE(has("BP 120/80 HR 72", 1980, 12, 1));
+    EXPECT_FALSE(has("Phone 555-0100-2024", 2024, 5, 1));
+    EXPECT_FALSE(has("31/31/1999 13/13/13", 1999, 1, 31));
+    EXPECT_TRUE(findDates("no dates here 12 34").isEmpty());
+}
+
+TEST(FindDates, PatientDatesOfBirth) {
+    EXPECT_EQ(patientBirthDate("1950-01-02"), QDate(1950, 1, 2));
+    EXPECT_EQ(patientBirthDate("1950-01-02T00:00:00Z"), QDate(1950, 1, 2));
+    EXPECT_EQ(patientBirthDate("03/14/1961"), QDate(1961, 3, 14));
+    EXPECT_EQ(patientBirthDate("04/12/1962"), QDate(1962, 4, 12)); // month first
+    EXPECT_EQ(patientBirthDate("12.04.1962"), QDate(1962, 4, 12)); // day first
+    EXPECT_EQ(patientBirthDate("Jan 2, 1950"), QDate(1950, 1, 2));
+    EXPECT_FALSE(patientBirthDate("").isValid());
+    EXPECT_FALSE(patientBirthDate("unknown").isValid());
+    EXPECT_FALSE(dateIsAmong(QDate(), findDates("01/02/1950")));
+}
+
+} // namespace
