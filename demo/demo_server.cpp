@@ -223,21 +223,22 @@ DemoReply DemoServer::stateReply() const {
         fields.insert(QStringLiteral("pdf_path"), d.pdfPath);
         emrDocuments.append(fields);
     }
-    return DemoReply::json(
-        {{QStringLiteral("requests"), m_requests},
-         {QStringLiteral("logins"), m_logins},
-         {QStringLiteral("documentations"), documentations},
-         {QStringLiteral("emr_documents"), emrDocuments},
-         {QStringLiteral("repeated_documentation_ids"), m_store.repeatedDocumentationIds()},
-         {QStringLiteral("repeated_emr_documents"), m_store.repeatedEmrDocuments()},
-         {QStringLiteral("emr_tokens_issued"), m_emrTokensIssued},
-         {QStringLiteral("active_sessions"), int(m_sessions.size())},
-         {QStringLiteral("emr"), m_options.emr},
-         {QStringLiteral("delay_ms"), m_options.delayMs},
-         {QStringLiteral("fail_remaining"), m_failRemaining},
-         {QStringLiteral("fail_status"), m_options.failStatus},
-         {QStringLiteral("fail_path"), m_options.failPath},
-         {QStringLiteral("data_dir"), m_store.dataDir()}});
+    const QJsonArray repeatedIds = m_store.repeatedDocumentationIds();
+    const QJsonArray repeatedEmr = m_store.repeatedEmrDocuments();
+    return DemoReply::json({{QStringLiteral("requests"), m_requests},
+                            {QStringLiteral("logins"), m_logins},
+                            {QStringLiteral("documentations"), documentations},
+                            {QStringLiteral("emr_documents"), emrDocuments},
+                            {QStringLiteral("repeated_documentation_ids"), repeatedIds},
+                            {QStringLiteral("repeated_emr_documents"), repeatedEmr},
+                            {QStringLiteral("emr_tokens_issued"), m_emrTokensIssued},
+                            {QStringLiteral("active_sessions"), int(m_sessions.size())},
+                            {QStringLiteral("emr"), m_options.emr},
+                            {QStringLiteral("delay_ms"), m_options.delayMs},
+                            {QStringLiteral("fail_remaining"), m_failRemaining},
+                            {QStringLiteral("fail_status"), m_options.failStatus},
+                            {QStringLiteral("fail_path"), m_options.failPath},
+                            {QStringLiteral("data_dir"), m_store.dataDir()}});
 }
 
 DemoReply DemoServer::applyFaults(const DemoRequest &request) {
