@@ -13,6 +13,9 @@ void ViewController::makeAcceptErrorView() {
     acceptErrorView->setObjectName(QStringLiteral("acceptErrorView"));
     acceptErrorView->setGeometry(52, 50, 144, 40);
     acceptErrorView->setAutoFillBackground(true);
+    QPalette palette = acceptErrorView->palette();
+    palette.setColor(QPalette::Window, Qt::white);
+    acceptErrorView->setPalette(palette);
     acceptErrorLabel = new QLabel(acceptErrorView);
     acceptErrorLabel->setGeometry(0, 0, 144, 22);
     acceptErrorLabel->setFont(kcRalewayFont(9));

@@ -34,3 +34,7 @@ if(TARGET kelvra-demo-service)
     KC_DEMO_SERVICE="$<TARGET_FILE:kelvra-demo-service>" KC_UPLOAD_PROBE="$<TARGET_FILE:kc-upload-probe>")
   add_dependencies(capture_upload_crash_test kelvra-demo-service kc-upload-probe)
 endif()
+# The clinic sender against a scripted service (a process of its own: the
+# clinic client is a single instance).
+kc_add_gtest(NAME capture_clinic_sender_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/clinic_sender_test.cpp
+  LIBS kc_capture QT_MAIN GUI)
