@@ -249,7 +249,12 @@ void DocumentationUploadQueue::accountChanged() {
     }
     if (!blocked)
         m_accountWatch.stop();
-    announce();
+    // The tray names the accounts waited for: tell it when they change.
+    const QStringList waiting = waitingForUsers();
+    if (waiting != m_announcedWaiting) {
+        m_announcedWaiting = waiting;
+        announce();
+    }
 }
 
 bool DocumentationUploadQueue::retry(const QString &key) {

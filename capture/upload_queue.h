@@ -151,6 +151,7 @@ private:
     QHash<QString, QTimer *> m_timers;
     QHash<QString, Cancel> m_cancels;
     QTimer m_accountWatch;
+    QStringList m_announcedWaiting;
     int m_firstDelayMs = 2000;
     int m_maxDelayMs = 300000;
     int m_attemptTimeoutMs = 120000;
