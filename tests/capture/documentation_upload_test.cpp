@@ -315,6 +315,37 @@ TEST(UploadQueue, RecordsAreSentOnlyWhileTheirAccountIsSignedIn) {
     EXPECT_TRUE(queue.waitingForUsers().isEmpty());
 }
 
+// A record kept by a version that stored no account is not sent under
+// whoever signs in: it waits for the user's Retry, and then, as its earlier
+// attempt may have arrived, is looked for before it is sent.
+TEST(UploadQueue, ARecordWithoutItsAccountWaitsForTheUser) {
+    QTemporaryDir dir;
+    const QVariantMap record = emrDocumentationRecord(sample(), {}, "x");
+    {
+        QFile legacy(dir.filePath("emr-" + record.value("id").toString() + ".json"));
+        ASSERT_TRUE(legacy.open(QIODevice::WriteOnly));
+        legacy.write(QJsonDocument(QJsonObject{{"destination", "emr"},
+                                               {"record", QJsonObject::fromVariantMap(record)},
+                                               {"appointmentInfo", QJsonObject{{"emr_patient_id", "5"}}}})
+                         .toJson());
+    }
+    const DocumentationUploadQueue::Account bob{"bob", "https://a.example/", "195900"};
+    DocumentationUploadQueue queue(dir.path());
+    queue.setRetryPolicy(10, 20, 5000);
+    queue.setAccountSource([&] { return bob; });
+    ScriptedSender emr;
+    queue.setSender(DocumentationUploadQueue::kEMR, emr.sender());
+    queue.resumeStored();
+    kcSpin(200);
+    EXPECT_TRUE(emr.sent.isEmpty());
+    ASSERT_EQ(queue.refusedCount(), 1);
+    EXPECT_TRUE(queue.entries().first().lastError.contains("Retry"));
+    EXPECT_TRUE(queue.retry(queue.entries().first().key));
+    ASSERT_TRUE(kcWaitFor([&] { return queue.pendingCount() == 0; }, 5000));
+    ASSERT_EQ(emr.sent.size(), 1);
+    EXPECT_EQ(emr.lookedFirst, QList<bool>{true});
+}
+
 TEST(UploadQueue, AcceptIsAllOrNothingAndReportsWhyTheRecordsCouldNotBeStored) {
     QTemporaryDir dir;
     DocumentationUploadQueue queue(dir.path() + "/q");
