@@ -180,6 +180,14 @@ TEST(PendingUploads, TheTrayOffersRetrySaveAndDiscardPerRecord) {
         if (a->menu())
             subs.append(a->menu());
     ASSERT_EQ(subs.size(), 2);
+    if (const QByteArray shot = qgetenv("KC_MENU_SHOT"); !shot.isEmpty()) {
+        menu.popup(QPoint(0, 0));
+        subs[0]->popup(QPoint(0, 0));
+        menu.grab().save(QString::fromLocal8Bit(shot) + "-menu.png");
+        subs[0]->grab().save(QString::fromLocal8Bit(shot) + "-record.png");
+        subs[0]->hide();
+        menu.hide();
+    }
     EXPECT_EQ(subs[0]->title(), QStringLiteral("Capture of 10:01 for the clinic service \u2014 refused"));
     EXPECT_EQ(subs[1]->title(), QStringLiteral("Capture of 10:02 for the chart \u2014 failed"));
     auto action = [](QMenu *m, const QString &text) -> QAction * {
