@@ -91,10 +91,10 @@ DocumentationUploadQueue::Sender emrDocumentationSender() {
 }
 
 DocumentationUploadQueue::Account kcCurrentUploadAccount(bool signedIn) {
-    KelvraAPIClient *client = KelvraAPIClient::sharedKelvraAPIClient();
     DocumentationUploadQueue::Account account;
     if (!signedIn)
         return account;
+    KelvraAPIClient *client = KelvraAPIClient::sharedKelvraAPIClient();
     account.user = client->loggedInUserUsername();
     account.service = client->baseURL().toString();
     if (const std::shared_ptr<EMRAPIDelegate> emr = EMRAPIClient::sharedEMRAPIClient().delegate())
