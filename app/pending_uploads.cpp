@@ -2,9 +2,11 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QFileDialog>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStandardPaths>
 
 KCPendingUploads *KCPendingUploads::shared() {
     static KCPendingUploads instance;
@@ -12,7 +14,8 @@ KCPendingUploads *KCPendingUploads::shared() {
 }
 
 KCPendingUploads::KCPendingUploads(QObject *parent)
-    : QObject(parent), m_confirm(kcAskToQuitWithPendingUploads), m_quit([] { QCoreApplication::quit(); }) {}
+    : QObject(parent), m_confirm(kcAskToQuitWithPendingUploads), m_quit([] { QCoreApplication::quit(); }),
+      m_confirmDiscard(kcAskToDiscardUpload), m_chooseImagePath(kcChooseUploadImagePath) {}
 
 void KCPendingUploads::setSource(QObject *source, std::function<KCPendingUploadCounts()> read) {
     if (m_source)
@@ -24,6 +27,9 @@ void KCPendingUploads::setSource(QObject *source, std::function<KCPendingUploadC
         connect(source, SIGNAL(pendingChanged(int, int)), this, SLOT(sourcePendingChanged(int, int)));
         connect(source, SIGNAL(uploadFailed(QString, QString)), this,
                 SLOT(sourceUploadFailed(QString, QString)));
+        if (source->metaObject()->indexOfSignal("uploadRefused(QString,QString)") >= 0)
+            connect(source, SIGNAL(uploadRefused(QString, QString)), this,
+                    SLOT(sourceUploadRefused(QString, QString)));
         connect(source, &QObject::destroyed, this, [this, source] {
             if (m_source == source || !m_source) {
                 m_counts = nullptr;
@@ -39,6 +45,53 @@ KCPendingUploadCounts KCPendingUploads::counts() const {
     if (!m_source || !m_counts)
         return {};
     return m_counts();
+}
+
+void KCPendingUploads::setActions(KCPendingUploadActions actions) {
+    m_actions = std::move(actions);
+}
+
+QList<KCPendingUploadItem> KCPendingUploads::items() const {
+    return m_actions.items ? m_actions.items() : QList<KCPendingUploadItem>();
+}
+
+static std::optional<KCPendingUploadItem> itemWithKey(const QList<KCPendingUploadItem> &items,
+                                                      const QString &key) {
+    for (const KCPendingUploadItem &item : items)
+        if (item.key == key)
+            return item;
+    return std::nullopt;
+}
+
+void KCPendingUploads::retry(const QString &key) {
+    if (m_actions.retry)
+        m_actions.retry(key);
+}
+
+QString KCPendingUploads::saveImage(const QString &key) {
+    const std::optional<KCPendingUploadItem> item = itemWithKey(items(), key);
+    if (!item || !m_actions.saveImage)
+        return tr("The capture is no longer waiting.");
+    const QString path = m_chooseImagePath ? m_chooseImagePath(*item) : QString();
+    if (path.isEmpty())
+        return tr("Not saved.");
+    return m_actions.saveImage(key, path);
+}
+
+bool KCPendingUploads::discard(const QString &key) {
+    const std::optional<KCPendingUploadItem> item = itemWithKey(items(), key);
+    if (!item || !m_actions.discard || !m_confirmDiscard || !m_confirmDiscard(*item))
+        return false;
+    m_actions.discard(key);
+    return true;
+}
+
+void KCPendingUploads::setDiscardConfirmation(std::function<bool(const KCPendingUploadItem &)> confirm) {
+    m_confirmDiscard = confirm ? std::move(confirm) : kcAskToDiscardUpload;
+}
+
+void KCPendingUploads::setImagePathChooser(std::function<QString(const KCPendingUploadItem &)> choose) {
+    m_chooseImagePath = choose ? std::move(choose) : kcChooseUploadImagePath;
 }
 
 void KCPendingUploads::setQuitConfirmation(QuitConfirmation confirm) {
@@ -77,6 +130,10 @@ static QString uploads(int n) {
 QString KCPendingUploads::statusText(const KCPendingUploadCounts &counts) {
     if (counts.pending <= 0)
         return QString();
+    if (counts.refused > 0)
+        return tr("%1 waiting, %2 refused — choose what to do")
+            .arg(uploads(counts.pending))
+            .arg(counts.refused);
     if (counts.failed <= 0)
         return tr("%1 waiting to be sent").arg(uploads(counts.pending));
     if (counts.failed >= counts.pending)
@@ -86,23 +143,62 @@ QString KCPendingUploads::statusText(const KCPendingUploadCounts &counts) {
         .arg(counts.failed);
 }
 
+QString KCPendingUploads::waitingText(const KCPendingUploadCounts &counts) {
+    if (counts.waitingFor.isEmpty())
+        return QString();
+    return tr("Some uploads are waiting for %1 to sign in").arg(counts.waitingFor.join(tr(" or ")));
+}
+
 QAction *KCPendingUploads::attachToMenu(QMenu *menu) {
     QAction *first = menu->actions().value(0);
     auto *status = new QAction(menu);
     status->setEnabled(false);
+    auto *waiting = new QAction(menu);
+    waiting->setEnabled(false);
     auto *separator = new QAction(menu);
     separator->setSeparator(true);
     menu->insertAction(first, status);
+    menu->insertAction(first, waiting);
     menu->insertAction(first, separator);
-    auto update = [status, separator](int pending, int failed) {
-        const QString text = statusText({pending, failed});
+    // The records' submenus sit between the status and the separator; they
+    // are made again whenever the counts change or the menu opens.
+    auto records = std::make_shared<QList<QPointer<QMenu>>>();
+    auto update = [this, menu, status, waiting, separator, records] {
+        const KCPendingUploadCounts now = counts();
+        const QString text = statusText(now);
         status->setText(text);
         status->setVisible(!text.isEmpty());
         separator->setVisible(!text.isEmpty());
+        waiting->setText(waitingText(now));
+        waiting->setVisible(!text.isEmpty() && !waiting->text().isEmpty());
+        // Later: an action of one of them may be running right now.
+        for (const QPointer<QMenu> &sub : std::as_const(*records))
+            if (sub) {
+                menu->removeAction(sub->menuAction());
+                sub->deleteLater();
+            }
+        records->clear();
+        if (text.isEmpty())
+            return;
+        for (const KCPendingUploadItem &item : items()) {
+            auto *sub = new QMenu(item.title + (item.refused ? tr(" — refused") : tr(" — failed")));
+            sub->setToolTip(item.problem);
+            sub->setToolTipsVisible(true);
+            QAction *reason = sub->addAction(item.problem);
+            reason->setEnabled(false);
+            sub->addSeparator();
+            const QString key = item.key;
+            connect(sub->addAction(tr("Retry")), &QAction::triggered, this, [this, key] { retry(key); });
+            connect(sub->addAction(tr("Save image…")), &QAction::triggered, this,
+                    [this, key] { saveImage(key); });
+            connect(sub->addAction(tr("Discard…")), &QAction::triggered, this, [this, key] { discard(key); });
+            menu->insertAction(separator, sub->menuAction());
+            records->append(sub);
+        }
     };
-    const KCPendingUploadCounts now = counts();
-    update(now.pending, now.failed);
+    update();
     connect(this, &KCPendingUploads::countsChanged, status, update);
+    connect(menu, &QMenu::aboutToShow, status, update);
     return status;
 }
 
@@ -122,6 +218,38 @@ void KCPendingUploads::sourceUploadFailed(const QString &destination, const QStr
     if (!error.isEmpty())
         message += QLatin1Char('\n') + error;
     emit uploadsStartedFailing(tr("Upload failed \u2014 retrying"), message);
+}
+
+void KCPendingUploads::sourceUploadRefused(const QString &destination, const QString &error) {
+    const QString where = destination == QLatin1String("emr") ? tr("the chart") : tr("the clinic service");
+    QString message = tr("%1 refused a capture. It is kept: choose Retry, Save image… or Discard in the "
+                         "menu.")
+                          .arg(where);
+    if (!error.isEmpty())
+        message += QLatin1Char('\n') + error;
+    emit uploadsStartedFailing(tr("Upload refused"), message);
+}
+
+bool kcAskToDiscardUpload(const KCPendingUploadItem &item) {
+    QMessageBox box;
+    box.setIcon(QMessageBox::Warning);
+    box.setWindowTitle(QStringLiteral("KelvraCapture"));
+    box.setText(KCPendingUploads::tr("Discard %1?").arg(item.title));
+    box.setInformativeText(KCPendingUploads::tr("It has not been filed. Once discarded it cannot be sent or "
+                                                "recovered; save the image first to keep it."));
+    QPushButton *discard = box.addButton(KCPendingUploads::tr("Discard"), QMessageBox::DestructiveRole);
+    QPushButton *keep = box.addButton(KCPendingUploads::tr("Keep"), QMessageBox::RejectRole);
+    box.setDefaultButton(keep);
+    box.setEscapeButton(keep);
+    box.exec();
+    return box.clickedButton() == discard;
+}
+
+QString kcChooseUploadImagePath(const KCPendingUploadItem &) {
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    return QFileDialog::getSaveFileName(nullptr, KCPendingUploads::tr("Save image"),
+                                        pictures + QStringLiteral("/capture.png"),
+                                        KCPendingUploads::tr("PNG image (*.png)"));
 }
 
 bool kcAskToQuitWithPendingUploads(const KCPendingUploadCounts &counts) {

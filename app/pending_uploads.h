@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -18,7 +19,28 @@ class QMenu;
 
 struct KCPendingUploadCounts {
     int pending = 0; // records not yet acknowledged
-    int failed = 0;  // of those, the ones whose last attempt failed
+    int failed = 0;  // of those, the ones whose last attempt failed (refused included)
+    int refused = 0; // of those, the ones the service refused for good
+    // Users whose sign-in the other records wait for.
+    QStringList waitingFor = {};
+};
+
+// One record the user may act on from the tray.
+struct KCPendingUploadItem {
+    QString key;
+    QString title;   // e.g. "Capture of 11:42 for the chart"
+    QString problem; // the last error
+    bool refused = false;
+};
+
+// What the tray may do with the records; the queue fills these in.
+struct KCPendingUploadActions {
+    // The records whose upload failed or was refused.
+    std::function<QList<KCPendingUploadItem>()> items;
+    std::function<void(const QString &key)> retry;
+    // An error text, empty on success.
+    std::function<QString(const QString &key, const QString &path)> saveImage;
+    std::function<void(const QString &key)> discard;
 };
 
 class KCPendingUploads : public QObject {
@@ -34,6 +56,16 @@ public:
     // reads its current counts and is not called after `source` is gone.
     void setSource(QObject *source, std::function<KCPendingUploadCounts()> counts);
     KCPendingUploadCounts counts() const;
+    // What "Retry", "Save image…" and "Discard" do.
+    void setActions(KCPendingUploadActions actions);
+    QList<KCPendingUploadItem> items() const;
+    // The tray's actions on one record. Discard asks first (the default asks
+    // with a message box); Save image asks where (a file dialog by default).
+    void retry(const QString &key);
+    QString saveImage(const QString &key);
+    bool discard(const QString &key);
+    void setDiscardConfirmation(std::function<bool(const KCPendingUploadItem &item)> confirm);
+    void setImagePathChooser(std::function<QString(const KCPendingUploadItem &item)> choose);
 
     // Asks the user whether to quit although uploads are waiting; true to
     // quit. The default shows a message box.
@@ -51,8 +83,12 @@ public:
 
     // The informational menu text for the counts ("" when nothing waits).
     static QString statusText(const KCPendingUploadCounts &counts);
+    // "waiting for <user> to sign in" for the records of other accounts.
+    static QString waitingText(const KCPendingUploadCounts &counts);
     // Puts a disabled entry showing statusText() (and a separator) at the top
-    // of `menu`, shown only while uploads are waiting; returns the entry.
+    // of `menu`, shown only while uploads are waiting, followed by the
+    // accounts that records wait for and a submenu per failed record with
+    // "Retry", "Save image…" and "Discard"; returns the status entry.
     QAction *attachToMenu(QMenu *menu);
 
 signals:
@@ -64,15 +100,25 @@ signals:
 private slots:
     void sourcePendingChanged(int pending, int failed);
     void sourceUploadFailed(const QString &destination, const QString &error);
+    void sourceUploadRefused(const QString &destination, const QString &error);
 
 private:
     QPointer<QObject> m_source;
     std::function<KCPendingUploadCounts()> m_counts;
     QuitConfirmation m_confirm;
     std::function<void()> m_quit;
+    KCPendingUploadActions m_actions;
+    std::function<bool(const KCPendingUploadItem &)> m_confirmDiscard;
+    std::function<QString(const KCPendingUploadItem &)> m_chooseImagePath;
     bool m_failureAnnounced = false;
     bool m_asking = false;
 };
+
+// Asks whether to discard a record that was not filed ("Discard" or "Keep",
+// the default).
+bool kcAskToDiscardUpload(const KCPendingUploadItem &item);
+// Asks where to save a record's image (a file dialog); "" when cancelled.
+QString kcChooseUploadImagePath(const KCPendingUploadItem &item);
 
 // Shows the question as a modal message box: "Quit Anyway" or "Keep Running"
 // (the default).

@@ -27,8 +27,11 @@ QString tiffBase64(const QImage &image) {
     return encoded(image, "tiff");
 }
 
+// A value worth sending: the patient entries give a missing id as "".
 static bool present(const QVariant &value) {
-    return value.isValid() && !value.isNull();
+    if (!value.isValid() || value.isNull())
+        return false;
+    return value.metaType().id() != QMetaType::QString || !value.toString().isEmpty();
 }
 
 QVariantMap clinicDocumentationRecord(const QImage &image, const QVariant &interactionID, const QString &note,

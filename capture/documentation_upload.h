@@ -20,7 +20,7 @@ QString pngBase64(const QImage &image);
 QString tiffBase64(const QImage &image);
 
 // The clinic record: "encounter_note" = `note` as typed, "interaction_id"
-// (left out when null), "id", and "Upload" = [{"id", "content" (PNG),
+// (left out when null or empty), "id", and "Upload" = [{"id", "content" (PNG),
 // "user_id" (left out when null), "file_type": "image/png"}].
 QVariantMap clinicDocumentationRecord(const QImage &image, const QVariant &interactionID, const QString &note,
                                       const QVariant &userID);

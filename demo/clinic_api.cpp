@@ -257,17 +257,10 @@ DemoReply DemoServer::clinicDocumentations(const DemoRequest &request) {
                 400, QStringLiteral("entry %1: \"content\" must be a PNG image as Base64 text").arg(key));
         accepted.append({record, decoded.decoded});
     }
-    // A record whose id is already filed (a client retrying after a lost
-    // answer) is acknowledged again without filing it twice.
+    // Every record is stored as it arrives, a repeated id too (a client
+    // retrying after a lost answer): /demo/state reports repeated ids.
     QJsonArray saved;
     for (const auto &[record, png] : accepted) {
-        const QString id = textOf(record.value(QStringLiteral("id")));
-        if (const StoredDocumentation *earlier = m_store.documentationWithId(id)) {
-            saved.append(QJsonObject{{QStringLiteral("id"), record.value(QStringLiteral("id"))},
-                                     {QStringLiteral("stored_png_path"), earlier->pngPath},
-                                     {QStringLiteral("duplicate"), true}});
-            continue;
-        }
         QString error;
         if (!m_store.storeDocumentation(record, png, &error))
             return DemoReply::error(507,

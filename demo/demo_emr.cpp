@@ -12,6 +12,8 @@
 namespace {
 
 constexpr qint64 kMaxEncounterDays = 31;
+constexpr int kDefaultDocumentPage = 1500;
+constexpr int kMaxDocumentPage = 5000;
 const QString kDateFormat = QStringLiteral("MM/dd/yyyy");
 const QStringList kDocumentSubclasses = {QStringLiteral("ENCOUNTERDOCUMENT_IMAGEDOC"),
                                          QStringLiteral("ENCOUNTERDOCUMENT_PROGRESSNOTE"),
@@ -92,6 +94,8 @@ DemoReply DemoServer::handleEmr(const DemoRequest &request) {
         return r.status == 405 ? r : emrSearch(request);
     }
     if (is({"patients", nullptr, "documents"})) {
+        if (request.method == "GET")
+            return emrListDocuments(request, rest[1]);
         DemoReply r = needs("POST");
         return r.status == 405 ? r : emrUploadDocument(request, segments[0], rest[1]);
     }
@@ -221,17 +225,67 @@ DemoReply DemoServer::emrUploadDocument(const DemoRequest &request, const QStrin
     fields.insert(QStringLiteral("attachment_content_type"), QString::fromUtf8(attachment->contentType));
     fields.insert(QStringLiteral("attachment_size"), attachment->data.size());
 
-    // The same action note for the same patient is an upload being retried:
-    // answer with the document filed the first time.
-    if (const StoredEmrDocument *earlier = m_store.emrDocumentWithActionNote(
-            patientId, fields.value(QStringLiteral("actionnote")).toString()))
-        return DemoReply::json(
-            {{QStringLiteral("documentid"), earlier->fields.value(QStringLiteral("documentid"))}});
-
+    // Every POST is filed, a repeated one too, as the real EMR does.
     QString documentId, error;
     if (!m_store.storeEmrDocument(fields, attachment->data, &documentId, &error))
         return DemoReply::error(507, QStringLiteral("the document could not be stored: %1").arg(error));
     return DemoReply::json({{QStringLiteral("documentid"), documentId}});
+}
+
+DemoReply DemoServer::emrListDocuments(const DemoRequest &request, const QString &patientId) const {
+    if (!m_clinic.patientForEmrId(patientId))
+        return DemoReply::error(404, QStringLiteral("no patient with id \"%1\"").arg(patientId));
+    const QString department = request.queryValue(QStringLiteral("departmentid"));
+    if (department.isEmpty())
+        return DemoReply::error(400, QStringLiteral("departmentid is required"));
+    const QString documentClass = request.queryValue(QStringLiteral("documentclass"));
+    bool okOffset = true, okLimit = true;
+    const QString offsetText = request.queryValue(QStringLiteral("offset"));
+    const QString limitText = request.queryValue(QStringLiteral("limit"));
+    const int offset = offsetText.isEmpty() ? 0 : offsetText.toInt(&okOffset);
+    const int limit = limitText.isEmpty() ? kDefaultDocumentPage : limitText.toInt(&okLimit);
+    if (!okOffset || !okLimit || offset < 0 || limit < 1 || limit > kMaxDocumentPage)
+        return DemoReply::error(
+            400, QStringLiteral("offset must be 0 or more and limit from 1 to %1").arg(kMaxDocumentPage));
+    // The chart's documents of the department, oldest first, with the fields
+    // a chart lists (the action note is history, not listed).
+    QJsonArray all;
+    for (const StoredEmrDocument &d : m_store.emrDocuments()) {
+        const QJsonObject &f = d.fields;
+        if (f.value(QStringLiteral("patient_id")).toString() != patientId ||
+            f.value(QStringLiteral("departmentid")).toString() != department)
+            continue;
+        const QString subclass = f.value(QStringLiteral("documentsubclass")).toString();
+        const QString klass = subclass.section(QLatin1Char('_'), 0, 0);
+        if (!documentClass.isEmpty() && documentClass != klass)
+            continue;
+        QJsonObject listed{{QStringLiteral("documentid"), f.value(QStringLiteral("documentid"))},
+                           {QStringLiteral("patientid"), patientId},
+                           {QStringLiteral("departmentid"), department},
+                           {QStringLiteral("documentclass"), klass},
+                           {QStringLiteral("documentsubclass"), subclass},
+                           {QStringLiteral("documentdate"), d.receivedAt.date().toString(kDateFormat)},
+                           {QStringLiteral("status"),
+                            f.value(QStringLiteral("autoclose")).toString() == QLatin1String("true")
+                                ? QStringLiteral("CLOSED")
+                                : QStringLiteral("REVIEW")},
+                           {QStringLiteral("internalnote"), f.value(QStringLiteral("internalnote"))}};
+        if (f.contains(QStringLiteral("appointmentid")))
+            listed.insert(QStringLiteral("appointmentid"), f.value(QStringLiteral("appointmentid")));
+        all.append(listed);
+    }
+    QJsonArray page;
+    for (int i = offset; i < all.size() && page.size() < limit; ++i)
+        page.append(all[i]);
+    QJsonObject answer{{QStringLiteral("documents"), page}, {QStringLiteral("totalcount"), int(all.size())}};
+    if (offset + page.size() < all.size()) {
+        QUrlQuery next(request.query);
+        next.removeAllQueryItems(QStringLiteral("offset"));
+        next.addQueryItem(QStringLiteral("offset"), QString::number(offset + page.size()));
+        answer.insert(QStringLiteral("next"),
+                      request.path + QLatin1Char('?') + next.toString(QUrl::FullyEncoded));
+    }
+    return DemoReply::json(answer);
 }
 
 DemoReply DemoServer::emrEncounters(const DemoRequest &request, const QString &patientId) const {

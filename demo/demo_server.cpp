@@ -223,10 +223,14 @@ DemoReply DemoServer::stateReply() const {
         fields.insert(QStringLiteral("pdf_path"), d.pdfPath);
         emrDocuments.append(fields);
     }
+    const QJsonArray repeatedIds = m_store.repeatedDocumentationIds();
+    const QJsonArray repeatedEmr = m_store.repeatedEmrDocuments();
     return DemoReply::json({{QStringLiteral("requests"), m_requests},
                             {QStringLiteral("logins"), m_logins},
                             {QStringLiteral("documentations"), documentations},
                             {QStringLiteral("emr_documents"), emrDocuments},
+                            {QStringLiteral("repeated_documentation_ids"), repeatedIds},
+                            {QStringLiteral("repeated_emr_documents"), repeatedEmr},
                             {QStringLiteral("emr_tokens_issued"), m_emrTokensIssued},
                             {QStringLiteral("active_sessions"), int(m_sessions.size())},
                             {QStringLiteral("emr"), m_options.emr},

@@ -89,6 +89,7 @@ private:
     DemoReply emrToken(const DemoRequest &request);
     DemoReply emrUploadDocument(const DemoRequest &request, const QString &practiceId,
                                 const QString &patientId);
+    DemoReply emrListDocuments(const DemoRequest &request, const QString &patientId) const;
     DemoReply emrEncounters(const DemoRequest &request, const QString &patientId) const;
     DemoReply emrSearch(const DemoRequest &request) const;
     DemoReply emrPhoto(const DemoRequest &request, const QString &patientId) const;

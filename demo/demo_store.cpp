@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QMap>
 #include <QRegularExpression>
 #include <QSaveFile>
 
@@ -102,28 +103,36 @@ QString DemoStore::dayFolder(const QString &kind, const QDateTime &when, QString
     return path;
 }
 
-const StoredDocumentation *DemoStore::documentationWithId(const QString &id) const {
-    if (id.isEmpty())
-        return nullptr;
-    for (const StoredDocumentation &d : m_documentations) {
-        const QJsonValue stored = d.record.value(QStringLiteral("id"));
-        const QString text =
-            stored.isDouble() ? QString::number(stored.toDouble(), 'g', 17) : stored.toString();
-        if (text == id)
-            return &d;
-    }
-    return nullptr;
+static QString idText(const QJsonValue &value) {
+    return value.isDouble() ? QString::number(value.toDouble(), 'g', 17) : value.toString();
 }
 
-const StoredEmrDocument *DemoStore::emrDocumentWithActionNote(const QString &patientId,
-                                                              const QString &actionNote) const {
-    if (actionNote.isEmpty())
-        return nullptr;
-    for (const StoredEmrDocument &d : m_emrDocuments)
-        if (d.fields.value(QStringLiteral("patient_id")).toString() == patientId &&
-            d.fields.value(QStringLiteral("actionnote")).toString() == actionNote)
-            return &d;
-    return nullptr;
+QJsonArray DemoStore::repeatedDocumentationIds() const {
+    QMap<QString, int> counts;
+    for (const StoredDocumentation &d : m_documentations)
+        ++counts[idText(d.record.value(QStringLiteral("id")))];
+    QJsonArray repeated;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        if (it.value() > 1)
+            repeated.append(
+                QJsonObject{{QStringLiteral("id"), it.key()}, {QStringLiteral("count"), it.value()}});
+    return repeated;
+}
+
+QJsonArray DemoStore::repeatedEmrDocuments() const {
+    QMap<QPair<QString, QString>, int> counts;
+    for (const StoredEmrDocument &d : m_emrDocuments) {
+        const QString note = d.fields.value(QStringLiteral("actionnote")).toString();
+        if (!note.isEmpty())
+            ++counts[{d.fields.value(QStringLiteral("patient_id")).toString(), note}];
+    }
+    QJsonArray repeated;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        if (it.value() > 1)
+            repeated.append(QJsonObject{{QStringLiteral("patient_id"), it.key().first},
+                                        {QStringLiteral("actionnote"), it.key().second},
+                                        {QStringLiteral("count"), it.value()}});
+    return repeated;
 }
 
 bool DemoStore::storeDocumentation(const QJsonObject &record, const QByteArray &png, QString *error) {

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -36,13 +37,12 @@ public:
     const QList<StoredDocumentation> &documentations() const { return m_documentations; }
     const QList<StoredEmrDocument> &emrDocuments() const { return m_emrDocuments; }
 
-    // The documentation stored earlier under this record id (compared as
-    // text), or null; an empty id matches nothing.
-    const StoredDocumentation *documentationWithId(const QString &id) const;
-    // The EMR document stored earlier for this patient with this action note,
-    // or null; an empty note matches nothing.
-    const StoredEmrDocument *emrDocumentWithActionNote(const QString &patientId,
-                                                       const QString &actionNote) const;
+    // Every POST is stored as it arrives, as a real service does; these
+    // report what arrived more than once: documentation record ids
+    // ({"id", "count"}) and EMR documents of one patient with one action note
+    // ({"patient_id", "actionnote", "count"}).
+    QJsonArray repeatedDocumentationIds() const;
+    QJsonArray repeatedEmrDocuments() const;
 
     // Writes the record and its image; false with a message on a write error
     // (nothing is kept in that case).

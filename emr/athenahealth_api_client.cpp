@@ -75,6 +75,10 @@ struct QDAthenahealthAPIClientForExtension::UploadJob {
     QVariantMap fields;
     EMRUploadCallback callback;
     EMRErrorCallback error;
+    // Instead of the two callbacks: the whole outcome of the upload.
+    std::function<void(const std::optional<KCHTTPURLResponse> &, const QVariant &, const KCError &)> finished;
+    KCURLSessionTaskPtr task;
+    bool cancelled = false;
 };
 
 std::shared_ptr<QDAthenahealthAPIClientForExtension> QDAthenahealthAPIClientForExtension::sharedClient() {
@@ -339,93 +343,264 @@ bool QDAthenahealthAPIClientForExtension::failWithoutPractice(const EMRErrorCall
     return true;
 }
 
-void QDAthenahealthAPIClientForExtension::uploadDocumentation(const QVariantList &documents,
-                                                              const QVariantMap &appointmentInfo,
-                                                              const QString &fileType,
-                                                              EMRUploadCallback callback,
-                                                              EMRErrorCallback error) {
+std::shared_ptr<QDAthenahealthAPIClientForExtension::UploadJob>
+QDAthenahealthAPIClientForExtension::prepareUpload(const QVariantMap &documentation, const QVariantMap &entry,
+                                                   const QVariantMap &appointmentInfo,
+                                                   const QString &fileType, KCError *error) const {
     const QString appointmentID = text(appointmentInfo.value(QStringLiteral("ClinicPatientDeviceAssignment"))
                                            .toMap()
                                            .value(QStringLiteral("emr_appointment_id")));
     const QString patientID = text(appointmentInfo.value(QStringLiteral("emr_patient_id")));
     const QString appointmentDepartment = text(appointmentInfo.value(QStringLiteral("department_id")));
+    const QVariant content = entry.value(QStringLiteral("content"));
+    const QString entryID = text(entry.value(QStringLiteral("id")));
+    KCError &e = *error;
+    if (practiceID().isEmpty()) {
+        e = makeEMRError(KCEMRErrorNotConfigured, QStringLiteral("No athenahealth practice is configured."));
+        return nullptr;
+    }
+    if (patientID.isEmpty()) {
+        e = makeEMRError(KCEMRErrorMissingDocumentField,
+                         QStringLiteral("The patient has no athenahealth id; the document is not filed."));
+        return nullptr;
+    }
+    const QString fileName = emrDocumentFileNameForID(entryID, &e);
+    if (fileName.isEmpty())
+        return nullptr;
+    const QVariantMap fields =
+        athenaDocumentFields({entryID, text(documentation.value(QStringLiteral("encounter_note"))),
+                              appointmentID, appointmentDepartment, selectedDepartmentID()},
+                             &e);
+    if (fields.isEmpty())
+        return nullptr;
+    const auto decoded = QByteArray::fromBase64Encoding(content.toString().toLatin1(),
+                                                        QByteArray::AbortOnBase64DecodingErrors);
+    if (content.metaType().id() != QMetaType::QString || !decoded) {
+        e = makeEMRError(KCEMRErrorUndecodableContent,
+                         QStringLiteral("The content of document %1 is not Base64 text.").arg(entryID));
+        return nullptr;
+    }
+    QByteArray bytes = *decoded;
+    if (fileType == QLatin1String("image")) {
+        const QImage image = QImage::fromData(bytes);
+        if (image.isNull()) {
+            e = makeEMRError(KCEMRErrorUndecodableContent,
+                             QStringLiteral("The content of document %1 is not an image.").arg(entryID));
+            return nullptr;
+        }
+        bytes = emrRenderImagePDF(image, &e);
+        if (bytes.isEmpty())
+            return nullptr;
+    }
+    const QString folder = emrDocumentsDirectory(&e);
+    if (folder.isEmpty())
+        return nullptr;
+    const QString path = QDir(folder).filePath(fileName);
+    e = emrWriteDocumentFile(path, bytes);
+    if (e)
+        return nullptr;
+    auto job = std::make_shared<UploadJob>();
+    job->filePath = path;
+    job->fileName = fileName;
+    job->patientID = patientID;
+    job->fields = fields;
+    return job;
+}
 
+void QDAthenahealthAPIClientForExtension::uploadDocumentation(const QVariantList &documents,
+                                                              const QVariantMap &appointmentInfo,
+                                                              const QString &fileType,
+                                                              EMRUploadCallback callback,
+                                                              EMRErrorCallback error) {
     for (const QVariant &record : documents) {
         const QVariantMap documentation = record.toMap();
         for (const QVariant &entryValue : documentation.value(QStringLiteral("Upload")).toList()) {
             const QVariantMap entry = entryValue.toMap();
-            const QVariant content = entry.value(QStringLiteral("content"));
-            if (!athenaIsPresent(content))
+            if (!athenaIsPresent(entry.value(QStringLiteral("content"))))
                 continue;
-            const QString entryID = text(entry.value(QStringLiteral("id")));
-            auto refuse = [&](const KCError &e) { failLater(error, e); };
-
-            if (failWithoutPractice(error))
-                continue;
-            if (patientID.isEmpty()) {
-                refuse(makeEMRError(
-                    KCEMRErrorMissingDocumentField,
-                    QStringLiteral("The patient has no athenahealth id; the document is not filed.")));
-                continue;
-            }
             KCError e;
-            const QString fileName = emrDocumentFileNameForID(entryID, &e);
-            if (fileName.isEmpty()) {
-                refuse(e);
+            const std::shared_ptr<UploadJob> job =
+                prepareUpload(documentation, entry, appointmentInfo, fileType, &e);
+            if (!job) {
+                failLater(error, e);
                 continue;
             }
-            const QVariantMap fields =
-                athenaDocumentFields({entryID, text(documentation.value(QStringLiteral("encounter_note"))),
-                                      appointmentID, appointmentDepartment, selectedDepartmentID()},
-                                     &e);
-            if (fields.isEmpty()) {
-                refuse(e);
-                continue;
-            }
-            const auto decoded = QByteArray::fromBase64Encoding(content.toString().toLatin1(),
-                                                                QByteArray::AbortOnBase64DecodingErrors);
-            if (content.metaType().id() != QMetaType::QString || !decoded) {
-                refuse(makeEMRError(
-                    KCEMRErrorUndecodableContent,
-                    QStringLiteral("The content of document %1 is not Base64 text.").arg(entryID)));
-                continue;
-            }
-            QByteArray bytes = *decoded;
-            if (fileType == QLatin1String("image")) {
-                const QImage image = QImage::fromData(bytes);
-                if (image.isNull()) {
-                    refuse(makeEMRError(
-                        KCEMRErrorUndecodableContent,
-                        QStringLiteral("The content of document %1 is not an image.").arg(entryID)));
-                    continue;
-                }
-                bytes = emrRenderImagePDF(image, &e);
-                if (bytes.isEmpty()) {
-                    refuse(e);
-                    continue;
-                }
-            }
-            const QString folder = emrDocumentsDirectory(&e);
-            if (folder.isEmpty()) {
-                refuse(e);
-                continue;
-            }
-            const QString path = QDir(folder).filePath(fileName);
-            e = emrWriteDocumentFile(path, bytes);
-            if (e) {
-                refuse(e);
-                continue;
-            }
-            auto job = std::make_shared<UploadJob>();
-            job->filePath = path;
-            job->fileName = fileName;
-            job->patientID = patientID;
-            job->fields = fields;
             job->callback = callback;
             job->error = error;
             startUpload(job);
         }
     }
+}
+
+QString QDAthenaCaptureMark(const QString &entryID) {
+    return QStringLiteral("[KelvraCapture %1]").arg(entryID);
+}
+
+namespace {
+
+// Whether a refusal of the EMR can be mended by sending the same request
+// again later (sign-in, time-outs and rate limits).
+bool retryableStatus(qint64 status) {
+    return status == 401 || status == 403 || status == 408 || status == 429;
+}
+
+QString answerDetail(const QVariant &answer) {
+    const QVariantMap map = answer.toMap();
+    for (const char *key : {"detailedmessage", "error_description", "error", "message"}) {
+        const QString detail = athenaText(map.value(QLatin1String(key)));
+        if (!detail.isEmpty())
+            return detail;
+    }
+    return QString();
+}
+
+} // namespace
+
+struct QDAthenahealthAPIClientForExtension::FilingAttempt {
+    std::shared_ptr<UploadJob> job;
+    QString mark;
+    QString department;
+    EMRFilingCallback done;
+    bool finished = false;
+    void report(const EMRFilingOutcome &outcome) {
+        if (finished)
+            return;
+        finished = true;
+        if (done)
+            done(outcome);
+    }
+};
+
+EMRFilingCancel QDAthenahealthAPIClientForExtension::fileDocument(const QVariantMap &record,
+                                                                  const QVariantMap &appointmentInfo,
+                                                                  const QString &fileType, bool lookFirst,
+                                                                  EMRFilingCallback done) {
+    auto attempt = std::make_shared<FilingAttempt>();
+    attempt->done = std::move(done);
+    auto reportLater = [attempt](const EMRFilingOutcome &outcome) {
+        DispatchQueue::main()->async([attempt, outcome] { attempt->report(outcome); });
+    };
+    const QVariantList entries = record.value(QStringLiteral("Upload")).toList();
+    const QVariantMap entry = entries.value(0).toMap();
+    if (entries.size() != 1 || !athenaIsPresent(entry.value(QStringLiteral("content")))) {
+        reportLater({EMRFilingOutcome::Refused, QString(),
+                     QStringLiteral("The document must hold exactly one upload with content."), false});
+        return {};
+    }
+    KCError e;
+    attempt->job = prepareUpload(record, entry, appointmentInfo, fileType, &e);
+    if (!attempt->job) {
+        // What the configuration or the disk may mend later is retried; a
+        // document that can never be filed as it is waits for the user.
+        const bool later = e.code() == KCEMRErrorNotConfigured || e.code() == KCEMRErrorFileNotWritten;
+        reportLater({later ? EMRFilingOutcome::Failed : EMRFilingOutcome::Refused, QString(),
+                     e.localizedDescription(), false});
+        return {};
+    }
+    // The mark lets a later attempt find the document in the chart.
+    const QString entryID = text(entry.value(QStringLiteral("id")));
+    attempt->mark = QDAthenaCaptureMark(entryID);
+    const QString note = text(attempt->job->fields.value(QStringLiteral("internalnote")));
+    attempt->job->fields.insert(QStringLiteral("internalnote"),
+                                note.isEmpty() ? attempt->mark : note + QLatin1Char(' ') + attempt->mark);
+    attempt->department = text(attempt->job->fields.value(QStringLiteral("departmentid")));
+    attempt->job->finished = [attempt](const std::optional<KCHTTPURLResponse> &response,
+                                       const QVariant &answer, const KCError &error) {
+        const qint64 status = response ? response->statusCode() : 0;
+        if (error) {
+            const QString detail = answerDetail(answer);
+            QString message = status > 0 ? QStringLiteral("the EMR answered HTTP %1").arg(status)
+                                         : error.localizedDescription();
+            if (!detail.isEmpty())
+                message += QStringLiteral(": ") + detail;
+            if (status >= 400 && status < 500)
+                attempt->report(
+                    {retryableStatus(status) ? EMRFilingOutcome::Failed : EMRFilingOutcome::Refused,
+                     QString(), message, false});
+            else
+                attempt->report({EMRFilingOutcome::Failed, QString(), message, true});
+            return;
+        }
+        const QString documentID = text(answer.toMap().value(QStringLiteral("documentid")));
+        if (status >= 200 && status < 300 && !documentID.isEmpty())
+            attempt->report({EMRFilingOutcome::Filed, documentID, QString(), true});
+        else
+            attempt->report({EMRFilingOutcome::Failed, QString(),
+                             QStringLiteral("the EMR's answer (HTTP %1) names no new document").arg(status),
+                             true});
+    };
+
+    std::weak_ptr<QDAthenahealthAPIClientForExtension> weak = weak_from_this();
+    refreshAthenaAccessToken(
+        [weak, attempt, lookFirst](const QVariantMap &answer) {
+            auto self = weak.lock();
+            if (!self || attempt->job->cancelled) {
+                attempt->report({EMRFilingOutcome::Failed, QString(), QStringLiteral("cancelled"), false});
+                return;
+            }
+            self->storeTokenAnswer(answer);
+            const QString token = text(answer.value(QStringLiteral("access_token")));
+            if (lookFirst)
+                self->lookForFiledDocument(attempt, token, 0);
+            else
+                self->sendUpload(attempt->job, token);
+        },
+        [attempt](const KCError &error) {
+            attempt->report({EMRFilingOutcome::Failed, QString(),
+                             QStringLiteral("no athenahealth token: %1").arg(error.localizedDescription()),
+                             false});
+        });
+    return [attempt] {
+        attempt->job->cancelled = true;
+        if (attempt->job->task)
+            attempt->job->task->cancel();
+    };
+}
+
+void QDAthenahealthAPIClientForExtension::lookForFiledDocument(const std::shared_ptr<FilingAttempt> &attempt,
+                                                               const QString &token, int offset) {
+    constexpr int kPage = 500;
+    std::weak_ptr<QDAthenahealthAPIClientForExtension> weak = weak_from_this();
+    const QVariantMap query{{QStringLiteral("departmentid"), attempt->department},
+                            {QStringLiteral("offset"), QString::number(offset)},
+                            {QStringLiteral("limit"), QString::number(kPage)}};
+    getAnswer(
+        QStringLiteral("%1/patients/%2/documents")
+            .arg(segment(practiceID()), segment(attempt->job->patientID)),
+        query,
+        [weak, attempt, token, offset](const QVariant &answer) {
+            auto self = weak.lock();
+            if (!self || attempt->job->cancelled) {
+                attempt->report({EMRFilingOutcome::Failed, QString(), QStringLiteral("cancelled"), true});
+                return;
+            }
+            const QVariantMap map = answer.toMap();
+            if (!map.contains(QStringLiteral("documents"))) {
+                attempt->report({EMRFilingOutcome::Failed, QString(),
+                                 QStringLiteral("the chart's document list could not be read"), true});
+                return;
+            }
+            const QVariantList documents = map.value(QStringLiteral("documents")).toList();
+            for (const QVariant &d : documents) {
+                const QVariantMap document = d.toMap();
+                if (text(document.value(QStringLiteral("internalnote"))).contains(attempt->mark)) {
+                    attempt->report({EMRFilingOutcome::Filed,
+                                     text(document.value(QStringLiteral("documentid"))), QString(), true});
+                    return;
+                }
+            }
+            const qint64 total = map.value(QStringLiteral("totalcount")).toLongLong();
+            if (!documents.isEmpty() && offset + documents.size() < total)
+                self->lookForFiledDocument(attempt, token, offset + int(documents.size()));
+            else
+                self->sendUpload(attempt->job, self->authToken());
+        },
+        [attempt](const KCError &error) {
+            attempt->report(
+                {EMRFilingOutcome::Failed, QString(),
+                 QStringLiteral("the chart could not be searched: %1").arg(error.localizedDescription()),
+                 true});
+        });
 }
 
 void QDAthenahealthAPIClientForExtension::startUpload(const std::shared_ptr<UploadJob> &job) {
@@ -463,9 +638,14 @@ void QDAthenahealthAPIClientForExtension::sendUpload(const std::shared_ptr<Uploa
             },
             &buildError);
     }
-    if (!request || fileError) {
-        if (job->error)
-            job->error(fileError ? fileError : buildError);
+    if (!request || fileError || job->cancelled) {
+        const KCError e = fileError    ? fileError
+                          : buildError ? buildError
+                                       : makeEMRError(KCEMRErrorFileNotWritten, QStringLiteral("cancelled"));
+        if (job->finished)
+            job->finished(std::nullopt, QVariant(), e);
+        else if (job->error)
+            job->error(e);
         return;
     }
     request->setValue(QStringLiteral("Bearer %1").arg(token), QStringLiteral("Authorization"));
@@ -476,10 +656,12 @@ void QDAthenahealthAPIClientForExtension::sendUpload(const std::shared_ptr<Uploa
     KCURLSessionTaskPtr task =
         uploadTaskWithStreamedRequest(*request, &progress,
                                       [job, observer](const std::optional<KCHTTPURLResponse> &response,
-                                                      const QVariant &, const KCError &error) {
+                                                      const QVariant &answer, const KCError &error) {
                                           if (observer->first)
                                               observer->first->removeObserver(observer->second);
-                                          if (error) {
+                                          if (job->finished) {
+                                              job->finished(response, answer, error);
+                                          } else if (error) {
                                               if (job->error)
                                                   job->error(error);
                                           } else if (job->callback) {
@@ -487,11 +669,15 @@ void QDAthenahealthAPIClientForExtension::sendUpload(const std::shared_ptr<Uploa
                                           }
                                       });
     if (!task) {
-        if (job->error)
-            job->error(makeEMRError(KCEMRErrorFileNotWritten,
-                                    QStringLiteral("The document upload could not start.")));
+        const KCError e =
+            makeEMRError(KCEMRErrorFileNotWritten, QStringLiteral("The document upload could not start."));
+        if (job->finished)
+            job->finished(std::nullopt, QVariant(), e);
+        else if (job->error)
+            job->error(e);
         return;
     }
+    job->task = task;
     task->resume();
     if (progress) {
         observer->first = progress;

@@ -32,6 +32,10 @@ inline const QString QDUserPreferencesSettingsKey = QStringLiteral("userPreferen
 inline const QString QDUploadProgressNotification = QStringLiteral("uploadProgress");
 inline const QString QDAthenaUploadProgressKey = QStringLiteral("athenaUploadProgress");
 
+// The mark that a filed document carries in its "internalnote", which the
+// chart's document list returns: "[KelvraCapture <upload entry id>]".
+QString QDAthenaCaptureMark(const QString &entryID);
+
 class QDAthenahealthAPIClientForExtension
     : public CVHTTPSessionManager,
       public EMRAPIDelegate,
@@ -66,7 +70,7 @@ public:
     QString athenaOAuthURLString() const;
     QString kAthenaAPIKey() const;
     QString kAthenaAPISecret() const;
-    QString practiceID() const;
+    QString practiceID() const override;
     QString selectedDepartmentID() const;
     QStringList selectedProviderIDs() const;
     QVariantList allProvidersArray() const;
@@ -108,6 +112,9 @@ public:
     void uploadDocumentation(const QVariantList &documents, const QVariantMap &appointmentInfo,
                              const QString &fileType, EMRUploadCallback callback,
                              EMRErrorCallback error) override;
+    bool respondsToFileDocument() const override { return true; }
+    EMRFilingCancel fileDocument(const QVariantMap &record, const QVariantMap &appointmentInfo,
+                                 const QString &fileType, bool lookFirst, EMRFilingCallback done) override;
     // Today's encounters of a patient with a provider in the selected
     // department; the whole answer goes to `callback`.
     void getEncounterIDForPatient(const QString &patientID, const QString &providerID,
@@ -125,6 +132,7 @@ public:
 
 private:
     struct UploadJob;
+    struct FilingAttempt;
 
     void configureHTTP();
     // GET through the answer interception; the decoded answer or the error
@@ -135,6 +143,15 @@ private:
     // Fails `error` asynchronously on the main thread; true when the practice
     // is not configured.
     bool failWithoutPractice(const EMRErrorCallback &error) const;
+    // The PDF file and form fields of one upload entry; null (and `error`)
+    // when the entry cannot be filed.
+    std::shared_ptr<UploadJob> prepareUpload(const QVariantMap &documentation, const QVariantMap &entry,
+                                             const QVariantMap &appointmentInfo, const QString &fileType,
+                                             KCError *error) const;
+    // Pages through the patient's documents for the attempt's mark; files the
+    // document when it is not there.
+    void lookForFiledDocument(const std::shared_ptr<FilingAttempt> &attempt, const QString &token,
+                              int offset);
     void startUpload(const std::shared_ptr<UploadJob> &job);
     void sendUpload(const std::shared_ptr<UploadJob> &job, const QString &token);
 

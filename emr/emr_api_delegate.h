@@ -17,6 +17,19 @@
 using EMRUploadCallback = std::function<void(const KCHTTPURLResponse &response)>;
 using EMRErrorCallback = std::function<void(const KCError &error)>;
 
+// How filing one document ended.
+struct EMRFilingOutcome {
+    enum Kind { Filed, Failed, Refused };
+    Kind kind = Failed;
+    QString documentID; // the chart's id of the document (Filed)
+    QString error;
+    // False when the document certainly did not reach the EMR.
+    bool reached = true;
+};
+using EMRFilingCallback = std::function<void(const EMRFilingOutcome &outcome)>;
+// Stops a filing still under way; its callback then reports a failure.
+using EMRFilingCancel = std::function<void()>;
+
 class EMRAPIDelegate {
 public:
     virtual ~EMRAPIDelegate() = default;
@@ -28,6 +41,29 @@ public:
     // Rebuilds the client's HTTP state for a new base URL (an empty URL
     // means no base URL).
     virtual void initWithBaseURL(const QUrl &baseURL) = 0;
+
+    // The clinic's practice in this EMR ("" when not configured).
+    virtual QString practiceID() const { return QString(); }
+
+    // Whether fileDocument() is offered by this client.
+    virtual bool respondsToFileDocument() const { return false; }
+    // Files the one upload entry of `record` in the patient's chart and
+    // reports Filed only on an answer that carries the new document's id.
+    // Each document is marked with its entry id; with `lookFirst` (an earlier
+    // attempt may have reached the EMR) the chart is searched for the mark
+    // first and nothing is sent when the document is there. `done` runs once,
+    // on the main thread.
+    virtual EMRFilingCancel fileDocument(const QVariantMap &record, const QVariantMap &appointmentInfo,
+                                         const QString &fileType, bool lookFirst, EMRFilingCallback done) {
+        Q_UNUSED(record);
+        Q_UNUSED(appointmentInfo);
+        Q_UNUSED(fileType);
+        Q_UNUSED(lookFirst);
+        if (done)
+            done({EMRFilingOutcome::Failed, QString(), QStringLiteral("this EMR client files no documents"),
+                  false});
+        return {};
+    }
 
     // Whether uploadDocumentation() is offered by this client.
     virtual bool respondsToUploadDocumentation() const { return false; }

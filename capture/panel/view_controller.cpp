@@ -276,6 +276,7 @@ ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelega
     pendingBadge->setAlignment(Qt::AlignCenter);
     markAsDecoration(pendingBadge);
     pendingBadge->hide();
+    makeAcceptErrorView();
 
     m_stallWatch = new MainThreadStallWatch(this);
 
@@ -290,10 +291,12 @@ ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelega
     m_uploads = new DocumentationUploadQueue(pending, this);
     m_uploads->setSender(DocumentationUploadQueue::kClinic, clinicDocumentationSender());
     m_uploads->setSender(DocumentationUploadQueue::kEMR, emrDocumentationSender());
+    m_uploads->setAccountSource([this] { return kcCurrentUploadAccount(signedIn()); });
+    if (m_app)
+        connect(m_app, &AppDelegate::patientListUpdated, m_uploads,
+                &DocumentationUploadQueue::accountChanged);
     connect(m_uploads, &DocumentationUploadQueue::pendingChanged, this, &ViewController::updateBadge);
-    KCPendingUploads::shared()->setSource(m_uploads, [q = m_uploads] {
-        return KCPendingUploadCounts{q->pendingCount(), q->failedCount()};
-    });
+    connectPendingUploads();
     QTimer::singleShot(0, m_uploads, &DocumentationUploadQueue::resumeStored);
 
     connect(qApp, &QGuiApplication::screenAdded, this, [this] { setSnapshotForCurrentPosition(); });
@@ -803,6 +806,7 @@ void ViewController::showPatientDetails() {
 }
 
 void ViewController::animateToStart() {
+    hideAcceptError();
     setButtonStateHidden(true);
     animateAlpha(patientInfoView, 0);
     animateAlpha(successImageView, 0);
@@ -890,9 +894,18 @@ void ViewController::acceptButtonPressed() {
     const QVariantMap patient = matchedPatient.value_or(QVariantMap());
     reportCapture(QStringLiteral("accepted for \"%1\" interaction %2")
                       .arg(patient.value("name").toString(), patient.value("interaction_id").toString()));
+    m_acceptRecords.clear();
     uploadImage(screenshot, patient.value("kelvraID"), patient.value("interaction_id"),
                 imageCaptionTextField->text());
     uploadimageToEMR();
+    // Success only once the records are safely on disk.
+    QString error;
+    if (!m_acceptRecords.isEmpty() && !m_uploads->enqueueAll(m_acceptRecords, &error)) {
+        reportCapture(QStringLiteral("accept failed: %1").arg(error));
+        showAcceptError(error);
+        return;
+    }
+    hideAcceptError();
     animateToSuccess();
 }
 
@@ -902,20 +915,22 @@ void ViewController::uploadImage(const QImage &image, const QVariant &patientID,
     if (image.isNull())
         return;
     const QString user = m_app ? m_app->userID() : QString();
-    m_uploads->enqueue(
-        DocumentationUploadQueue::kClinic,
-        clinicDocumentationRecord(image, interactionID, note, user.isEmpty() ? QVariant() : user));
+    m_acceptRecords.append(
+        {DocumentationUploadQueue::kClinic,
+         clinicDocumentationRecord(image, interactionID, note, user.isEmpty() ? QVariant() : user),
+         {}});
 }
 
 void ViewController::uploadimageToEMR() {
     if (!matchedPatient || screenshot.isNull())
         return;
     const std::shared_ptr<EMRAPIDelegate> emr = EMRAPIClient::sharedEMRAPIClient().delegate();
-    if (!emr || !emr->respondsToUploadDocumentation())
+    if (!emr || !emr->respondsToFileDocument())
         return;
-    m_uploads->enqueue(DocumentationUploadQueue::kEMR,
-                       emrDocumentationRecord(screenshot, *matchedPatient, imageCaptionTextField->text()),
-                       *matchedPatient);
+    m_acceptRecords.append(
+        {DocumentationUploadQueue::kEMR,
+         emrDocumentationRecord(screenshot, *matchedPatient, imageCaptionTextField->text()),
+         *matchedPatient});
 }
 
 void ViewController::controlTextDidChange() {

@@ -71,6 +71,12 @@ public:
     QPointer<QLineEdit> filterPatientTextField;
     QPointer<QListWidget> patientListTableView;
     QLabel *pendingBadge = nullptr;
+    // Shown on the card when Accept could not store the capture.
+    QWidget *acceptErrorView = nullptr;
+    QLabel *acceptErrorLabel = nullptr;
+    ::captureButton *saveImageButton = nullptr;
+    // Asks where to save the image ("" to cancel); a file dialog unless set.
+    std::function<QString()> chooseImagePath;
 
     double widthConstraint() const { return m_width; }
     double heightConstraint() const { return m_height; }
@@ -111,6 +117,12 @@ public:
     void uploadImage(const QImage &image, const QVariant &patientID, const QVariant &interactionID,
                      const QString &note);
     void uploadimageToEMR();
+    // Accept could not store the capture: the card stays with `message` and
+    // "Save image…"; nothing is sent.
+    void showAcceptError(const QString &message);
+    void hideAcceptError();
+    // Writes the captured image where the user chooses; false when not saved.
+    bool saveImageFromCard();
 
     // The last capture's timings (for measurements).
     CaptureTimings lastTimings;
@@ -149,6 +161,11 @@ private:
     CaptureMainWindow *m_window = nullptr;
     AppDelegate *m_app = nullptr;
     DocumentationUploadQueue *m_uploads = nullptr;
+    QList<DocumentationUploadQueue::NewRecord> m_acceptRecords; // built by one Accept
+    void makeAcceptErrorView();
+    // Shows the queue in the tray: counts, accounts waited for, and the
+    // user's actions on failed records.
+    void connectPendingUploads();
     double m_width = 52, m_height = 52;
     double m_iconAngle = 0;
     QMetaObject::Connection m_activationWatch;

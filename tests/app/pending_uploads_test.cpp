@@ -112,23 +112,116 @@ TEST(PendingUploads, MenuEntryFollowsTheCounts) {
     QMenu menu;
     QAction *quit = menu.addAction(QStringLiteral("Quit"));
     QAction *status = f.uploads.attachToMenu(&menu);
-    ASSERT_EQ(menu.actions().size(), 3);
+    ASSERT_EQ(menu.actions().size(), 4);
     EXPECT_EQ(menu.actions().first(), status);
     EXPECT_EQ(menu.actions().last(), quit);
+    QAction *waiting = menu.actions().at(1);
+    QAction *separator = menu.actions().at(2);
     EXPECT_FALSE(status->isVisible());
     EXPECT_FALSE(status->isEnabled());
 
     f.queue->change(2, 0);
     EXPECT_TRUE(status->isVisible());
-    EXPECT_TRUE(menu.actions().at(1)->isVisible());
+    EXPECT_TRUE(separator->isVisible());
+    EXPECT_FALSE(waiting->isVisible());
     EXPECT_EQ(status->text(), QStringLiteral("2 uploads waiting to be sent"));
     f.queue->change(1, 1);
     EXPECT_EQ(status->text(), QStringLiteral("1 upload failed \u2014 retrying"));
     f.queue->change(3, 1);
     EXPECT_EQ(status->text(), QStringLiteral("3 uploads waiting to be sent, 1 failed \u2014 retrying"));
+    // Records of another account, and refused ones.
+    f.queue->counts = {3, 1, 1, {"ann"}};
+    emit f.queue->pendingChanged(3, 1);
+    EXPECT_EQ(status->text(), QStringLiteral("3 uploads waiting, 1 refused \u2014 choose what to do"));
+    EXPECT_TRUE(waiting->isVisible());
+    EXPECT_EQ(waiting->text(), QStringLiteral("Some uploads are waiting for ann to sign in"));
     f.queue->change(0, 0);
     EXPECT_FALSE(status->isVisible());
-    EXPECT_FALSE(menu.actions().at(1)->isVisible());
+    EXPECT_FALSE(separator->isVisible());
+    EXPECT_FALSE(waiting->isVisible());
+}
+
+// Each failed or refused record gets a submenu: Retry, Save image…, and
+// Discard after a confirmation.
+TEST(PendingUploads, TheTrayOffersRetrySaveAndDiscardPerRecord) {
+    Fixture f;
+    QList<KCPendingUploadItem> items{
+        {"clinic-A", "Capture of 10:01 for the clinic service", "HTTP 413", true},
+        {"emr-B", "Capture of 10:02 for the chart", "HTTP 503", false}};
+    QStringList retried, discarded;
+    QList<QPair<QString, QString>> saved;
+    KCPendingUploadActions actions;
+    actions.items = [&] { return items; };
+    actions.retry = [&](const QString &key) { retried.append(key); };
+    actions.saveImage = [&](const QString &key, const QString &path) {
+        saved.append({key, path});
+        return QString();
+    };
+    actions.discard = [&](const QString &key) {
+        discarded.append(key);
+        items.removeIf([&](const KCPendingUploadItem &i) { return i.key == key; });
+    };
+    f.uploads.setActions(actions);
+    bool confirm = false;
+    QStringList asked;
+    f.uploads.setDiscardConfirmation([&](const KCPendingUploadItem &item) {
+        asked.append(item.title);
+        return confirm;
+    });
+    f.uploads.setImagePathChooser([](const KCPendingUploadItem &) { return QStringLiteral("/tmp/x.png"); });
+
+    QMenu menu;
+    menu.addAction(QStringLiteral("Quit"));
+    f.uploads.attachToMenu(&menu);
+    f.queue->counts = {2, 2, 1, {}};
+    emit f.queue->pendingChanged(2, 2);
+    QList<QMenu *> subs;
+    for (QAction *a : menu.actions())
+        if (a->menu())
+            subs.append(a->menu());
+    ASSERT_EQ(subs.size(), 2);
+    if (const QByteArray shot = qgetenv("KC_MENU_SHOT"); !shot.isEmpty()) {
+        menu.popup(QPoint(0, 0));
+        subs[0]->popup(QPoint(0, 0));
+        menu.grab().save(QString::fromLocal8Bit(shot) + "-menu.png");
+        subs[0]->grab().save(QString::fromLocal8Bit(shot) + "-record.png");
+        subs[0]->hide();
+        menu.hide();
+    }
+    EXPECT_EQ(subs[0]->title(), QStringLiteral("Capture of 10:01 for the clinic service \u2014 refused"));
+    EXPECT_EQ(subs[1]->title(), QStringLiteral("Capture of 10:02 for the chart \u2014 failed"));
+    auto action = [](QMenu *m, const QString &text) -> QAction * {
+        for (QAction *a : m->actions())
+            if (a->text() == text)
+                return a;
+        return nullptr;
+    };
+    ASSERT_TRUE(action(subs[0], "HTTP 413")) << "the reason is shown";
+    ASSERT_TRUE(action(subs[0], "Retry"));
+    ASSERT_TRUE(action(subs[0], "Save image\u2026"));
+    ASSERT_TRUE(action(subs[0], "Discard\u2026"));
+    action(subs[0], "Retry")->trigger();
+    EXPECT_EQ(retried, QStringList{"clinic-A"});
+    action(subs[0], "Save image\u2026")->trigger();
+    ASSERT_EQ(saved.size(), 1);
+    EXPECT_EQ(saved[0], qMakePair(QStringLiteral("clinic-A"), QStringLiteral("/tmp/x.png")));
+    action(subs[1], "Discard\u2026")->trigger();
+    EXPECT_EQ(asked, QStringList{"Capture of 10:02 for the chart"});
+    EXPECT_TRUE(discarded.isEmpty()) << "kept when the user says Keep";
+    confirm = true;
+    action(subs[1], "Discard\u2026")->trigger();
+    EXPECT_EQ(discarded, QStringList{"emr-B"});
+
+    // The menu follows: one record left.
+    f.queue->counts = {1, 1, 1, {}};
+    emit f.queue->pendingChanged(1, 1);
+    int left = 0;
+    for (QAction *a : menu.actions())
+        left += a->menu() != nullptr;
+    EXPECT_EQ(left, 1);
+    // Quitting still asks while it is there.
+    EXPECT_FALSE(f.uploads.requestQuit());
+    EXPECT_EQ(f.asked.size(), 1);
 }
 
 TEST(PendingUploads, FailuresAreAnnouncedOncePerEpisode) {

@@ -20,3 +20,21 @@ endif()
 # A window showing one patient's record, used by scripts/e2e-capture.
 add_executable(record_window ${CMAKE_CURRENT_LIST_DIR}/record_window.cpp)
 target_link_libraries(record_window PRIVATE Qt6::Widgets)
+
+# Filing exactly once when the uploading process is killed at each step of an
+# upload, or an answer is lost: the real queue in a probe process against the
+# real demo service.
+add_executable(kc-upload-probe ${CMAKE_CURRENT_LIST_DIR}/upload_probe.cpp)
+target_link_libraries(kc-upload-probe PRIVATE kc_capture Qt6::Gui)
+if(TARGET kelvra-demo-service)
+  kc_add_gtest(NAME capture_upload_crash_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/upload_crash_test.cpp ${CMAKE_SOURCE_DIR}/tests/clinic/demo_service.cpp
+    LIBS Qt6::Network QT_MAIN CORE KEYRING TIMEOUT 900)
+  target_compile_definitions(capture_upload_crash_test PRIVATE
+    KC_DEMO_SERVICE="$<TARGET_FILE:kelvra-demo-service>" KC_UPLOAD_PROBE="$<TARGET_FILE:kc-upload-probe>")
+  add_dependencies(capture_upload_crash_test kelvra-demo-service kc-upload-probe)
+endif()
+# The clinic sender against a scripted service (a process of its own: the
+# clinic client is a single instance).
+kc_add_gtest(NAME capture_clinic_sender_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/clinic_sender_test.cpp
+  LIBS kc_capture QT_MAIN GUI)

@@ -12,7 +12,9 @@
 #include <QWindow>
 
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -103,6 +105,46 @@ TEST_F(PanelTest, AcceptQueuesTheClinicRecordAndShowsSuccess) {
     // Success, then back at rest with an empty caption.
     ASSERT_TRUE(kcWaitFor([&] { return panel->imageCaptionTextField->text().isEmpty(); }, 10000));
     EXPECT_TRUE(panel->captureAllowed);
+}
+
+// When the capture cannot be stored on this computer, Accept shows no success:
+// the card stays with the reason and "Save image…", and nothing is queued.
+TEST_F(PanelTest, AnAcceptThatCannotStoreTheCaptureKeepsTheCardAndOffersTheImage) {
+    QImage image(30, 20, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::red);
+    countCardsAndRests();
+    showCard();
+    panel->screenshot = image;
+    // The queue's folder is gone and a file stands in its place.
+    const QString dir = panel->uploadQueue()->directory();
+    ASSERT_TRUE(QDir(dir).removeRecursively());
+    {
+        QFile blocker(dir);
+        ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    }
+    panel->acceptButtonPressed();
+    EXPECT_EQ(panel->uploadQueue()->pendingCount(), 0);
+    ASSERT_TRUE(panel->acceptErrorView->isVisibleTo(panel));
+    EXPECT_TRUE(panel->acceptErrorView->toolTip().contains(QStringLiteral("could not be stored")));
+    kcSpin(1800);
+    EXPECT_EQ(rests, 0) << "no success, no return to rest";
+    EXPECT_EQ(panel->heightConstraint(), 119) << "the card stays";
+    if (const QByteArray shot = qgetenv("KC_PANEL_SHOT"); !shot.isEmpty())
+        window->grab().save(QString::fromLocal8Bit(shot));
+
+    QTemporaryDir saved;
+    const QString path = saved.filePath(QStringLiteral("capture.png"));
+    panel->chooseImagePath = [&] { return path; };
+    panel->saveImageButton->click();
+    EXPECT_EQ(QImage(path).size(), QSize(30, 20));
+
+    // With its folder back, the next Accept queues and succeeds.
+    QFile::remove(dir);
+    ASSERT_TRUE(QDir().mkpath(dir));
+    panel->acceptButtonPressed();
+    EXPECT_EQ(panel->uploadQueue()->pendingCount(), 1);
+    EXPECT_FALSE(panel->acceptErrorView->isVisibleTo(panel));
+    ASSERT_TRUE(kcWaitFor([&] { return rests == 1; }, 10000));
 }
 
 // After a card has come and gone, a click on the middle of the button (where

@@ -542,7 +542,10 @@ TEST(DemoService, DocumentationIsStoredDurablyAndShownOnThePage) {
     EXPECT_EQ(client.get(QStringLiteral("demo/documentations/..%2F..%2Fetc%2Fpasswd")).status, 404);
 }
 
-TEST(DemoService, RetriedUploadsAreFiledOnce) {
+// Like a real service, the demo stores every POST as it arrives, a repeated
+// id too, and reports the repeats in /demo/state, so that tests see
+// duplicates instead of having them hidden.
+TEST(DemoService, EveryUploadIsStoredAndRepeatsAreReported) {
     QTemporaryDir dataDir;
     const QByteArray png = pngOf(30, 20, Qt::green);
     const QString id = QStringLiteral("5C0FFEE0-1111-2222-3333-444455556666");
@@ -554,7 +557,6 @@ TEST(DemoService, RetriedUploadsAreFiledOnce) {
     };
     const QByteArray boundary = "Boundary+0123456789ABCDEF";
     const QString documents = QStringLiteral("athena/v1/195900/patients/31007/documents");
-    QString firstDocumentId;
     {
         DemoProcess service({}, dataDir.path());
         Client client(service);
@@ -562,65 +564,105 @@ TEST(DemoService, RetriedUploadsAreFiledOnce) {
         const Answer first = client.postJson(QStringLiteral("api/documentations/"),
                                              envelopeOf({documentation(id, QStringLiteral("first"), png)}));
         ASSERT_EQ(first.status, 200) << first.body.toStdString();
-        // The retry (same id, even with other content) succeeds but files
-        // nothing new; a new id in the same request is filed.
+        EXPECT_TRUE(first.json().value(QStringLiteral("success")).toBool());
+        const QJsonArray confirmed = first.json().value(QStringLiteral("documentations")).toArray();
+        ASSERT_EQ(confirmed.size(), 1);
+        EXPECT_EQ(confirmed[0].toObject().value(QStringLiteral("id")).toString(), id)
+            << "the stored id is named";
+        EXPECT_TRUE(state(client).value(QStringLiteral("repeated_documentation_ids")).toArray().isEmpty());
         const Answer retry =
             client.postJson(QStringLiteral("api/documentations/"),
-                            envelopeOf({documentation(id, QStringLiteral("second"), pngOf(8, 8, Qt::red)),
+                            envelopeOf({documentation(id, QStringLiteral("second"), png),
                                         documentation(QStringLiteral("OTHER-1"), QString(), png)}));
         ASSERT_EQ(retry.status, 200) << retry.body.toStdString();
-        EXPECT_TRUE(retry.json().value(QStringLiteral("success")).toBool());
-        const QJsonArray answered = retry.json().value(QStringLiteral("documentations")).toArray();
-        ASSERT_EQ(answered.size(), 2);
-        EXPECT_TRUE(answered[0].toObject().value(QStringLiteral("duplicate")).toBool());
-        EXPECT_FALSE(answered[1].toObject().contains(QStringLiteral("duplicate")));
-        // The same id twice within one request is filed once as well.
-        ASSERT_EQ(client
-                      .postJson(QStringLiteral("api/documentations/"),
-                                envelopeOf({documentation(QStringLiteral("TWICE"), QString(), png),
-                                            documentation(QStringLiteral("TWICE"), QString(), png)}))
-                      .status,
-                  200);
-        const QJsonArray stored = state(client).value(QStringLiteral("documentations")).toArray();
-        ASSERT_EQ(stored.size(), 3);
-        EXPECT_EQ(stored[0].toObject().value(QStringLiteral("encounter_note")).toString(),
-                  QStringLiteral("first"));
-        EXPECT_EQ(readFile(stored[0].toObject().value(QStringLiteral("stored_png_path")).toString()), png);
+        const QJsonObject after = state(client);
+        EXPECT_EQ(after.value(QStringLiteral("documentations")).toArray().size(), 3) << "stored as it came";
+        const QJsonArray repeated = after.value(QStringLiteral("repeated_documentation_ids")).toArray();
+        ASSERT_EQ(repeated.size(), 1);
+        EXPECT_EQ(repeated[0].toObject().value(QStringLiteral("id")).toString(), id);
+        EXPECT_EQ(repeated[0].toObject().value(QStringLiteral("count")).toInt(), 2);
 
-        // The EMR: the same action note for the same patient is filed once and
-        // answered with the first document id; another patient is separate.
+        // The EMR files the same document twice and says so.
         const QByteArray bearer = "Bearer " + emrToken(client);
-        auto post = [&](const QString &path) {
+        auto post = [&] {
             return client.send(
-                "POST", path, multipart(boundary, kDocumentFields, kMinimalPdf),
+                "POST", documents, multipart(boundary, kDocumentFields, kMinimalPdf),
                 {{"Authorization", bearer}, {"Content-Type", "multipart/form-data; boundary=" + boundary}});
         };
-        const Answer emrFirst = post(documents);
+        const Answer emrFirst = post();
         ASSERT_EQ(emrFirst.status, 200) << emrFirst.body.toStdString();
-        firstDocumentId = emrFirst.json().value(QStringLiteral("documentid")).toString();
-        const Answer emrRetry = post(documents);
-        ASSERT_EQ(emrRetry.status, 200) << emrRetry.body.toStdString();
-        EXPECT_EQ(emrRetry.json().value(QStringLiteral("documentid")).toString(), firstDocumentId);
-        const QJsonArray emrStored = state(client).value(QStringLiteral("emr_documents")).toArray();
-        ASSERT_EQ(emrStored.size(), 1);
+        const Answer emrSecond = post();
+        ASSERT_EQ(emrSecond.status, 200);
+        EXPECT_NE(emrSecond.json().value(QStringLiteral("documentid")).toString(),
+                  emrFirst.json().value(QStringLiteral("documentid")).toString());
+        const QJsonObject emrState = state(client);
+        EXPECT_EQ(emrState.value(QStringLiteral("emr_documents")).toArray().size(), 2);
+        const QJsonArray repeatedEmr = emrState.value(QStringLiteral("repeated_emr_documents")).toArray();
+        ASSERT_EQ(repeatedEmr.size(), 1);
+        EXPECT_EQ(repeatedEmr[0].toObject().value(QStringLiteral("actionnote")).toString(),
+                  QStringLiteral("AB6F1E0A-1111-2222-3333-444455556666"));
+        EXPECT_EQ(repeatedEmr[0].toObject().value(QStringLiteral("count")).toInt(), 2);
     }
-    // Still after a restart: the filed records are loaded again.
+    // Still after a restart: the stored records are loaded again.
     DemoProcess again({}, dataDir.path());
     Client client(again);
     ASSERT_EQ(client.login().status, 200);
-    ASSERT_EQ(client
-                  .postJson(QStringLiteral("api/documentations/"),
-                            envelopeOf({documentation(id, QStringLiteral("third"), png)}))
-                  .status,
-              200);
-    EXPECT_EQ(state(client).value(QStringLiteral("documentations")).toArray().size(), 3);
+    const QJsonObject reloaded = state(client);
+    EXPECT_EQ(reloaded.value(QStringLiteral("documentations")).toArray().size(), 3);
+    EXPECT_EQ(reloaded.value(QStringLiteral("repeated_documentation_ids")).toArray().size(), 1);
+    EXPECT_EQ(reloaded.value(QStringLiteral("repeated_emr_documents")).toArray().size(), 1);
+}
+
+// The patient's documents as the chart lists them: by department, in pages,
+// with the internal note (where the client marks its captures).
+TEST(DemoService, EmrListsAPatientsDocumentsInPages) {
+    DemoProcess service;
+    Client client(service);
+    const QByteArray boundary = "Boundary+0123456789ABCDEF";
     const QByteArray bearer = "Bearer " + emrToken(client);
-    const Answer emrAgain = client.send(
-        "POST", documents, multipart(boundary, kDocumentFields, kMinimalPdf),
-        {{"Authorization", bearer}, {"Content-Type", "multipart/form-data; boundary=" + boundary}});
-    ASSERT_EQ(emrAgain.status, 200);
-    EXPECT_EQ(emrAgain.json().value(QStringLiteral("documentid")).toString(), firstDocumentId);
-    EXPECT_EQ(state(client).value(QStringLiteral("emr_documents")).toArray().size(), 1);
+    const QString documents = QStringLiteral("athena/v1/195900/patients/31007/documents");
+    for (int i = 0; i < 3; ++i) {
+        auto fields = kDocumentFields;
+        fields.last().second = "note " + QByteArray::number(i);
+        ASSERT_EQ(client
+                      .send("POST", documents, multipart(boundary, fields, kMinimalPdf),
+                            {{"Authorization", bearer},
+                             {"Content-Type", "multipart/form-data; boundary=" + boundary}})
+                      .status,
+                  200);
+    }
+    auto list = [&](const QString &query) {
+        return client.send("GET", documents + QLatin1Char('?') + query, {}, {{"Authorization", bearer}});
+    };
+    EXPECT_EQ(client.send("GET", documents + QStringLiteral("?departmentid=1"), {}, {}).status, 401);
+    EXPECT_EQ(list(QString()).status, 400) << "departmentid is required";
+    const Answer all = list(QStringLiteral("departmentid=1"));
+    ASSERT_EQ(all.status, 200) << all.body.toStdString();
+    EXPECT_EQ(all.json().value(QStringLiteral("totalcount")).toInt(), 3);
+    const QJsonArray docs = all.json().value(QStringLiteral("documents")).toArray();
+    ASSERT_EQ(docs.size(), 3);
+    EXPECT_EQ(docs[2].toObject().value(QStringLiteral("internalnote")).toString(), QStringLiteral("note 2"));
+    EXPECT_EQ(docs[0].toObject().value(QStringLiteral("documentclass")).toString(),
+              QStringLiteral("ENCOUNTERDOCUMENT"));
+    EXPECT_FALSE(docs[0].toObject().value(QStringLiteral("documentid")).toString().isEmpty());
+    const Answer page = list(QStringLiteral("departmentid=1&offset=1&limit=1"));
+    ASSERT_EQ(page.status, 200);
+    EXPECT_EQ(page.json().value(QStringLiteral("documents")).toArray().size(), 1);
+    EXPECT_EQ(page.json()
+                  .value(QStringLiteral("documents"))
+                  .toArray()[0]
+                  .toObject()
+                  .value("internalnote")
+                  .toString(),
+              QStringLiteral("note 1"));
+    EXPECT_TRUE(page.json().value(QStringLiteral("next")).toString().contains(QStringLiteral("offset=2")));
+    EXPECT_EQ(list(QStringLiteral("departmentid=21")).json().value(QStringLiteral("totalcount")).toInt(), 0);
+    EXPECT_EQ(list(QStringLiteral("departmentid=1&limit=0")).status, 400);
+    EXPECT_EQ(client
+                  .send("GET", QStringLiteral("athena/v1/195900/patients/99999999/documents?departmentid=1"),
+                        {}, {{"Authorization", bearer}})
+                  .status,
+              404);
 }
 
 TEST(DemoService, EmrTokensAreIssuedForClientCredentialsAndExpire) {

@@ -1,0 +1,53 @@
+// The upload queue as the tray shows it: counts, the accounts that records
+// wait for, and Retry / Save image… / Discard on the failed ones.
+
+#include "capture/panel/view_controller.h"
+
+#include "app/pending_uploads.h"
+
+namespace {
+
+QString titleOf(const DocumentationUploadQueue::Entry &entry) {
+    const QDateTime at = entry.acceptedAt.isValid() ? entry.acceptedAt : QDateTime::currentDateTime();
+    const QString when = at.date() == QDate::currentDate() ? at.toString(QStringLiteral("HH:mm"))
+                                                           : at.toString(QStringLiteral("d MMM HH:mm"));
+    return entry.destination == QLatin1String(DocumentationUploadQueue::kEMR)
+               ? ViewController::tr("Capture of %1 for the chart").arg(when)
+               : ViewController::tr("Capture of %1 for the clinic service").arg(when);
+}
+
+} // namespace
+
+void ViewController::connectPendingUploads() {
+    DocumentationUploadQueue *queue = m_uploads;
+    KCPendingUploads::shared()->setSource(queue, [queue] {
+        return KCPendingUploadCounts{queue->pendingCount(), queue->failedCount(), queue->refusedCount(),
+                                     queue->waitingForUsers()};
+    });
+    QPointer<DocumentationUploadQueue> guard(queue);
+    KCPendingUploadActions actions;
+    actions.items = [guard] {
+        QList<KCPendingUploadItem> items;
+        if (!guard)
+            return items;
+        QList<DocumentationUploadQueue::Entry> entries = guard->entries();
+        std::sort(entries.begin(), entries.end(),
+                  [](const auto &a, const auto &b) { return a.acceptedAt < b.acceptedAt; });
+        for (const DocumentationUploadQueue::Entry &e : entries)
+            if ((e.refused || !e.lastError.isEmpty()) && !guard->isWaitingForAccount(e))
+                items.append({e.key, titleOf(e), e.lastError, e.refused});
+        return items;
+    };
+    actions.retry = [guard](const QString &key) {
+        if (guard)
+            guard->retry(key);
+    };
+    actions.saveImage = [guard](const QString &key, const QString &path) {
+        return guard ? guard->saveImage(key, path) : QString();
+    };
+    actions.discard = [guard](const QString &key) {
+        if (guard)
+            guard->discard(key);
+    };
+    KCPendingUploads::shared()->setActions(std::move(actions));
+}
