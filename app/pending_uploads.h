@@ -34,6 +34,10 @@ public:
     // reads its current counts and is not called after `source` is gone.
     void setSource(QObject *source, std::function<KCPendingUploadCounts()> counts);
     KCPendingUploadCounts counts() const;
+    // Holds back (or lets go) the registered queue's uploads, through its
+    // setPaused(bool); a queue registered later starts in the same state.
+    void setUploadsPaused(bool paused);
+    bool uploadsPaused() const { return m_paused; }
 
     // Asks the user whether to quit although uploads are waiting; true to
     // quit. The default shows a message box.
@@ -72,6 +76,7 @@ private:
     std::function<void()> m_quit;
     bool m_failureAnnounced = false;
     bool m_asking = false;
+    bool m_paused = false;
 };
 
 // Shows the question as a modal message box: "Quit Anyway" or "Keep Running"

@@ -101,9 +101,17 @@ void DocumentationUploadQueue::announce() {
     emit pendingChanged(pendingCount(), failedCount());
 }
 
+void DocumentationUploadQueue::setPaused(bool paused) {
+    if (m_paused == paused)
+        return;
+    m_paused = paused;
+    if (!paused)
+        retryNow();
+}
+
 void DocumentationUploadQueue::attempt(const QString &key) {
     auto it = m_entries.find(key);
-    if (it == m_entries.end() || it->inFlight)
+    if (it == m_entries.end() || it->inFlight || m_paused)
         return;
     const Sender sender = m_senders.value(it->destination);
     if (!sender) {

@@ -52,6 +52,10 @@ public:
     void resumeStored();
     // Tries every waiting entry now.
     void retryNow();
+    // While paused (the user has signed out) nothing is sent; records stay
+    // stored. Unpausing tries every waiting entry at once.
+    Q_INVOKABLE void setPaused(bool paused);
+    bool isPaused() const { return m_paused; }
 
     int pendingCount() const { return int(m_entries.size()); }
     // Entries whose last attempt failed.
@@ -81,4 +85,5 @@ private:
     int m_firstDelayMs = 2000;
     int m_maxDelayMs = 300000;
     int m_attemptTimeoutMs = 120000;
+    bool m_paused = false;
 };

@@ -1,5 +1,7 @@
 #include "clinic/service_url.h"
 
+#include "http/secure_url.h"
+
 #include <QCoreApplication>
 #include <QSettings>
 #include <QtDebug>
@@ -21,6 +23,12 @@ QUrl usableServiceURL(const QString &text, QString *problem) {
     }
     if (url.host().isEmpty()) {
         *problem = QStringLiteral("the URL has no host");
+        return {};
+    }
+    const QString insecure =
+        kcInsecureURLProblem(url, QStringLiteral("the URL"), QStringLiteral("your clinic password"));
+    if (!insecure.isEmpty()) {
+        *problem = insecure;
         return {};
     }
     QUrl result = url.adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment);

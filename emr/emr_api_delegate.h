@@ -29,6 +29,10 @@ public:
     // means no base URL).
     virtual void initWithBaseURL(const QUrl &baseURL) = 0;
 
+    // Sign-out: drops the access token, the client secret and the rest of
+    // the configuration; token answers still under way are not kept.
+    virtual void forgetCredentials() {}
+
     // Whether uploadDocumentation() is offered by this client.
     virtual bool respondsToUploadDocumentation() const { return false; }
     // Files each upload entry of the documentation records in the patient's
