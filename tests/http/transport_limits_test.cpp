@@ -268,3 +268,24 @@ TEST(TransportLimits, RequestsEndByTheirOverallDeadline) {
     EXPECT_EQ(outcome->error.code(), NSURLErrorTimedOut);
     EXPECT_GT(server.bytesWritten(), 0) << "the answer was under way";
 }
+
+// Whatever a plain http server would receive could be read on the way: a
+// redirect from https to http is not followed, even to the same host.
+TEST(TransportRedirects, NeverFromHttpsToPlainHttp) {
+    TestCertificates certificates;
+    ASSERT_TRUE(certificates.ok()) << certificates.error().toStdString();
+    // The test root counts as a system root for this process.
+    qputenv("KELVRA_CA_FILE", certificates.rootFile().toLocal8Bit());
+    TestServer plain([](const ReceivedRequest &) { return jsonResponse(200, "{}"); });
+    TestServer secure([&](const ReceivedRequest &) { return redirectTo(302, plain.url("/in-clear")); },
+                      {certificates.certificate("leaf"), certificates.certificate("root")},
+                      certificates.key("leaf"));
+    CVHTTPSessionManager manager;
+    KCURLRequest login = request(manager, "GET", secure.url("/start"));
+    login.setValue(QStringLiteral("Bearer top-secret"), QStringLiteral("Authorization"));
+    auto outcome = run(manager, login);
+    EXPECT_EQ(outcome->error.code(), NSURLErrorRedirectToNonExistentLocation)
+        << outcome->error.localizedDescription().toStdString();
+    EXPECT_EQ(secure.requestCount(), 1) << "the https request itself went out";
+    EXPECT_EQ(plain.requestCount(), 0);
+}
