@@ -31,6 +31,13 @@ public:
     void logoutKelvraWithCallback(ResponseCallback callback) override {
         client()->logoutKelvraWithCallback(std::move(callback));
     }
+    void setSilentSignInFailedHandler(std::function<void()> handler) override {
+        client()->setSilentSignInFailedHandler(std::move(handler));
+    }
+    void forgetEMRCredentials() override {
+        if (const std::shared_ptr<EMRAPIDelegate> emr = EMRAPIClient::sharedEMRAPIClient().delegate())
+            emr->forgetCredentials();
+    }
     bool setPassword(const QString &password, const QString &service, const QString &account) override {
         return BRKeychain::setPassword(password, service, account);
     }

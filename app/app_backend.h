@@ -37,6 +37,9 @@ public:
                                       ResponseCallback onSuccess) = 0;
     virtual void retrieveExamRooms(ResponseCallback callback) = 0;
     virtual void logoutKelvraWithCallback(ResponseCallback callback) = 0;
+    // `handler` runs (on a background queue) when a silent sign-in with the
+    // stored password has failed: the user has to sign in again.
+    virtual void setSilentSignInFailedHandler(std::function<void()> handler) { Q_UNUSED(handler); }
 
     // Keychain (service "KelvraCapture").
     virtual bool setPassword(const QString &password, const QString &service, const QString &account) = 0;
@@ -45,6 +48,9 @@ public:
     // EMR registry.
     virtual void extensionCheckCurrentEMR(const QVariant &emrData, const QVariant &userPreferences) = 0;
     virtual std::shared_ptr<EMRAPIDelegate> emrDelegate() const = 0;
+    // Sign-out: the EMR client drops its token, client secret and the rest
+    // of the configuration.
+    virtual void forgetEMRCredentials() {}
 };
 
 // The backend over KelvraAPIClient, BRKeychain and EMRAPIClient.

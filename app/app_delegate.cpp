@@ -21,6 +21,10 @@ struct AppDelegate::Session {
     std::shared_ptr<AppBackend> backend;
     QPointer<AppDelegate> owner;
     std::atomic<bool> loggedIn{false};
+    // Raised when a session ends: answers to requests made before carry an
+    // older value and are dropped (a patient list arriving after sign-out is
+    // not kept).
+    std::atomic<quint64> generation{0};
 
     mutable QMutex lock;
     QString userID;
@@ -46,11 +50,23 @@ AppDelegate::AppDelegate(std::shared_ptr<AppBackend> backend, QObject *parent)
         [] { KCPendingUploads::shared()->requestQuit(); }, Qt::QueuedConnection);
     if (!g_sharedDelegate)
         g_sharedDelegate = this;
+    // A failed silent sign-in ends the session here as well: the login
+    // window comes back and nothing retries the stored password.
+    const std::weak_ptr<Session> weakSession = m_session;
+    m_backend->setSilentSignInFailedHandler([weakSession] {
+        DispatchQueue::main()->async([weakSession] {
+            const std::shared_ptr<Session> session = weakSession.lock();
+            AppDelegate *self = session ? session->owner.data() : nullptr;
+            if (self && session->loggedIn)
+                self->endSessionHere();
+        });
+    });
 }
 
 AppDelegate::~AppDelegate() {
     if (g_sharedDelegate == this)
         g_sharedDelegate = nullptr;
+    m_backend->setSilentSignInFailedHandler(nullptr);
     stopPatientListTimer();
 }
 
@@ -142,12 +158,17 @@ void AppDelegate::setPatientListRefreshIntervalForTesting(int ms) {
 void AppDelegate::loginWithUsername(const QString &username, const QString &password, LoginCallback callback,
                                     LoginFailure failure) {
     const std::shared_ptr<Session> session = m_session;
+    const quint64 generation = session->generation;
     m_backend->loginKelvraWithUsername(
         username, password,
-        [session, username, password, callback, failure](const QVariant &response) {
+        [session, generation, username, password, callback, failure](const QVariant &response) {
             const QVariantMap answer = response.toMap();
             const QVariant login = answer.value(QStringLiteral("login"));
-            if (login.metaType().id() == QMetaType::QString && login.toString() == QLatin1String("fail")) {
+            // Only "pass" signs in: "fail", a missing value or anything else
+            // the service might send is a refusal, and nothing is stored.
+            // So is an answer that arrives after the user signed out.
+            if (login.metaType().id() != QMetaType::QString || login.toString() != QLatin1String("pass") ||
+                session->generation != generation) {
                 if (failure)
                     failure(KCError());
                 return;
@@ -167,9 +188,12 @@ void AppDelegate::loginWithUsername(const QString &username, const QString &pass
                 session->userID = kcValueText(answer.value(QStringLiteral("user_id")));
             }
             fetchExamRooms(session);
-            DispatchQueue::main()->async([session] {
-                if (AppDelegate *self = session->owner.data())
-                    self->startPatientListTimer();
+            DispatchQueue::main()->async([session, generation] {
+                AppDelegate *self = session->owner.data();
+                if (!self || session->generation != generation)
+                    return;
+                self->startPatientListTimer();
+                KCPendingUploads::shared()->setUploadsPaused(false);
             });
         },
         [failure](const KCError &error) {
@@ -189,18 +213,30 @@ void AppDelegate::configurationDidArrive(const std::shared_ptr<Session> &session
 }
 
 void AppDelegate::logout() {
-    const std::shared_ptr<Session> session = m_session;
-    m_backend->logoutKelvraWithCallback([session](const QVariant &) {
-        session->loggedIn = false;
-        DispatchQueue::main()->async([session] {
-            if (AppDelegate *self = session->owner.data()) {
-                self->stopPatientListTimer();
-                if (self->m_logoutMenuItem)
-                    self->m_logoutMenuItem->setEnabled(false);
-            }
-            NotificationCenter::defaultCenter().postNotification(KCLogoutNotification);
-        });
-    });
+    // Everything of the session here ends first; the service is told after,
+    // and whether it answers changes nothing.
+    endSessionHere();
+    m_backend->logoutKelvraWithCallback([](const QVariant &) {});
+}
+
+void AppDelegate::endSessionHere() {
+    ++m_session->generation;
+    m_session->loggedIn = false;
+    stopPatientListTimer();
+    if (m_logoutMenuItem)
+        m_logoutMenuItem->setEnabled(false);
+    KCPendingUploads::shared()->setUploadsPaused(true);
+    m_backend->forgetEMRCredentials();
+    {
+        QMutexLocker lock(&m_session->lock);
+        m_session->userID.clear();
+        m_session->appointmentArray.clear();
+        m_session->parsedPtArray.reset();
+        m_session->examRoomArray.clear();
+        m_session->downloadedImages.clear();
+    }
+    emit patientListUpdated();
+    NotificationCenter::defaultCenter().postNotification(KCLogoutNotification);
 }
 
 void AppDelegate::startPatientListTimer() {
@@ -231,11 +267,14 @@ void AppDelegate::retrieveExamRoomList() {
 }
 
 void AppDelegate::fetchExamRooms(const std::shared_ptr<Session> &session) {
-    session->backend->retrieveExamRooms([session](const QVariant &rooms) {
+    const quint64 generation = session->generation;
+    session->backend->retrieveExamRooms([session, generation](const QVariant &rooms) {
         const QVariant data = rooms.toMap().value(QStringLiteral("data"));
         if (data.metaType().id() != QMetaType::QVariantList)
             return;
         QMutexLocker lock(&session->lock);
+        if (session->generation != generation)
+            return;
         session->examRoomArray = data.toList();
     });
 }
@@ -246,11 +285,15 @@ std::optional<QString> AppDelegate::examRoomNameForID(const QVariant &roomID) co
 
 void AppDelegate::retrievePatientList() {
     const std::shared_ptr<Session> session = m_session;
-    m_backend->getPatientAssignmentsForToday(
-        [session](const QVariant &response) { rebuildPatientList(session, response); });
+    const quint64 generation = session->generation;
+    m_backend->getPatientAssignmentsForToday([session, generation](const QVariant &response) {
+        if (session->generation == generation)
+            rebuildPatientList(session, response, generation);
+    });
 }
 
-void AppDelegate::rebuildPatientList(const std::shared_ptr<Session> &session, const QVariant &response) {
+void AppDelegate::rebuildPatientList(const std::shared_ptr<Session> &session, const QVariant &response,
+                                     quint64 generation) {
     const QVariant data = response.toMap().value(QStringLiteral("data"));
     // An answer without a list of assignments is not a new list: the
     // previous one stays, as after a failed request.
@@ -262,6 +305,8 @@ void AppDelegate::rebuildPatientList(const std::shared_ptr<Session> &session, co
     QStringList missingImages;
     {
         QMutexLocker lock(&session->lock);
+        if (session->generation != generation)
+            return;
         session->appointmentArray = assignments;
         examRooms = session->examRoomArray;
         for (const QVariant &record : assignments) {
@@ -274,7 +319,7 @@ void AppDelegate::rebuildPatientList(const std::shared_ptr<Session> &session, co
 
     for (const QString &uploadID : missingImages) {
         session->backend->getImageWithUploadID(uploadID, kProfileImageSize, kProfileImageSize,
-                                               [session, uploadID](const QVariant &answer) {
+                                               [session, uploadID, generation](const QVariant &answer) {
                                                    if (answer.metaType().id() != QMetaType::QImage)
                                                        return;
                                                    const QImage image = answer.value<QImage>();
@@ -282,6 +327,8 @@ void AppDelegate::rebuildPatientList(const std::shared_ptr<Session> &session, co
                                                        return;
                                                    {
                                                        QMutexLocker lock(&session->lock);
+                                                       if (session->generation != generation)
+                                                           return;
                                                        session->downloadedImages.insert(uploadID, image);
                                                    }
                                                    DispatchQueue::main()->async([session, uploadID] {
@@ -293,6 +340,8 @@ void AppDelegate::rebuildPatientList(const std::shared_ptr<Session> &session, co
 
     {
         QMutexLocker lock(&session->lock);
+        if (session->generation != generation)
+            return;
         session->parsedPtArray = entries;
     }
     DispatchQueue::main()->async([session] {

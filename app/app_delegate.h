@@ -56,7 +56,9 @@ public:
     // background queue.
     void loginWithUsername(const QString &username, const QString &password, LoginCallback callback,
                            LoginFailure failure);
-    // Signs out (once the service has answered).
+    // Signs out: the session ends here at once (timer stopped, uploads held,
+    // EMR credentials, user id and patient list dropped, "logout" posted),
+    // then the clinic service is told, best effort.
     void logout();
 
     // Requests today's assignments and rebuilds the patient list.
@@ -101,7 +103,10 @@ signals:
 
 private:
     struct Session;
-    static void rebuildPatientList(const std::shared_ptr<Session> &session, const QVariant &response);
+    static void rebuildPatientList(const std::shared_ptr<Session> &session, const QVariant &response,
+                                   quint64 generation);
+    // Ends the signed-in state here (main thread).
+    void endSessionHere();
     static void fetchExamRooms(const std::shared_ptr<Session> &session);
     static void configurationDidArrive(const std::shared_ptr<Session> &session);
     void startPatientListTimer();

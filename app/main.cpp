@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <algorithm>
 #include <cstdio>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 
 static void printUsage(FILE *out) {
     std::fprintf(out, "Usage: kelvra-capture [COMMAND [ARGS...]]\n\n"
@@ -25,8 +27,18 @@ static void printUsage(FILE *out) {
     std::fprintf(out, "\n`kelvra-capture COMMAND --help` describes a command.\n");
 }
 
+// The process holds patient images, names and the clinic password: a crash
+// must not leave them in a core file, and no other process of the user may
+// read its memory.
+static void disableCoreDumps() {
+    const rlimit none{0, 0};
+    ::setrlimit(RLIMIT_CORE, &none);
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
+
 int main(int argc, char **argv) {
     QCoreApplication::setApplicationVersion(QStringLiteral(KC_VERSION));
+    disableCoreDumps();
     if (argc >= 2) {
         const QString first = QString::fromLocal8Bit(argv[1]);
         if (first == QLatin1String("--version") || first == QLatin1String("-V")) {

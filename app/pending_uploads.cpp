@@ -23,6 +23,8 @@ void KCPendingUploads::setSource(QObject *source, std::function<KCPendingUploadC
     m_source = source;
     m_counts = source ? std::move(read) : nullptr;
     m_failureAnnounced = false;
+    if (source && m_paused)
+        QMetaObject::invokeMethod(source, "setPaused", Q_ARG(bool, true));
     if (source) {
         connect(source, SIGNAL(pendingChanged(int, int)), this, SLOT(sourcePendingChanged(int, int)));
         connect(source, SIGNAL(uploadFailed(QString, QString)), this,
@@ -39,6 +41,12 @@ void KCPendingUploads::setSource(QObject *source, std::function<KCPendingUploadC
     }
     const KCPendingUploadCounts now = counts();
     emit countsChanged(now.pending, now.failed);
+}
+
+void KCPendingUploads::setUploadsPaused(bool paused) {
+    m_paused = paused;
+    if (m_source)
+        QMetaObject::invokeMethod(m_source, "setPaused", Q_ARG(bool, paused));
 }
 
 KCPendingUploadCounts KCPendingUploads::counts() const {

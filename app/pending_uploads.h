@@ -66,6 +66,10 @@ public:
     bool discard(const QString &key);
     void setDiscardConfirmation(std::function<bool(const KCPendingUploadItem &item)> confirm);
     void setImagePathChooser(std::function<QString(const KCPendingUploadItem &item)> choose);
+    // Holds back (or lets go) the registered queue's uploads, through its
+    // setPaused(bool); a queue registered later starts in the same state.
+    void setUploadsPaused(bool paused);
+    bool uploadsPaused() const { return m_paused; }
 
     // Asks the user whether to quit although uploads are waiting; true to
     // quit. The default shows a message box.
@@ -112,6 +116,7 @@ private:
     std::function<QString(const KCPendingUploadItem &)> m_chooseImagePath;
     bool m_failureAnnounced = false;
     bool m_asking = false;
+    bool m_paused = false;
 };
 
 // Asks whether to discard a record that was not filed ("Discard" or "Keep",

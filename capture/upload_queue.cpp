@@ -357,9 +357,17 @@ void DocumentationUploadQueue::dropTimer(const QString &key) {
         timer->deleteLater();
 }
 
+void DocumentationUploadQueue::setPaused(bool paused) {
+    if (m_paused == paused)
+        return;
+    m_paused = paused;
+    if (!paused)
+        retryNow();
+}
+
 void DocumentationUploadQueue::attempt(const QString &key) {
     auto it = m_entries.find(key);
-    if (it == m_entries.end() || it->inFlight || it->refused)
+    if (it == m_entries.end() || it->inFlight || it->refused || m_paused)
         return;
     if (!mayAttempt(*it)) {
         // Another account's capture: it waits for that account's sign-in.

@@ -111,6 +111,10 @@ public:
     bool discard(const QString &key);
     // Writes the record's image as PNG; an error text, empty on success.
     QString saveImage(const QString &key, const QString &path) const;
+    // While paused (the user has signed out) nothing is sent; records stay
+    // stored. Unpausing tries every waiting entry at once.
+    Q_INVOKABLE void setPaused(bool paused);
+    bool isPaused() const { return m_paused; }
 
     int pendingCount() const { return int(m_entries.size()); }
     // Entries whose last attempt failed or that were refused.
@@ -155,6 +159,7 @@ private:
     int m_firstDelayMs = 2000;
     int m_maxDelayMs = 300000;
     int m_attemptTimeoutMs = 120000;
+    bool m_paused = false;
 };
 
 // For tests of crash safety: when the environment variable

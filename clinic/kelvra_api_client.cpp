@@ -6,6 +6,7 @@
 #include "keychain/brkeychain.h"
 
 #include <QMutexLocker>
+#include <QNetworkCookie>
 #include <QtDebug>
 
 #include <atomic>
@@ -23,6 +24,11 @@ QMutex &creationMutex() {
 std::optional<QUrl> &serviceURLOverride() {
     static std::optional<QUrl> url;
     return url;
+}
+
+bool isPassAnswer(const QVariant &answer) {
+    const QVariant login = answer.toMap().value(QStringLiteral("login"));
+    return login.typeId() == QMetaType::QString && login.toString() == QLatin1String("pass");
 }
 
 KCError notADictionaryError(const KCURLSessionTaskPtr &task) {
@@ -143,23 +149,38 @@ CVHTTPSessionManager::FailureBlock KelvraAPIClient::ignored() {
     return [](const KCURLSessionTaskPtr &, const KCError &) {};
 }
 
-void KelvraAPIClient::loginKelvraWithUsername(const QString &username, const QString &password,
-                                              ResponseCallback callback, FailureCallback failure) {
+void KelvraAPIClient::postSignIn(const QString &username, const QString &password, ResponseCallback answered,
+                                 FailureCallback failure) {
     const QVariantMap body{{QStringLiteral("data[User][username]"), username},
                            {QStringLiteral("data[User][password]"), password}};
     POST(
         LoginPath, body,
-        [this, username, password, callback, failure](const KCURLSessionTaskPtr &task,
-                                                      const QVariant &response) {
+        [answered, failure](const KCURLSessionTaskPtr &task, const QVariant &response) {
             if (response.typeId() != QMetaType::QVariantMap) {
                 if (failure)
                     failure(notADictionaryError(task));
                 return;
             }
-            if (response.toMap().value(QStringLiteral("login")).toString() == QLatin1String("pass")) {
+            if (answered)
+                answered(response);
+        },
+        [failure](const KCURLSessionTaskPtr &, const KCError &error) {
+            if (failure)
+                failure(error);
+        });
+}
+
+void KelvraAPIClient::loginKelvraWithUsername(const QString &username, const QString &password,
+                                              ResponseCallback callback, FailureCallback failure) {
+    postSignIn(
+        username, password,
+        [this, username, password, callback](const QVariant &response) {
+            if (isPassAnswer(response)) {
                 {
                     QMutexLocker locker(&m_stateMutex);
                     m_loggedInUserUsername = username;
+                    m_silentSignInAllowed = true;
+                    ++m_sessionGeneration;
                 }
                 KCError error;
                 if (!BRKeychain::setPassword(password, KelvraKeychainService, username, &error))
@@ -169,10 +190,7 @@ void KelvraAPIClient::loginKelvraWithUsername(const QString &username, const QSt
             if (callback)
                 callback(response);
         },
-        [failure](const KCURLSessionTaskPtr &, const KCError &error) {
-            if (failure)
-                failure(error);
-        });
+        std::move(failure));
 }
 
 void KelvraAPIClient::getUserConfigurationWithCallback(ResponseCallback callback) {
@@ -215,7 +233,57 @@ void KelvraAPIClient::retrieveExamRooms(ResponseCallback callback) {
 }
 
 void KelvraAPIClient::logoutKelvraWithCallback(ResponseCallback callback) {
-    GET(QStringLiteral("users/logout"), std::nullopt, always(std::move(callback)), ignored());
+    QList<Refused> waiting;
+    {
+        QMutexLocker locker(&m_stateMutex);
+        m_loggedInUserUsername.clear();
+        m_silentSignInAllowed = false;
+        ++m_sessionGeneration;
+        waiting.swap(m_waitingForRenewal);
+    }
+    for (const Refused &refused : std::as_const(waiting))
+        if (refused.handler)
+            refused.handler(refused.response, refused.responseObject, refused.error);
+
+    // The service is told with the old session cookie, which this client no
+    // longer keeps: whatever becomes of the request, nothing signed in stays.
+    const QUrl url = QUrl(baseURL()).resolved(QUrl(QStringLiteral("users/logout")));
+    QStringList sessionCookies;
+    for (const QNetworkCookie &cookie : KCTransport::cookiesForURL(url))
+        sessionCookies.append(QString::fromLatin1(cookie.toRawForm(QNetworkCookie::NameAndValueOnly)));
+    KCTransport::clearCookies();
+
+    std::optional<KCURLRequest> request =
+        requestSerializer()->requestWithMethod(QStringLiteral("GET"), url.toString(), std::nullopt);
+    if (!request) {
+        if (callback)
+            DispatchQueue::global(DispatchQueue::Priority::Default)->async([callback] {
+                callback(QVariant());
+            });
+        return;
+    }
+    request->setTimeoutInterval(kRequestTimeoutSeconds);
+    request->setHTTPShouldHandleCookies(false);
+    if (!sessionCookies.isEmpty())
+        request->setValue(sessionCookies.join(QStringLiteral("; ")), QStringLiteral("Cookie"));
+    const KCURLSessionTaskPtr task = CVHTTPSessionManager::dataTaskWithRequest(
+        *request, [callback](const std::optional<KCHTTPURLResponse> &, const QVariant &responseObject,
+                             const KCError &error) {
+            if (callback)
+                callback(error ? QVariant() : responseObject);
+        });
+    if (task)
+        task->resume();
+}
+
+void KelvraAPIClient::setSilentSignInFailedHandler(std::function<void()> handler) {
+    QMutexLocker locker(&m_stateMutex);
+    m_silentSignInFailed = std::move(handler);
+}
+
+bool KelvraAPIClient::silentSignInAllowed() const {
+    QMutexLocker locker(&m_stateMutex);
+    return m_silentSignInAllowed;
 }
 
 QList<QDateTime> KelvraAPIClient::generateBeginningAndEndOfToday() {
@@ -235,35 +303,98 @@ KelvraAPIClient::dataTaskWithRequest(const KCURLRequest &request,
                                      CVURLSessionTaskCompletionHandler completionHandler) {
     KCURLRequest timed = request;
     timed.setTimeoutInterval(kRequestTimeoutSeconds);
+    quint64 generation = 0;
+    {
+        QMutexLocker locker(&m_stateMutex);
+        generation = m_sessionGeneration;
+    }
     return CVHTTPSessionManager::dataTaskWithRequest(
-        timed, [this, request, completionHandler](const std::optional<KCHTTPURLResponse> &response,
-                                                  const QVariant &responseObject, const KCError &error) {
+        timed,
+        [this, request, completionHandler, generation](const std::optional<KCHTTPURLResponse> &response,
+                                                       const QVariant &responseObject, const KCError &error) {
             const qint64 status = response ? response->statusCode() : 0;
             if (status != 403 || request.URL().toString().contains(LoginPath)) {
                 if (completionHandler)
                     completionHandler(response, responseObject, error);
                 return;
             }
-            renewSessionAndRepeat(request, completionHandler);
+            requestWasRefused({request, completionHandler, response, responseObject, error}, generation);
         });
 }
 
-void KelvraAPIClient::renewSessionAndRepeat(const KCURLRequest &request,
-                                            const CVURLSessionTaskCompletionHandler &handler) {
-    const QString username = loggedInUserUsername();
-    if (username.isEmpty())
-        return;
-    const std::optional<QString> password = BRKeychain::passwordForService(KelvraKeychainService, username);
-    if (!password)
-        return;
-    loginKelvraWithUsername(
-        username, *password,
-        [this, request, handler](const QVariant &) {
-            // The repetition bypasses this override: the request as the
-            // caller made it, and no second sign-in on another 403.
-            const KCURLSessionTaskPtr task = CVHTTPSessionManager::dataTaskWithRequest(request, handler);
+void KelvraAPIClient::requestWasRefused(Refused refused, quint64 generation) {
+    QString username;
+    {
+        QMutexLocker locker(&m_stateMutex);
+        const bool allowed = m_silentSignInAllowed && !m_loggedInUserUsername.isEmpty();
+        if (allowed && generation != m_sessionGeneration && !m_renewing) {
+            // Refused under a session that has been replaced since: the
+            // current one may well accept it.
+            locker.unlock();
+            const KCURLSessionTaskPtr task =
+                CVHTTPSessionManager::dataTaskWithRequest(refused.request, refused.handler);
             if (task)
                 task->resume();
-        },
-        [](const KCError &) {});
+            return;
+        }
+        if (allowed) {
+            m_waitingForRenewal.append(refused);
+            if (m_renewing)
+                return; // the sign-in under way answers for this one too
+            m_renewing = true;
+            username = m_loggedInUserUsername;
+        }
+    }
+    if (username.isEmpty()) {
+        if (refused.handler)
+            refused.handler(refused.response, refused.responseObject, refused.error);
+        return;
+    }
+    const std::optional<QString> password = BRKeychain::passwordForService(KelvraKeychainService, username);
+    if (!password) {
+        finishRenewal(false);
+        return;
+    }
+    postSignIn(
+        username, *password, [this](const QVariant &answer) { finishRenewal(isPassAnswer(answer)); },
+        [this](const KCError &) { finishRenewal(false); });
+}
+
+void KelvraAPIClient::finishRenewal(bool renewed) {
+    QList<Refused> waiting;
+    std::function<void()> failed;
+    bool signedOut = false;
+    {
+        QMutexLocker locker(&m_stateMutex);
+        if (!m_renewing)
+            return;
+        m_renewing = false;
+        waiting.swap(m_waitingForRenewal);
+        signedOut = !m_silentSignInAllowed;
+        if (signedOut) {
+            renewed = false;
+        } else if (renewed) {
+            ++m_sessionGeneration;
+        } else {
+            // Never the stored password again until the user signs in.
+            m_silentSignInAllowed = false;
+            failed = m_silentSignInFailed;
+        }
+    }
+    if (signedOut)
+        KCTransport::clearCookies(); // a session the sign-in may have opened meanwhile
+    for (const Refused &refused : std::as_const(waiting)) {
+        if (renewed) {
+            // The repetition bypasses this override: the request as the
+            // caller made it, and no second sign-in on another 403.
+            const KCURLSessionTaskPtr task =
+                CVHTTPSessionManager::dataTaskWithRequest(refused.request, refused.handler);
+            if (task)
+                task->resume();
+        } else if (refused.handler) {
+            refused.handler(refused.response, refused.responseObject, refused.error);
+        }
+    }
+    if (failed)
+        failed();
 }

@@ -7,7 +7,10 @@
 // Every request runs with a 20-second timeout. The service keeps the
 // signed-in state in cookies; when it answers 403 to anything but the
 // sign-in, the client signs in again with the last user name and the
-// password from the keychain and repeats the request once.
+// password from the keychain and repeats the request once. One such silent
+// sign-in runs at a time (requests refused meanwhile wait for it); when it
+// fails the stored password is not tried again until the user signs in, and
+// every request refused with 403 completes with that error.
 //
 // Callbacks run on the process-wide concurrent queue of default priority,
 // never on the main thread, possibly several at once. Only the sign-in
@@ -85,8 +88,22 @@ public:
                               ResponseCallback onSuccess);
     // GET "clinic_exam_rooms".
     void retrieveExamRooms(ResponseCallback callback);
-    // GET "users/logout"; `callback` receives whatever the service answers.
+    // Ends the session here first: forgets the user name, turns the silent
+    // sign-in off, drops the cookies (so no later request runs under the old
+    // session) and completes requests waiting for a silent sign-in with their
+    // refusal. Then GETs "users/logout" carrying the old session cookie, best
+    // effort: `callback` receives whatever the service answers, or nothing
+    // (an invalid QVariant) when the request failed.
     void logoutKelvraWithCallback(ResponseCallback callback);
+
+    // Called on a background queue when a silent sign-in failed (wrong stored
+    // password, no password, the service refused or could not be reached):
+    // the user must sign in again.
+    void setSilentSignInFailedHandler(std::function<void()> handler);
+    // Whether a 403 may be answered with a silent sign-in: true after the
+    // user's own sign-in answered "pass", false after sign-out and after a
+    // failed silent sign-in.
+    bool silentSignInAllowed() const;
 
     // [start, end] of the current local day: 00:00:00 and 23:59:59.
     static QList<QDateTime> generateBeginningAndEndOfToday();
@@ -97,8 +114,10 @@ public:
     // Every request of this client passes through here: a 20-second timeout,
     // and on a 403 (except to the sign-in itself) one silent sign-in and one
     // repetition of the request, whose outcome goes to `completionHandler`.
-    // Without a remembered user name or a stored password, or when that
-    // sign-in fails, `completionHandler` is not called.
+    // A request refused under a session that has been renewed since it was
+    // sent is repeated without another sign-in. Without a remembered user
+    // name or a stored password, while the silent sign-in is off, or when it
+    // fails, `completionHandler` receives the 403 error.
     KCURLSessionTaskPtr dataTaskWithRequest(const KCURLRequest &request,
                                             CVURLSessionTaskCompletionHandler completionHandler) override;
 
@@ -116,7 +135,19 @@ private:
     explicit KelvraAPIClient(const QUrl &apiBaseURL);
     ~KelvraAPIClient() override;
 
-    void renewSessionAndRepeat(const KCURLRequest &request, const CVURLSessionTaskCompletionHandler &handler);
+    struct Refused {
+        KCURLRequest request;
+        CVURLSessionTaskCompletionHandler handler;
+        std::optional<KCHTTPURLResponse> response;
+        QVariant responseObject;
+        KCError error;
+    };
+    // A 403 on a request sent under session `generation`.
+    void requestWasRefused(Refused refused, quint64 generation);
+    void finishRenewal(bool renewed);
+    // POST "users/clinicLogin"; `answered` gets the JSON object answer.
+    void postSignIn(const QString &username, const QString &password, ResponseCallback answered,
+                    FailureCallback failure);
     // A success block that passes the answer on only when it is a JSON object.
     static SuccessBlock whenDictionary(ResponseCallback callback);
     static SuccessBlock always(ResponseCallback callback);
@@ -126,4 +157,11 @@ private:
     QString m_loggedInUserUsername;
     std::optional<QVariantMap> m_userPreferences;
     bool m_holdingForReachability = false;
+    bool m_silentSignInAllowed = false;
+    bool m_renewing = false;
+    // Counts sign-ins and sign-outs: a request sent under an older value than
+    // the current one met a session that has been replaced since.
+    quint64 m_sessionGeneration = 0;
+    QList<Refused> m_waitingForRenewal;
+    std::function<void()> m_silentSignInFailed;
 };

@@ -1,6 +1,8 @@
 #include "clinic/service_url.h"
 #include "platform/core/managed_settings.h"
 
+#include "http/secure_url.h"
+
 #include <QCoreApplication>
 #include <QSettings>
 #include <QtDebug>
@@ -22,6 +24,12 @@ QUrl usableServiceURL(const QString &text, QString *problem) {
     }
     if (url.host().isEmpty()) {
         *problem = QStringLiteral("the URL has no host");
+        return {};
+    }
+    const QString insecure =
+        kcInsecureURLProblem(url, QStringLiteral("the URL"), QStringLiteral("your clinic password"));
+    if (!insecure.isEmpty()) {
+        *problem = insecure;
         return {};
     }
     QUrl result = url.adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment);

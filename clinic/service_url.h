@@ -5,7 +5,9 @@
 //   3. the environment variable KELVRA_SERVICE_URL,
 //   4. the local demo service, http://127.0.0.1:47800/.
 // A value that is not an absolute http or https URL with a host is skipped
-// with a warning naming its source, and the next source applies.
+// with a warning naming its source, and the next source applies. Plain http
+// is accepted only for this computer (localhost, 127.0.0.0/8, ::1): anywhere
+// else the password would cross the network unencrypted.
 // The clinic API lives under "api/" of the service URL.
 
 #include <QString>

@@ -1,6 +1,11 @@
 #include "demo/demo_http.h"
 
+#include <QHostAddress>
+#include <QSslSocket>
+#include <QTcpSocket>
 #include <QUrl>
+
+#include <memory>
 
 QByteArray DemoRequest::header(const QByteArray &name) const {
     for (const auto &[key, value] : headers)
@@ -60,4 +65,142 @@ DemoReply DemoReply::bytes(const QByteArray &data, const QByteArray &contentType
     reply.contentType = contentType;
     reply.body = data;
     return reply;
+}
+
+bool demoIsLoopbackHost(const QString &host) {
+    QString name = host.trimmed().toLower();
+    if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
+        name = name.mid(1, name.size() - 2);
+    if (name.endsWith(QLatin1Char('.')))
+        name.chop(1);
+    if (name == QLatin1String("localhost"))
+        return true;
+    QHostAddress address;
+    if (!address.setAddress(name))
+        return false;
+    bool v4 = false;
+    const quint32 ip = address.toIPv4Address(&v4);
+    return v4 ? (ip >> 24) == 127 : address.isLoopback();
+}
+
+QString demoHostOfHeader(const QByteArray &hostHeader) {
+    QUrl url;
+    url.setAuthority(QString::fromLatin1(hostHeader.trimmed()), QUrl::StrictMode);
+    if (!url.isValid() || !url.userInfo().isEmpty())
+        return {};
+    return url.host();
+}
+
+QString demoAuthorizationScheme(const QByteArray &authorization) {
+    const QByteArray trimmed = authorization.trimmed();
+    const qsizetype space = trimmed.indexOf(' ');
+    return QString::fromLatin1(space < 0 ? trimmed : trimmed.left(space));
+}
+
+namespace {
+
+// Follows the request heads of one connection. Runs before the HTTP server
+// reads each chunk, so it sees every byte once.
+class HeadGuard {
+public:
+    static constexpr qsizetype kMaxHead = 64 * 1024;
+
+    HeadGuard(QTcpSocket *socket, qint64 maxBody) : m_socket(socket), m_maxBody(maxBody) {}
+
+    void readyRead() {
+        if (m_refused) {
+            m_socket->readAll(); // nothing more reaches the server
+            return;
+        }
+        QByteArray chunk = m_socket->peek(m_socket->bytesAvailable());
+        while (!chunk.isEmpty()) {
+            if (m_remaining > 0) {
+                const qint64 take = qMin<qint64>(m_remaining, chunk.size());
+                m_remaining -= take;
+                chunk = chunk.mid(take);
+                continue;
+            }
+            m_head += chunk;
+            chunk.clear();
+            const qsizetype end = m_head.indexOf("\r\n\r\n");
+            if (end < 0) {
+                if (m_head.size() > kMaxHead)
+                    refuse(431, "Request Header Fields Too Large", "the request head is too large");
+                return;
+            }
+            const QByteArray head = m_head.left(end);
+            chunk = m_head.mid(end + 4);
+            m_head.clear();
+            qint64 length = 0;
+            for (const QByteArray &line : head.split('\n')) {
+                const qsizetype colon = line.indexOf(':');
+                if (colon <= 0)
+                    continue;
+                const QByteArray name = line.left(colon).trimmed().toLower();
+                const QByteArray value = line.mid(colon + 1).trimmed();
+                if (name == "transfer-encoding") {
+                    refuse(411, "Length Required", "request bodies need a Content-Length");
+                    return;
+                }
+                if (name == "content-length") {
+                    bool ok = false;
+                    length = value.toLongLong(&ok);
+                    if (!ok || length < 0) {
+                        refuse(400, "Bad Request", "the Content-Length cannot be read");
+                        return;
+                    }
+                }
+            }
+            if (length > m_maxBody) {
+                refuse(413, "Payload Too Large",
+                       "the request body is larger than the " + QByteArray::number(m_maxBody) +
+                           " bytes this service accepts");
+                return;
+            }
+            m_remaining = length;
+        }
+    }
+
+private:
+    void refuse(int status, const QByteArray &reason, const QByteArray &message) {
+        m_refused = true;
+        m_socket->readAll();
+        const QByteArray body = "{\"error\":\"" + message + "\"}";
+        m_socket->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reason +
+                        "\r\nContent-Type: application/json\r\nContent-Length: " +
+                        QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        m_socket->disconnectFromHost();
+    }
+
+    QTcpSocket *m_socket;
+    qint64 m_maxBody;
+    QByteArray m_head;
+    qint64 m_remaining = 0;
+    bool m_refused = false;
+};
+
+} // namespace
+
+DemoListener::DemoListener(qint64 maxBodyBytes, std::optional<QSslConfiguration> tls, QObject *parent)
+    : QTcpServer(parent), m_maxBodyBytes(maxBodyBytes), m_tls(std::move(tls)) {}
+
+void DemoListener::incomingConnection(qintptr descriptor) {
+    QTcpSocket *socket = nullptr;
+    if (m_tls) {
+        auto *ssl = new QSslSocket(this);
+        ssl->setSslConfiguration(*m_tls);
+        socket = ssl;
+    } else {
+        socket = new QTcpSocket(this);
+    }
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return;
+    }
+    // Connected before the HTTP server connects its own reader.
+    auto guard = std::make_shared<HeadGuard>(socket, m_maxBodyBytes);
+    connect(socket, &QTcpSocket::readyRead, socket, [guard] { guard->readyRead(); });
+    if (auto *ssl = qobject_cast<QSslSocket *>(socket))
+        ssl->startServerEncryption();
+    addPendingConnection(socket);
 }

@@ -7,9 +7,13 @@
 #include <QJsonObject>
 #include <QList>
 #include <QPair>
+#include <QSslConfiguration>
 #include <QString>
 #include <QStringList>
+#include <QTcpServer>
 #include <QUrlQuery>
+
+#include <optional>
 
 struct DemoRequest {
     QByteArray method;   // upper case
@@ -46,4 +50,34 @@ struct DemoReply {
     // {"error": message} with the status.
     static DemoReply error(int status, const QString &message);
     static DemoReply bytes(const QByteArray &data, const QByteArray &contentType, int status = 200);
+};
+
+// Whether `host` (a Host header's host, or an address) names this computer:
+// "localhost", 127.0.0.0/8 or ::1.
+bool demoIsLoopbackHost(const QString &host);
+
+// The host part of a Host header value ("127.0.0.1:47800", "[::1]:80"), or
+// an empty text when it cannot be read.
+QString demoHostOfHeader(const QByteArray &hostHeader);
+
+// "Bearer", "Basic", ...: the scheme of an Authorization header, never its
+// credentials.
+QString demoAuthorizationScheme(const QByteArray &authorization);
+
+// The listening socket of the demo service. It makes each connection itself
+// (TLS when given a configuration) and watches the request heads before the
+// HTTP server reads anything: a request announcing a body larger than
+// `maxBodyBytes`, one without a length (chunked), or a head over 64 KiB is
+// answered 413 / 411 / 431 and the connection closed, so no body is ever
+// gathered in memory beyond the cap.
+class DemoListener : public QTcpServer {
+public:
+    DemoListener(qint64 maxBodyBytes, std::optional<QSslConfiguration> tls, QObject *parent = nullptr);
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
+
+private:
+    qint64 m_maxBodyBytes;
+    std::optional<QSslConfiguration> m_tls;
 };

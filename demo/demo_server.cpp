@@ -2,6 +2,7 @@
 
 #include <QBuffer>
 #include <QFile>
+#include <QHostAddress>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QImage>
@@ -86,14 +87,6 @@ DemoServer::DemoServer(const DemoOptions &options, QObject *parent)
       m_failRemaining(options.failCount) {}
 
 bool DemoServer::start(QString *error) {
-    if (!m_store.open(error))
-        return false;
-    if (m_options.https) {
-        QSslConfiguration config;
-        if (!makeDemoCertificates(m_store.dataDir() + QStringLiteral("/tls"), m_options.host, &config, error))
-            return false;
-        sslSetup(config);
-    }
     QHostAddress address;
     if (m_options.host == QLatin1String("localhost"))
         address = QHostAddress::LocalHost;
@@ -101,11 +94,32 @@ bool DemoServer::start(QString *error) {
         *error = QStringLiteral("--host needs an IP address, not \"%1\"").arg(m_options.host);
         return false;
     }
-    const quint16 port = listen(address, m_options.port);
-    if (port == 0) {
-        *error = QStringLiteral("cannot listen on %1 port %2").arg(m_options.host).arg(m_options.port);
+    if (!demoIsLoopbackHost(address.toString()) && !m_options.allowRemote) {
+        *error = QStringLiteral("refusing to listen on %1: the demo service has a well-known password and "
+                                "no protection of its own, so it listens on this computer only (127.0.0.1, "
+                                "::1); add --allow-remote to open it to the network anyway")
+                     .arg(m_options.host);
         return false;
     }
+    if (!m_store.open(error))
+        return false;
+    std::optional<QSslConfiguration> tls;
+    if (m_options.https) {
+        QSslConfiguration config;
+        if (!makeDemoCertificates(m_store.dataDir() + QStringLiteral("/tls"), m_options.host, &config, error))
+            return false;
+        tls = config;
+    }
+    auto *listener = new DemoListener(m_options.maxBodyBytes, tls, this);
+    if (!listener->listen(address, m_options.port)) {
+        *error = QStringLiteral("cannot listen on %1 port %2: %3")
+                     .arg(m_options.host)
+                     .arg(m_options.port)
+                     .arg(listener->errorString());
+        return false;
+    }
+    bind(listener);
+    const quint16 port = listener->serverPort();
     m_url.setScheme(m_options.https ? QStringLiteral("https") : QStringLiteral("http"));
     m_url.setHost(m_options.host == QLatin1String("localhost") ? m_options.host : address.toString());
     m_url.setPort(port);
@@ -113,8 +127,24 @@ bool DemoServer::start(QString *error) {
     return true;
 }
 
+bool DemoServer::hostAllowed(const DemoRequest &request) const {
+    const QString host = demoHostOfHeader(request.header("host"));
+    if (host.isEmpty())
+        return false;
+    if (demoIsLoopbackHost(host))
+        return true;
+    return m_options.allowRemote && (host.compare(m_options.host, Qt::CaseInsensitive) == 0 ||
+                                     QHostAddress(host) == QHostAddress(m_options.host));
+}
+
 bool DemoServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) {
     const DemoRequest r = convertRequest(request, socket);
+    if (!hostAllowed(r)) {
+        QHttpServerResponder responder = makeResponder(request, socket);
+        sendReply(responder, DemoReply::error(421, QStringLiteral("this service answers only requests "
+                                                                  "addressed to this computer")));
+        return true;
+    }
     const DemoReply reply = handle(r);
     QHttpServerResponder responder = makeResponder(request, socket);
     const int delay = r.path.startsWith(QLatin1String("/demo/")) ? 0 : m_options.delayMs;
@@ -134,14 +164,16 @@ DemoReply DemoServer::handle(const DemoRequest &request) {
     if (request.path.startsWith(QLatin1String("/demo/")))
         return handleDemo(request);
 
-    QJsonObject entry{{QStringLiteral("method"), QString::fromLatin1(request.method)},
-                      {QStringLiteral("path"), QString::fromUtf8(request.rawPath)},
-                      {QStringLiteral("query"), QString::fromUtf8(request.rawQuery)},
-                      {QStringLiteral("had_session"), false},
-                      {QStringLiteral("authorization"), QString::fromUtf8(request.header("authorization"))},
-                      {QStringLiteral("content_type"), QString::fromUtf8(request.header("content-type"))},
-                      {QStringLiteral("body_size"), request.body.size()},
-                      {QStringLiteral("body"), loggedBody(request)}};
+    QJsonObject entry{
+        {QStringLiteral("method"), QString::fromLatin1(request.method)},
+        {QStringLiteral("path"), QString::fromUtf8(request.rawPath)},
+        {QStringLiteral("query"), QString::fromUtf8(request.rawQuery)},
+        {QStringLiteral("had_session"), false},
+        // The scheme only: tokens and client secrets stay out of the log.
+        {QStringLiteral("authorization"), demoAuthorizationScheme(request.header("authorization"))},
+        {QStringLiteral("content_type"), QString::fromUtf8(request.header("content-type"))},
+        {QStringLiteral("body_size"), request.body.size()},
+        {QStringLiteral("body"), loggedBody(request)}};
     DemoReply reply;
     if (m_failRemaining > 0 && request.path.contains(m_options.failPath)) {
         --m_failRemaining;
@@ -188,6 +220,11 @@ DemoReply DemoServer::handleDemo(const DemoRequest &request) {
     if (what == QLatin1String("faults") && segments.size() == 1) {
         if (request.method != "POST")
             return DemoReply::error(405, QStringLiteral("/demo/faults takes a POST with a JSON object"));
+        // A web page can POST a form or plain text anywhere without asking;
+        // a JSON content type it cannot send without the browser's consent.
+        const QByteArray type = request.header("content-type").split(';').value(0).trimmed().toLower();
+        if (type != "application/json")
+            return DemoReply::error(415, QStringLiteral("/demo/faults takes Content-Type: application/json"));
         return applyFaults(request);
     }
     // The files behind the links of the home page, by position in the lists.

@@ -26,6 +26,10 @@ struct DemoOptions {
     int failStatus = 500;
     QString failPath;
     int emrTokenLifetime = 3600;
+    // Listening on an address other than this computer's needs this.
+    bool allowRemote = false;
+    // Largest request body accepted; larger ones are refused unread.
+    qint64 maxBodyBytes = qint64(64) << 20;
 };
 
 // Credentials and identifiers of the demo world.
@@ -94,6 +98,12 @@ private:
     DemoReply emrSearch(const DemoRequest &request) const;
     DemoReply emrPhoto(const DemoRequest &request, const QString &patientId) const;
     bool emrTokenValid(const DemoRequest &request);
+
+    // Whether the request is addressed to this service: its Host is a
+    // loopback name or address (or, with allowRemote, the --host given). A
+    // web page whose own name has been pointed at 127.0.0.1 (DNS rebinding)
+    // sends its own name and is refused.
+    bool hostAllowed(const DemoRequest &request) const;
 
     // The base URL as seen by the client (scheme and Host of the request).
     QString serverBase(const DemoRequest &request) const;

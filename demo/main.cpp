@@ -48,8 +48,12 @@ int main(int argc, char **argv) {
         QStringLiteral("Demo clinic web service (/api/) and athenahealth-compatible demo EMR (/athena/)."));
     parser.addHelpOption();
     parser.addOptions({
-        {QStringLiteral("host"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+        {QStringLiteral("host"),
+         QStringLiteral("Address to listen on (default 127.0.0.1); only this computer's unless "
+                        "--allow-remote."),
          QStringLiteral("ADDR"), QStringLiteral("127.0.0.1")},
+        {QStringLiteral("allow-remote"),
+         QStringLiteral("Allow a --host that other computers can reach (the demo password is public).")},
         {QStringLiteral("port"), QStringLiteral("Port to listen on; 0 picks a free port (default 47800)."),
          QStringLiteral("N"), QStringLiteral("47800")},
         {QStringLiteral("https"),
@@ -81,6 +85,7 @@ int main(int argc, char **argv) {
     DemoOptions options;
     options.host = parser.value(QStringLiteral("host"));
     options.https = parser.isSet(QStringLiteral("https"));
+    options.allowRemote = parser.isSet(QStringLiteral("allow-remote"));
     options.emr = parser.value(QStringLiteral("emr"));
     if (options.emr != QLatin1String("athenahealth") && options.emr != QLatin1String("none"))
         return fail(QStringLiteral("--emr must be athenahealth or none"));

@@ -2,10 +2,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QProcess>
 #include <QSslCertificate>
 #include <QSslKey>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -35,21 +37,45 @@ QByteArray readAll(const QString &path) {
 
 } // namespace
 
-bool makeDemoCertificates(const QString &folder, const QString &host, QSslConfiguration *config,
+bool makeDemoCertificates(const QString &target, const QString &host, QSslConfiguration *config,
                           QString *error) {
-    if (!QDir().mkpath(folder)) {
-        *error = QStringLiteral("cannot create %1").arg(folder);
+    if (!QDir().mkpath(target)) {
+        *error = QStringLiteral("cannot create %1").arg(target);
         return false;
     }
+    // Private keys of earlier runs are not left lying around.
+    for (const char *old : {"ca.key", "server.key", "server.csr", "server.ext", "server.pem", "ca.srl"})
+        QFile::remove(target + QLatin1Char('/') + QLatin1String(old));
+    // Mode 0700, removed with everything in it; in memory-backed runtime
+    // folder when there is one.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    QTemporaryDir scratch = runtime.isEmpty() || !QFileInfo(runtime).isWritable()
+                                ? QTemporaryDir()
+                                : QTemporaryDir(runtime + QStringLiteral("/kelvra-demo-tls-XXXXXX"));
+    if (!scratch.isValid()) {
+        *error = QStringLiteral("cannot make a private temporary folder: %1").arg(scratch.errorString());
+        return false;
+    }
+    const QString folder = scratch.path();
+
     QStringList names = {QStringLiteral("IP:127.0.0.1"), QStringLiteral("IP:::1"),
                          QStringLiteral("DNS:localhost")};
+    QStringList permitted = {QStringLiteral("permitted;IP:127.0.0.0/255.0.0.0"),
+                             QStringLiteral("permitted;IP:::1/ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"),
+                             QStringLiteral("permitted;DNS:localhost")};
     const QHostAddress address(host);
-    if (!host.isEmpty() && address.isNull())
+    if (!host.isEmpty() && address.isNull() && host != QLatin1String("localhost")) {
         names.append(QStringLiteral("DNS:") + host);
-    else if (!address.isNull() && address != QHostAddress::LocalHost &&
-             address != QHostAddress::LocalHostIPv6 && address != QHostAddress::Any &&
-             address != QHostAddress::AnyIPv4 && address != QHostAddress::AnyIPv6)
+        permitted.append(QStringLiteral("permitted;DNS:") + host);
+    } else if (!address.isNull() && !address.isLoopback() && address != QHostAddress::Any &&
+               address != QHostAddress::AnyIPv4 && address != QHostAddress::AnyIPv6) {
         names.append(QStringLiteral("IP:") + address.toString());
+        permitted.append(
+            QStringLiteral("permitted;IP:%1/%2")
+                .arg(address.toString(), address.protocol() == QAbstractSocket::IPv6Protocol
+                                             ? QStringLiteral("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff")
+                                             : QStringLiteral("255.255.255.255")));
+    }
 
     QFile ext(folder + QStringLiteral("/server.ext"));
     if (!ext.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -65,15 +91,17 @@ bool makeDemoCertificates(const QString &folder, const QString &host, QSslConfig
 
     const QStringList ecKey = {QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
                                QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
-    if (!runOpenssl(QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ecKey +
-                        QStringList{QStringLiteral("-keyout"), QStringLiteral("ca.key"),
-                                    QStringLiteral("-out"), QStringLiteral("ca.pem"), QStringLiteral("-days"),
-                                    QStringLiteral("30"), QStringLiteral("-subj"),
-                                    QStringLiteral("/CN=Kelvra Demo Service CA"), QStringLiteral("-addext"),
-                                    QStringLiteral("basicConstraints=critical,CA:TRUE"),
-                                    QStringLiteral("-addext"),
-                                    QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")},
-                    folder, error))
+    if (!runOpenssl(
+            QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ecKey +
+                QStringList{QStringLiteral("-keyout"), QStringLiteral("ca.key"), QStringLiteral("-out"),
+                            QStringLiteral("ca.pem"), QStringLiteral("-days"), QStringLiteral("30"),
+                            QStringLiteral("-subj"), QStringLiteral("/CN=Kelvra Demo Service CA"),
+                            QStringLiteral("-addext"), QStringLiteral("basicConstraints=critical,CA:TRUE"),
+                            QStringLiteral("-addext"),
+                            QStringLiteral("keyUsage=critical,keyCertSign,cRLSign"),
+                            QStringLiteral("-addext"),
+                            QStringLiteral("nameConstraints=critical,") + permitted.join(QLatin1Char(','))},
+            folder, error))
         return false;
     if (!runOpenssl(QStringList{QStringLiteral("req")} + ecKey +
                         QStringList{QStringLiteral("-keyout"), QStringLiteral("server.key"),
@@ -88,15 +116,18 @@ bool makeDemoCertificates(const QString &folder, const QString &host, QSslConfig
                      QStringLiteral("server.ext"), QStringLiteral("-out"), QStringLiteral("server.pem")},
                     folder, error))
         return false;
-    for (const char *secret : {"ca.key", "server.key"})
-        QFile::setPermissions(folder + QLatin1Char('/') + QLatin1String(secret),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 
     const auto serverCerts = QSslCertificate::fromData(readAll(folder + QStringLiteral("/server.pem")));
     const auto caCerts = QSslCertificate::fromData(readAll(folder + QStringLiteral("/ca.pem")));
     const QSslKey key(readAll(folder + QStringLiteral("/server.key")), QSsl::Ec);
     if (serverCerts.isEmpty() || caCerts.isEmpty() || key.isNull()) {
-        *error = QStringLiteral("the generated certificate or key in %1 cannot be read").arg(folder);
+        *error = QStringLiteral("the generated certificate or key cannot be read");
+        return false;
+    }
+    // Clients trust this; it is all that stays.
+    QFile::remove(target + QStringLiteral("/ca.pem"));
+    if (!QFile::copy(folder + QStringLiteral("/ca.pem"), target + QStringLiteral("/ca.pem"))) {
+        *error = QStringLiteral("cannot write %1/ca.pem").arg(target);
         return false;
     }
     *config = QSslConfiguration::defaultConfiguration();

@@ -11,6 +11,7 @@
 #include "emr/athenahealth_fields.h"
 #include "emr/emr_document_file.h"
 #include "http/multipart.h"
+#include "http/secure_url.h"
 #include "platform/core/notification_center.h"
 
 Q_LOGGING_CATEGORY(lcAthena, "kelvra.emr.athenahealth")
@@ -224,15 +225,44 @@ void QDAthenahealthAPIClientForExtension::storeTokenAnswer(const QVariantMap &an
     setBearerToken(m_authToken);
 }
 
+void QDAthenahealthAPIClientForExtension::forgetCredentials() {
+    QMutexLocker locker(&m_lock);
+    ++m_credentialEpoch;
+    m_emrData.clear();
+    m_kelvraKeychain.clear();
+    m_athenaOAuthURLString.clear();
+    m_apiKey.clear();
+    m_apiSecret.clear();
+    m_practiceID.clear();
+    m_authToken.clear();
+    m_refreshToken.clear();
+    m_ptImageArray.clear();
+    m_refreshTokenInProgress = false;
+    requestSerializer()->setValue(QString(), QStringLiteral("Authorization"));
+}
+
 void QDAthenahealthAPIClientForExtension::refreshAthenaAccessToken(TokenCallback callback,
                                                                    EMRErrorCallback error) {
     std::optional<KCURLRequest> request;
     KCError buildError;
+    const quint64 epoch = m_credentialEpoch;
     {
         QMutexLocker locker(&m_lock);
         if (m_athenaOAuthURLString.isEmpty()) {
             failLater(error, makeEMRError(KCEMRErrorNotConfigured,
                                           QStringLiteral("No athenahealth token URL is configured.")));
+            return;
+        }
+        // The secret goes to the token URL and the token to the base URL:
+        // neither may cross the network in clear.
+        QString insecure = kcInsecureURLProblem(QUrl(m_athenaOAuthURLString),
+                                                QStringLiteral("The athenahealth token URL (auth_url)"),
+                                                QStringLiteral("the EMR client secret"));
+        if (insecure.isEmpty() && !baseURL().isEmpty())
+            insecure = kcInsecureURLProblem(baseURL(), QStringLiteral("The athenahealth URL (base_url)"),
+                                            QStringLiteral("the EMR access token and patient documents"));
+        if (!insecure.isEmpty()) {
+            failLater(error, makeEMRError(KCEMRErrorInsecureURL, insecure));
             return;
         }
         // The client's credentials go on the token request only, never into
@@ -247,11 +277,22 @@ void QDAthenahealthAPIClientForExtension::refreshAthenaAccessToken(TokenCallback
         failLater(error, buildError);
         return;
     }
+    // The client's credentials are for the token URL's origin only.
+    request->setRefusesCrossOriginRedirects(true);
     // Not through this client's answer interception: a refused token request
     // must reach its caller rather than start another token request.
+    std::weak_ptr<QDAthenahealthAPIClientForExtension> weak = weak_from_this();
     KCURLSessionTaskPtr task = CVHTTPSessionManager::dataTaskWithRequest(
-        *request, [callback, error](const std::optional<KCHTTPURLResponse> &, const QVariant &answer,
-                                    const KCError &failure) {
+        *request, [weak, epoch, callback, error](const std::optional<KCHTTPURLResponse> &,
+                                                 const QVariant &answer, const KCError &failure) {
+            auto self = weak.lock();
+            if (self && self->m_credentialEpoch != epoch) {
+                if (error)
+                    error(makeEMRError(
+                        KCEMRErrorSignedOut,
+                        QStringLiteral("Signed out while the athenahealth token was requested.")));
+                return;
+            }
             if (failure) {
                 if (error)
                     error(failure);
@@ -318,8 +359,6 @@ KCURLSessionTaskPtr QDAthenahealthAPIClientForExtension::dataTaskWithRequest(
                     });
                 return;
             }
-            if (status == 503)
-                return; // the service is unavailable: dropped, never reported
             deliver();
         });
 }
@@ -466,6 +505,9 @@ struct QDAthenahealthAPIClientForExtension::FilingAttempt {
         if (finished)
             return;
         finished = true;
+        // However the attempt ended, the chart's PDF does not stay here.
+        if (job)
+            emrRemoveDocumentFile(job->filePath);
         if (done)
             done(outcome);
     }
@@ -615,7 +657,11 @@ void QDAthenahealthAPIClientForExtension::startUpload(const std::shared_ptr<Uplo
             self->storeTokenAnswer(answer);
             self->sendUpload(job, text(answer.value(QStringLiteral("access_token"))));
         },
-        job->error);
+        [job](const KCError &e) {
+            emrRemoveDocumentFile(job->filePath);
+            if (job->error)
+                job->error(e);
+        });
 }
 
 void QDAthenahealthAPIClientForExtension::sendUpload(const std::shared_ptr<UploadJob> &job,
@@ -649,6 +695,8 @@ void QDAthenahealthAPIClientForExtension::sendUpload(const std::shared_ptr<Uploa
         return;
     }
     request->setValue(QStringLiteral("Bearer %1").arg(token), QStringLiteral("Authorization"));
+    // The token and the document are for the EMR's origin only.
+    request->setRefusesCrossOriginRedirects(true);
 
     std::weak_ptr<QDAthenahealthAPIClientForExtension> weak = weak_from_this();
     auto observer = std::make_shared<std::pair<KCProgressPtr, KCProgress::ObserverToken>>();
@@ -657,6 +705,8 @@ void QDAthenahealthAPIClientForExtension::sendUpload(const std::shared_ptr<Uploa
         uploadTaskWithStreamedRequest(*request, &progress,
                                       [job, observer](const std::optional<KCHTTPURLResponse> &response,
                                                       const QVariant &answer, const KCError &error) {
+                                          // The EMR has answered: no copy stays on this computer.
+                                          emrRemoveDocumentFile(job->filePath);
                                           if (observer->first)
                                               observer->first->removeObserver(observer->second);
                                           if (job->finished) {
@@ -700,6 +750,13 @@ QString QDAthenahealthAPIClientForExtension::encounterPathForPatient(const QStri
 void QDAthenahealthAPIClientForExtension::getAnswer(const QString &path, const KCParameters &parameters,
                                                     AnswerCallback callback, EMRErrorCallback error) {
     QMutexLocker locker(&m_lock);
+    const QString insecure =
+        kcInsecureURLProblem(baseURL(), QStringLiteral("The athenahealth URL (base_url)"),
+                             QStringLiteral("the EMR access token and patient data"));
+    if (!insecure.isEmpty()) {
+        failLater(error, makeEMRError(KCEMRErrorInsecureURL, insecure));
+        return;
+    }
     GET(
         path, parameters,
         [callback](const KCURLSessionTaskPtr &, const QVariant &answer) {

@@ -84,11 +84,18 @@ public:
     QString refreshToken() const;
     bool refreshTokenInProgress() const { return m_refreshTokenInProgress; }
 
+    // Sign-out: drops token, refresh token, client id and secret, the
+    // configuration and the Authorization default. Token answers that arrive
+    // afterwards are not kept (their callers get KCEMRErrorSignedOut).
+    void forgetCredentials() override;
+
     // Reads the configuration into the properties above and requests a new
     // access token. Does nothing without "emrData".
     void updateAuthStatus() override;
     // POSTs "grant_type=client_credentials" with the client's Basic
-    // credentials to the token URL; `callback` gets the decoded answer (which
+    // credentials to the token URL (refused, without sending anything, when
+    // the token URL or the base URL is plain http to another computer; never
+    // following a redirect to another origin); `callback` gets the decoded answer (which
     // holds "access_token"), `error` any failure. The caller stores the token
     // (storeTokenAnswer()).
     void refreshAthenaAccessToken(TokenCallback callback, EMRErrorCallback error);
@@ -100,7 +107,8 @@ public:
 
     // Every request of the client but the token request and the document
     // upload comes through here: a 401 or 403 renews the token once and
-    // repeats the request; a 503 answer is dropped.
+    // repeats the request. Every request completes: a failed renewal hands
+    // the caller the refusal, a 503 reaches it as an error.
     KCURLSessionTaskPtr dataTaskWithRequest(const KCURLRequest &request,
                                             CVURLSessionTaskCompletionHandler completionHandler) override;
 
@@ -172,4 +180,7 @@ private:
     QString m_authToken;
     QString m_refreshToken;
     std::atomic<bool> m_refreshTokenInProgress{false};
+    // Raised by forgetCredentials(): token answers of an older value are
+    // not kept.
+    std::atomic<quint64> m_credentialEpoch{0};
 };

@@ -64,6 +64,9 @@ public:
                   false});
         return {};
     }
+    // Sign-out: drops the access token, the client secret and the rest of
+    // the configuration; token answers still under way are not kept.
+    virtual void forgetCredentials() {}
 
     // Whether uploadDocumentation() is offered by this client.
     virtual bool respondsToUploadDocumentation() const { return false; }

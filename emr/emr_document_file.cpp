@@ -2,26 +2,49 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QFile>
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
 KCError makeEMRError(int code, const QString &description) {
     return KCError(KCEMRErrorDomain, code, {{NSLocalizedDescriptionKey, description}});
 }
 
 QString emrDocumentsDirectory(KCError *error) {
-    const QString dir = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    if (dir.isEmpty() || !QDir().mkpath(dir)) {
+    auto fail = [&](const QString &why) {
         if (error)
-            *error =
-                makeEMRError(KCEMRErrorFileNotWritten,
-                             QStringLiteral("There is no documents folder to write the EMR document to."));
-        return {};
-    }
+            *error = makeEMRError(KCEMRErrorFileNotWritten, why);
+        return QString();
+    };
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (data.isEmpty())
+        return fail(QStringLiteral("There is no application data folder to write the EMR document to."));
+    const QString dir = data + QStringLiteral("/emr-documents");
+    const QByteArray native = QFile::encodeName(dir);
+    if (!QDir().mkpath(data))
+        return fail(QStringLiteral("The folder %1 cannot be created.").arg(data));
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+        return fail(QStringLiteral("The folder %1 cannot be created: %2").arg(dir, qt_error_string(errno)));
+    // A real folder of this user (not a link planted there), then 0700.
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        return fail(QStringLiteral("%1 is not a folder of this user.").arg(dir));
+    if ((st.st_mode & 07777) != 0700 && ::chmod(native.constData(), 0700) != 0)
+        return fail(
+            QStringLiteral("The folder %1 cannot be made private: %2").arg(dir, qt_error_string(errno)));
     return dir;
+}
+
+void emrRemoveDocumentFile(const QString &path) {
+    if (!path.isEmpty())
+        QFile::remove(path);
 }
 
 QString emrDocumentFileNameForID(const QString &id, KCError *error) {
@@ -69,6 +92,8 @@ QByteArray emrRenderImagePDF(const QImage &image, KCError *error) {
         writer.setPageMargins(QMarginsF(0, 0, 0, 0), QPageLayout::Point);
         QPainter painter(&writer);
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        // Without this hint the PDF engine stores colour images as JPEG.
+        painter.setRenderHint(QPainter::LosslessImageRendering);
         painter.drawImage(QRectF(QPointF(0, 0), size), image);
     }
     buffer.close();

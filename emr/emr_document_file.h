@@ -1,7 +1,8 @@
 #pragma once
-// The files behind EMR document uploads: each upload entry is written to the
-// user's documents folder as "<last 10 characters of its id>.pdf", readable
-// by the user only, and the upload reads it from there.
+// The files behind EMR document uploads: each upload entry is written to a
+// private folder of the application (mode 0700) as "<last 10 characters of
+// its id>.pdf", readable by the user only; the upload reads it from there and
+// removes it once the EMR has answered.
 
 #include <QByteArray>
 #include <QImage>
@@ -18,13 +19,21 @@ enum KCEMRErrorCode {
     KCEMRErrorFileNotWritten = 3,       // the document file could not be written
     KCEMRErrorMissingDocumentField = 4, // a document field has no value (department, ...)
     KCEMRErrorNotConfigured = 5,        // the client lacks its configuration
+    KCEMRErrorInsecureURL = 6,          // plain http to another computer
+    KCEMRErrorSignedOut = 7,            // the user signed out meanwhile
 };
 
 KCError makeEMRError(int code, const QString &description);
 
-// The user's documents folder (created when missing), or an empty text with
-// `error` set when there is none.
+// The folder the document files are written to: "emr-documents" in the
+// application's data folder, created when missing and kept at mode 0700
+// (a folder found with wider permissions is narrowed). An empty text with
+// `error` set when there is none or it cannot be made private. Patient images
+// never go to the Documents folder, which is often synchronised elsewhere.
 QString emrDocumentsDirectory(KCError *error = nullptr);
+
+// Removes a document file written for an upload (a missing file is fine).
+void emrRemoveDocumentFile(const QString &path);
 
 // "<last 10 characters of id>.pdf". Refuses (empty text, `error` set) an id
 // shorter than 10 characters and a name that could leave the folder or break
@@ -36,7 +45,8 @@ QString emrDocumentFileNameForID(const QString &id, KCError *error = nullptr);
 QSizeF emrImageSizeInPoints(const QImage &image);
 
 // A one-page PDF whose page is the image's size in points, showing the image
-// over the whole page.
+// over the whole page. The image is embedded losslessly (Flate, never JPEG):
+// the chart keeps every pixel the clinician saw.
 QByteArray emrRenderImagePDF(const QImage &image, KCError *error = nullptr);
 
 // Writes `bytes` to `path`, replacing any file there, with mode 0600. The

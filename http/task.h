@@ -30,6 +30,9 @@ inline constexpr qint64 NSURLErrorNotConnectedToInternet = -1009;
 inline constexpr qint64 NSURLErrorRequestBodyStreamExhausted = -1021;
 inline constexpr qint64 NSURLErrorSecureConnectionFailed = -1200;
 inline constexpr qint64 NSURLErrorServerCertificateUntrusted = -1202;
+inline constexpr qint64 NSURLErrorHTTPTooManyRedirects = -1007;
+inline constexpr qint64 NSURLErrorRedirectToNonExistentLocation = -1010;
+inline constexpr qint64 NSURLErrorDataLengthExceedsMaximum = -1103;
 
 class KCURLSessionTask : public std::enable_shared_from_this<KCURLSessionTask> {
 public:

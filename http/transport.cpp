@@ -203,15 +203,24 @@ public:
 private:
     struct Running {
         KCURLSessionTaskPtr task;
+        // The request being sent: the task's request, or where a redirect led.
+        KCURLRequest current;
+        int redirects = 0;
+        // Set once a redirect left the first origin: no cookies from then on.
+        bool leftOrigin = false;
         QPointer<QNetworkReply> reply;
         QTimer *timer = nullptr;
+        std::shared_ptr<QTimer> deadline;
         UploadDevice *device = nullptr;
         bool timedOut = false;
+        bool deadlineExpired = false;
+        bool tooLarge = false;
         bool cancelled = false;
         bool trustRejected = false;
         QString trustReason;
         bool responseDelivered = false;
         qint64 lastSent = 0;
+        qint64 bodyBytes = 0;
     };
 
     QNetworkAccessManager *nam() {
@@ -220,7 +229,8 @@ private:
             auto &nt = NetworkThread::instance();
             m_nam->setCookieJar(nt.cookieJar);
             nt.cookieJar->setParent(nt.context); // shared: not owned by this manager
-            m_nam->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+            // Redirects are judged by followRedirect().
+            m_nam->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
         }
         return m_nam;
     }
@@ -231,6 +241,12 @@ private:
         task->recordCompletion(error);
         if (auto r = receiver())
             r->taskDidComplete(task, error);
+    }
+
+    static bool isRedirect(QNetworkReply *reply) {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        return (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) &&
+               reply->hasRawHeader("Location");
     }
 
     void deliverResponse(Running &r) {
@@ -265,6 +281,12 @@ private:
             r.timer->start();
     }
 
+    // Sends r.current on a new reply; false (and the task completed) when its
+    // body cannot be read.
+    bool send(quint64 id);
+    // Follows the redirect `r.reply` answered with; false with `error` set
+    // when it may not be followed.
+    bool followRedirect(quint64 id, KCError *error);
     void onEncrypted(quint64 id);
     void onFinished(quint64 id);
 
@@ -273,6 +295,17 @@ private:
     QNetworkAccessManager *m_nam = nullptr;
     std::map<quint64, Running> m_running;
 };
+
+namespace {
+
+bool sameOrigin(const QUrl &a, const QUrl &b) {
+    const QString scheme = a.scheme().toLower();
+    const int defaultPort = scheme == QLatin1String("https") ? 443 : 80;
+    return scheme == b.scheme().toLower() && a.host().compare(b.host(), Qt::CaseInsensitive) == 0 &&
+           a.port(defaultPort) == b.port(defaultPort);
+}
+
+} // namespace
 
 void KCTransportEngine::start(const KCURLSessionTaskPtr &task) {
     const KCURLRequest request = task->originalRequest();
@@ -288,6 +321,34 @@ void KCTransportEngine::start(const KCURLSessionTaskPtr &task) {
         return;
     }
 
+    const quint64 id = task->taskIdentifier();
+    Running &r = m_running[id];
+    r.task = task;
+    r.current = request;
+    if (m_configuration.timeoutIntervalForResource > 0) {
+        // The whole request, redirects included, ends by this time.
+        r.deadline = std::make_shared<QTimer>();
+        r.deadline->setSingleShot(true);
+        r.deadline->setInterval(qMax<qint64>(1, qint64(m_configuration.timeoutIntervalForResource * 1000.0)));
+        QObject::connect(r.deadline.get(), &QTimer::timeout, this, [this, id] {
+            auto it = m_running.find(id);
+            if (it == m_running.end() || !it->second.reply)
+                return;
+            it->second.deadlineExpired = true;
+            it->second.reply->abort();
+        });
+        r.deadline->start();
+    }
+    send(id);
+}
+
+bool KCTransportEngine::send(quint64 id) {
+    Running &r = m_running[id];
+    const KCURLSessionTaskPtr task = r.task;
+    const KCURLRequest request = r.current;
+    const QUrl url = request.URL();
+    const QString scheme = url.scheme().toLower();
+
     QNetworkRequest qr(url);
     for (const auto &[name, value] : m_configuration.HTTPAdditionalHeaders) {
         if (!request.hasHeaderField(name))
@@ -298,7 +359,8 @@ void KCTransportEngine::start(const KCURLSessionTaskPtr &task) {
     qr.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     qr.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     qr.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    if (!request.HTTPShouldHandleCookies() || !m_configuration.HTTPShouldSetCookies) {
+    qr.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    if (!request.HTTPShouldHandleCookies() || !m_configuration.HTTPShouldSetCookies || r.leftOrigin) {
         qr.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
         qr.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     }
@@ -312,10 +374,10 @@ void KCTransportEngine::start(const KCURLSessionTaskPtr &task) {
     const double timeout =
         request.timeoutInterval() > 0 ? request.timeoutInterval() : m_configuration.timeoutIntervalForRequest;
 
-    const quint64 id = task->taskIdentifier();
-    Running &r = m_running[id];
-    r.task = task;
-
+    r.device = nullptr;
+    r.responseDelivered = false;
+    r.lastSent = 0;
+    r.bodyBytes = 0;
     const QByteArray verb = request.HTTPMethod().toUpper().toLatin1();
     QNetworkReply *reply = nullptr;
     if (const auto stream = request.HTTPBodyStream()) {
@@ -335,7 +397,7 @@ void KCTransportEngine::start(const KCURLSessionTaskPtr &task) {
             m_running.erase(id);
             complete(task, urlError(NSURLErrorRequestBodyStreamExhausted,
                                     QStringLiteral("The request body stream could not be opened."), url));
-            return;
+            return false;
         }
         r.device->onFailure = [this, id] {
             QMetaObject::invokeMethod(
@@ -399,21 +461,104 @@ void KCTransportEngine::start(const KCURLSessionTaskPtr &task) {
         auto it = m_running.find(id);
         if (it == m_running.end() || !it->second.reply)
             return;
-        touch(it->second);
-        const int status = it->second.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const bool redirect = status >= 300 && status < 400 && it->second.reply->hasRawHeader("Location");
-        if (!redirect)
-            deliverResponse(it->second);
+        Running &run = it->second;
+        touch(run);
+        if (isRedirect(run.reply))
+            return;
+        bool known = false;
+        const qint64 announced = run.reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (known && announced > m_configuration.maximumResponseBodyBytes) {
+            run.tooLarge = true;
+            run.reply->abort(); // may finish the task at once: `run` is not used again
+            return;
+        }
+        deliverResponse(run);
     });
     QObject::connect(reply, &QNetworkReply::readyRead, this, [this, id] {
         auto it = m_running.find(id);
-        if (it == m_running.end())
+        if (it == m_running.end() || !it->second.reply)
             return;
-        touch(it->second);
-        deliverResponse(it->second);
-        deliverData(it->second);
+        Running &run = it->second;
+        touch(run);
+        if (isRedirect(run.reply)) {
+            run.reply->readAll(); // the body of a redirect is not the answer
+            return;
+        }
+        run.bodyBytes += run.reply->bytesAvailable();
+        if (run.bodyBytes > m_configuration.maximumResponseBodyBytes) {
+            run.tooLarge = true;
+            run.reply->abort();
+            return;
+        }
+        deliverResponse(run);
+        deliverData(run);
     });
     QObject::connect(reply, &QNetworkReply::finished, this, [this, id] { onFinished(id); });
+    return true;
+}
+
+bool KCTransportEngine::followRedirect(quint64 id, KCError *error) {
+    Running &r = m_running[id];
+    const QUrl from = r.reply->url();
+    const int status = r.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QUrl to = from.resolved(QUrl::fromEncoded(r.reply->rawHeader("Location").trimmed()));
+    const QString scheme = to.scheme().toLower();
+    auto refuse = [&](qint64 code, const QString &why) {
+        *error = urlError(code, why, r.task->originalRequest().URL());
+        return false;
+    };
+    if (!to.isValid() || to.host().isEmpty() ||
+        (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return refuse(NSURLErrorRedirectToNonExistentLocation,
+                      QStringLiteral("The server redirected the request to an unusable location."));
+    if (++r.redirects > m_configuration.maximumRedirects)
+        return refuse(NSURLErrorHTTPTooManyRedirects,
+                      QStringLiteral("The server redirected too many times."));
+    if (from.scheme().toLower() == QLatin1String("https") && scheme == QLatin1String("http"))
+        return refuse(NSURLErrorRedirectToNonExistentLocation,
+                      QStringLiteral("The server redirected the request from https to plain http (%1).")
+                          .arg(to.toString(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery)));
+    const bool crossOrigin = !sameOrigin(from, to);
+    if (crossOrigin && r.current.refusesCrossOriginRedirects())
+        return refuse(NSURLErrorRedirectToNonExistentLocation,
+                      QStringLiteral("The server redirected the request to another server (%1), which this "
+                                     "request does not follow.")
+                          .arg(to.toString(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery)));
+
+    KCURLRequest next = r.current;
+    next.setURL(to);
+    const QString method = next.HTTPMethod().toUpper();
+    if ((status == 303 && method != QLatin1String("HEAD")) ||
+        ((status == 301 || status == 302) && method == QLatin1String("POST"))) {
+        next.setHTTPMethod(QStringLiteral("GET"));
+        next.clearHTTPBody();
+        next.setHTTPBodyStream(nullptr);
+        for (const char *field : {"Content-Type", "Content-Length", "Transfer-Encoding"})
+            next.setValue(QString(), QLatin1String(field));
+    } else if (r.current.HTTPBodyStream()) {
+        // The body is sent again from its start.
+        std::shared_ptr<QIODevice> fresh;
+        if (auto rec = receiver())
+            fresh = rec->taskNeedNewBodyStream(r.task);
+        if (!fresh)
+            return refuse(NSURLErrorRequestBodyStreamExhausted,
+                          QStringLiteral("The request body cannot be sent again for the redirect."));
+        next.setHTTPBodyStream(fresh);
+    }
+    if (crossOrigin) {
+        // Credentials belong to the origin they were meant for.
+        for (const char *field : {"Authorization", "Proxy-Authorization", "Cookie"})
+            next.setValue(QString(), QLatin1String(field));
+        r.leftOrigin = true;
+    }
+    r.current = next;
+    if (r.timer)
+        r.timer->stop();
+    QNetworkReply *old = r.reply;
+    old->disconnect(this);
+    old->deleteLater();
+    send(id); // a body that cannot be read has completed the task already
+    return true;
 }
 
 void KCTransportEngine::onEncrypted(quint64 id) {
@@ -441,10 +586,31 @@ void KCTransportEngine::onFinished(quint64 id) {
     auto it = m_running.find(id);
     if (it == m_running.end())
         return;
+    {
+        Running &current = it->second;
+        QNetworkReply *reply = current.reply;
+        const bool interrupted = current.trustRejected || current.timedOut || current.deadlineExpired ||
+                                 current.tooLarge || current.cancelled ||
+                                 (current.device && current.device->failed());
+        if (reply && !interrupted && isRedirect(reply)) {
+            KCError refused;
+            if (followRedirect(id, &refused))
+                return;
+            Running r = std::move(m_running[id]);
+            m_running.erase(id);
+            if (r.deadline)
+                r.deadline->stop();
+            reply->deleteLater();
+            complete(r.task, refused);
+            return;
+        }
+    }
     Running r = std::move(it->second);
     m_running.erase(it);
     if (r.timer)
         r.timer->stop();
+    if (r.deadline)
+        r.deadline->stop();
     QNetworkReply *reply = r.reply;
     const QUrl url = r.task->originalRequest().URL();
     KCError error;
@@ -457,6 +623,16 @@ void KCTransportEngine::onFinished(quint64 id) {
         error = urlError(NSURLErrorCancelled, QStringLiteral("cancelled"), url, untrusted);
     } else if (r.timedOut) {
         error = urlError(NSURLErrorTimedOut, QStringLiteral("The request timed out."), url);
+    } else if (r.deadlineExpired) {
+        error = urlError(NSURLErrorTimedOut,
+                         QStringLiteral("The request did not finish within %1 seconds.")
+                             .arg(m_configuration.timeoutIntervalForResource),
+                         url);
+    } else if (r.tooLarge) {
+        error = urlError(NSURLErrorDataLengthExceedsMaximum,
+                         QStringLiteral("The answer is larger than the %1 bytes accepted.")
+                             .arg(m_configuration.maximumResponseBodyBytes),
+                         url);
     } else if (r.device && r.device->failed()) {
         error =
             urlError(NSURLErrorRequestBodyStreamExhausted,
@@ -500,7 +676,7 @@ void KCTransportEngine::onFinished(quint64 id) {
             error = urlError(code, reply->errorString(), url);
         }
     }
-    if (reply && !r.trustRejected) {
+    if (reply && !r.trustRejected && !r.tooLarge) {
         deliverResponse(r);
         deliverData(r);
     }

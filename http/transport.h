@@ -2,8 +2,13 @@
 // The HTTPS transport under the session managers: QNetworkAccessManager on a
 // process-wide network thread, one request per task, streamed request bodies,
 // cookies kept across requests (one process-wide cookie store), per-request
-// idle timeouts and a trust decision by the session's receiver before any
-// request byte is sent.
+// idle timeouts, an overall deadline, a cap on response bodies and a trust
+// decision by the session's receiver before any request byte is sent.
+//
+// Redirects are followed here, not by Qt: never from https to http, and a
+// redirect to another origin (scheme, host, port) drops Authorization,
+// Proxy-Authorization and cookies, or fails the task when the request
+// refuses cross-origin redirects.
 //
 // Events of a task are reported to the transport's receiver on the network
 // thread; the session manager forwards them to its operation queue.
@@ -33,6 +38,16 @@ struct KCURLSessionConfiguration {
     KCHeaderList HTTPAdditionalHeaders;
     // Whether responses may set cookies and requests carry stored ones.
     bool HTTPShouldSetCookies = true;
+    // The longest a request may run from its start to its last byte, in
+    // seconds, however steadily bytes arrive (the timeout above only ends
+    // silences). Reached, the task fails with NSURLErrorTimedOut.
+    double timeoutIntervalForResource = 600.0;
+    // The largest response body accepted, in bytes; a larger one (announced
+    // or received) fails the task with NSURLErrorDataLengthExceedsMaximum
+    // before it is held in memory.
+    qint64 maximumResponseBodyBytes = qint64(64) << 20;
+    // Redirects followed per request before it fails.
+    int maximumRedirects = 10;
 
     static KCURLSessionConfiguration defaultSessionConfiguration() { return {}; }
 };

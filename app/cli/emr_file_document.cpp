@@ -7,22 +7,73 @@
 #include "emr/emr_api_client.h"
 
 #include <QBuffer>
-#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStandardPaths>
 #include <QUuid>
 
 #include <cstdio>
 
 namespace {
 
+// Reads the visit (patient id, note, ...) from FILE, or from standard input
+// for "-": patient data never goes on the command line, where every user of
+// the computer can read it.
+bool readVisit(const QString &path, QString *patient, QString *note, QString *appointment,
+               QString *department, QString *error) {
+    QFile file;
+    const bool stdinput = path == QLatin1String("-");
+    bool opened = false;
+    if (stdinput) {
+        opened = file.open(stdin, QIODevice::ReadOnly);
+    } else {
+        file.setFileName(path);
+        opened = file.open(QIODevice::ReadOnly);
+    }
+    if (!opened) {
+        *error = QStringLiteral("cannot read %1: %2")
+                     .arg(stdinput ? QStringLiteral("standard input") : path, file.errorString());
+        return false;
+    }
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
+    const QString name = stdinput ? QStringLiteral("standard input") : path;
+    if (!doc.isObject()) {
+        *error = QStringLiteral("%1 does not hold a JSON object: %2").arg(name, parseError.errorString());
+        return false;
+    }
+    const QJsonObject visit = doc.object();
+    auto text = [&](const char *key, QString *out) {
+        const QJsonValue value = visit.value(QLatin1String(key));
+        if (value.isUndefined() || value.isNull())
+            return true;
+        if (value.isString())
+            *out = value.toString();
+        else if (value.isDouble())
+            *out = QString::number(value.toInteger());
+        else
+            return false;
+        return true;
+    };
+    if (!text("patient", patient) || !text("note", note) || !text("appointment", appointment) ||
+        !text("department", department)) {
+        *error = QStringLiteral("%1: \"patient\", \"note\", \"appointment\" and \"department\" must be text")
+                     .arg(name);
+        return false;
+    }
+    if (patient->isEmpty()) {
+        *error = QStringLiteral("%1 names no \"patient\"").arg(name);
+        return false;
+    }
+    return true;
+}
+
 int run(int argc, char **argv, const QStringList &args) {
-    QString configPath, patient, appointment, department, note, type = QStringLiteral("image"), file;
+    QString configPath, visitPath, patient, appointment, department, note, type = QStringLiteral("image"),
+                                                                           file;
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args.at(i);
         auto value = [&](QString *out) {
@@ -34,16 +85,18 @@ int run(int argc, char **argv, const QStringList &args) {
         bool ok = true;
         if (a == QLatin1String("--config"))
             ok = value(&configPath);
-        else if (a == QLatin1String("--patient"))
-            ok = value(&patient);
-        else if (a == QLatin1String("--appointment"))
-            ok = value(&appointment);
-        else if (a == QLatin1String("--department"))
-            ok = value(&department);
-        else if (a == QLatin1String("--note"))
-            ok = value(&note);
+        else if (a == QLatin1String("--visit"))
+            ok = value(&visitPath);
         else if (a == QLatin1String("--type"))
             ok = value(&type);
+        else if (a == QLatin1String("--patient") || a == QLatin1String("--note") ||
+                 a == QLatin1String("--appointment") || a == QLatin1String("--department"))
+            return cliBadInput(
+                QStringLiteral("%1 is no longer taken from the command line, where other users "
+                               "can see it: put it in the --visit file (or - for standard input)")
+                    .arg(a));
+        else if (a == QLatin1String("-") && file.isEmpty())
+            file = a;
         else if (a.startsWith(QLatin1Char('-')))
             return cliBadInput(QStringLiteral("unknown option %1").arg(a));
         else if (file.isEmpty())
@@ -53,8 +106,13 @@ int run(int argc, char **argv, const QStringList &args) {
         if (!ok)
             return cliBadInput(QStringLiteral("%1 needs a value").arg(a));
     }
-    if (configPath.isEmpty() || patient.isEmpty() || file.isEmpty())
-        return cliBadInput(QStringLiteral("--config, --patient and a FILE are required (see --help)"));
+    if (configPath.isEmpty() || visitPath.isEmpty() || file.isEmpty())
+        return cliBadInput(QStringLiteral("--config, --visit and a FILE are required (see --help)"));
+    if (file == QLatin1String("-"))
+        return cliBadInput(QStringLiteral("the document is read from a file; standard input is for --visit"));
+    QString visitError;
+    if (!readVisit(visitPath, &patient, &note, &appointment, &department, &visitError))
+        return cliBadInput(visitError);
 
     QFile config(configPath);
     if (!config.open(QIODevice::ReadOnly))
@@ -72,6 +130,9 @@ int run(int argc, char **argv, const QStringList &args) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
+    // The same private folder for the document files as the application's.
+    QCoreApplication::setOrganizationName(QStringLiteral("Kelvra"));
+    QCoreApplication::setApplicationName(QStringLiteral("KelvraCapture"));
 
     if (type == QLatin1String("image")) {
         // Images are sent as TIFF, as the capture panel does.
@@ -114,10 +175,7 @@ int run(int argc, char **argv, const QStringList &args) {
     client->uploadDocumentation(
         {record}, visit, type,
         [&](const KCHTTPURLResponse &response) {
-            std::printf("filed %s.pdf (HTTP %lld); local copy in %s\n", qPrintable(entryID.right(10)),
-                        response.statusCode(),
-                        qPrintable(QDir::toNativeSeparators(
-                            QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))));
+            std::printf("filed %s.pdf (HTTP %lld)\n", qPrintable(entryID.right(10)), response.statusCode());
             status = 0;
             loop.quit();
         },
@@ -134,20 +192,24 @@ int run(int argc, char **argv, const QStringList &args) {
 }
 
 CliRegistrar registrar(
-    {QStringLiteral("emr-file"),
-     QStringLiteral("--config FILE --patient ID [--appointment ID] [--department ID] "
-                    "[--note TEXT] [--type image|pdf] FILE"),
+    {QStringLiteral("emr-file"), QStringLiteral("--config FILE --visit FILE|- [--type image|pdf] DOCUMENT"),
      QStringLiteral("file an image in a patient's athenahealth chart"),
-     QStringLiteral("Files FILE in the chart of the athenahealth patient ID as an accepted\n"
-                    "capture is filed: an image becomes a one-page PDF of its size (kept in\n"
-                    "the documents folder, readable by you only) and is posted with a fresh\n"
-                    "access token. --type pdf sends the file's bytes as they are.\n\n"
+     QStringLiteral("Files DOCUMENT in a patient's athenahealth chart as an accepted capture\n"
+                    "is filed: an image becomes a one-page PDF of its size (embedded\n"
+                    "losslessly, written to the application's private folder and removed\n"
+                    "once the EMR has answered) and is posted with a fresh access token.\n"
+                    "--type pdf sends the file's bytes as they are.\n\n"
+                    "--visit names a file, or - for standard input, holding the visit as\n"
+                    "JSON: {\"patient\": ID, \"note\": TEXT, \"appointment\": ID,\n"
+                    "\"department\": ID}; only \"patient\" is required. Patient data is never\n"
+                    "taken from the command line, where other users can read it.\n\n"
                     "FILE given to --config holds the user configuration as the clinic\n"
                     "service hands it out: {\"emrData\": {\"base_url\", \"auth_url\", \"api_key\",\n"
                     "\"api_secret\", \"emr_data_1\"}, \"kelvraKeychain\": {\"enabledEMR\":\n"
-                    "\"athenahealth\", \"departmentID\", ...}}.\n\n"
-                    "--appointment files it with that appointment (in the configured\n"
-                    "department); --department overrides the configured department when\n"
+                    "\"athenahealth\", \"departmentID\", ...}}. Its URLs must be https://\n"
+                    "unless they point at this computer.\n\n"
+                    "\"appointment\" files it with that appointment (in the configured\n"
+                    "department); \"department\" overrides the configured department when\n"
                     "there is no appointment. Exit status 0 when filed, 1 when the EMR\n"
                     "refused it, 2 on bad input."),
      &run});

@@ -4,6 +4,7 @@
 #include "app/app_delegate.h"
 #include "app/app_frameworks.h"
 #include "app/app_shell.h"
+#include "app/pending_uploads.h"
 #include "fake_backend.h"
 #include "platform/core/notification_center.h"
 #include "tests/support/qt_wait.h"
@@ -133,15 +134,31 @@ TEST_F(Session, TransportErrorReachesTheCaller) {
     EXPECT_TRUE(backend->storedPasswords().isEmpty());
 }
 
-TEST_F(Session, AnswerWithoutLoginKeySignsIn) {
-    backend->loginAnswer = {{"user_id", "u-7"}};
+// Only "login": "pass" signs in; any other answer is a refusal that stores
+// nothing (a proxy's or a changed service's answer must not save the
+// password).
+TEST_F(Session, OnlyAPassAnswerSignsIn) {
+    const QList<QVariantMap> answers = {{{"user_id", "u-7"}},
+                                        {{"login", "ok"}, {"user_id", "u-7"}},
+                                        {{"login", true}},
+                                        {{"login", "PASS"}},
+                                        {{"login", QVariant::fromValue(nullptr)}}};
+    for (const QVariantMap &answer : answers) {
+        backend->loginAnswer = answer;
+        EXPECT_FALSE(signIn());
+        EXPECT_FALSE(delegate->loggedIn());
+    }
+    kcSpin(200);
+    EXPECT_TRUE(backend->storedPasswords().isEmpty());
+    EXPECT_EQ(backend->configurations, 0);
+    EXPECT_EQ(delegate->scheduleUpdateTimer(), nullptr);
+
+    backend->loginAnswer = {{"login", "pass"}, {"user_id", "u-7"}};
     ASSERT_TRUE(signIn());
     EXPECT_TRUE(delegate->loggedIn());
     EXPECT_EQ(backend->storedPasswords(), QStringList{"KelvraCapture/ann=secret"});
     ASSERT_TRUE(kcWaitFor([&] { return delegate->scheduleUpdateTimer() != nullptr; }));
     EXPECT_EQ(delegate->userID(), "u-7");
-    EXPECT_TRUE(delegate->logoutMenuItem()->isEnabled());
-    EXPECT_TRUE(kcWaitFor([&] { return backend->configurations == 1 && backend->examRoomRequests == 1; }));
 }
 
 TEST_F(Session, FirstPatientListIsRequestedAtOnceAndOneTimerSurvivesTwoSignIns) {
@@ -170,21 +187,61 @@ TEST_F(Session, SignOutStopsTheRefreshesAndPostsLogout) {
     ASSERT_TRUE(signIn());
     // The timer refreshes (60 ms here).
     ASSERT_TRUE(kcWaitFor([&] { return backend->assignmentRequests >= 3; }));
+    ASSERT_TRUE(kcWaitFor([&] { return delegate->parsedPtArray().has_value(); }));
+    // The service never answers the sign-out: the session ends here anyway.
+    backend->logoutFails = true;
     delegate->logout();
-    ASSERT_TRUE(kcWaitFor([&] { return logoutNotes == 1; }));
+    EXPECT_EQ(logoutNotes, 1) << "signed out at once, not when the service answers";
     EXPECT_FALSE(delegate->loggedIn());
     EXPECT_EQ(delegate->scheduleUpdateTimer(), nullptr);
     EXPECT_FALSE(delegate->logoutMenuItem()->isEnabled());
+    EXPECT_EQ(backend->emrForgets, 1);
+    EXPECT_TRUE(KCPendingUploads::shared()->uploadsPaused());
+    EXPECT_TRUE(kcWaitFor([&] { return backend->logouts == 1; })) << "the service is still told";
     const int requests = backend->assignmentRequests;
     kcSpin(600);
     EXPECT_EQ(backend->assignmentRequests, requests);
-    // The password and the user id stay.
+    EXPECT_FALSE(delegate->loggedIn());
+    // The password stays in the keychain; the user id and the patient list
+    // of the session are gone.
     EXPECT_EQ(backend->storedPasswords().size(), 1);
-    EXPECT_EQ(delegate->userID(), "42");
+    EXPECT_TRUE(delegate->userID().isEmpty());
+    EXPECT_FALSE(delegate->parsedPtArray().has_value());
 
-    // The next sign-in asks for the list at once again.
+    // The next sign-in asks for the list at once again and lets the
+    // uploads go.
     ASSERT_TRUE(signIn());
     EXPECT_TRUE(kcWaitFor([&] { return backend->assignmentRequests > requests; }));
+    EXPECT_TRUE(kcWaitFor([&] { return !KCPendingUploads::shared()->uploadsPaused(); }));
+    NotificationCenter::defaultCenter().removeObserver(token);
+}
+
+TEST_F(Session, AnswersArrivingAfterSignOutAreNotKept) {
+    backend->setAssignments({assignment(1, QVariant::fromValue(nullptr))});
+    ASSERT_TRUE(signIn());
+    ASSERT_TRUE(kcWaitFor([&] { return delegate->parsedPtArray().has_value(); }));
+    // A refresh is under way when the user signs out.
+    delegate->retrievePatientList();
+    delegate->logout();
+    kcSpin(400);
+    EXPECT_FALSE(delegate->parsedPtArray().has_value());
+    EXPECT_TRUE(delegate->appointmentArray().isEmpty());
+}
+
+TEST_F(Session, FailedSilentSignInEndsTheSession) {
+    std::atomic<int> logoutNotes{0};
+    const auto token = NotificationCenter::defaultCenter().addObserver(
+        "logout", nullptr, [&](const Notification &) { ++logoutNotes; });
+    ASSERT_TRUE(signIn());
+    ASSERT_TRUE(kcWaitFor([&] { return delegate->scheduleUpdateTimer() != nullptr; }));
+    backend->failSilentSignIn();
+    ASSERT_TRUE(kcWaitFor([&] { return logoutNotes == 1; })) << "the login window comes back";
+    EXPECT_FALSE(delegate->loggedIn());
+    EXPECT_EQ(delegate->scheduleUpdateTimer(), nullptr);
+    // Another report changes nothing more.
+    backend->failSilentSignIn();
+    kcSpin(300);
+    EXPECT_EQ(logoutNotes, 1);
     NotificationCenter::defaultCenter().removeObserver(token);
 }
 

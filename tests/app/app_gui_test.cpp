@@ -9,6 +9,8 @@
 #include "app/login_screen.h"
 #include "clinic/kelvra_api_client.h"
 #include "demo_process.h"
+#include "emr/athenahealth_api_client.h"
+#include "emr/emr_api_client.h"
 #include "keychain/brkeychain.h"
 #include "platform/core/notification_center.h"
 #include "tests/support/qt_wait.h"
@@ -266,14 +268,22 @@ TEST(App, SignOutReturnsToTheLoginWindowAndStopsTheRefreshes) {
     EXPECT_EQ(kcViewAlpha(login.view()), 1.0);
     EXPECT_EQ(login.usernameTextfield->text(), "demo");
     EXPECT_TRUE(kcWaitFor([&] { return login.window()->frameGeometry().topLeft() == mainTopLeft; }, 5000));
-    EXPECT_EQ(world->demo.requestCount("users/logout"), 1);
+    EXPECT_TRUE(kcWaitFor([&] { return world->demo.requestCount("users/logout") == 1; }, 30000));
 
     // No refresh after sign-out (the timer ran every 400 ms before).
     const int before = world->demo.requestCount("clinic_patient_device_assignments");
     kcSpin(2000);
     EXPECT_EQ(world->demo.requestCount("clinic_patient_device_assignments"), before);
-    // The last list stays.
-    EXPECT_TRUE(world->delegate->parsedPtArray().has_value());
+    // The patient list of the session is gone with it, and so are the EMR
+    // token and client secret, the session cookie and the silent sign-in.
+    EXPECT_FALSE(world->delegate->parsedPtArray().has_value());
+    if (const auto athena = std::dynamic_pointer_cast<QDAthenahealthAPIClientForExtension>(
+            EMRAPIClient::sharedEMRAPIClient().delegate())) {
+        EXPECT_TRUE(athena->authToken().isEmpty());
+        EXPECT_TRUE(athena->kAthenaAPISecret().isEmpty());
+    }
+    EXPECT_FALSE(KelvraAPIClient::sharedKelvraAPIClient()->silentSignInAllowed());
+    EXPECT_TRUE(KelvraAPIClient::sharedKelvraAPIClient()->loggedInUserUsername().isEmpty());
     screenshot(login.window(), "login-after-sign-out");
 
     // Signing in again reuses the capture window.

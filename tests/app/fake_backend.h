@@ -42,7 +42,11 @@ public:
     std::atomic<bool> imagesFail{false};
 
     std::atomic<int> logins{0}, configurations{0}, assignmentRequests{0}, examRoomRequests{0}, logouts{0},
-        emrChecks{0};
+        emrChecks{0}, emrForgets{0};
+    // The sign-out request fails (no callback, like the real client).
+    std::atomic<bool> logoutFails{false};
+    // What the client would call after a failed silent sign-in.
+    std::function<void()> silentSignInFailed;
     std::shared_ptr<FakeEMRClient> emrClient; // the registry's delegate after a check
 
     void setAssignments(const QVariantList &data) {
@@ -116,7 +120,23 @@ public:
     }
     void logoutKelvraWithCallback(ResponseCallback callback) override {
         ++logouts;
-        later([callback] { callback(QVariantMap()); });
+        if (!logoutFails)
+            later([callback] { callback(QVariantMap()); });
+    }
+    void setSilentSignInFailedHandler(std::function<void()> handler) override {
+        QMutexLocker lock(&mutex);
+        silentSignInFailed = std::move(handler);
+    }
+    void forgetEMRCredentials() override { ++emrForgets; }
+    // Runs the handler as the client would, on a background queue.
+    void failSilentSignIn() {
+        std::function<void()> handler;
+        {
+            QMutexLocker lock(&mutex);
+            handler = silentSignInFailed;
+        }
+        if (handler)
+            later(handler);
     }
     bool setPassword(const QString &password, const QString &service, const QString &account) override {
         QMutexLocker lock(&mutex);

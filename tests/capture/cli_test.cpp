@@ -4,11 +4,15 @@
 #include "capture/string_score.h"
 #include "window_rendering.h"
 
+#include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QUrl>
 #include <gtest/gtest.h>
 
 namespace {
@@ -228,3 +232,108 @@ TEST_F(CaptureCli, HelpDescribesEachCommand) {
 }
 
 } // namespace
+
+namespace {
+
+// The demo service as a child process on a free loopback port.
+class EmrDemo {
+public:
+    EmrDemo() {
+        m_process.start(QStringLiteral(KC_BINARY_DIR "/demo/kelvra-demo-service"),
+                        {"--port", "0", "--data-dir", m_data.path()});
+        if (!m_process.waitForStarted(60000))
+            return;
+        QByteArray line;
+        for (int i = 0; i < 600 && !line.contains('\n'); ++i) {
+            m_process.waitForReadyRead(100);
+            line += m_process.readAllStandardOutput();
+        }
+        const QByteArray prefix = "kelvra-demo-service listening on ";
+        if (line.startsWith(prefix))
+            m_url = QUrl(QString::fromUtf8(line.mid(prefix.size(), line.indexOf('\n') - prefix.size())));
+    }
+    ~EmrDemo() {
+        m_process.kill();
+        m_process.waitForFinished(10000);
+    }
+    QUrl url() const { return m_url; }
+    QJsonObject state() const {
+        QProcess curl;
+        curl.start("curl", {"-sf", m_url.resolved(QUrl("demo/state")).toString()});
+        curl.waitForFinished(60000);
+        return QJsonDocument::fromJson(curl.readAllStandardOutput()).object();
+    }
+
+private:
+    QTemporaryDir m_data;
+    QProcess m_process;
+    QUrl m_url;
+};
+
+} // namespace
+
+// The patient id and the note travel on standard input (or in a file),
+// never on the command line where other users can see them.
+TEST_F(CaptureCli, EmrFileTakesTheVisitFromStandardInput) {
+    expectBadInput(run({"emr-file", "--config", write("c.json", "{}"), "--patient", "31007", "x.png"}));
+    expectBadInput(run({"emr-file", "--config", write("c.json", "{}"), "--note", "rash", "x.png"}));
+    expectBadInput(run({"emr-file", "--config", write("c.json", "{}"), "--visit", "-", "x.png"}, "[1, 2]"));
+    expectBadInput(
+        run({"emr-file", "--config", write("c.json", "{}"), "--visit", "-", "x.png"}, "{\"note\": \"n\"}"));
+
+    EmrDemo demo;
+    if (!demo.url().isValid())
+        GTEST_SKIP() << "the demo service is not built";
+    const QString base = demo.url().toString();
+    const QByteArray config =
+        QJsonDocument(QJsonObject{{"emrData", QJsonObject{{"base_url", base + "athena/v1/"},
+                                                          {"auth_url", base + "athena/oauth2/v1/token"},
+                                                          {"api_key", "kelvra-demo-client"},
+                                                          {"api_secret", "kelvra-demo-secret"},
+                                                          {"emr_data_1", "195900"}}},
+                                  {"kelvraKeychain",
+                                   QJsonObject{{"enabledEMR", "athenahealth"}, {"departmentID", "1"}}}})
+            .toJson();
+    QImage image(30, 20, QImage::Format_RGB32);
+    image.fill(Qt::darkGreen);
+    const QString picture = dir.filePath("picture.png");
+    ASSERT_TRUE(image.save(picture));
+    QTemporaryDir home;
+    const Outcome filed = run(
+        {"emr-file", "--config", write("config.json", config), "--visit", "-", picture},
+        R"({"patient": "31007", "note": "from standard input"})",
+        {{"HOME", home.path()}, {"XDG_DATA_HOME", home.filePath("data")}, {"QT_QPA_PLATFORM", "offscreen"}});
+    ASSERT_EQ(filed.exitCode, 0) << filed.err.constData();
+    const QJsonArray documents = demo.state().value("emr_documents").toArray();
+    ASSERT_EQ(documents.size(), 1);
+    EXPECT_EQ(documents.first().toObject().value("patient_id").toString(), "31007");
+    EXPECT_EQ(documents.first().toObject().value("internalnote").toString(), "from standard input");
+    // Nothing of the patient stays behind on this computer.
+    QDirIterator left(home.path(), {"*.pdf"}, QDir::Files, QDirIterator::Subdirectories);
+    EXPECT_FALSE(left.hasNext()) << left.next().toStdString();
+}
+
+// Core files would hold patient images, names and the password.
+TEST_F(CaptureCli, NoCoreFiles) {
+    QProcess process;
+    // Waits for the visit on standard input, which stays open.
+    process.start(KC_CAPTURE_BINARY,
+                  {"emr-file", "--config", dir.filePath("none.json"), "--visit", "-", "x.png"});
+    ASSERT_TRUE(process.waitForStarted(60000));
+    // Until main() has run the limits are the inherited ones (here: soft 0,
+    // hard unlimited); the hard limit at 0 shows that the program set it.
+    QRegularExpression core(QStringLiteral("Max core file size\\s+(\\S+)\\s+(\\S+)"));
+    QRegularExpressionMatch match;
+    for (int i = 0; i < 100; ++i) {
+        QFile file(QStringLiteral("/proc/%1/limits").arg(process.processId()));
+        if (file.open(QIODevice::ReadOnly))
+            match = core.match(QString::fromLatin1(file.readAll()));
+        if (match.hasMatch() && match.captured(1) == "0" && match.captured(2) == "0")
+            break;
+        QThread::msleep(50);
+    }
+    EXPECT_EQ(match.captured(1), "0");
+    EXPECT_EQ(match.captured(2), "0");
+    process.kill();
+    process.waitForFinished(10000);
+}

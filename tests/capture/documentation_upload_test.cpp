@@ -392,4 +392,28 @@ TEST(UploadQueue, AcceptIsAllOrNothingAndReportsWhyTheRecordsCouldNotBeStored) {
     EXPECT_TRUE(clinic.sent.isEmpty());
 }
 
+// After sign-out nothing is sent: records wait, stored, for the next
+// sign-in. The shell pauses the queue by name (setPaused), as here.
+TEST(UploadQueue, PausedQueueSendsNothingUntilLetGo) {
+    QTemporaryDir dir;
+    DocumentationUploadQueue queue(dir.path());
+    queue.setRetryPolicy(10, 20, 1000);
+    ScriptedSender clinic{{"HTTP 500", ""}, {}};
+    queue.setSender(DocumentationUploadQueue::kClinic, clinic.sender());
+    ASSERT_TRUE(
+        queue.enqueue(DocumentationUploadQueue::kClinic, clinicDocumentationRecord(sample(), "7", "a", "3")));
+    ASSERT_TRUE(kcWaitFor([&] { return clinic.sent.size() == 1; }, 5000));
+    ASSERT_TRUE(QMetaObject::invokeMethod(&queue, "setPaused", Q_ARG(bool, true)));
+    EXPECT_TRUE(queue.isPaused());
+    ASSERT_TRUE(
+        queue.enqueue(DocumentationUploadQueue::kClinic, clinicDocumentationRecord(sample(), "7", "b", "3")));
+    kcSpin(300); // the retry of the first record falls due meanwhile
+    EXPECT_EQ(clinic.sent.size(), 1);
+    EXPECT_EQ(queue.pendingCount(), 2);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 2) << "kept on disk";
+    ASSERT_TRUE(QMetaObject::invokeMethod(&queue, "setPaused", Q_ARG(bool, false)));
+    EXPECT_TRUE(kcWaitFor([&] { return queue.pendingCount() == 0; }, 5000));
+    EXPECT_EQ(clinic.sent.size(), 3);
+}
+
 } // namespace

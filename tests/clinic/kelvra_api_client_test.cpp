@@ -3,6 +3,7 @@
 #include "clinic/kelvra_api_client.h"
 #include "clinic/today_window.h"
 #include "demo_service.h"
+#include "http/transport.h"
 #include "keychain/brkeychain.h"
 #include "tests/support/qt_wait.h"
 
@@ -258,7 +259,7 @@ TEST_F(ClinicClient, SignInWithCookieSessionAndEveryRequest) {
     Probe logout;
     client->logoutKelvraWithCallback(logout.callback());
     ASSERT_TRUE(logout.wait());
-    EXPECT_EQ(client->loggedInUserUsername(), "demo");
+    EXPECT_TRUE(client->loggedInUserUsername().isEmpty());
 }
 
 TEST_F(ClinicClient, ImageIdIsOnePathSegment) {
@@ -377,18 +378,112 @@ TEST_F(ClinicClient, ServerErrorsOfOtherRequestsAreDroppedAndSignInErrorsReporte
     EXPECT_EQ(DemoEnvironment::demo().requestsTo("clinic_exam_rooms").size(), 1);
 }
 
-TEST_F(ClinicClient, WithoutStoredPasswordA403EndsWithoutCallback) {
+// A GET of `path` whose outcome (success or error) lands in `probe`.
+void getInto(KelvraAPIClient *client, const QString &path, Probe &probe) {
+    client->GET(
+        path, std::nullopt, [&probe](const KCURLSessionTaskPtr &, const QVariant &r) { probe.callback()(r); },
+        [&probe](const KCURLSessionTaskPtr &, const KCError &e) { probe.failure()(e); });
+}
+
+TEST_F(ClinicClient, WithoutStoredPasswordA403CompletesWithItsError) {
     signIn(client);
     ASSERT_TRUE(BRKeychain::deletePasswordForService("KelvraCapture", "demo"));
     ASSERT_TRUE(DemoEnvironment::demo().faults({{"expire_sessions", true}, {"reset_log", true}}));
     Probe rooms;
-    client->retrieveExamRooms(rooms.callback());
-    ASSERT_TRUE(waitForRequests("clinic_exam_rooms", 1));
-    kcSpin(1500);
-    EXPECT_EQ(rooms.calls.load(), 0);
+    getInto(client, "clinic_exam_rooms", rooms);
+    ASSERT_TRUE(rooms.wait());
+    EXPECT_EQ(failingStatus(rooms.error), 403);
     EXPECT_TRUE(DemoEnvironment::demo().requestsTo("users/clinicLogin").isEmpty());
-    EXPECT_EQ(DemoEnvironment::demo().requestsTo("clinic_exam_rooms").size(), 1);
+    EXPECT_FALSE(client->silentSignInAllowed());
     signIn(client); // stores the password again
+    EXPECT_TRUE(client->silentSignInAllowed());
+}
+
+// Many requests refused at once share one silent sign-in and are all
+// repeated once it succeeds.
+TEST_F(ClinicClient, OneSilentSignInServesEveryRefusedRequest) {
+    signIn(client);
+    ASSERT_TRUE(DemoEnvironment::demo().faults({{"expire_sessions", true}, {"reset_log", true}}));
+    Probe probes[5];
+    for (Probe &probe : probes)
+        getInto(client, "clinic_exam_rooms", probe);
+    for (Probe &probe : probes) {
+        ASSERT_TRUE(probe.wait());
+        EXPECT_TRUE(probe.error.isNull()) << probe.error.localizedDescription().toStdString();
+    }
+    EXPECT_EQ(DemoEnvironment::demo().requestsTo("users/clinicLogin").size(), 1);
+}
+
+// After the password changed elsewhere: one silent sign-in, refused; every
+// waiting request completes with its 403, the application hears of it once,
+// and the stored password is not tried again until the user signs in.
+TEST_F(ClinicClient, FailedSilentSignInIsNotRepeated) {
+    signIn(client);
+    std::atomic<int> failedReports{0};
+    client->setSilentSignInFailedHandler([&] { ++failedReports; });
+    ASSERT_TRUE(BRKeychain::setPassword("an old password", "KelvraCapture", "demo"));
+    ASSERT_TRUE(DemoEnvironment::demo().faults({{"expire_sessions", true}, {"reset_log", true}}));
+    Probe probes[4];
+    for (Probe &probe : probes)
+        getInto(client, "clinic_exam_rooms", probe);
+    for (Probe &probe : probes) {
+        ASSERT_TRUE(probe.wait());
+        EXPECT_EQ(failingStatus(probe.error), 403);
+    }
+    EXPECT_EQ(DemoEnvironment::demo().requestsTo("users/clinicLogin").size(), 1);
+    EXPECT_TRUE(kcWaitFor([&] { return failedReports == 1; }, kWaitMs));
+    EXPECT_FALSE(client->silentSignInAllowed());
+
+    // The 30-second refresh keeps asking: no more sign-ins.
+    for (int i = 0; i < 3; ++i) {
+        Probe again;
+        getInto(client, "clinic_patient_device_assignments/capture/", again);
+        ASSERT_TRUE(again.wait());
+        EXPECT_EQ(failingStatus(again.error), 403);
+    }
+    EXPECT_EQ(DemoEnvironment::demo().requestsTo("users/clinicLogin").size(), 1);
+    EXPECT_EQ(failedReports, 1);
+    client->setSilentSignInFailedHandler(nullptr);
+    signIn(client);
+    EXPECT_TRUE(client->silentSignInAllowed());
+}
+
+// Sign-out ends the session here before the service hears of it: even when
+// the logout request fails, no cookie, user name or silent sign-in is left.
+TEST_F(ClinicClient, SignOutEndsTheSessionHereEvenWhenTheServiceFails) {
+    signIn(client);
+    const QUrl api = DemoEnvironment::demo().url().resolved(QUrl("api/"));
+    ASSERT_FALSE(KCTransport::cookiesForURL(api).isEmpty());
+    ASSERT_TRUE(DemoEnvironment::demo().faults(
+        {{"fail", 1}, {"status", 500}, {"path", "users/logout"}, {"reset_log", true}}));
+    Probe logout;
+    client->logoutKelvraWithCallback(logout.callback());
+    EXPECT_TRUE(client->loggedInUserUsername().isEmpty());
+    EXPECT_FALSE(client->silentSignInAllowed());
+    EXPECT_TRUE(KCTransport::cookiesForURL(api).isEmpty());
+    ASSERT_TRUE(logout.wait());
+    EXPECT_FALSE(logout.response.isValid());
+
+    // A request now is refused and stays refused: the stored password is
+    // not used to sign the old user back in.
+    Probe rooms;
+    getInto(client, "clinic_exam_rooms", rooms);
+    ASSERT_TRUE(rooms.wait());
+    EXPECT_EQ(failingStatus(rooms.error), 403);
+    EXPECT_TRUE(DemoEnvironment::demo().requestsTo("users/clinicLogin").isEmpty());
+
+    // A sign-out that reaches the service ends its session there too: the
+    // request carried the old session cookie.
+    signIn(client);
+    const int sessions = DemoEnvironment::demo().state().value("active_sessions").toInt();
+    Probe second;
+    client->logoutKelvraWithCallback(second.callback());
+    ASSERT_TRUE(second.wait());
+    EXPECT_EQ(second.map().value("logout"), "ok");
+    EXPECT_EQ(DemoEnvironment::demo().state().value("active_sessions").toInt(), sessions - 1);
+    EXPECT_TRUE(
+        DemoEnvironment::demo().requestsTo("users/logout").last().toMap().value("had_session").toBool());
+    signIn(client);
 }
 
 TEST_F(ClinicClient, HeldWhileTheNetworkIsNotReachable) {
@@ -421,16 +516,15 @@ TEST_F(ClinicClient, HeldWhileTheNetworkIsNotReachable) {
 }
 
 // Run in a process of its own: nobody has signed in through this client.
-TEST(FreshClient, ForbiddenBeforeAnySignInEndsWithoutCallbackOrSignIn) {
+TEST(FreshClient, ForbiddenBeforeAnySignInEndsWithItsErrorAndNoSignIn) {
     KelvraAPIClient *client = DemoEnvironment::client();
     ASSERT_TRUE(client->loggedInUserUsername().isEmpty());
     ASSERT_TRUE(BRKeychain::setPassword("capture", "KelvraCapture", "demo"));
     ASSERT_TRUE(DemoEnvironment::demo().faults({{"reset_log", true}}));
     Probe rooms;
-    client->retrieveExamRooms(rooms.callback());
-    ASSERT_TRUE(waitForRequests("clinic_exam_rooms", 1));
-    kcSpin(1500);
-    EXPECT_EQ(rooms.calls.load(), 0);
+    getInto(client, "clinic_exam_rooms", rooms);
+    ASSERT_TRUE(rooms.wait());
+    EXPECT_EQ(failingStatus(rooms.error), 403);
     const QVariantList requests = DemoEnvironment::demo().state().value("requests").toList();
     ASSERT_EQ(requests.size(), 1);
     EXPECT_EQ(requests[0].toMap().value("status").toInt(), 403);

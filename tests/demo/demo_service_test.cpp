@@ -5,6 +5,7 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
@@ -18,6 +19,7 @@
 #include <QSet>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimeZone>
 #include <QUrlQuery>
@@ -716,8 +718,11 @@ TEST(DemoService, EmrTokensAreIssuedForClientCredentialsAndExpire) {
     const QJsonObject tokenRequest = requests[4].toObject();
     EXPECT_EQ(tokenRequest.value(QStringLiteral("path")).toString(),
               QStringLiteral("/athena/oauth2/v1/token"));
-    EXPECT_EQ(tokenRequest.value(QStringLiteral("authorization")).toString(),
-              QString::fromLatin1(basic("kelvra-demo-client", "kelvra-demo-secret")));
+    // The log names the scheme; the client secret and tokens stay out of it.
+    EXPECT_EQ(tokenRequest.value(QStringLiteral("authorization")).toString(), QStringLiteral("Basic"));
+    const QByteArray stateText = client.get(QStringLiteral("demo/state")).body;
+    EXPECT_FALSE(stateText.contains(basic("kelvra-demo-client", "kelvra-demo-secret").mid(6)));
+    EXPECT_FALSE(stateText.contains(answer.value(QStringLiteral("access_token")).toString().toLatin1()));
 
     // Tokens with no lifetime are refused at once.
     DemoProcess shortLived({QStringLiteral("--emr-token-lifetime"), QStringLiteral("0")});
@@ -957,4 +962,131 @@ TEST(DemoService, ServesHttpsWithAGeneratedCertificate) {
     // Without the CA the connection is refused by the client.
     Client stranger(service);
     EXPECT_NE(stranger.login().error, QNetworkReply::NoError);
+
+    // No private key stays on disk, and the CA can vouch for this computer
+    // only: trusting it makes no other site trusted.
+    const QStringList files = QDir(service.dataDir() + QStringLiteral("/tls")).entryList(QDir::Files);
+    EXPECT_EQ(files, QStringList{QStringLiteral("ca.pem")});
+    QDirIterator all(service.dataDir(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (all.hasNext())
+        EXPECT_FALSE(readFile(all.next()).contains("PRIVATE KEY")) << all.filePath().toStdString();
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("x509"), QStringLiteral("-noout"), QStringLiteral("-text"),
+                   QStringLiteral("-in"), service.dataDir() + QStringLiteral("/tls/ca.pem")});
+    ASSERT_TRUE(openssl.waitForFinished(kStartMs));
+    const QString text = QString::fromUtf8(openssl.readAllStandardOutput());
+    EXPECT_TRUE(text.contains(QStringLiteral("X509v3 Name Constraints: critical"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("IP:127.0.0.0/255.0.0.0"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("DNS:localhost"))) << text.toStdString();
+}
+
+namespace {
+
+// Sends `bytes` on a new connection to the service and returns what came
+// back before the service closed it or `timeoutMs` passed.
+QByteArray rawExchange(const DemoProcess &service, const QByteArray &bytes, int timeoutMs = kReplyMs) {
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, quint16(service.url().port()));
+    if (!socket.waitForConnected(kReplyMs))
+        return "<no connection>";
+    socket.write(bytes);
+    QByteArray answer;
+    kcWaitFor(
+        [&] {
+            socket.waitForReadyRead(10);
+            answer += socket.readAll();
+            const qsizetype end = answer.indexOf("\r\n\r\n");
+            if (end < 0)
+                return socket.state() == QAbstractSocket::UnconnectedState;
+            const QRegularExpression length(QStringLiteral("(?i)content-length:\\s*(\\d+)"));
+            const auto match = length.match(QString::fromLatin1(answer.left(end)));
+            return !match.hasMatch() || answer.size() >= end + 4 + match.captured(1).toLongLong();
+        },
+        timeoutMs);
+    return answer;
+}
+
+} // namespace
+
+// DNS rebinding: a web page whose name has been pointed at 127.0.0.1 reaches
+// the service with its own name in Host, and is refused.
+TEST(DemoService, AnswersOnlyRequestsAddressedToThisComputer) {
+    DemoProcess service;
+    const QByteArray port = QByteArray::number(service.url().port());
+    for (const QByteArray &host : {"127.0.0.1:" + port, "localhost:" + port, "[::1]:" + port}) {
+        const QByteArray answer =
+            rawExchange(service, "GET /demo/state HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+        EXPECT_TRUE(answer.startsWith("HTTP/1.1 200"))
+            << host.constData() << ": " << answer.left(80).constData();
+    }
+    for (const QByteArray &host : QList<QByteArray>{"attacker.example:" + port, "attacker.example",
+                                                    "10.1.2.3", "127.0.0.1.attacker.example"}) {
+        const QByteArray answer =
+            rawExchange(service, "POST /api/users/clinicLogin HTTP/1.1\r\nHost: " + host +
+                                     "\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}");
+        EXPECT_TRUE(answer.startsWith("HTTP/1.1 421"))
+            << host.constData() << ": " << answer.left(80).constData();
+    }
+    const QByteArray noHost = rawExchange(service, "GET /demo/state HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(noHost.startsWith("HTTP/1.1 421") || noHost.startsWith("HTTP/1.0 421"))
+        << noHost.left(80).constData();
+    Client client(service);
+    EXPECT_TRUE(state(client).value(QStringLiteral("requests")).toArray().isEmpty()) << "nothing was handled";
+}
+
+// A web page may POST text or forms anywhere; the fault switch takes JSON
+// only, which a page cannot send to another site unasked.
+TEST(DemoService, FaultsTakeOnlyJson) {
+    DemoProcess service;
+    Client client(service);
+    const QByteArray faults = R"({"fail": 5, "status": 500})";
+    for (const QByteArray &type : QList<QByteArray>{"text/plain", "application/x-www-form-urlencoded",
+                                                    "multipart/form-data; boundary=x"}) {
+        const Answer refused =
+            client.send("POST", QStringLiteral("demo/faults"), faults, {{"Content-Type", type}});
+        EXPECT_EQ(refused.status, 415) << type.constData();
+    }
+    EXPECT_EQ(client.send("POST", QStringLiteral("demo/faults"), faults).status, 415) << "no type at all";
+    EXPECT_EQ(state(client).value(QStringLiteral("fail_remaining")).toInt(), 0);
+    EXPECT_EQ(client
+                  .send("POST", QStringLiteral("demo/faults"), faults,
+                        {{"Content-Type", "application/json; charset=utf-8"}})
+                  .status,
+              200);
+    EXPECT_EQ(state(client).value(QStringLiteral("fail_remaining")).toInt(), 5);
+}
+
+// A body is refused on its announced length, before it is read.
+TEST(DemoService, RequestBodiesAreCappedBeforeTheyAreRead) {
+    DemoProcess service;
+    const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(service.url().port()) + "\r\n";
+    const QByteArray huge = rawExchange(service, "POST /api/documentations/ HTTP/1.1\r\n" + host +
+                                                     "Content-Type: application/json\r\n"
+                                                     "Content-Length: 10000000000\r\n\r\n{\"0\":");
+    EXPECT_TRUE(huge.startsWith("HTTP/1.1 413")) << huge.left(80).constData();
+    const QByteArray chunked = rawExchange(service, "POST /api/documentations/ HTTP/1.1\r\n" + host +
+                                                        "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n");
+    EXPECT_TRUE(chunked.startsWith("HTTP/1.1 411")) << chunked.left(80).constData();
+    // Requests of ordinary size, one after another on one connection, pass.
+    const QByteArray body = R"({"fail": 1})";
+    const QByteArray request =
+        "POST /demo/faults HTTP/1.1\r\n" + host +
+        "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
+        body;
+    const QByteArray two = rawExchange(service, request + request);
+    EXPECT_TRUE(two.startsWith("HTTP/1.1 200")) << two.left(80).constData();
+    EXPECT_TRUE(service.running());
+}
+
+TEST(DemoService, ListensOnOtherAddressesOnlyWhenAllowed) {
+    QTemporaryDir data;
+    QProcess process;
+    process.start(QStringLiteral(KC_DEMO_SERVICE_BINARY),
+                  {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--host"),
+                   QStringLiteral("0.0.0.0"), QStringLiteral("--data-dir"), data.path()});
+    ASSERT_TRUE(process.waitForFinished(kStartMs));
+    EXPECT_EQ(process.exitCode(), 2);
+    EXPECT_TRUE(process.readAllStandardError().contains("--allow-remote"));
+    EXPECT_TRUE(process.readAllStandardOutput().isEmpty());
 }

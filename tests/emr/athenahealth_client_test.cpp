@@ -6,6 +6,7 @@
 #include "emr/emr_document_file.h"
 #include "platform/core/notification_center.h"
 #include "scripted_server.h"
+#include "tests/http/support/test_server.h"
 #include "tests/support/qt_wait.h"
 
 #include <QBuffer>
@@ -22,14 +23,16 @@ using Client = QDAthenahealthAPIClientForExtension;
 
 const QByteArray kBasic = "Basic " + QByteArray("client-id:s3cret").toBase64();
 
-// Points HOME (the documents folder) and the settings at a throw-away folder.
+// Points HOME, the data folder (where the document files go) and the
+// settings at a throw-away folder.
 class ScratchHome {
 public:
     ScratchHome() {
         qputenv("HOME", dir.path().toUtf8());
         qputenv("XDG_CONFIG_HOME", dir.filePath(".config").toUtf8());
+        qputenv("XDG_DATA_HOME", dir.filePath(".local/share").toUtf8());
     }
-    QString documents() const { return dir.filePath("Documents"); }
+    QString documents() const { return emrDocumentsDirectory(); }
     QTemporaryDir dir;
 };
 
@@ -246,20 +249,89 @@ TEST_F(AthenaClientTest, FailedRenewalHandsTheRefusalToTheCaller) {
     EXPECT_EQ(server.requestsTo("/oauth/token").size(), 3);
 }
 
-TEST_F(AthenaClientTest, UnavailableServiceIsNeverReported) {
+TEST_F(AthenaClientTest, UnavailableServiceIsReportedAsAnError) {
     authorise();
     apiHandler = [](const ScriptedRequest &r) -> std::optional<ScriptedAnswer> {
         if (r.path().endsWith("/down"))
             return ScriptedAnswer{503, "application/json", "{\"error\":\"unavailable\"}"};
         return ScriptedAnswer{200, "application/json", "{}"};
     };
-    auto dropped = get("195900/down");
+    auto down = get("195900/down");
     auto later = get("195900/up");
     ASSERT_TRUE(kcWaitFor([&] { return later->successes == 1; }, 30000));
-    ASSERT_TRUE(kcWaitFor([&] { return server.requestsTo("/v1/195900/down").size() == 1; }, 30000));
-    kcSpin(500);
-    EXPECT_EQ(dropped->successes + dropped->failures, 0);
+    // Every request completes: the caller is not left waiting.
+    ASSERT_TRUE(kcWaitFor([&] { return down->failures == 1; }, 30000));
+    EXPECT_EQ(down->successes, 0);
+    EXPECT_EQ(statusOf(down->error), 503);
     EXPECT_EQ(server.requestsTo("/oauth/token").size(), 1);
+}
+
+// The client secret goes to the token URL and the token to the base URL:
+// plain http is refused for both unless it stays on this computer.
+// (0.0.0.0 reaches this computer's server, but is no loopback name: were the
+// rule missing, the request would be sent.)
+TEST_F(AthenaClientTest, PlainHttpToAnotherComputerIsRefusedBeforeSending) {
+    const QString wildcard = QStringLiteral("http://0.0.0.0:%1").arg(server.url().port());
+    struct Case {
+        QString authURL, baseURL, names;
+    } cases[] = {{wildcard + "/oauth/token", server.url("/v1").toString(), "client secret"},
+                 {server.url("/oauth/token").toString(), wildcard + "/v1", "access token"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.authURL.toStdString());
+        auto fresh = std::make_shared<Client>(QUrl(c.baseURL));
+        QVariantMap data = emrData();
+        data.insert("auth_url", c.authURL);
+        data.insert("base_url", c.baseURL);
+        fresh->setEmrData(data);
+        fresh->setKelvraKeychain({{"departmentID", "1"}});
+        fresh->updateAuthStatus();
+        KCError error;
+        fresh->refreshAthenaAccessToken([](const QVariantMap &) {}, [&](const KCError &e) { error = e; });
+        ASSERT_TRUE(kcWaitFor([&] { return bool(error); }, 30000));
+        EXPECT_EQ(error.domain(), KCEMRErrorDomain);
+        EXPECT_EQ(error.code(), KCEMRErrorInsecureURL);
+        EXPECT_TRUE(error.localizedDescription().contains(c.names))
+            << error.localizedDescription().toStdString();
+        EXPECT_TRUE(error.localizedDescription().contains("https://"));
+        EXPECT_TRUE(fresh->authToken().isEmpty());
+    }
+    kcSpin(300);
+    EXPECT_TRUE(server.requests().isEmpty()) << "nothing was sent";
+
+    // On this computer plain http is fine.
+    authorise();
+}
+
+// Sign-out drops everything the client knows, and a token answer that was
+// still under way is not kept.
+TEST_F(AthenaClientTest, ForgottenCredentialsStayForgotten) {
+    authorise();
+    client->forgetCredentials();
+    EXPECT_TRUE(client->authToken().isEmpty());
+    EXPECT_TRUE(client->refreshToken().isEmpty());
+    EXPECT_TRUE(client->kAthenaAPISecret().isEmpty());
+    EXPECT_TRUE(client->kAthenaAPIKey().isEmpty());
+    EXPECT_TRUE(client->emrData().isEmpty());
+    EXPECT_TRUE(client->requestSerializer()->valueForHTTPHeaderField("Authorization").isEmpty());
+
+    // Signed in again, and out while two token requests are under way.
+    client->setEmrData(emrData());
+    holdTokens = true;
+    client->updateAuthStatus();
+    KCError late;
+    bool stored = false;
+    client->refreshAthenaAccessToken([&](const QVariantMap &) { stored = true; },
+                                     [&](const KCError &e) { late = e; });
+    ASSERT_TRUE(kcWaitFor([&] { return server.requestsTo("/oauth/token").size() == 3; }, 30000));
+    client->forgetCredentials();
+    for (int i = 1; i < 3; ++i)
+        server.answer(server.requestsTo("/oauth/token").at(i).id, tokenAnswer());
+    ASSERT_TRUE(kcWaitFor([&] { return bool(late); }, 30000));
+    EXPECT_EQ(late.code(), KCEMRErrorSignedOut);
+    EXPECT_FALSE(stored);
+    kcSpin(300);
+    EXPECT_TRUE(client->authToken().isEmpty());
+    EXPECT_TRUE(client->requestSerializer()->valueForHTTPHeaderField("Authorization").isEmpty());
 }
 
 TEST_F(AthenaClientTest, ProgressIsPostedAsAFloatFraction) {
@@ -450,7 +522,8 @@ TEST_F(AthenaClientTest, RefusedTokenFailsTheUpload) {
     EXPECT_EQ(server.requestsTo("/oauth/token").size(), tokensBefore + 1)
         << "no token request for the token request";
     EXPECT_TRUE(server.requestsTo("/v1/195900/patients/3301/documents").isEmpty());
-    EXPECT_TRUE(QFile::exists(QDir(home.documents()).filePath("C04FC964FF.pdf")));
+    EXPECT_FALSE(QFile::exists(QDir(home.documents()).filePath("C04FC964FF.pdf")))
+        << "the document file does not outlive its upload";
 }
 
 TEST_F(AthenaClientTest, SharedClientReadsTheSharedSettingsAndResets) {
@@ -477,6 +550,51 @@ TEST_F(AthenaClientTest, SharedClientReadsTheSharedSettingsAndResets) {
     EXPECT_EQ(fresh->authToken(), "tok2");
     EXPECT_EQ(fresh->requestSerializer()->valueForHTTPHeaderField("Authorization"), "Bearer tok2");
     Client::triggerReset();
+}
+
+// A redirect may not carry the client secret, the token or the document to
+// another host: the token request and the upload refuse to follow it.
+TEST_F(AthenaClientTest, TokenAndUploadRefuseRedirectsToAnotherHost) {
+    kctest::TestServer elsewhere(
+        [](const kctest::ReceivedRequest &) { return kctest::jsonResponse(200, "{}"); }, {}, {},
+        QHostAddress(QStringLiteral("127.0.0.2")));
+    ASSERT_NE(elsewhere.port(), 0) << "127.0.0.2 is not usable here";
+    bool redirectUploads = false;
+    kctest::TestServer emr([&](const kctest::ReceivedRequest &r) {
+        kctest::TestResponse moved;
+        moved.status = 307;
+        moved.reason = "Temporary Redirect";
+        if (r.path == "/oauth/token" && !redirectUploads) {
+            moved.headers = {{"Location", elsewhere.url("/oauth/token").toUtf8()}};
+            return moved;
+        }
+        if (r.path == "/oauth/token")
+            return kctest::jsonResponse(200, R"({"access_token":"tok","refresh_token":"r"})");
+        moved.headers = {{"Location", elsewhere.url("/collect").toUtf8()}};
+        return moved;
+    });
+    auto redirected = std::make_shared<Client>(QUrl(emr.url("/v1")));
+    QVariantMap data = emrData();
+    data.insert("auth_url", emr.url("/oauth/token"));
+    data.insert("base_url", emr.url("/v1"));
+    redirected->setEmrData(data);
+    redirected->setKelvraKeychain({{"departmentID", "1"}});
+    redirected->updateAuthStatus();
+    KCError tokenError;
+    redirected->refreshAthenaAccessToken([](const QVariantMap &) {},
+                                         [&](const KCError &e) { tokenError = e; });
+    ASSERT_TRUE(kcWaitFor([&] { return bool(tokenError); }, 30000));
+    EXPECT_EQ(tokenError.code(), NSURLErrorRedirectToNonExistentLocation);
+
+    redirectUploads = true;
+    KCError uploadError;
+    redirected->uploadDocumentation(record("6F9619FF-8B86-D011-B42D-00C04FC964FF", tiffBase64()),
+                                    {{"emr_patient_id", "3301"}}, "image", nullptr,
+                                    [&](const KCError &e) { uploadError = e; });
+    ASSERT_TRUE(kcWaitFor([&] { return bool(uploadError); }, 30000));
+    EXPECT_EQ(uploadError.code(), NSURLErrorRedirectToNonExistentLocation)
+        << uploadError.localizedDescription().toStdString();
+    EXPECT_EQ(elsewhere.requestCount(), 0) << "neither the secret nor the token nor the document left";
 }
 
 } // namespace

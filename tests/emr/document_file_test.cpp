@@ -118,18 +118,87 @@ TEST(EMRDocumentFile, WrittenReadableByTheUserOnly) {
     EXPECT_EQ(error.code(), KCEMRErrorFileNotWritten);
 }
 
-TEST(EMRDocumentFile, DocumentsFolderIsCreated) {
+// Points the application data folder at `home` while it lives.
+class DataHome {
+public:
+    explicit DataHome(const QString &home) : m_old(qgetenv("XDG_DATA_HOME")) {
+        qputenv("XDG_DATA_HOME", home.toUtf8());
+    }
+    ~DataHome() {
+        if (m_old.isNull())
+            qunsetenv("XDG_DATA_HOME");
+        else
+            qputenv("XDG_DATA_HOME", m_old);
+    }
+
+private:
+    QByteArray m_old;
+};
+
+TEST(EMRDocumentFile, FolderIsPrivateToTheApplicationAndNotDocuments) {
     QTemporaryDir home;
-    const QByteArray oldHome = qgetenv("HOME"), oldConfig = qgetenv("XDG_CONFIG_HOME");
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", home.filePath(".config").toUtf8());
+    DataHome data(home.path());
     KCError error;
-    const QString docs = emrDocumentsDirectory(&error);
-    qputenv("HOME", oldHome);
-    qputenv("XDG_CONFIG_HOME", oldConfig);
-    EXPECT_TRUE(error.isNull());
-    EXPECT_EQ(docs, home.filePath("Documents"));
-    EXPECT_TRUE(QFileInfo(docs).isDir());
+    const QString folder = emrDocumentsDirectory(&error);
+    ASSERT_TRUE(error.isNull()) << error.localizedDescription().toStdString();
+    EXPECT_TRUE(folder.startsWith(home.path() + "/")) << folder.toStdString();
+    EXPECT_TRUE(folder.endsWith("/emr-documents")) << folder.toStdString();
+    EXPECT_FALSE(folder.contains("Documents/"));
+    EXPECT_TRUE(QFileInfo(folder).isDir());
+    EXPECT_EQ(fileMode(folder), 0700);
+
+    // A folder left readable by others is narrowed again.
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
+    EXPECT_EQ(emrDocumentsDirectory(&error), folder);
+    EXPECT_EQ(fileMode(folder), 0700);
+
+    // A link planted in its place is not written through.
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(QDir(folder).removeRecursively());
+    ASSERT_TRUE(QFile::link(elsewhere.path(), folder));
+    EXPECT_TRUE(emrDocumentsDirectory(&error).isEmpty());
+    EXPECT_EQ(error.code(), KCEMRErrorFileNotWritten);
+}
+
+TEST(EMRDocumentFile, RemovedFileIsGone) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("C04FC964FF.pdf");
+    ASSERT_TRUE(emrWriteDocumentFile(path, "%PDF-x").isNull());
+    emrRemoveDocumentFile(path);
+    EXPECT_FALSE(QFileInfo::exists(path));
+    emrRemoveDocumentFile(path); // already gone: nothing happens
+}
+
+// Screen captures hold thin lines and small print: the chart copy must have
+// every pixel, so the image may not be stored as JPEG (DCT).
+TEST(EMRDocumentFile, ImageIsEmbeddedLosslessly) {
+    QTemporaryDir dir;
+    QImage image(97, 61, QImage::Format_RGB32);
+    quint32 seed = 12345;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            image.setPixel(x, y, 0xff000000u | (seed >> 8));
+        }
+    KCError error;
+    const QByteArray pdf = emrRenderImagePDF(image, &error);
+    ASSERT_FALSE(pdf.isEmpty());
+    EXPECT_FALSE(pdf.contains("DCTDecode"));
+    const QString path = dir.filePath("doc.pdf");
+    ASSERT_TRUE(emrWriteDocumentFile(path, pdf).isNull());
+
+    const QString list = QString::fromUtf8(run("pdfimages", {"-list", path}));
+    EXPECT_FALSE(list.contains(QRegularExpression("\\bjpeg\\b"))) << list.toStdString();
+    run("pdfimages", {"-png", path, dir.filePath("img")});
+    const QStringList images = QDir(dir.path()).entryList({"img*.png"});
+    ASSERT_EQ(images.size(), 1) << list.toStdString();
+    const QImage back = QImage(dir.filePath(images.first())).convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(back.size(), image.size());
+    int differing = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            differing += back.pixel(x, y) != image.pixel(x, y);
+    EXPECT_EQ(differing, 0);
 }
 
 } // namespace

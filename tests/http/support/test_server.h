@@ -117,8 +117,12 @@ public:
     static constexpr qint64 kMaxKeptBody = 1 << 20;
     using Handler = std::function<TestResponse(const ReceivedRequest &)>;
 
-    explicit TestServer(Handler handler, QList<QSslCertificate> chain = {}, QSslKey key = {})
-        : m_handler(std::move(handler)), m_chain(std::move(chain)), m_key(std::move(key)) {
+    // `address` may be another loopback address (127.0.0.2) to stand for
+    // another host.
+    explicit TestServer(Handler handler, QList<QSslCertificate> chain = {}, QSslKey key = {},
+                        QHostAddress address = QHostAddress::LocalHost)
+        : m_handler(std::move(handler)), m_chain(std::move(chain)), m_key(std::move(key)),
+          m_address(std::move(address)) {
         m_thread.start();
         m_server = new Listener;
         m_server->onIncoming = [this](qintptr fd) { accept(fd); };
@@ -126,7 +130,7 @@ public:
         QMetaObject::invokeMethod(
             m_server,
             [this] {
-                m_server->listen(QHostAddress::LocalHost, 0);
+                m_server->listen(m_address, 0);
                 m_port = m_server->serverPort();
             },
             Qt::BlockingQueuedConnection);
@@ -141,8 +145,8 @@ public:
 
     quint16 port() const { return m_port; }
     QString url(const QString &path = QStringLiteral("/")) const {
-        return QStringLiteral("%1://127.0.0.1:%2%3")
-            .arg(m_chain.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"))
+        return QStringLiteral("%1://%2:%3%4")
+            .arg(m_chain.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"), m_address.toString())
             .arg(m_port)
             .arg(path);
     }
@@ -274,6 +278,7 @@ private:
     Handler m_handler;
     QList<QSslCertificate> m_chain;
     QSslKey m_key;
+    QHostAddress m_address;
     QThread m_thread;
     Listener *m_server = nullptr;
     quint16 m_port = 0;
