@@ -398,7 +398,7 @@ TEST(UploadQueue, PausedQueueSendsNothingUntilLetGo) {
     QTemporaryDir dir;
     DocumentationUploadQueue queue(dir.path());
     queue.setRetryPolicy(10, 20, 1000);
-    ScriptedSender clinic{{"HTTP 500", ""}, {}};
+    ScriptedSender clinic{{"HTTP 500", ""}, {}, {}};
     queue.setSender(DocumentationUploadQueue::kClinic, clinic.sender());
     ASSERT_TRUE(
         queue.enqueue(DocumentationUploadQueue::kClinic, clinicDocumentationRecord(sample(), "7", "a", "3")));
