@@ -2,7 +2,7 @@
 kc_add_gtest(NAME capture_overlay_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/overlay_test.cpp
   LIBS kc_capture QT_MAIN WIDGETS XVFB)
 kc_add_gtest(NAME capture_window_capture_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/window_capture_test.cpp
-  LIBS kc_capture QT_MAIN WIDGETS XVFB)
+  LIBS kc_capture PkgConfig::KC_XCB QT_MAIN WIDGETS XVFB)
 add_test(NAME capture_window_capture_wm_test COMMAND ${KC_TEST_SUPPORT_DIR}/with-xvfb --wm
   $<TARGET_FILE:capture_window_capture_test>)
 # A screen scaled twice: the captures keep every device pixel.
