@@ -92,6 +92,7 @@ void CaptureMainWindow::contextMenuEvent(QContextMenuEvent *event) {
     QMenu menu(this);
     menu.addActions(actions);
     menu.exec(event->globalPos());
+    emit contextMenuClosed();
 }
 
 // ---------------------------------------------------------------------------
@@ -189,7 +190,19 @@ void captureMainButton::forwardToSuperview(QMouseEvent *event) {
     QCoreApplication::sendEvent(superview, &forwarded);
 }
 
+// Only the primary button captures. Other buttons are left to the views
+// below: a right click opens the window's menu (which takes the pointer, so
+// the button would never see that release) and a middle click does nothing.
+static bool capturesWith(const QMouseEvent *event) {
+    return event->button() == Qt::LeftButton;
+}
+
 void captureMainButton::mousePressEvent(QMouseEvent *event) {
+    if (!capturesWith(event)) {
+        event->ignore();
+        return;
+    }
+    m_pressed = true;
     touchDownPoint = event->scenePosition();
     wasDragged = false;
     if (delegate)
@@ -199,7 +212,7 @@ void captureMainButton::mousePressEvent(QMouseEvent *event) {
 }
 
 void captureMainButton::mouseMoveEvent(QMouseEvent *event) {
-    if (!(event->buttons() & Qt::LeftButton))
+    if (!m_pressed || !(event->buttons() & Qt::LeftButton))
         return;
     wasDragged = true;
     if (delegate)
@@ -210,6 +223,11 @@ void captureMainButton::mouseMoveEvent(QMouseEvent *event) {
 }
 
 void captureMainButton::mouseReleaseEvent(QMouseEvent *event) {
+    if (!capturesWith(event) || !m_pressed) {
+        event->ignore();
+        return;
+    }
+    m_pressed = false;
     if (delegate)
         delegate->snapshotButtonPressedUp();
     event->accept();
@@ -304,9 +322,12 @@ QDCapturePatientTableRowView::QDCapturePatientTableRowView(QWidget *parent) : QW
     ptProfileImageView = new QLabel(this);
     ptProfileImageView->setFixedSize(30, 30);
     ptProfileImageView->setScaledContents(true);
+    // Texts from the service, never read as markup.
     ptNameLabel = new QLabel(this);
+    ptNameLabel->setTextFormat(Qt::PlainText);
     ptNameLabel->setFont(kcRalewayFont(12));
     examRoomNameLabel = new QLabel(this);
+    examRoomNameLabel->setTextFormat(Qt::PlainText);
     examRoomNameLabel->setFont(kcRalewayFont(10));
     QPalette grey = examRoomNameLabel->palette();
     grey.setColor(QPalette::WindowText, kcGrayColor());

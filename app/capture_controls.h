@@ -49,6 +49,10 @@ public:
     void setContextMenuActions(const QList<QAction *> &actions);
     QList<QAction *> contextMenuActions() const;
 
+signals:
+    // The context menu was dismissed (the window gets the focus back).
+    void contextMenuClosed();
+
 protected:
     void keyPressEvent(QKeyEvent *event) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
@@ -115,8 +119,9 @@ public:
     virtual void snapshotButtonPressedUp() = 0;
 };
 
-// The capture button. It tracks the mouse itself: the delegate hears every
-// press, drag and release; the action (clicked()) fires on a release only
+// The capture button. It tracks the primary (left) mouse button itself: the
+// delegate hears every press, drag and release of it; other buttons pass
+// through to the views below. The action (clicked()) fires on a release only
 // when the mouse did not move during the press and the button is enabled.
 // Presses and drags also reach the view below, so dragging the button drags
 // the window.
@@ -141,6 +146,8 @@ protected:
 
 private:
     void forwardToSuperview(QMouseEvent *event);
+    // Between a press of the primary button and its release.
+    bool m_pressed = false;
 };
 
 // Places a button title: the bounds moved by -1 on the vertical axis.

@@ -5,6 +5,9 @@
 
 struct KCProgress::Private {
     mutable std::mutex mutex;
+    // Held while observers are called (a change, or an observer catching
+    // up); recursive, so an observer may change the progress it observes.
+    std::recursive_mutex delivery;
     qint64 total = 0;
     qint64 completed = 0;
     bool paused = false;
@@ -71,6 +74,7 @@ static void notify(const KCProgress &progress, const Change &change,
 }
 
 void KCProgress::setCount(bool total, qint64 count) {
+    std::lock_guard delivering(d->delivery);
     Change change;
     std::vector<std::pair<QString, std::shared_ptr<Observer>>> observers;
     {
@@ -98,9 +102,21 @@ void KCProgress::setCompletedUnitCount(qint64 count) {
 }
 
 KCProgress::ObserverToken KCProgress::addObserver(const QString &keyPath, Observer observer) {
-    std::lock_guard lock(d->mutex);
-    const ObserverToken token = d->nextToken++;
-    d->observers.push_back({token, keyPath, std::make_shared<Observer>(std::move(observer))});
+    std::lock_guard delivering(d->delivery);
+    auto shared = std::make_shared<Observer>(std::move(observer));
+    ObserverToken token;
+    bool catchUp = false;
+    {
+        std::lock_guard lock(d->mutex);
+        token = d->nextToken++;
+        d->observers.push_back({token, keyPath, shared});
+        if (keyPath == QLatin1String("fractionCompleted"))
+            catchUp = Private::fraction(d->total, d->completed) > 0;
+        else if (keyPath == QLatin1String("completedUnitCount"))
+            catchUp = d->completed != 0;
+    }
+    if (catchUp)
+        (*shared)(*this);
     return token;
 }
 

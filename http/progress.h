@@ -2,7 +2,12 @@
 // Progress of one transfer: total and completed unit counts and the derived
 // fraction. Observers of "fractionCompleted", "completedUnitCount" and
 // "totalUnitCount" are called synchronously, on the thread that changed the
-// value, whenever the value changes.
+// value, whenever the value changes. An observer of "fractionCompleted" or
+// "completedUnitCount" that comes after work was done is called at once, on
+// its own thread, with where the transfer stands: a transfer may well run
+// (and finish) between the start of a task and the moment its caller gets
+// round to observing it. Calls to the observers of one progress never
+// overlap, so each sees the values in the order they were reached.
 
 #include <QString>
 

@@ -123,8 +123,23 @@ struct CVURLSessionManager::Session : public KCTransportReceiver,
         });
     }
 
+    // An upload the server took (2xx) ends at 1.0, also when the length of
+    // its body was not known beforehand or its last bytes were not reported.
+    static void finishUploadProgress(const CVURLSessionManagerTaskDelegate &delegate,
+                                     const KCURLSessionTask &task, const KCError &error) {
+        const std::optional<KCHTTPURLResponse> response = task.response();
+        if (error || task.kind() != KCURLSessionTask::UploadTask || !delegate.progress || !response ||
+            response->statusCode() < 200 || response->statusCode() > 299)
+            return;
+        KCProgress &progress = *delegate.progress;
+        if (progress.totalUnitCount() <= 0)
+            progress.setTotalUnitCount(qMax<qint64>(1, task.countOfBytesSent()));
+        progress.setCompletedUnitCount(progress.totalUnitCount());
+    }
+
     void complete(const std::shared_ptr<CVURLSessionManagerTaskDelegate> &delegate,
                   const KCURLSessionTaskPtr &task, const KCError &error) {
+        finishUploadProgress(*delegate, *task, error);
         const QByteArray data = delegate->mutableData;
         delegate->mutableData = QByteArray();
         CVURLSessionTaskCompletionHandler handler = delegate->completionHandler;

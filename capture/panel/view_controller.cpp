@@ -4,6 +4,7 @@
 #include "app/app_style.h"
 #include "app/main_window_controller.h"
 #include "capture/documentation_upload.h"
+#include "capture/panel/card_placement.h"
 #include "capture/patient_identification.h"
 #include "capture/patient_matching.h"
 #include "capture/screen_coordinates.h"
@@ -41,6 +42,17 @@ static void reportCapture(const QString &line) {
         return;
     std::fprintf(stderr, "kelvra-capture: %s\n", line.toUtf8().constData());
     std::fflush(stderr);
+}
+
+// A patient as the report names it: by ids only, never by name (the report
+// may end up in logs that are not meant to hold patient data).
+static QString reportedPatient(const QVariantMap &patient) {
+    auto id = [](const QVariant &v) {
+        const QString text = v.toString();
+        return text.isEmpty() ? QStringLiteral("-") : text;
+    };
+    return QStringLiteral("%1 interaction %2")
+        .arg(id(patient.value("kelvraID")), id(patient.value("interaction_id")));
 }
 
 static QString timingsText(const CaptureTimings &t, qint64 matching, qint64 longestStall) {
@@ -209,13 +221,18 @@ ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelega
     patientProfileImageView = new FadingImageView(patientInfoView);
     patientProfileImageView->setGeometry(6, 6, 40, 40);
     patientProfileImageView->setScaledContents(true);
+    // Names and rooms come from the service: shown as they are, never read
+    // as markup.
     patientNameLabel = new QLabel(patientInfoView);
+    patientNameLabel->setTextFormat(Qt::PlainText);
     patientNameLabel->setGeometry(52, 4, 144, 16);
     patientNameLabel->setFont(kcRalewayFont(12));
     patientDOBLabel = new QLabel(patientInfoView);
+    patientDOBLabel->setTextFormat(Qt::PlainText);
     patientDOBLabel->setGeometry(52, 20, 144, 14);
     patientDOBLabel->setFont(kcRalewayFont(10));
     patientExamRoomLabel = new QLabel(patientInfoView);
+    patientExamRoomLabel->setTextFormat(Qt::PlainText);
     patientExamRoomLabel->setGeometry(52, 34, 144, 14);
     patientExamRoomLabel->setFont(kcRalewayFont(10));
     identificationLabel = new QLabel(patientInfoView);
@@ -279,6 +296,10 @@ ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelega
     makeAcceptErrorView();
 
     m_stallWatch = new MainThreadStallWatch(this);
+    // Closing the window's menu gives the panel the focus back: that is not
+    // a request to capture.
+    if (m_window)
+        connect(m_window, &CaptureMainWindow::contextMenuClosed, this, [this] { m_ownActivation.start(); });
 
     // The rest state.
     const QPixmap icon = QIcon(QStringLiteral(":/kelvra/captureIcon.svg")).pixmap(30, 30);
@@ -756,16 +777,17 @@ void ViewController::moveWindowAnimated(const QPoint &topLeft) {
 }
 
 void ViewController::showMatchedPatientView() {
-    const QScreen *main = QGuiApplication::primaryScreen();
-    if (m_window && main) {
-        const QRect screen = main->geometry();
-        const QRect card(m_window->geometry().topLeft(), QSize(200, 119));
-        if (card.x() - screen.x() + 200 > screen.width()) {
-            originalFrame = m_window->geometry();
-            moveBacktoOriginalPosition = true;
-            moveWindowAnimated(QPoint(screen.x() + screen.width() - 200 - 5, m_window->y()));
-        } else {
-            moveBacktoOriginalPosition = false;
+    if (m_window) {
+        // The edge that matters is that of the screen the panel is on.
+        QList<QRect> screens;
+        for (const QScreen *screen : QGuiApplication::screens())
+            screens.append(screen->geometry());
+        const QRect frame = m_window->geometry();
+        const std::optional<QPoint> moved = kcCardWindowOrigin(frame, kcScreenOfWindow(frame, screens), 200);
+        moveBacktoOriginalPosition = moved.has_value();
+        if (moved) {
+            originalFrame = frame;
+            moveWindowAnimated(*moved);
         }
     }
     lastReleaseToCardMs = m_releaseClock.isValid() ? m_releaseClock.elapsed() : -1;
@@ -782,8 +804,8 @@ void ViewController::showMatchedPatientView() {
             return;
         }
         const QVariantMap patient = matchedPatient.value_or(QVariantMap());
-        reportCapture(QStringLiteral("proposed patient \"%1\" interaction %2; release to card %3 ms (%4)")
-                          .arg(patient.value("name").toString(), patient.value("interaction_id").toString())
+        reportCapture(QStringLiteral("proposed patient %1; release to card %2 ms (%3)")
+                          .arg(reportedPatient(patient))
                           .arg(lastReleaseToCardMs)
                           .arg(timingsText(lastTimings, lastMatchingMs, m_stallWatch->longest())));
         m_stallWatch->stop();
@@ -892,8 +914,7 @@ void ViewController::acceptButtonPressed() {
     if (!matchedPatient)
         return; // nobody proposed or chosen yet
     const QVariantMap patient = matchedPatient.value_or(QVariantMap());
-    reportCapture(QStringLiteral("accepted for \"%1\" interaction %2")
-                      .arg(patient.value("name").toString(), patient.value("interaction_id").toString()));
+    reportCapture(QStringLiteral("accepted for patient %1").arg(reportedPatient(patient)));
     m_acceptRecords.clear();
     uploadImage(screenshot, patient.value("kelvraID"), patient.value("interaction_id"),
                 imageCaptionTextField->text());
@@ -984,8 +1005,7 @@ void ViewController::tableViewSelectionDidChange() {
     showBirthDateCheck(patient);
     enableAccept(acceptButton, true);
     matchedPatient = patient;
-    reportCapture(QStringLiteral("chosen patient \"%1\" interaction %2")
-                      .arg(patient.value("name").toString(), patient.value("interaction_id").toString()));
+    reportCapture(QStringLiteral("chosen patient %1").arg(reportedPatient(patient)));
 }
 
 // The capture window's content is this panel whenever the capture component

@@ -29,8 +29,8 @@ public:
     virtual ~WindowServer() = default;
 
     // The mapped, visible top-level windows strictly below `window`, front to
-    // back. `window` may be a client window inside a frame; 0 (or a window
-    // that is not on screen) lists every top-level window.
+    // back, desktop windows (the background and its icons) left out. `window` may be a client window inside a
+    // frame; 0 (or a window that is not on screen) lists every top-level window.
     QList<WindowServerWindow> windowsBelow(quint32 window) const { return windowsBelowAll({window}); }
     // The same below every one of `windows` (below the lowest of them).
     virtual QList<WindowServerWindow> windowsBelowAll(const QList<quint32> &windows) const = 0;

@@ -44,6 +44,12 @@ struct Toplevel {
     xcb_visualid_t visual = 0;
 };
 
+xcb_atom_t internAtom(xcb_connection_t *connection, const char *name) {
+    Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 0, quint16(std::strlen(name)), name), nullptr));
+    return atom ? atom->atom : xcb_atom_t(XCB_ATOM_NONE);
+}
+
 } // namespace
 
 struct X11WindowServer::Private {
@@ -54,6 +60,8 @@ struct X11WindowServer::Private {
     bool msbFirst = false;
     QHash<xcb_visualid_t, VisualFormat> visuals;
     QHash<quint8, PixmapFormat> pixmapFormats;
+    xcb_atom_t windowTypeAtom = XCB_ATOM_NONE;
+    xcb_atom_t desktopTypeAtom = XCB_ATOM_NONE;
 
     ~Private() {
         if (connection)
@@ -122,6 +130,57 @@ struct X11WindowServer::Private {
             t.visual = attributes->visual;
             t.info.translucent = visuals.value(attributes->visual).depth == 32;
             result.append(t);
+        }
+        return result;
+    }
+
+    // Which of `windows` show a desktop (_NET_WM_WINDOW_TYPE_DESKTOP: the
+    // background with its icons). The type is set on the client window,
+    // which a window manager may have put inside a frame of its own: the
+    // top-level window and, where it has no type, its children two levels
+    // down are asked, each level in one round trip.
+    QList<bool> desktopWindows(const QList<Toplevel> &windows) const {
+        QList<bool> result(windows.size(), false);
+        if (windowTypeAtom == XCB_ATOM_NONE || desktopTypeAtom == XCB_ATOM_NONE)
+            return result;
+        // (index of the top-level window, window to ask)
+        QList<std::pair<qsizetype, xcb_window_t>> asking;
+        for (qsizetype i = 0; i < windows.size(); ++i)
+            asking.append({i, windows[i].info.windowID});
+        for (int level = 0; level < 3 && !asking.isEmpty(); ++level) {
+            std::vector<xcb_get_property_cookie_t> cookies;
+            cookies.reserve(asking.size());
+            for (const auto &[index, window] : asking)
+                cookies.push_back(
+                    xcb_get_property(connection, 0, window, windowTypeAtom, XCB_ATOM_ATOM, 0, 16));
+            QList<std::pair<qsizetype, xcb_window_t>> untyped;
+            for (qsizetype k = 0; k < asking.size(); ++k) {
+                Reply<xcb_get_property_reply_t> type(xcb_get_property_reply(connection, cookies[k], nullptr));
+                if (type && type->type == XCB_ATOM_ATOM && type->format == 32) {
+                    const auto *atoms = static_cast<const xcb_atom_t *>(xcb_get_property_value(type.get()));
+                    const int count = xcb_get_property_value_length(type.get()) / 4;
+                    for (int a = 0; a < count; ++a)
+                        if (atoms[a] == desktopTypeAtom)
+                            result[asking[k].first] = true;
+                    continue;
+                }
+                untyped.append(asking[k]);
+            }
+            if (level == 2)
+                break;
+            std::vector<xcb_query_tree_cookie_t> trees;
+            trees.reserve(untyped.size());
+            for (const auto &[index, window] : untyped)
+                trees.push_back(xcb_query_tree(connection, window));
+            asking.clear();
+            for (qsizetype k = 0; k < untyped.size(); ++k) {
+                Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(connection, trees[k], nullptr));
+                if (!tree)
+                    continue;
+                const xcb_window_t *children = xcb_query_tree_children(tree.get());
+                for (int c = 0; c < xcb_query_tree_children_length(tree.get()); ++c)
+                    asking.append({untyped[k].first, children[c]});
+            }
         }
         return result;
     }
@@ -238,6 +297,8 @@ std::unique_ptr<X11WindowServer> X11WindowServer::open(const QString &display, Q
             d->visuals.insert(v.data->visual_id,
                               {depths.data->depth, v.data->red_mask, v.data->green_mask, v.data->blue_mask});
     }
+    d->windowTypeAtom = internAtom(d->connection, "_NET_WM_WINDOW_TYPE");
+    d->desktopTypeAtom = internAtom(d->connection, "_NET_WM_WINDOW_TYPE_DESKTOP");
     const xcb_query_extension_reply_t *composite = xcb_get_extension_data(d->connection, &xcb_composite_id);
     if (!composite || !composite->present) {
         if (failure)
@@ -267,10 +328,14 @@ X11WindowServer::~X11WindowServer() = default;
 
 QList<WindowServerWindow> X11WindowServer::windowsBelowAll(const QList<quint32> &windows) const {
     const QList<Toplevel> bottomToTop = d->toplevelsBelow(windows);
+    // The desktop is not a window to capture (its pixels still show in the
+    // images, under everything else).
+    const QList<bool> desktop = d->desktopWindows(bottomToTop);
     QList<WindowServerWindow> result;
     result.reserve(bottomToTop.size());
-    for (auto it = bottomToTop.crbegin(); it != bottomToTop.crend(); ++it)
-        result.append(it->info);
+    for (qsizetype i = bottomToTop.size() - 1; i >= 0; --i)
+        if (!desktop[i])
+            result.append(bottomToTop[i].info);
     return result;
 }
 

@@ -2,7 +2,7 @@
 kc_add_gtest(NAME capture_overlay_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/overlay_test.cpp
   LIBS kc_capture QT_MAIN WIDGETS XVFB)
 kc_add_gtest(NAME capture_window_capture_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/window_capture_test.cpp
-  LIBS kc_capture QT_MAIN WIDGETS XVFB)
+  LIBS kc_capture PkgConfig::KC_XCB QT_MAIN WIDGETS XVFB)
 add_test(NAME capture_window_capture_wm_test COMMAND ${KC_TEST_SUPPORT_DIR}/with-xvfb --wm
   $<TARGET_FILE:capture_window_capture_test>)
 # A screen scaled twice: the captures keep every device pixel.
@@ -13,8 +13,17 @@ kc_add_gtest(NAME capture_documentation_upload_test SOURCES ${CMAKE_CURRENT_LIST
   LIBS kc_capture QT_MAIN GUI)
 set_property(TEST capture_documentation_upload_test APPEND PROPERTY ENVIRONMENT QT_QPA_PLATFORM=offscreen)
 if(TARGET kc_capture_panel)
+  find_package(Qt6 6.4 REQUIRED COMPONENTS Test)
   kc_add_gtest(NAME capture_panel_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/capture_panel_test.cpp
-    LIBS kc_capture_panel QT_MAIN WIDGETS XVFB)
+    LIBS kc_capture_panel Qt6::Test QT_MAIN WIDGETS XVFB)
+  set_property(TEST capture_panel_test APPEND PROPERTY ENVIRONMENT
+    "KC_SCREENSHOT_DIR=${CMAKE_BINARY_DIR}/test-screenshots/capture-panel;KELVRA_REPORT_CAPTURE=1")
+  # A second screen right of the primary one (Xvfb stacks its heads at the
+  # origin; Qt's offscreen platform places them side by side).
+  add_test(NAME capture_panel_two_screens_test COMMAND $<TARGET_FILE:capture_panel_test>
+    --gtest_filter=CardPlacement.*:PanelTest.*Card*:PanelTest.*Screen*)
+  set_tests_properties(capture_panel_two_screens_test PROPERTIES TIMEOUT 120 ENVIRONMENT
+    "QT_QPA_PLATFORM=offscreen:configfile=${CMAKE_CURRENT_LIST_DIR}/two_screens.json;DISPLAY=")
 endif()
 
 # A window showing one patient's record, used by scripts/e2e-capture.

@@ -2,13 +2,22 @@
 // return to rest, the search predicate and the records of an Accept.
 #include "capture/panel/view_controller.h"
 
+#include "capture/panel/card_placement.h"
+
 #include "app/app_delegate.h"
 #include "tests/app/fake_backend.h"
 #include "tests/support/qt_wait.h"
 
+#include <QAction>
+#include <QApplication>
 #include <QCursor>
+#include <QFontMetrics>
 #include <QGuiApplication>
+#include <QLabel>
+#include <QMenu>
 #include <QScreen>
+#include <QTest>
+#include <QTimer>
 #include <QWindow>
 
 #include <QDir>
@@ -147,6 +156,48 @@ TEST_F(PanelTest, AnAcceptThatCannotStoreTheCaptureKeepsTheCardAndOffersTheImage
     ASSERT_TRUE(kcWaitFor([&] { return rests == 1; }, 10000));
 }
 
+// Names and rooms from the service are text, not markup, on the card and in
+// the table; the capture report names patients by their ids only.
+TEST_F(PanelTest, PatientTextsArePlainAndTheReportHoldsIdsOnly) {
+    const QString name = "<b>Ann</b> <img src=\"x\"> Smith &amp; Co";
+    const QVariantMap patient{{"name", name},
+                              {"dob", "<i>1970-01-01</i>"},
+                              {"exam_room_name", "<u>Exam 3</u>"},
+                              {"kelvraID", "4711"},
+                              {"interaction_id", "88"}};
+    panel->filteredDataSource = {patient};
+    std::unique_ptr<QWidget> row(panel->rowViewForRow(0));
+    auto *rowView = qobject_cast<QDCapturePatientTableRowView *>(row.get());
+    ASSERT_NE(rowView, nullptr);
+    for (QLabel *label : {rowView->ptNameLabel, rowView->examRoomNameLabel}) {
+        EXPECT_EQ(label->textFormat(), Qt::PlainText);
+        // Every character is drawn: as wide as the text itself, tags included.
+        EXPECT_GE(label->sizeHint().width(), QFontMetrics(label->font()).horizontalAdvance(label->text()));
+    }
+    EXPECT_EQ(rowView->ptNameLabel->text(), name);
+
+    testing::internal::CaptureStderr();
+    panel->patientListTableView->addItem(QStringLiteral("row"));
+    panel->patientListTableView->setCurrentRow(0);
+    ASSERT_TRUE(panel->matchedPatient);
+    QImage image(30, 20, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::red);
+    panel->screenshot = image;
+    panel->acceptButtonPressed();
+    const QString report = QString::fromStdString(testing::internal::GetCapturedStderr());
+    for (QLabel *label : {panel->patientNameLabel, panel->patientDOBLabel, panel->patientExamRoomLabel}) {
+        EXPECT_EQ(label->textFormat(), Qt::PlainText);
+        EXPECT_GE(label->sizeHint().width(), QFontMetrics(label->font()).horizontalAdvance(label->text()));
+    }
+    EXPECT_EQ(panel->patientNameLabel->text(), name);
+    if (!qEnvironmentVariableIsSet("KELVRA_REPORT_CAPTURE"))
+        GTEST_SKIP() << "the capture report is off";
+    EXPECT_TRUE(report.contains("chosen patient 4711 interaction 88")) << report.toStdString();
+    EXPECT_TRUE(report.contains("accepted for patient 4711 interaction 88")) << report.toStdString();
+    EXPECT_FALSE(report.contains("Ann")) << report.toStdString();
+    EXPECT_FALSE(report.contains("Smith")) << report.toStdString();
+}
+
 // After a card has come and gone, a click on the middle of the button (where
 // the icon sits) still reaches the capture button.
 TEST_F(PanelTest, TheButtonTakesClicksAfterACardRoundTrip) {
@@ -187,6 +238,53 @@ TEST_F(PanelTest, CardNearTheRightEdgeMovesLeftAndBackAndOtherOpensTheTable) {
         ASSERT_TRUE(kcWaitFor([&] { return rests == round + 1; }, 10000));
         EXPECT_TRUE(kcWaitFor([&] { return window->pos() == home; }, 5000)) << "back where it stood";
     }
+}
+
+// The edge that counts is the right edge of the screen the window is on.
+TEST(CardPlacement, TheWindowsOwnScreenDecides) {
+    const QList<QRect> screens{QRect(0, 0, 1280, 800), QRect(1280, 0, 1024, 768)};
+    EXPECT_EQ(kcScreenOfWindow(QRect(1400, 300, 52, 52), screens), screens[1]);
+    EXPECT_EQ(kcScreenOfWindow(QRect(100, 300, 52, 52), screens), screens[0]);
+    // Centre off every screen: the one it overlaps most.
+    EXPECT_EQ(kcScreenOfWindow(QRect(1250, 780, 52, 52), screens), screens[0]);
+    EXPECT_EQ(kcScreenOfWindow(QRect(100, 300, 52, 52), {}), QRect());
+    // On the right-hand screen, far from its edge: stays.
+    EXPECT_EQ(kcCardWindowOrigin(QRect(1400, 300, 52, 52), screens[1], 200), std::nullopt);
+    // Near its edge: moves 5 clear of it.
+    EXPECT_EQ(kcCardWindowOrigin(QRect(2200, 300, 52, 52), screens[1], 200), QPoint(2099, 300));
+    // Exactly fitting stays.
+    EXPECT_EQ(kcCardWindowOrigin(QRect(1080, 300, 52, 52), screens[0], 200), std::nullopt);
+    EXPECT_EQ(kcCardWindowOrigin(QRect(1081, 300, 52, 52), screens[0], 200), QPoint(1075, 300));
+}
+
+// With a screen right of the primary one, a card on it moves only near its
+// own right edge (run with two screens by capture_panel_two_screens_test).
+TEST_F(PanelTest, OnASecondScreenOnlyItsOwnEdgeMovesTheCard) {
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    if (screens.size() < 2)
+        GTEST_SKIP() << "one screen";
+    const QRect primary = screens.first()->geometry();
+    QRect right;
+    for (QScreen *screen : screens)
+        if (screen->geometry().x() >= primary.x() + primary.width())
+            right = screen->geometry();
+    if (right.isNull())
+        GTEST_SKIP() << "no screen right of the primary";
+    countCardsAndRests();
+    const QPoint away(right.x() + 100, right.y() + 200);
+    window->move(away);
+    showCard();
+    EXPECT_EQ(window->pos(), away) << "the card fits on its own screen";
+    panel->cancelButtonPressed();
+    ASSERT_TRUE(kcWaitFor([&] { return rests == 1; }, 10000));
+
+    const QPoint edge(right.x() + right.width() - 100, right.y() + 200);
+    window->move(edge);
+    showCard();
+    EXPECT_EQ(window->pos(), QPoint(right.x() + right.width() - 205, edge.y()));
+    panel->cancelButtonPressed();
+    ASSERT_TRUE(kcWaitFor([&] { return rests == 2; }, 10000));
+    EXPECT_TRUE(kcWaitFor([&] { return window->pos() == edge; }, 5000)) << "back where it stood";
 }
 
 // Activation of the panel: by the application itself (as it appears, or when
@@ -331,6 +429,59 @@ TEST_F(SignedInPanelTest, ASecondPressCancelsAndItsReleaseStartsNothing) {
     // The next click captures again.
     panel->snapshotButtonPressedDown();
     panel->snapshotButtonPressedUp();
+    EXPECT_TRUE(kcWaitFor([&] { return panel->snapshotMode; }, 5000));
+}
+
+// Only the left button captures. A right click opens the window's menu and
+// leaves the panel at rest, without the orange capture border, also once the
+// menu is gone; a middle click does nothing at all.
+TEST_F(SignedInPanelTest, OnlyTheLeftButtonCapturesARightClickOpensTheMenu) {
+    QAction signOut("Sign Out"), quit("Quit");
+    window->setContextMenuActions({&signOut, &quit});
+    const auto border =
+        QObject::connect(panel->mainView, &captureMainView::captureEnabledChanged, [&](bool on) {
+            if (on)
+                ADD_FAILURE() << "capture border shown";
+        });
+    const QPoint middle = panel->captureButton->mapTo(window.get(), QPoint(26, 26));
+
+    // Clicks through the window, as the display server delivers them.
+    QWindow *handle = window->windowHandle();
+    QTest::mouseClick(handle, Qt::MiddleButton, Qt::NoModifier, middle);
+    kcSpin(400);
+    EXPECT_FALSE(panel->snapshotMode) << "a middle click started a capture";
+
+    // The menu runs its own event loop inside the click: look at it, then
+    // dismiss it as a user would.
+    QStringList shown;
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        if (!menu || !menu->isVisible())
+            return;
+        poll.stop();
+        kcSpin(200);
+        for (QAction *a : menu->actions())
+            shown << a->text();
+        const QString dir = qEnvironmentVariable("KC_SCREENSHOT_DIR");
+        if (!dir.isEmpty() && QDir().mkpath(dir))
+            QGuiApplication::primaryScreen()->grabWindow(0).save(QDir(dir).filePath("panel-right-click.png"));
+        QTest::keyClick(menu, Qt::Key_Escape);
+    });
+    poll.start();
+    QTest::mouseClick(handle, Qt::RightButton, Qt::NoModifier, middle);
+    poll.stop();
+    EXPECT_EQ(shown, QStringList({"Sign Out", "Quit"}));
+    kcSpin(1500);
+    EXPECT_FALSE(panel->snapshotMode) << "the right click started a capture";
+    EXPECT_FALSE(panel->mainView->captureEnabled());
+    EXPECT_EQ(panel->mainView->borderWidth(), 0.5);
+    EXPECT_FALSE(panel->snapshotWindow && panel->snapshotWindow->isVisible());
+
+    // The left button still captures.
+    QObject::disconnect(border);
+    QTest::mouseClick(handle, Qt::LeftButton, Qt::NoModifier, middle);
     EXPECT_TRUE(kcWaitFor([&] { return panel->snapshotMode; }, 5000));
 }
 

@@ -13,6 +13,10 @@
 #include <QWindow>
 
 #include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -215,4 +219,93 @@ TEST(CaptureOnScreen, PanelNeverShowsAndTheWholeWindowIsTaken) {
     EXPECT_EQ(images.windowImage.pixel(inside), qRgb(200, 0, 0));
 }
 
+} // namespace
+
+namespace {
+// A desktop window (the background with its icons, as a file manager draws
+// it) of another client on the display.
+class DesktopWindow {
+public:
+    DesktopWindow(const QRect &rect, quint32 pixel) {
+        m_connection = xcb_connect(nullptr, nullptr);
+        xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
+        m_window = xcb_generate_id(m_connection);
+        const quint32 values[] = {pixel, 1};
+        xcb_create_window(m_connection, XCB_COPY_FROM_PARENT, m_window, screen->root, rect.x(), rect.y(),
+                          rect.width(), rect.height(), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        const xcb_atom_t type = atom("_NET_WM_WINDOW_TYPE"), desktop = atom("_NET_WM_WINDOW_TYPE_DESKTOP");
+        xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, m_window, type, XCB_ATOM_ATOM, 32, 1,
+                            &desktop);
+        // Lowest of all, as desktops are.
+        const quint32 below[] = {XCB_STACK_MODE_BELOW};
+        xcb_configure_window(m_connection, m_window, XCB_CONFIG_WINDOW_STACK_MODE, below);
+        xcb_map_window(m_connection, m_window);
+        xcb_flush(m_connection);
+    }
+    ~DesktopWindow() {
+        xcb_destroy_window(m_connection, m_window);
+        xcb_disconnect(m_connection);
+    }
+
+private:
+    xcb_atom_t atom(const char *name) {
+        auto *reply = xcb_intern_atom_reply(
+            m_connection, xcb_intern_atom(m_connection, 0, quint16(std::strlen(name)), name), nullptr);
+        const xcb_atom_t result = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        std::free(reply);
+        return result;
+    }
+    xcb_connection_t *m_connection = nullptr;
+    xcb_window_t m_window = 0;
+};
+
+// A drag over a desktop icon: the selection is captured as the screen shows
+// it, but the desktop is no window to read, so nobody is proposed.
+TEST(CaptureOnScreen, ADragOverTheDesktopReadsNoWindow) {
+    QString failure;
+    std::shared_ptr<WindowServer> server = X11WindowServer::open(QString(), &failure);
+    ASSERT_TRUE(server) << failure.toStdString();
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    const QRect last = screens.last()->geometry();
+    const double ratio = screens.last()->devicePixelRatio();
+    const QRect desktopRect((QRectF(last.x(), last.y() + 420, 600, 300).topLeft() * ratio).toPoint(),
+                            (QSizeF(600, 300) * ratio).toSize());
+    DesktopWindow desktop(desktopRect, 0x3070b0);
+
+    const double h0 = primaryScreenHeight();
+    WindowCaptureRequest request;
+    request.selection = screenRectFromGlobalRect(QRectF(last.x() + 100, last.y() + 500, 64, 64), h0);
+    request.primaryScreenHeight = h0;
+    request.pixelRatio = ratio;
+    request.server = server;
+    bool recognised = false;
+    request.recognize = [&](const QImage &) {
+        recognised = true;
+        return std::optional<QString>(QStringLiteral("Ann Smith"));
+    };
+    WindowCaptureImages images;
+    ASSERT_TRUE(kcWaitFor(
+        [&] {
+            images = captureImages(request);
+            return !images.screenshot.isNull() && images.screenshot.pixel(10, 10) == qRgb(0x30, 0x70, 0xb0);
+        },
+        10000))
+        << "the desktop shows in the selection";
+    EXPECT_EQ(images.windowRect, QRectF(0, 0, 0, 0));
+    EXPECT_TRUE(images.windowImage.isNull());
+
+    QObject context;
+    std::optional<QString> text = QStringLiteral("unset");
+    bool finished = false;
+    startWindowCapture(request, &context,
+                       {[](const QImage &) {},
+                        [&](const std::optional<QString> &t, const CaptureTimings &) {
+                            text = t;
+                            finished = true;
+                        }});
+    ASSERT_TRUE(kcWaitFor([&] { return finished; }, 20000));
+    EXPECT_FALSE(recognised);
+    EXPECT_FALSE(text.has_value()) << "nothing to match: nobody is proposed";
+}
 } // namespace

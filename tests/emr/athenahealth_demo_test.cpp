@@ -102,11 +102,21 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(demo && !preferences.isEmpty());
         EMRAPIClient &registry = EMRAPIClient::sharedEMRAPIClient();
+        // The client of the last test still holds its token: wait for the
+        // answer to the token request made here, or it may arrive in the
+        // middle of the test (after a fault expired every token, say).
+        const auto earlier = std::dynamic_pointer_cast<Client>(registry.delegate());
+        const QString earlierToken = earlier ? earlier->authToken() : QString();
         registry.extensionCheckCurrentEMR(preferences.value("emrData"), preferences);
         client = std::dynamic_pointer_cast<Client>(registry.delegate());
         ASSERT_TRUE(client);
         client->initWithBaseURL(QUrl(preferences.value("emrData").toMap().value("base_url").toString()));
-        ASSERT_TRUE(kcWaitFor([&] { return !client->authToken().isEmpty(); }, 60000));
+        ASSERT_TRUE(kcWaitFor(
+            [&] {
+                const QString token = client->authToken();
+                return !token.isEmpty() && token != earlierToken;
+            },
+            60000));
         progressToken = NotificationCenter::defaultCenter().addObserver(
             QDUploadProgressNotification, nullptr, [this](const Notification &n) {
                 QMutexLocker locker(&progressLock);

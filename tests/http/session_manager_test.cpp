@@ -4,6 +4,7 @@
 
 #include "http/http_session_manager.h"
 #include "http/multipart.h"
+#include "http/progress.h"
 #include "http/request_serializer.h"
 #include "platform/core/notification_center.h"
 #include "tests/http/support/test_server.h"
@@ -17,7 +18,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <thread>
 
 using namespace kctest;
 
@@ -297,6 +301,121 @@ TEST(HTTPSessionManager, StreamedUploadReportsProgressUpToContentLength) {
     EXPECT_DOUBLE_EQ(fractions.last(), 1.0);
     EXPECT_EQ(progress->totalUnitCount(), contentLength);
     EXPECT_EQ(task->countOfBytesSent(), contentLength);
+}
+
+// Observers of a progress that has moved already: called at once with where
+// it stands (the transfer may have finished before anybody looked).
+TEST(Progress, ALateObserverHearsWhereTheTransferStands) {
+    auto progress = KCProgress::progressWithTotalUnitCount(200);
+    QList<double> early;
+    progress->addObserver("fractionCompleted", [&](const KCProgress &p) { early << p.fractionCompleted(); });
+    EXPECT_TRUE(early.isEmpty()) << "nothing done yet: nothing to hear";
+    progress->setCompletedUnitCount(200);
+    QList<double> late;
+    QList<qint64> counts;
+    progress->addObserver("fractionCompleted", [&](const KCProgress &p) { late << p.fractionCompleted(); });
+    progress->addObserver("completedUnitCount",
+                          [&](const KCProgress &p) { counts << p.completedUnitCount(); });
+    progress->addObserver("totalUnitCount",
+                          [&](const KCProgress &) { ADD_FAILURE() << "total not changed"; });
+    EXPECT_EQ(early, QList<double>({1.0}));
+    EXPECT_EQ(late, QList<double>({1.0}));
+    EXPECT_EQ(counts, QList<qint64>({200}));
+}
+
+// Many changes on one thread while observers come on another: every observer
+// hears the values in the order they were reached and ends at 1.0.
+TEST(Progress, ObserversComingDuringATransferHearItInOrder) {
+    auto progress = KCProgress::progressWithTotalUnitCount(5000);
+    std::thread transfer([&] {
+        for (int i = 1; i <= 5000; ++i)
+            progress->setCompletedUnitCount(i);
+    });
+    std::vector<std::shared_ptr<QList<double>>> heard;
+    for (int i = 0; i < 50; ++i) {
+        auto list = std::make_shared<QList<double>>();
+        heard.push_back(list);
+        progress->addObserver("fractionCompleted",
+                              [list](const KCProgress &p) { *list << p.fractionCompleted(); });
+    }
+    transfer.join();
+    for (const auto &list : heard) {
+        ASSERT_FALSE(list->isEmpty());
+        EXPECT_TRUE(std::is_sorted(list->begin(), list->end()));
+        EXPECT_DOUBLE_EQ(list->last(), 1.0);
+    }
+}
+
+// The caller of an upload may observe its progress only once the task runs
+// (or even once it is done): it still hears that the upload reached 1.0.
+TEST(HTTPSessionManager, UploadProgressObservedLateStillEndsAtOne) {
+    TestServer server([](const ReceivedRequest &r) {
+        return jsonResponse(200, "{\"received\":" + QByteArray::number(r.bodyLength) + "}");
+    });
+    CVHTTPSessionManager manager(QUrl(server.url("/")));
+    auto request = manager.requestSerializer()->multipartFormRequestWithMethod(
+        "POST", server.url("/documents"), QVariantMap{{"departmentid", "1"}},
+        [&](CVStreamingMultipartFormData &form) {
+            form.appendPartWithFileData(QByteArray(2000, 'p'), "attachmentcontents", "a.pdf",
+                                        "application/pdf");
+        });
+    ASSERT_TRUE(request);
+    KCProgressPtr progress;
+    std::atomic<bool> done{false};
+    auto task = manager.uploadTaskWithStreamedRequest(
+        *request, &progress,
+        [&](const std::optional<KCHTTPURLResponse> &, const QVariant &, const KCError &) { done = true; });
+    ASSERT_TRUE(progress);
+    task->resume();
+    ASSERT_TRUE(kcWaitFor([&] { return done.load(); }, 60000));
+    QList<double> fractions;
+    progress->addObserver("fractionCompleted",
+                          [&](const KCProgress &p) { fractions << p.fractionCompleted(); });
+    EXPECT_EQ(fractions, QList<double>({1.0}));
+}
+
+// A body whose length is not announced: once the server has taken it, the
+// upload's progress stands at 1.0 all the same.
+TEST(HTTPSessionManager, UploadOfUnannouncedLengthEndsAtOne) {
+    TestServer server([](const ReceivedRequest &r) {
+        return jsonResponse(200, "{\"received\":" + QByteArray::number(r.bodyLength) + "}");
+    });
+    CVHTTPSessionManager manager(QUrl(server.url("/")));
+    auto request = manager.requestSerializer()->multipartFormRequestWithMethod(
+        "POST", server.url("/documents"), QVariantMap{{"departmentid", "1"}},
+        [&](CVStreamingMultipartFormData &form) {
+            form.appendPartWithFileData(QByteArray(70000, 'p'), "attachmentcontents", "a.pdf",
+                                        "application/pdf");
+        });
+    ASSERT_TRUE(request);
+    request->setValue(QString(), "Content-Length");
+    ASSERT_TRUE(request->valueForHTTPHeaderField("Content-Length").isEmpty());
+    KCProgressPtr progress;
+    std::atomic<bool> done{false};
+    QVariant object;
+    KCError error;
+    auto task = manager.uploadTaskWithStreamedRequest(
+        *request, &progress,
+        [&](const std::optional<KCHTTPURLResponse> &, const QVariant &obj, const KCError &e) {
+            object = obj;
+            error = e;
+            done = true;
+        });
+    ASSERT_TRUE(progress);
+    std::mutex m;
+    QList<double> fractions;
+    progress->addObserver("fractionCompleted", [&](const KCProgress &p) {
+        std::lock_guard lock(m);
+        fractions << p.fractionCompleted();
+    });
+    task->resume();
+    ASSERT_TRUE(kcWaitFor([&] { return done.load(); }, 60000));
+    ASSERT_FALSE(error) << error.localizedDescription().toStdString();
+    EXPECT_GT(object.toMap().value("received").toLongLong(), 70000);
+    EXPECT_DOUBLE_EQ(progress->fractionCompleted(), 1.0);
+    std::lock_guard lock(m);
+    ASSERT_FALSE(fractions.isEmpty());
+    EXPECT_DOUBLE_EQ(fractions.last(), 1.0);
 }
 
 TEST(HTTPSessionManager, BodyStreamShorterThanItsLengthFailsTheTask) {

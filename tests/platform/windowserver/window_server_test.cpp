@@ -8,6 +8,7 @@
 #include <xcb/xcb.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -80,6 +81,30 @@ public:
         xcb_map_window(connection, window);
         xcb_flush(connection);
         return window;
+    }
+
+    // A desktop window (_NET_WM_WINDOW_TYPE_DESKTOP), as file managers draw
+    // the background and its icons: managed (framed under a window manager)
+    // or not.
+    xcb_window_t makeDesktopWindow(const QRect &rect, quint32 pixel, bool managed) {
+        const xcb_window_t window = xcb_generate_id(connection);
+        const quint32 values[] = {pixel, 1};
+        xcb_create_window(connection, XCB_COPY_FROM_PARENT, window, screen->root, rect.x(), rect.y(),
+                          rect.width(), rect.height(), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                          managed ? XCB_CW_BACK_PIXEL : XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        const xcb_atom_t type = atom("_NET_WM_WINDOW_TYPE"), desktop = atom("_NET_WM_WINDOW_TYPE_DESKTOP");
+        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, type, XCB_ATOM_ATOM, 32, 1, &desktop);
+        xcb_map_window(connection, window);
+        xcb_flush(connection);
+        return window;
+    }
+
+    xcb_atom_t atom(const char *name) {
+        auto *reply = xcb_intern_atom_reply(
+            connection, xcb_intern_atom(connection, 0, quint16(std::strlen(name)), name), nullptr);
+        const xcb_atom_t result = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        std::free(reply);
+        return result;
     }
 
     void destroy(xcb_window_t window) {
@@ -305,6 +330,35 @@ TEST_F(WindowServerTest, CutsBelowTheLowestOfSeveralWindows) {
     EXPECT_EQ(indexHolding(below, QRect(70, 400, 50, 50)), -1);
     EXPECT_EQ(indexHolding(below, QRect(130, 400, 50, 50)), -1);
     for (auto w : {a, b, c})
+        client.destroy(w);
+}
+} // namespace
+
+namespace {
+// A desktop (the background with its icons) is no window to capture: it is
+// not listed, whether framed by a window manager or not, while the windows
+// above it are, and its pixels still show in the images.
+TEST_F(WindowServerTest, DesktopWindowsAreNotListed) {
+    const QRect area(300, 500, 200, 150);
+    const xcb_window_t bare = client.makeDesktopWindow(area, 0x2060a0, false);
+    const xcb_window_t managed = client.makeDesktopWindow(QRect(600, 500, 200, 150), 0x2060a0, true);
+    const xcb_window_t normal = client.makeManagedWindow(QRect(350, 520, 60, 40), 0xffffff);
+    ASSERT_TRUE(waitFor(
+        [&] { return client.viewable(bare) && client.viewable(managed) && client.viewable(normal); }));
+    const QRect normalRect = client.rootRect(normal);
+    ASSERT_TRUE(waitFor([&] { return indexHolding(server->windowsBelow(0), normalRect) >= 0; }));
+    for (const auto &w : server->windowsBelow(0)) {
+        EXPECT_NE(w.windowID, bare);
+        EXPECT_FALSE(w.bounds.contains(client.rootRect(managed))) << "the managed desktop window is listed";
+        EXPECT_FALSE(w.bounds.contains(area)) << "the desktop window is listed";
+    }
+    QImage image;
+    EXPECT_TRUE(waitFor([&] {
+        image = server->imageOfRectBelow(area, 0);
+        return image.pixel(180, 130) == 0xff2060a0u;
+    })) << std::hex
+        << image.pixel(180, 130);
+    for (auto w : {bare, managed, normal})
         client.destroy(w);
 }
 } // namespace
