@@ -3,6 +3,7 @@
 
 #include "app/app_shell.h"
 #include "app/cli/cli.h"
+#include "app/desktop_session.h"
 
 #include <QString>
 #include <QStringList>
@@ -49,5 +50,6 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
+    kcChooseQtPlatform();
     return kcRunDesktopApplication(argc, argv);
 }
