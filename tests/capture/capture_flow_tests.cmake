@@ -15,6 +15,9 @@ set_property(TEST capture_documentation_upload_test APPEND PROPERTY ENVIRONMENT 
 if(TARGET kc_capture_panel)
   kc_add_gtest(NAME capture_panel_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/capture_panel_test.cpp
     LIBS kc_capture_panel QT_MAIN WIDGETS XVFB)
+  # The panel over frozen pictures (Wayland) and without any way to capture.
+  kc_add_gtest(NAME capture_frozen_selection_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/frozen_selection_test.cpp
+    LIBS kc_capture_panel QT_MAIN WIDGETS XVFB)
 endif()
 
 # A window showing one patient's record, used by scripts/e2e-capture.
