@@ -60,5 +60,13 @@ QImage FrozenFrame::crop(const QRectF &rect) const {
     const QRect pixels = pictureRectOf(rect);
     if (pixels.isEmpty())
         return QImage();
-    return m_picture.copy(pixels);
+    QImage image = m_picture.copy(pixels);
+    // Device pixels per point of the screen it was cut from.
+    for (const FrozenScreen &s : m_screens) {
+        if (s.inPicture.contains(pixels.center()) && s.logical.width() > 0) {
+            image.setDevicePixelRatio(double(s.inPicture.width()) / s.logical.width());
+            break;
+        }
+    }
+    return image;
 }

@@ -31,7 +31,8 @@ public:
 
     // The picture's pixels of `rect` (global coordinates), at the scale of the
     // screen that holds the rectangle's centre and clipped to that screen.
-    // Null when the centre lies on no screen or nothing is left.
+    // Null when the centre lies on no screen or nothing is left. The image's
+    // device pixel ratio is that screen's scale.
     QImage crop(const QRectF &rect) const;
     // The rectangle in the picture's pixels that `crop()` would cut out.
     QRect pictureRectOf(const QRectF &rect) const;

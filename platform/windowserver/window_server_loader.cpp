@@ -34,7 +34,8 @@ WindowServerChoice chooseWindowServer(const SessionFacts &f) {
         return {WindowServerKind::Portal, {}};
     if (wanted == QLatin1String("none"))
         return {WindowServerKind::None,
-                QStringLiteral("screen capture is turned off (KELVRA_WINDOW_SERVER=none)")};
+                QStringLiteral("screen capture is turned off (KELVRA_WINDOW_SERVER=none). Start "
+                               "KelvraCapture without it to capture.")};
     if (isWayland(f)) {
         if (f.swayAnswers)
             return {WindowServerKind::Sway, {}};

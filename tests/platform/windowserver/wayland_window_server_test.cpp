@@ -91,6 +91,7 @@ TEST(FrozenFrameTest, CropsAtEachScreensOwnFractionalScale) {
     QImage crop = frame.crop(QRectF(11, 21, 101, 51));
     ASSERT_EQ(crop.size(), pixels.size());
     EXPECT_EQ(qRed(crop.pixel(0, 0)), 16);
+    EXPECT_DOUBLE_EQ(crop.devicePixelRatio(), 1.5);
     EXPECT_EQ(qBlue(crop.pixel(0, 0)), 100);
 
     // On the right screen, at 1.25, offset by the left one's pixels.
@@ -98,6 +99,7 @@ TEST(FrozenFrameTest, CropsAtEachScreensOwnFractionalScale) {
     EXPECT_EQ(pixels, QRect(1920 + 50, 100, 100, 50));
     crop = frame.crop(QRectF(1280 + 40, 80, 80, 40));
     EXPECT_EQ(qBlue(crop.pixel(5, 5)), 101);
+    EXPECT_DOUBLE_EQ(crop.devicePixelRatio(), 1.25);
     EXPECT_EQ(qRed(crop.pixel(0, 0)), (1920 + 50) % 256);
 
     // A selection across the edge belongs to the screen of its centre and is
