@@ -5,6 +5,7 @@
 #include "app/login_screen.h"
 #include "app/pending_uploads.h"
 #include "app/start_at_login.h"
+#include "app/single_instance.h"
 #include "clinic/service_url.h"
 
 #include <QApplication>
@@ -94,6 +95,9 @@ int kcRunDesktopApplication(int argc, char **argv) {
         std::fprintf(stderr, "kelvra-capture: %s\n", qPrintable(problem));
         return 2;
     }
+    // One instance per session: a second start brings the first forward.
+    if (!kcClaimSingleInstance(&app))
+        return 0;
     kcInitAppResources();
     app.setWindowIcon(kcIconResource(QStringLiteral("kelvraLogo")));
 

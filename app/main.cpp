@@ -4,6 +4,7 @@
 #include "app/app_shell.h"
 #include "app/cli/cli.h"
 #include "app/version.h"
+#include "app/desktop_session.h"
 
 #include <QCoreApplication>
 #include <QString>
@@ -69,5 +70,6 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
+    kcChooseQtPlatform();
     return kcRunDesktopApplication(argc, argv);
 }

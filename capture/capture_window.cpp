@@ -22,6 +22,8 @@ captureWindow::captureWindow(const QRect &contentRect, int styleMask, int backin
 }
 
 void captureWindow::makeKeyAndOrderFront() {
+    if (showsFullScreen)
+        setWindowState(windowState() | Qt::WindowFullScreen);
     show();
     raise();
     activateWindow();

@@ -20,6 +20,9 @@ public:
     // Shows the window above the application's other normal windows and gives
     // it the keyboard focus.
     void makeKeyAndOrderFront();
+    // Shown as a full-screen window of its screen (where the window manager
+    // would otherwise tile a plain window: Wayland compositors).
+    bool showsFullScreen = false;
     // Takes the window off the screen.
     void orderOut();
     bool isOnScreen() const { return isVisible(); }

@@ -6,6 +6,7 @@
 #include "capture/documentation_upload.h"
 #include "capture/panel/card_placement.h"
 #include "capture/patient_identification.h"
+#include "capture/panel/frozen_selection.h"
 #include "capture/patient_matching.h"
 #include "capture/screen_coordinates.h"
 #include "capture/string_score.h"
@@ -523,6 +524,16 @@ void ViewController::snapImage() {
         // picture is taken off the main thread (a whole screen of pixels);
         // the overlay comes up when it is there.
         std::shared_ptr<WindowServer> server = sharedWindowServer();
+        m_clickClock.start();
+        if (server && !server->unavailableReason().isEmpty()) {
+            showCaptureProblem(server->unavailableReason(), m_window);
+            cancelSnapshot();
+            return;
+        }
+        if (server && server->capabilities().testFlag(WindowServerCapability::FrozenPicture)) {
+            freezeScreenThenSelect(server, selection);
+            return;
+        }
         if (!server || server->compositingManagerRunning()) {
             showOverlay(QImage());
             return;
@@ -552,7 +563,8 @@ void ViewController::showOverlay(const QImage &backdrop) {
     snapshotView->setBackdrop(backdrop);
     snapshotView->prepareForScreenshot();
     snapshotWindow->makeKeyAndOrderFront();
-    reportCapture(QStringLiteral("selecting"));
+    reportCapture(QStringLiteral("selecting (click to overlay %1 ms)")
+                      .arg(m_clickClock.isValid() ? m_clickClock.elapsed() : -1));
     // The panel floats above the overlay also where no window manager keeps
     // it there.
     m_window->raise();
@@ -599,11 +611,13 @@ void ViewController::screenCaptureRectangleFinished(const QRectF &rect) {
     request.primaryScreenHeight = primaryScreenHeight();
     const QScreen *screen = QGuiApplication::screenAt(
         globalRectFromScreenRect(rect, request.primaryScreenHeight).center().toPoint());
+    request.server = sharedWindowServer();
     request.pixelRatio = screen ? screen->devicePixelRatio() : 1.0;
+    if (request.server && request.server->capabilities().testFlag(WindowServerCapability::PointCoordinates))
+        request.pixelRatio = 1.0;
     request.excludedWindows = {quint32(m_window->winId())};
     if (snapshotWindow && snapshotWindow->isVisible())
         request.excludedWindows.append(quint32(snapshotWindow->winId()));
-    request.server = sharedWindowServer();
     const QRectF flyRect = snapshotWindow ? snapshotWindow->convertRectFromScreen(rect) : QRectF();
     startWindowCapture(
         request, this,

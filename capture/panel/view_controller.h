@@ -148,6 +148,9 @@ private:
     void reloadTable();
     void moveWindowAnimated(const QPoint &topLeft);
     void showOverlay(const QImage &backdrop);
+    // Wayland: one picture of the screens first, then the overlay over it
+    // (frozen_selection.cpp).
+    void freezeScreenThenSelect(std::shared_ptr<WindowServer> server, quint64 selection);
     void applySize();
     void updateBadge(int pending, int failed);
     void observeWindowActivation(bool on);
@@ -171,6 +174,7 @@ private:
     QMetaObject::Connection m_activationWatch;
     quint64 m_escapeToken = 0, m_commandToken = 0;
     QElapsedTimer m_releaseClock;
+    QElapsedTimer m_clickClock; // from the start of a selection to its overlay
     QElapsedTimer m_ownActivation;
     quint64 m_selectionGeneration = 0; // counts selections started and cancelled
     bool m_buttonHeld = false;         // between the capture button's press and release

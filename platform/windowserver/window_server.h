@@ -7,11 +7,16 @@
 // Coordinates are the window server's: device pixels, origin at the top-left
 // corner of the whole screen area, y growing downwards.
 
+#include "platform/windowserver/capture_result.h"
+
+#include <QFlags>
 #include <QImage>
 #include <QList>
+#include <QObject>
 #include <QRect>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 struct WindowServerWindow {
@@ -24,9 +29,50 @@ struct WindowServerWindow {
     bool translucent = false;
 };
 
+// What a window server can do; the capture code asks for these, never which
+// server runs.
+enum class WindowServerCapability {
+    // windowsBelowAll() lists the windows with their bounds.
+    WindowList = 0x1,
+    // imageOfRectBelowAll() reads what lies below our windows at any time.
+    LiveImages = 0x2,
+    // Only one frozen picture of the screens: freezeScreen() first, then the
+    // window list and images answer from that moment.
+    FrozenPicture = 0x4,
+    // Coordinates are Qt's global (logical) points, not device pixels.
+    PointCoordinates = 0x8,
+};
+Q_DECLARE_FLAGS(WindowServerCapabilities, WindowServerCapability)
+Q_DECLARE_OPERATORS_FOR_FLAGS(WindowServerCapabilities)
+
 class WindowServer {
 public:
     virtual ~WindowServer() = default;
+
+    virtual WindowServerCapabilities capabilities() const {
+        return WindowServerCapability::WindowList | WindowServerCapability::LiveImages;
+    }
+    // A short name for logs ("x11", "sway", "portal", "none").
+    virtual QString name() const { return QStringLiteral("other"); }
+    // Why this server cannot capture (empty when it can), with what to do.
+    virtual QString unavailableReason() const { return QString(); }
+
+    // With FrozenPicture: takes one picture of every screen (the desktop may
+    // ask the user first); `done` runs once on the thread of `context`.
+    // `parentWindow` names the window asking ("x11:<hex id>"), for the
+    // desktop's dialogs. Call on the thread that owns `context`.
+    virtual void freezeScreen(const QString &parentWindow, QObject *context,
+                              std::function<void(const CaptureResult &)> done) {
+        Q_UNUSED(parentWindow);
+        Q_UNUSED(context);
+        done(CaptureResult::failed(QStringLiteral("this window server takes no frozen pictures")));
+    }
+    // The frozen picture of `rect` (Qt global coordinates), at the picture's
+    // own resolution; null before a freeze.
+    virtual QImage frozenPictureOf(const QRect &rect) const {
+        Q_UNUSED(rect);
+        return QImage();
+    }
 
     // The mapped, visible top-level windows strictly below `window`, front to
     // back, desktop windows (the background and its icons) left out. `window` may be a client window inside a
@@ -67,6 +113,7 @@ public:
     QImage imageOfRectBelowAll(const QRect &rect, const QList<quint32> &windows) const override;
     bool compositingManagerRunning() const override;
     QList<QRect> screens() const override;
+    QString name() const override { return QStringLiteral("x11"); }
 
     X11WindowServer(const X11WindowServer &) = delete;
     X11WindowServer &operator=(const X11WindowServer &) = delete;
@@ -77,7 +124,8 @@ private:
     std::unique_ptr<Private> d;
 };
 
-// The process's window server: the X11 one when a display can be opened,
-// else null. Made on first use (thread-safe); tests may install a double.
+// The process's window server, chosen once on first use (thread-safe) by
+// window_server_loader.h; never null (a server that cannot capture tells
+// why). Tests may install a double.
 std::shared_ptr<WindowServer> sharedWindowServer();
 void setSharedWindowServer(std::shared_ptr<WindowServer> server);

@@ -382,24 +382,3 @@ QList<QRect> X11WindowServer::screens() const {
         result.append(d->rootBounds);
     return result;
 }
-
-namespace {
-QMutex sharedLock;
-std::shared_ptr<WindowServer> sharedServer;
-bool sharedTried = false;
-} // namespace
-
-std::shared_ptr<WindowServer> sharedWindowServer() {
-    QMutexLocker locker(&sharedLock);
-    if (!sharedServer && !sharedTried) {
-        sharedTried = true;
-        sharedServer = X11WindowServer::open();
-    }
-    return sharedServer;
-}
-
-void setSharedWindowServer(std::shared_ptr<WindowServer> server) {
-    QMutexLocker locker(&sharedLock);
-    sharedTried = true;
-    sharedServer = std::move(server);
-}

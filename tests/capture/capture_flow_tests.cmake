@@ -24,6 +24,9 @@ if(TARGET kc_capture_panel)
     --gtest_filter=CardPlacement.*:PanelTest.*Card*:PanelTest.*Screen*)
   set_tests_properties(capture_panel_two_screens_test PROPERTIES TIMEOUT 120 ENVIRONMENT
     "QT_QPA_PLATFORM=offscreen:configfile=${CMAKE_CURRENT_LIST_DIR}/two_screens.json;DISPLAY=")
+  # The panel over frozen pictures (Wayland) and without any way to capture.
+  kc_add_gtest(NAME capture_frozen_selection_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/frozen_selection_test.cpp
+    LIBS kc_capture_panel QT_MAIN WIDGETS XVFB)
 endif()
 
 # A window showing one patient's record, used by scripts/e2e-capture.

@@ -1,0 +1,35 @@
+#pragma once
+// One KelvraCapture per user session, reached over the session bus under
+// `kKelvraBusName`: a second start brings the running one forward and ends,
+// and `kelvra-capture capture` asks the running one to start a capture (a
+// command the user can bind to a key in the desktop's keyboard settings).
+
+#include <QObject>
+#include <QString>
+
+inline const QString kKelvraBusName = QStringLiteral("com.kelvra.KelvraCapture");
+inline const QString kKelvraBusPath = QStringLiteral("/com/kelvra/KelvraCapture");
+inline const QString kKelvraBusInterface = QStringLiteral("com.kelvra.KelvraCapture");
+
+// What the running instance answers on the bus.
+class KCInstanceService : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.kelvra.KelvraCapture")
+public:
+    using QObject::QObject;
+public slots:
+    // Raises the application's visible windows; the login window also takes
+    // the focus (activating the capture window would start a capture).
+    void Activate();
+    // Starts a capture, as Shift+M in the capture window does.
+    void Capture();
+};
+
+// Claims the bus name for this process. False when another instance holds
+// it: that one was asked to come forward, and this one should end. True
+// without a session bus (nothing to coordinate with).
+bool kcClaimSingleInstance(QObject *parent);
+
+// Calls `method` ("Activate" or "Capture") of the running instance; false,
+// with `problem` set, when none runs or it did not answer.
+bool kcCallRunningInstance(const QString &method, QString *problem);

@@ -1,0 +1,72 @@
+#pragma once
+// Window servers for Wayland sessions, where an application sees neither the
+// other windows nor their pixels: one frozen picture of the screens from a
+// picture source (the desktop portal), and the window rectangles from the
+// compositor where it tells them (sway's IPC), taken at the same moment.
+// Without a compositor that tells, every screen counts as one window, so
+// the text is read from the screen under the selection.
+//
+// Coordinates are Qt's global (logical) points; images come at the
+// picture's own resolution. Windows of this process are never listed.
+
+#include "platform/windowserver/frozen_frame.h"
+#include "platform/windowserver/window_server.h"
+
+#include <QMutex>
+
+#include <optional>
+
+struct FrozenWindow {
+    QRect bounds;
+    qint64 pid = 0;
+};
+
+class WaylandWindowServer : public WindowServer {
+public:
+    using PictureSource = std::function<void(const QString &parentWindow, QObject *context,
+                                             std::function<void(const CaptureResult &)> done)>;
+    // Screens (global coordinates, primary first) and the windows front to
+    // back at this moment; nothing when the compositor cannot be asked.
+    struct Layout {
+        QList<QRect> screens;
+        std::optional<QList<FrozenWindow>> windows;
+    };
+    using LayoutSource = std::function<Layout()>;
+
+    WaylandWindowServer(QString name, PictureSource pictures, LayoutSource layout);
+
+    WindowServerCapabilities capabilities() const override;
+    QString name() const override { return m_name; }
+    void freezeScreen(const QString &parentWindow, QObject *context,
+                      std::function<void(const CaptureResult &)> done) override;
+    QImage frozenPictureOf(const QRect &rect) const override;
+
+    QList<WindowServerWindow> windowsBelowAll(const QList<quint32> &windows) const override;
+    QImage imageOfRectBelowAll(const QRect &rect, const QList<quint32> &windows) const override;
+    bool compositingManagerRunning() const override { return true; }
+    QList<QRect> screens() const override;
+
+private:
+    QString m_name;
+    PictureSource m_pictures;
+    LayoutSource m_layout;
+    mutable QMutex m_lock;
+    FrozenFrame m_frame;
+    Layout m_frozenLayout;
+};
+
+// A server that cannot capture, and says why.
+class NullWindowServer : public WindowServer {
+public:
+    explicit NullWindowServer(QString reason) : m_reason(std::move(reason)) {}
+    WindowServerCapabilities capabilities() const override { return {}; }
+    QString name() const override { return QStringLiteral("none"); }
+    QString unavailableReason() const override { return m_reason; }
+    QList<WindowServerWindow> windowsBelowAll(const QList<quint32> &) const override { return {}; }
+    QImage imageOfRectBelowAll(const QRect &, const QList<quint32> &) const override { return QImage(); }
+    bool compositingManagerRunning() const override { return true; }
+    QList<QRect> screens() const override { return {}; }
+
+private:
+    QString m_reason;
+};

@@ -1,0 +1,114 @@
+#include "fake_portal.h"
+
+#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QTimer>
+#include <QUrl>
+
+#include <sys/stat.h>
+#include <utime.h>
+
+namespace {
+// The request object the client may close.
+class FakeRequest : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Request")
+public:
+    FakeRequest(QStringList *closed, QString path, QObject *parent)
+        : QObject(parent), m_closed(closed), m_path(std::move(path)) {}
+public slots:
+    void Close() { m_closed->append(m_path); }
+
+private:
+    QStringList *m_closed;
+    QString m_path;
+};
+} // namespace
+
+FakePortal::FakePortal(const QString &service, const QString &connectionName)
+    : m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName)), m_service(service) {
+    m_bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), this,
+                         QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties);
+    m_bus.registerService(service);
+}
+
+FakePortal::~FakePortal() {
+    m_bus.unregisterService(m_service);
+    QDBusConnection::disconnectFromBus(m_bus.name());
+}
+
+QString FakePortal::writePicture(bool stale, bool valid) {
+    const QString path = QDir(pictureDirectory).filePath(QStringLiteral("shot%1.png").arg(++m_count));
+    if (valid) {
+        QImage image(64, 40, QImage::Format_RGB32);
+        image.fill(QColor(10, 200, 30));
+        image.save(path, "PNG");
+    } else {
+        QFile file(path);
+        file.open(QIODevice::WriteOnly);
+        file.write("not a picture");
+    }
+    if (stale) {
+        struct utimbuf times {};
+        times.actime = times.modtime = time(nullptr) - 3600;
+        utime(QFile::encodeName(path).constData(), &times);
+    }
+    filesHandedOut.append(path);
+    return path;
+}
+
+void FakePortal::respond(const QString &path, uint code, const QVariantMap &results) {
+    QDBusMessage signal = QDBusMessage::createSignal(path, QStringLiteral("org.freedesktop.portal.Request"),
+                                                     QStringLiteral("Response"));
+    signal << code << results;
+    m_bus.send(signal);
+}
+
+QDBusObjectPath FakePortal::Screenshot(const QString &parentWindow, const QVariantMap &options,
+                                       const QDBusMessage &message) {
+    parentWindows.append(parentWindow);
+    optionsSeen.append(options);
+    QString sender = message.service().mid(1);
+    sender.replace(QLatin1Char('.'), QLatin1Char('_'));
+    const QString path = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
+                             .arg(sender, options.value(QStringLiteral("handle_token")).toString());
+    m_lastPath = path;
+    m_bus.registerObject(path, new FakeRequest(&closedRequests, path, this), QDBusConnection::ExportAllSlots);
+    const auto uri = [](const QString &file) { return QUrl::fromLocalFile(file).toString(); };
+    switch (answer) {
+    case Answer::PictureBeforeReply:
+        respond(path, 0, {{QStringLiteral("uri"), uri(writePicture(false, true))}});
+        break;
+    case Answer::PictureAfterReply: {
+        const QString file = writePicture(false, true);
+        QTimer::singleShot(50, this, [this, path, file, uri] {
+            respond(path, 0, {{QStringLiteral("uri"), uri(file)}});
+        });
+        break;
+    }
+    case Answer::Refused:
+        respond(path, 2, {{QStringLiteral("uri"), uri(writePicture(false, true))}});
+        break;
+    case Answer::Cancelled:
+        respond(path, 1, {});
+        break;
+    case Answer::Silent:
+        break;
+    case Answer::StalePicture:
+        respond(path, 0, {{QStringLiteral("uri"), uri(writePicture(true, true))}});
+        break;
+    case Answer::NotAPicture:
+        respond(path, 0, {{QStringLiteral("uri"), uri(writePicture(false, false))}});
+        break;
+    }
+    return QDBusObjectPath(path);
+}
+
+void FakePortal::answerLastRequestLate() {
+    respond(m_lastPath, 0,
+            {{QStringLiteral("uri"), QUrl::fromLocalFile(writePicture(false, true)).toString()}});
+}
+
+#include "fake_portal.moc"
