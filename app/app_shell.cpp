@@ -4,8 +4,8 @@
 #include "app/app_style.h"
 #include "app/login_screen.h"
 #include "app/pending_uploads.h"
-#include "app/start_at_login.h"
 #include "app/single_instance.h"
+#include "app/start_at_login.h"
 #include "clinic/service_url.h"
 
 #include <QApplication>

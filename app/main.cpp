@@ -3,8 +3,8 @@
 
 #include "app/app_shell.h"
 #include "app/cli/cli.h"
-#include "app/version.h"
 #include "app/desktop_session.h"
+#include "app/version.h"
 
 #include <QCoreApplication>
 #include <QString>
