@@ -8,9 +8,13 @@
 
 #include <QImage>
 #include <QString>
+#include <memory>
 #include <optional>
 
 struct Pix;
+namespace tesseract {
+class TessBaseAPI;
+}
 
 // Characters the engine may recognise: letters, digits, . , _ ' - and the
 // space, without which the engine runs the words of a line together.
@@ -23,6 +27,8 @@ struct TextRecognitionSettings {
     // Keep the engine to the calling thread. Its OpenMP threading makes
     // recognition several times slower on small machines, for the same text.
     bool singleThreaded = true;
+    // zlib level of the in-memory PNG (see pngDataFromImage()).
+    int pngCompressionLevel = 0;
 };
 
 // The folder of the English trained data: $KELVRA_TESSDATA when set, else
@@ -31,11 +37,17 @@ struct TextRecognitionSettings {
 QString recognitionDataPath();
 
 // Milliseconds spent in each step of one recognition (-1: not reached).
+// Read in bands, encode, decode and recognition are those of the slowest
+// band (the bands are read at the same time).
 struct RecognitionTimings {
+    qint64 split = -1;       // finding the rows to cut the image into bands at
     qint64 encode = -1;      // the image to PNG bytes
     qint64 decode = -1;      // PNG bytes to Leptonica's image, through the stream
-    qint64 engineStart = -1; // a fresh engine with the trained data loaded
+    qint64 engineStart = -1; // a fresh engine with the trained data loaded (made
+                             // ahead of time: waiting for it to be ready)
     qint64 recognition = -1; // the engine reading the image, to its text
+    qint64 total = -1;       // all of it, from the image to the text
+    int bands = 1;           // the number of bands the image was read in
 };
 
 // The recognised text, or none when the image has no pixels, the trained data
@@ -43,6 +55,29 @@ struct RecognitionTimings {
 // one-line reason on the none paths. Safe to call from any thread.
 std::optional<QString> wordsFromImage(const QImage &image, const TextRecognitionSettings &settings = {},
                                       QString *failure = nullptr, RecognitionTimings *timings = nullptr);
+
+// One engine with the English trained data loaded and the fixed variables
+// set. An engine reads any number of images, one at a time, on any thread.
+class RecognitionEngine {
+public:
+    // A new engine, or null with `failure` telling why (missing or unusable
+    // trained data).
+    static std::unique_ptr<RecognitionEngine> start(const TextRecognitionSettings &settings,
+                                                    QString *failure = nullptr);
+    ~RecognitionEngine();
+    RecognitionEngine(const RecognitionEngine &) = delete;
+    RecognitionEngine &operator=(const RecognitionEngine &) = delete;
+
+    // The text of `image`, through PNG bytes and Leptonica as wordsFromImage()
+    // does. Sets timings.encode, .decode and .recognition.
+    std::optional<QString> read(const QImage &image, QString *failure = nullptr,
+                                RecognitionTimings *timings = nullptr);
+
+private:
+    RecognitionEngine(tesseract::TessBaseAPI *handle, const TextRecognitionSettings &settings);
+    tesseract::TessBaseAPI *m_handle;
+    TextRecognitionSettings m_settings;
+};
 
 // Decodes PNG bytes through an in-memory stream with Leptonica. Null, and
 // quiet, for bytes that are not a well-formed PNG. The caller owns the result

@@ -6,6 +6,7 @@
 #include "capture/documentation_upload.h"
 #include "capture/patient_matching.h"
 #include "capture/screen_coordinates.h"
+#include "capture/text_recognizer.h"
 #include "capture/upload_senders.h"
 #include "emr/emr_api_client.h"
 #include "platform/core/notification_center.h"
@@ -267,6 +268,7 @@ ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelega
     pendingBadge->hide();
 
     m_stallWatch = new MainThreadStallWatch(this);
+    m_recognizer = std::make_shared<TextRecognizer>();
 
     // The rest state.
     const QPixmap icon = QIcon(QStringLiteral(":/kelvra/captureIcon.svg")).pixmap(30, 30);
@@ -569,6 +571,7 @@ void ViewController::screenCaptureRectangleFinished(const QRectF &rect) {
     if (snapshotWindow && snapshotWindow->isVisible())
         request.excludedWindows.append(quint32(snapshotWindow->winId()));
     request.server = sharedWindowServer();
+    request.recognizer = m_recognizer;
     const QRectF flyRect = snapshotWindow ? snapshotWindow->convertRectFromScreen(rect) : QRectF();
     startWindowCapture(
         request, this,

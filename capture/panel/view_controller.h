@@ -162,4 +162,6 @@ private:
     QPointer<QVariantAnimation> m_sizeAnimation;
     QPointer<QVariantAnimation> m_flyAway;
     MainThreadStallWatch *m_stallWatch = nullptr;
+    // Recognition engines loaded ahead of time (from the panel's start on).
+    std::shared_ptr<TextRecognizer> m_recognizer;
 };
