@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+#include <zlib.h>
 
 namespace {
 
@@ -68,9 +69,103 @@ QImage recognitionInput(QImage window, double scale) {
     return window;
 }
 
+namespace {
+
+void appendBigEndian32(QByteArray &bytes, quint32 value) {
+    const char b[4] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+    bytes.append(b, 4);
+}
+
+// Appends a chunk of `type` whose data are the bytes from `start` on (already
+// in `bytes`, after room left for the length and type), then its CRC.
+void finishChunk(QByteArray &bytes, qsizetype start) {
+    const quint32 length = quint32(bytes.size() - start - 8);
+    auto *at = reinterpret_cast<uchar *>(bytes.data()) + start;
+    at[0] = uchar(length >> 24);
+    at[1] = uchar(length >> 16);
+    at[2] = uchar(length >> 8);
+    at[3] = uchar(length);
+    appendBigEndian32(bytes, quint32(::crc32(0, at + 4, uInt(length + 4))));
+}
+
+// An opaque image as an RGB PNG without compression and without row filters:
+// the pixels are copied, not searched for patterns, and read back as fast.
+QByteArray storedRgbPng(const QImage &image) {
+    const int width = image.width(), height = image.height();
+    const qsizetype rowBytes = 1 + qsizetype(width) * 3; // filter byte, then RGB
+    const qsizetype raw = rowBytes * height;
+    if (raw / rowBytes != height || raw > (qsizetype(1) << 31) - 65536)
+        return {};
+    const qsizetype blocks = std::max<qsizetype>(1, (raw + 65534) / 65535);
+    QByteArray bytes;
+    bytes.reserve(8 + 25 + 12 + 2 + raw + blocks * 5 + 4 + 12);
+    bytes.append("\x89PNG\r\n\x1a\n", 8);
+
+    qsizetype start = bytes.size();
+    bytes.append(8, '\0');
+    std::memcpy(bytes.data() + start + 4, "IHDR", 4);
+    appendBigEndian32(bytes, quint32(width));
+    appendBigEndian32(bytes, quint32(height));
+    const char header[5] = {8, 2, 0, 0, 0}; // 8 bits, RGB, deflate, no filter method, no interlace
+    bytes.append(header, 5);
+    finishChunk(bytes, start);
+
+    start = bytes.size();
+    bytes.append(8, '\0');
+    std::memcpy(bytes.data() + start + 4, "IDAT", 4);
+    bytes.append("\x78\x01", 2); // zlib header: deflate, 32 KB window, no dictionary
+    // Stored deflate blocks of at most 65535 bytes, filled row by row.
+    uLong adler = adler32(0, nullptr, 0);
+    std::vector<uchar> row(size_t(rowBytes), 0);
+    qsizetype remaining = raw, inBlock = 0;
+    for (int y = 0; y < height; ++y) {
+        const auto *pixels = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        uchar *out = row.data() + 1;
+        for (int x = 0; x < width; ++x) {
+            *out++ = uchar(qRed(pixels[x]));
+            *out++ = uchar(qGreen(pixels[x]));
+            *out++ = uchar(qBlue(pixels[x]));
+        }
+        adler = adler32(adler, row.data(), uInt(rowBytes));
+        qsizetype done = 0;
+        while (done < rowBytes) {
+            if (inBlock == 0) {
+                const qsizetype length = std::min<qsizetype>(remaining, 65535);
+                const char block[5] = {char(remaining <= 65535 ? 1 : 0), char(length & 0xFF),
+                                       char(length >> 8), char(~length & 0xFF), char((~length >> 8) & 0xFF)};
+                bytes.append(block, 5);
+                inBlock = length;
+            }
+            const qsizetype take = std::min(inBlock, rowBytes - done);
+            bytes.append(reinterpret_cast<const char *>(row.data()) + done, take);
+            done += take;
+            inBlock -= take;
+            remaining -= take;
+        }
+    }
+    appendBigEndian32(bytes, quint32(adler));
+    finishChunk(bytes, start);
+
+    start = bytes.size();
+    bytes.append(8, '\0');
+    std::memcpy(bytes.data() + start + 4, "IEND", 4);
+    finishChunk(bytes, start);
+    return bytes;
+}
+
+} // namespace
+
 QByteArray pngDataFromImage(const QImage &image, int level) {
     if (image.isNull() || image.width() <= 0 || image.height() <= 0)
         return {};
+    if (level == 0 &&
+        (image.format() == QImage::Format_RGB32 || ((image.format() == QImage::Format_ARGB32 ||
+                                                     image.format() == QImage::Format_ARGB32_Premultiplied) &&
+                                                    isOpaque(image)))) {
+        const QByteArray stored = storedRgbPng(image);
+        if (!stored.isEmpty())
+            return stored;
+    }
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);

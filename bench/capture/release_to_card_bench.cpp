@@ -150,51 +150,52 @@ Figures capture(const QImage &rendered, double scale, bool before, TextRecognize
 
 // Child: runs one path on one window `runs` times, prints "key=value" lines
 // (medians; peak memory the largest).
-int child(int index, bool before, int runs) {
+int child(int index, bool before, bool compare) {
     const Window &w = windows()[size_t(index)];
     const QImage rendered = render(w);
     const QVariantList patients = todaysPatients();
     std::unique_ptr<TextRecognizer> recognizer;
-    if (!before)
+    const double beforeEngines = memoryField("VmRSS:");
+    if (!before) {
         recognizer = std::make_unique<TextRecognizer>();
-    std::map<QString, std::vector<double>> all;
-    QString text, proposed;
-    for (int run = 0; run < runs; ++run) {
-        // Between captures the engines are loaded again (the app has seconds).
-        if (recognizer && !recognizer->waitUntilReady(120000))
+        // Loaded ahead of time, as at sign-in and after every capture.
+        if (!recognizer->waitUntilReady(300000))
             return 1;
-        for (const auto &[key, value] :
-             capture(rendered, w.scale, before, recognizer.get(), patients, &text, &proposed))
-            all[key].push_back(value);
     }
-    for (auto &[key, values] : all) {
-        std::sort(values.begin(), values.end());
-        const double value = key == "peak MB" ? values.back() : values[values.size() / 2];
+    std::printf("engines MB=%.1f\n", memoryField("VmRSS:") - beforeEngines);
+    QString text, proposed;
+    for (const auto &[key, value] :
+         capture(rendered, w.scale, before, recognizer.get(), patients, &text, &proposed))
         std::printf("%s=%.1f\n", qPrintable(key), value);
-    }
     std::printf("proposed=%s\n", qPrintable(proposed));
     std::printf("characters=%lld\n", qint64(text.size()));
-    if (!before) {
-        // The same image read whole, on one engine, for the comparison.
-        recognizer->waitUntilReady(120000);
-        const std::optional<QString> whole = recognizer->read(
-            recognitionInput(rendered.convertToFormat(QImage::Format_ARGB32_Premultiplied), w.scale), nullptr,
-            nullptr, 1);
+    if (compare && recognizer) {
+        // The same image read whole, on one engine.
+        recognizer->waitUntilReady(300000);
+        const QImage input =
+            recognitionInput(rendered.convertToFormat(QImage::Format_ARGB32_Premultiplied), w.scale);
+        const std::optional<QString> whole = recognizer->read(input, nullptr, nullptr, 1);
         const std::optional<QVariantMap> match = determinePatientFromList(patients, whole);
         std::printf("whole identical=%d\n", whole && *whole == text ? 1 : 0);
         std::printf("whole words identical=%d\n", whole && whole->simplified() == text.simplified() ? 1 : 0);
+        std::printf("whole scores identical=%d\n",
+                    bestScoresForPatients(patients, whole) == bestScoresForPatients(patients, text) ? 1 : 0);
         std::printf("whole proposed=%s\n", match ? qPrintable(match->value("name").toString()) : "(none)");
     }
     return 0;
 }
 
-std::map<QString, QString> runChild(const QString &program, int index, bool before, int runs) {
+using Values = std::map<QString, QString>;
+
+Values runChild(const QString &program, int index, bool before, bool compare) {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(program, {"--child", QString::number(index), before ? "before" : "after", "--runs",
-                            QString::number(runs)});
+    QStringList args = {"--child", QString::number(index), before ? "before" : "after"};
+    if (compare)
+        args << "--compare";
+    process.start(program, args);
     process.waitForFinished(-1);
-    std::map<QString, QString> values;
+    Values values;
     for (const QByteArray &line : process.readAllStandardOutput().split('\n')) {
         const qsizetype eq = line.indexOf('=');
         if (eq > 0)
@@ -205,8 +206,33 @@ std::map<QString, QString> runChild(const QString &program, int index, bool befo
     return values;
 }
 
+// Per key, the median of the runs (peak memory: the largest).
+Values summary(const std::vector<Values> &runs) {
+    std::map<QString, std::vector<double>> numbers;
+    Values result;
+    for (const Values &run : runs) {
+        for (const auto &[key, value] : run) {
+            bool number = false;
+            const double v = value.toDouble(&number);
+            if (number)
+                numbers[key].push_back(v);
+            else
+                result[key] = value;
+        }
+    }
+    for (auto &[key, values] : numbers) {
+        std::sort(values.begin(), values.end());
+        result[key] = QString::number(key == "peak MB" ? values.back() : values[values.size() / 2]);
+    }
+    for (const auto &[key, value] : runs.front()) {
+        if (key.startsWith("whole"))
+            result[key] = value;
+    }
+    return result;
+}
+
 // The bare engine, as a user would run it, on the image the current path reads.
-double bareTesseract(const QImage &input, int runs) {
+double bareTesseract(const QImage &input) {
     const QString program = QStandardPaths::findExecutable(QStringLiteral("tesseract"));
     if (program.isEmpty())
         return -1;
@@ -214,17 +240,12 @@ double bareTesseract(const QImage &input, int runs) {
     const QString path = dir.filePath(QStringLiteral("window.png"));
     if (!input.save(path))
         return -1;
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        QProcess process;
-        QElapsedTimer timer;
-        timer.start();
-        process.start(program, {path, QStringLiteral("stdout"), QStringLiteral("-l"), QStringLiteral("eng")});
-        process.waitForFinished(-1);
-        times.push_back(double(timer.elapsed()));
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    QProcess process;
+    QElapsedTimer timer;
+    timer.start();
+    process.start(program, {path, QStringLiteral("stdout"), QStringLiteral("-l"), QStringLiteral("eng")});
+    process.waitForFinished(-1);
+    return double(timer.elapsed());
 }
 
 QString loadLine() {
@@ -234,9 +255,10 @@ QString loadLine() {
 }
 
 int table(const QString &program, int runs) {
-    std::printf("release to card, median of %d runs per path, %d cores, load average %s\n", runs,
-                QThread::idealThreadCount(), qPrintable(loadLine()));
-    std::printf("times in ms; peak = growth of resident memory during one capture, MB\n\n");
+    std::printf("release to card, median of %d runs per path (taking turns), %d cores, load average %s\n",
+                runs, QThread::idealThreadCount(), qPrintable(loadLine()));
+    std::printf("times in ms; peak MB = growth of resident memory during one capture; engines MB = resident\n"
+                "memory of the engines kept loaded between captures\n\n");
     const QStringList parts = {"capture",      "scale",   "split",    "encode", "decode",
                                "engine ready", "reading", "matching", "total",  "peak MB"};
     for (size_t i = 0; i < windows().size(); ++i) {
@@ -247,9 +269,18 @@ int table(const QString &program, int runs) {
                     rendered.width(), rendered.height(), rendered.width() * 2, rendered.height() * 2,
                     input.width(), input.height());
         std::fflush(stdout);
-        const auto before = runChild(program, int(i), true, runs);
-        const auto after = runChild(program, int(i), false, runs);
-        const double bare = bareTesseract(input, runs);
+        // Before, after and the bare engine take turns, so that a change of
+        // the machine's load falls on all of them.
+        std::vector<Values> befores, afters;
+        std::vector<double> bares;
+        for (int run = 0; run < runs; ++run) {
+            befores.push_back(runChild(program, int(i), true, false));
+            afters.push_back(runChild(program, int(i), false, run == 0));
+            bares.push_back(bareTesseract(input));
+        }
+        const Values before = summary(befores), after = summary(afters);
+        std::sort(bares.begin(), bares.end());
+        const double bare = bares[bares.size() / 2];
         std::printf("  %-14s %9s %9s %8s\n", "part", "before", "after", "ratio");
         for (const QString &part : parts) {
             const double b = before.count(part) ? before.at(part).toDouble() : -1;
@@ -315,7 +346,8 @@ int corpus() {
     }
     items.push_back({"dense 1280x800", renderDenseWindow(QSize(1280, 800)), 1.0, QString()});
     items.push_back({"dense 1920x1080", renderDenseWindow(QSize(1920, 1080)), 1.0, QString()});
-    int identical = 0, sameWords = 0, sameProposal = 0, rightNew = 0, rightOld = 0, withExpected = 0;
+    int identical = 0, sameWords = 0, sameScores = 0, sameProposal = 0, rightNew = 0, rightOld = 0,
+        withExpected = 0;
     for (Item &item : items) {
         item.image.setDevicePixelRatio(1.0);
         const QImage input = recognitionInput(item.image, item.scale);
@@ -330,8 +362,10 @@ int corpus() {
         const QString nw = pw ? pw->value("name").toString() : "(none)";
         const bool same = banded == whole;
         const bool words = banded && whole && banded->simplified() == whole->simplified();
+        const bool scores = bestScoresForPatients(patients, banded) == bestScoresForPatients(patients, whole);
         identical += same;
         sameWords += words;
+        sameScores += scores;
         sameProposal += nb == nw;
         QString old = "-";
         if (!item.expected.isEmpty()) {
@@ -361,6 +395,33 @@ int corpus() {
     return 0;
 }
 
+// Where one window is cut, and each band's reading time on its own (one
+// engine, one band after the other) beside the whole image's.
+int probe(int index) {
+    const Window &w = windows()[size_t(index)];
+    const QImage input = recognitionInput(render(w), w.scale);
+    const QList<int> cuts = bandCuts(input, QThread::idealThreadCount());
+    std::printf("%s: %dx%d, cuts:", qPrintable(w.label), input.width(), input.height());
+    for (int c : cuts)
+        std::printf(" %d", c);
+    std::printf("\n");
+    const std::unique_ptr<RecognitionEngine> engine = RecognitionEngine::start({});
+    int top = 0;
+    for (qsizetype i = 0; i <= cuts.size(); ++i) {
+        const int bottom = i < cuts.size() ? cuts[i] : input.height();
+        RecognitionTimings t;
+        const std::optional<QString> text = engine->read(bandOf(input, top, bottom), nullptr, &t);
+        std::printf("  band %d-%d: encode %lld decode %lld reading %lld ms, %lld characters\n", top, bottom,
+                    t.encode, t.decode, t.recognition, qint64(text ? text->size() : -1));
+        top = bottom;
+    }
+    RecognitionTimings t;
+    const std::optional<QString> text = engine->read(input, nullptr, &t);
+    std::printf("  whole: encode %lld decode %lld reading %lld ms, %lld characters\n", t.encode, t.decode,
+                t.recognition, qint64(text ? text->size() : -1));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -374,8 +435,11 @@ int main(int argc, char **argv) {
         runs = std::max(1, args[at + 1].toInt());
     const qsizetype childAt = args.indexOf("--child");
     if (childAt >= 0 && childAt + 2 < args.size())
-        return child(args[childAt + 1].toInt(), args[childAt + 2] == "before", runs);
+        return child(args[childAt + 1].toInt(), args[childAt + 2] == "before", args.contains("--compare"));
     if (args.contains("--corpus"))
         return corpus();
+    const qsizetype probeAt = args.indexOf("--bands");
+    if (probeAt >= 0 && probeAt + 1 < args.size())
+        return probe(args[probeAt + 1].toInt());
     return table(app.applicationFilePath(), runs);
 }
