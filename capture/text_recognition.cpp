@@ -12,6 +12,7 @@
 #include <leptonica/allheaders.h>
 #include <mutex>
 #include <tesseract/capi.h>
+#include <time.h>
 
 namespace {
 
@@ -96,6 +97,12 @@ std::optional<QString> fail(QString *failure, const QString &reason) {
 
 } // namespace
 
+qint64 threadCpuMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 QString recognitionDataPath() {
     const QString overridden = qEnvironmentVariable("KELVRA_TESSDATA");
     if (!overridden.isEmpty())
@@ -167,6 +174,7 @@ std::optional<QString> RecognitionEngine::read(const QImage &image, QString *fai
                                                RecognitionTimings *timings) {
     RecognitionTimings ignored;
     RecognitionTimings &t = timings ? *timings : ignored;
+    const qint64 cpuStart = threadCpuMilliseconds();
     QElapsedTimer clock;
     clock.start();
     const QByteArray png = pngDataFromImage(image, m_settings.pngCompressionLevel);
@@ -191,6 +199,7 @@ std::optional<QString> RecognitionEngine::read(const QImage &image, QString *fai
     const QString result = QString::fromUtf8(text);
     TessDeleteText(text);
     t.recognition = clock.elapsed();
+    t.cpu = threadCpuMilliseconds() - cpuStart;
     return result;
 }
 
@@ -200,6 +209,7 @@ std::optional<QString> wordsFromImage(const QImage &image, const TextRecognition
     RecognitionTimings &t = timings ? *timings : ignored;
     QElapsedTimer total;
     total.start();
+    const qint64 cpuStart = threadCpuMilliseconds();
     if (image.isNull() || image.width() <= 0 || image.height() <= 0)
         return fail(failure, QStringLiteral("the image has no pixels"));
     QElapsedTimer clock;
@@ -211,5 +221,6 @@ std::optional<QString> wordsFromImage(const QImage &image, const TextRecognition
     std::optional<QString> text = engine->read(image, failure, &t);
     t.engineStart = engineStart;
     t.total = total.elapsed();
+    t.cpu = threadCpuMilliseconds() - cpuStart;
     return text;
 }

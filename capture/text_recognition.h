@@ -47,8 +47,15 @@ struct RecognitionTimings {
                              // ahead of time: waiting for it to be ready)
     qint64 recognition = -1; // the engine reading the image, to its text
     qint64 total = -1;       // all of it, from the image to the text
-    int bands = 1;           // the number of bands the image was read in
+    // Processor time of the reading: in bands, the slowest band's encode,
+    // decode and reading (what they take on an idle machine with a core per
+    // engine); read whole by wordsFromImage(), also the engine's start.
+    qint64 cpu = -1;
+    int bands = 1; // the number of bands the image was read in
 };
+
+// Processor time of the calling thread, in milliseconds.
+qint64 threadCpuMilliseconds();
 
 // The recognised text, or none when the image has no pixels, the trained data
 // cannot be loaded or the engine fails. `failure`, when given, receives a

@@ -139,7 +139,9 @@ std::optional<QString> TextRecognizer::read(const QImage &image, QString *failur
     }
 
     QString text;
+    t.cpu = 0;
     for (const Band &part : parts) {
+        t.cpu = std::max(t.cpu, part.timings.cpu);
         t.encode = std::max(t.encode, part.timings.encode);
         t.decode = std::max(t.decode, part.timings.decode);
         t.recognition = std::max(t.recognition, part.timings.recognition);
