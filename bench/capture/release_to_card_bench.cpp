@@ -15,6 +15,8 @@
 // whole.
 //
 //   bench_capture_release_to_card [--runs N]       the table
+//   bench_capture_release_to_card --bands I        window I's cuts, and each
+//                                                  band read on its own
 //   bench_capture_release_to_card --corpus         banded against whole, new
 //                                                  against old sizes, on many
 //                                                  windows: texts and proposals
@@ -323,12 +325,13 @@ int table(const QString &program, int runs) {
                     qPrintable(after.count("proposed") ? after.at("proposed") : "?"),
                     qPrintable(before.count("characters") ? before.at("characters") : "?"),
                     qPrintable(after.count("characters") ? after.at("characters") : "?"));
-        std::printf(
-            "  banded against whole on the after image: text %s, words %s, whole proposes %s\n\n",
-            after.count("whole identical") && after.at("whole identical") == "1" ? "identical" : "DIFFERENT",
-            after.count("whole words identical") && after.at("whole words identical") == "1" ? "identical"
-                                                                                             : "DIFFERENT",
-            qPrintable(after.count("whole proposed") ? after.at("whole proposed") : "?"));
+        const auto yes = [&after](const char *key) { return after.count(key) && after.at(key) == "1"; };
+        std::printf("  banded against whole on the after image: text %s, words %s, every patient's score %s, "
+                    "whole proposes %s\n\n",
+                    yes("whole identical") ? "identical" : "DIFFERENT",
+                    yes("whole words identical") ? "identical" : "DIFFERENT",
+                    yes("whole scores identical") ? "identical" : "DIFFERENT",
+                    qPrintable(after.count("whole proposed") ? after.at("whole proposed") : "?"));
         std::fflush(stdout);
     }
     std::printf("load average at the end %s\n", qPrintable(loadLine()));
@@ -403,21 +406,23 @@ int corpus() {
             old = previous ? previous->value("name").toString() : "(none)";
             rightOld += old == item.expected;
         }
-        std::printf("%-62s bands %d  text %-9s proposals banded %-12s whole %-12s 2x-pixels %s\n",
-                    qPrintable(item.label), t.bands,
-                    same    ? "identical"
-                    : words ? "same-words"
-                            : "DIFFERENT",
-                    qPrintable(nb), qPrintable(nw), qPrintable(old));
+        std::printf(
+            "%-62s bands %d  text %-10s scores %-9s proposals banded %-12s whole %-12s 2x-pixels %s\n",
+            qPrintable(item.label), t.bands,
+            same    ? "identical"
+            : words ? "same-words"
+                    : "DIFFERENT",
+            scores ? "identical" : "DIFFERENT", qPrintable(nb), qPrintable(nw), qPrintable(old));
         if (!words && banded && whole) {
             std::printf("---- banded:\n%s\n---- whole:\n%s\n----\n", qPrintable(*banded), qPrintable(*whole));
         }
         std::fflush(stdout);
     }
     std::printf(
-        "\n%zu windows: text identical %d, same words %d, same proposal %d; right patient at the new size "
-        "%d of %d, at twice the device pixels %d of %d\n",
-        items.size(), identical, sameWords, sameProposal, rightNew, withExpected, rightOld, withExpected);
+        "\n%zu windows: text identical %d, same words %d, same score for every patient %d, same proposal %d; "
+        "right patient at the new size %d of %d, at twice the device pixels %d of %d\n",
+        items.size(), identical, sameWords, sameScores, sameProposal, rightNew, withExpected, rightOld,
+        withExpected);
     return 0;
 }
 
@@ -437,14 +442,15 @@ int probe(int index) {
         const int bottom = i < cuts.size() ? cuts[i] : input.height();
         RecognitionTimings t;
         const std::optional<QString> text = engine->read(bandOf(input, top, bottom), nullptr, &t);
-        std::printf("  band %d-%d: encode %lld decode %lld reading %lld ms, %lld characters\n", top, bottom,
-                    t.encode, t.decode, t.recognition, qint64(text ? text->size() : -1));
+        std::printf("  band %d-%d: encode %lld decode %lld reading %lld ms, processor time %lld ms, %lld "
+                    "characters\n",
+                    top, bottom, t.encode, t.decode, t.recognition, t.cpu, qint64(text ? text->size() : -1));
         top = bottom;
     }
     RecognitionTimings t;
     const std::optional<QString> text = engine->read(input, nullptr, &t);
-    std::printf("  whole: encode %lld decode %lld reading %lld ms, %lld characters\n", t.encode, t.decode,
-                t.recognition, qint64(text ? text->size() : -1));
+    std::printf("  whole: encode %lld decode %lld reading %lld ms, processor time %lld ms, %lld characters\n",
+                t.encode, t.decode, t.recognition, t.cpu, qint64(text ? text->size() : -1));
     return 0;
 }
 
