@@ -31,55 +31,50 @@ void quietLeptonica() {
     std::call_once(once, [] { leptSetStderrHandler(&discardLeptonicaMessage); });
 }
 
-// Keeps Tesseract's OpenMP parallel regions on the calling thread while
-// alive. The engine asks for fixed thread counts (num_threads clauses), which
-// omp_set_num_threads() does not override; with the maximum number of active
-// levels at 0 every parallel region runs on the encountering thread alone.
-// The OpenMP runtime is looked up at run time, so an engine built without it
-// simply has nothing to limit. Nested and concurrent users share one
-// adjustment: the first sets it, the last restores the previous value.
-class EngineThreadLimit {
-public:
-    explicit EngineThreadLimit(bool active) : m_active(active && runtime().available()) {
-        if (!m_active)
-            return;
-        Runtime &rt = runtime();
-        std::lock_guard lock(rt.mutex);
-        if (rt.users++ == 0) {
-            rt.previousLevels = rt.getMaxActiveLevels();
-            rt.setMaxActiveLevels(0);
-        }
+// The OpenMP runtime's setting of nested parallelism, looked up at run time:
+// an engine built without OpenMP simply has nothing to limit.
+struct OpenMPRuntime {
+    using SetLevels = void (*)(int);
+    using GetLevels = int (*)();
+    SetLevels setMaxActiveLevels =
+        reinterpret_cast<SetLevels>(dlsym(RTLD_DEFAULT, "omp_set_max_active_levels"));
+    GetLevels getMaxActiveLevels =
+        reinterpret_cast<GetLevels>(dlsym(RTLD_DEFAULT, "omp_get_max_active_levels"));
+    bool available() const { return setMaxActiveLevels && getMaxActiveLevels; }
+    static const OpenMPRuntime &instance() {
+        static const OpenMPRuntime runtime;
+        return runtime;
     }
-    ~EngineThreadLimit() {
-        if (!m_active)
-            return;
-        Runtime &rt = runtime();
-        std::lock_guard lock(rt.mutex);
-        if (--rt.users == 0)
-            rt.setMaxActiveLevels(rt.previousLevels);
-    }
-    EngineThreadLimit(const EngineThreadLimit &) = delete;
-    EngineThreadLimit &operator=(const EngineThreadLimit &) = delete;
-
-private:
-    struct Runtime {
-        using SetLevels = void (*)(int);
-        using GetLevels = int (*)();
-        SetLevels setMaxActiveLevels =
-            reinterpret_cast<SetLevels>(dlsym(RTLD_DEFAULT, "omp_set_max_active_levels"));
-        GetLevels getMaxActiveLevels =
-            reinterpret_cast<GetLevels>(dlsym(RTLD_DEFAULT, "omp_get_max_active_levels"));
-        std::mutex mutex;
-        int users = 0;
-        int previousLevels = 0;
-        bool available() const { return setMaxActiveLevels && getMaxActiveLevels; }
-    };
-    static Runtime &runtime() {
-        static Runtime instance;
-        return instance;
-    }
-    bool m_active;
 };
+
+// This thread's nesting of EngineThreadLimit and the level it found.
+thread_local int t_limitDepth = 0;
+thread_local int t_previousLevels = 0;
+
+} // namespace
+
+// The maximum number of active levels is a setting of each thread (of its
+// data environment) in current OpenMP runtimes: every thread that runs an
+// engine sets its own, and restores it when its outermost limit ends.
+EngineThreadLimit::EngineThreadLimit(bool active)
+    : m_active(active && OpenMPRuntime::instance().available()) {
+    if (!m_active)
+        return;
+    const OpenMPRuntime &rt = OpenMPRuntime::instance();
+    if (t_limitDepth++ == 0) {
+        t_previousLevels = rt.getMaxActiveLevels();
+        rt.setMaxActiveLevels(0);
+    }
+}
+
+EngineThreadLimit::~EngineThreadLimit() {
+    if (!m_active)
+        return;
+    if (--t_limitDepth == 0)
+        OpenMPRuntime::instance().setMaxActiveLevels(t_previousLevels);
+}
+
+namespace {
 
 struct PixOwner {
     Pix *pix = nullptr;

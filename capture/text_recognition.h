@@ -63,6 +63,24 @@ qint64 threadCpuMilliseconds();
 std::optional<QString> wordsFromImage(const QImage &image, const TextRecognitionSettings &settings = {},
                                       QString *failure = nullptr, RecognitionTimings *timings = nullptr);
 
+// While alive (and `active`), keeps the engine's OpenMP parallel regions on
+// the calling thread. The engine asks for fixed thread counts (num_threads
+// clauses), which omp_set_num_threads() does not override; with the maximum
+// number of active levels at 0 every parallel region runs on the thread that
+// meets it. Its OpenMP threading makes recognition several times slower on
+// small machines, for the same text, and engines on several threads would
+// each start a team. Nests on one thread.
+class EngineThreadLimit {
+public:
+    explicit EngineThreadLimit(bool active);
+    ~EngineThreadLimit();
+    EngineThreadLimit(const EngineThreadLimit &) = delete;
+    EngineThreadLimit &operator=(const EngineThreadLimit &) = delete;
+
+private:
+    bool m_active;
+};
+
 // One engine with the English trained data loaded and the fixed variables
 // set. An engine reads any number of images, one at a time, on any thread.
 class RecognitionEngine {

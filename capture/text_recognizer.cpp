@@ -29,6 +29,8 @@ TextRecognizer::~TextRecognizer() {
 }
 
 void TextRecognizer::run(Worker *worker) {
+    // For the thread's whole life: its engines load and read on it alone.
+    const EngineThreadLimit threadLimit(m_settings.singleThreaded);
     for (;;) {
         // A fresh engine for every image: nothing read before carries over.
         QString failure;

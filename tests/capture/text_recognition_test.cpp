@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QPainter>
 #include <QTemporaryDir>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <leptonica/allheaders.h>
 #include <thread>
@@ -382,6 +383,39 @@ TEST(TextRecognizer, ConcurrentReadsEachGetTheirText) {
         EXPECT_TRUE(texts[size_t(i)]->contains(shown[i].second)) << qPrintable(*texts[size_t(i)]);
     }
     EXPECT_TRUE(recognizer->waitUntilReady(120000));
+}
+
+// The OpenMP runtime keeps the nesting limit per thread: an engine's thread
+// must set its own, also while another thread's engine holds a limit (two
+// bands read at once). Without it the second engine starts a team of
+// threads on every parallel region, and reading takes several times longer.
+TEST(TextRecognition, EveryEngineThreadKeepsToItself) {
+    using GetLevels = int (*)();
+    const auto getLevels = reinterpret_cast<GetLevels>(dlsym(RTLD_DEFAULT, "omp_get_max_active_levels"));
+    if (!getLevels)
+        GTEST_SKIP() << "the engine is built without OpenMP";
+    const int outside = getLevels();
+    {
+        const EngineThreadLimit first(true);
+        EXPECT_EQ(getLevels(), 0);
+        int inOther = -1, afterOther = -1;
+        std::thread other([&] {
+            const int before = getLevels();
+            {
+                const EngineThreadLimit second(true);
+                inOther = getLevels();
+                const EngineThreadLimit nested(true);
+            }
+            afterOther = getLevels() == before ? 1 : 0;
+        });
+        other.join();
+        EXPECT_EQ(inOther, 0) << "a second thread's engine must be limited as well";
+        EXPECT_EQ(afterOther, 1);
+        EXPECT_EQ(getLevels(), 0) << "the other thread's end leaves this one limited";
+        const EngineThreadLimit inactive(false);
+        EXPECT_EQ(getLevels(), 0);
+    }
+    EXPECT_EQ(getLevels(), outside);
 }
 
 TEST(TextRecognition, ResizeDoublesTheWindowImage) {
