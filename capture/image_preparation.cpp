@@ -3,16 +3,43 @@
 #include <QBuffer>
 #include <QImageWriter>
 #include <QPainter>
+#include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
+#include <zlib.h>
+
+namespace {
+
+// True when every pixel is fully opaque (as every pixel of a screen capture
+// is, whatever its format says).
+bool isOpaque(const QImage &image) {
+    if (!image.hasAlphaChannel())
+        return true;
+    if (image.format() != QImage::Format_ARGB32 && image.format() != QImage::Format_ARGB32_Premultiplied)
+        return false;
+    for (int y = 0; y < image.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            if (qAlpha(line[x]) != 255)
+                return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
 
 QImage resizeImage(const QImage &image, const QSize &size) {
     if (image.isNull() || size.isEmpty())
         return {};
-    QImage resized(size, QImage::Format_ARGB32_Premultiplied);
+    const bool opaque = isOpaque(image);
+    QImage resized(size, opaque ? QImage::Format_RGB32 : QImage::Format_ARGB32_Premultiplied);
     if (resized.isNull())
         return {};
-    resized.fill(Qt::transparent);
+    resized.fill(opaque ? Qt::white : Qt::transparent);
     QPainter painter(&resized);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     painter.drawImage(QRect(QPoint(0, 0), size), image);
@@ -20,18 +47,239 @@ QImage resizeImage(const QImage &image, const QSize &size) {
     return resized;
 }
 
-QByteArray pngDataFromImage(const QImage &image) {
+QSize recognitionSize(const QSize &windowPixels, double scale) {
+    if (windowPixels.isEmpty())
+        return windowPixels;
+    if (!(scale > 0) || !std::isfinite(scale))
+        scale = 1.0;
+    return QSize(std::max(1, int(std::lround(windowPixels.width() * 2.0 / scale))),
+                 std::max(1, int(std::lround(windowPixels.height() * 2.0 / scale))));
+}
+
+QImage recognitionInput(QImage window, double scale) {
+    if (window.isNull())
+        return {};
+    const QSize size = recognitionSize(window.size(), scale);
+    if (size != window.size())
+        return resizeImage(window, size);
+    // An opaque image is encoded without its alpha channel: a quarter fewer
+    // bytes. Not copied unless the caller still shares it.
+    if (window.hasAlphaChannel() && isOpaque(window))
+        window.reinterpretAsFormat(QImage::Format_RGB32);
+    return window;
+}
+
+namespace {
+
+void appendBigEndian32(QByteArray &bytes, quint32 value) {
+    const char b[4] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+    bytes.append(b, 4);
+}
+
+// Appends a chunk of `type` whose data are the bytes from `start` on (already
+// in `bytes`, after room left for the length and type), then its CRC.
+void finishChunk(QByteArray &bytes, qsizetype start) {
+    const quint32 length = quint32(bytes.size() - start - 8);
+    auto *at = reinterpret_cast<uchar *>(bytes.data()) + start;
+    at[0] = uchar(length >> 24);
+    at[1] = uchar(length >> 16);
+    at[2] = uchar(length >> 8);
+    at[3] = uchar(length);
+    appendBigEndian32(bytes, quint32(::crc32(0, at + 4, uInt(length + 4))));
+}
+
+// An opaque image as an RGB PNG without compression and without row filters:
+// the pixels are copied, not searched for patterns, and read back as fast.
+QByteArray storedRgbPng(const QImage &image) {
+    const int width = image.width(), height = image.height();
+    const qsizetype rowBytes = 1 + qsizetype(width) * 3; // filter byte, then RGB
+    const qsizetype raw = rowBytes * height;
+    if (raw / rowBytes != height || raw > (qsizetype(1) << 31) - 65536)
+        return {};
+    const qsizetype blocks = std::max<qsizetype>(1, (raw + 65534) / 65535);
+    QByteArray bytes;
+    bytes.reserve(8 + 25 + 12 + 2 + raw + blocks * 5 + 4 + 12);
+    bytes.append("\x89PNG\r\n\x1a\n", 8);
+
+    qsizetype start = bytes.size();
+    bytes.append(8, '\0');
+    std::memcpy(bytes.data() + start + 4, "IHDR", 4);
+    appendBigEndian32(bytes, quint32(width));
+    appendBigEndian32(bytes, quint32(height));
+    const char header[5] = {8, 2, 0, 0, 0}; // 8 bits, RGB, deflate, no filter method, no interlace
+    bytes.append(header, 5);
+    finishChunk(bytes, start);
+
+    start = bytes.size();
+    bytes.append(8, '\0');
+    std::memcpy(bytes.data() + start + 4, "IDAT", 4);
+    bytes.append("\x78\x01", 2); // zlib header: deflate, 32 KB window, no dictionary
+    // Stored deflate blocks of at most 65535 bytes, filled row by row.
+    uLong adler = adler32(0, nullptr, 0);
+    std::vector<uchar> row(size_t(rowBytes), 0);
+    qsizetype remaining = raw, inBlock = 0;
+    for (int y = 0; y < height; ++y) {
+        const auto *pixels = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        uchar *out = row.data() + 1;
+        for (int x = 0; x < width; ++x) {
+            *out++ = uchar(qRed(pixels[x]));
+            *out++ = uchar(qGreen(pixels[x]));
+            *out++ = uchar(qBlue(pixels[x]));
+        }
+        adler = adler32(adler, row.data(), uInt(rowBytes));
+        qsizetype done = 0;
+        while (done < rowBytes) {
+            if (inBlock == 0) {
+                const qsizetype length = std::min<qsizetype>(remaining, 65535);
+                const char block[5] = {char(remaining <= 65535 ? 1 : 0), char(length & 0xFF),
+                                       char(length >> 8), char(~length & 0xFF), char((~length >> 8) & 0xFF)};
+                bytes.append(block, 5);
+                inBlock = length;
+            }
+            const qsizetype take = std::min(inBlock, rowBytes - done);
+            bytes.append(reinterpret_cast<const char *>(row.data()) + done, take);
+            done += take;
+            inBlock -= take;
+            remaining -= take;
+        }
+    }
+    appendBigEndian32(bytes, quint32(adler));
+    finishChunk(bytes, start);
+
+    start = bytes.size();
+    bytes.append(8, '\0');
+    std::memcpy(bytes.data() + start + 4, "IEND", 4);
+    finishChunk(bytes, start);
+    return bytes;
+}
+
+} // namespace
+
+QByteArray pngDataFromImage(const QImage &image, int level) {
     if (image.isNull() || image.width() <= 0 || image.height() <= 0)
         return {};
+    if (level == 0 &&
+        (image.format() == QImage::Format_RGB32 || ((image.format() == QImage::Format_ARGB32 ||
+                                                     image.format() == QImage::Format_ARGB32_Premultiplied) &&
+                                                    isOpaque(image)))) {
+        const QByteArray stored = storedRgbPng(image);
+        if (!stored.isEmpty())
+            return stored;
+    }
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "png");
-    // Fast, light compression: the bytes are decoded again at once, in memory.
-    writer.setQuality(80);
+    // Qt's PNG writer takes a quality from 0 to 100 and uses zlib level
+    // (100 - quality) * 9 / 91.
+    if (level >= 0)
+        writer.setQuality(100 - (std::min(level, 9) * 91 + 8) / 9);
     if (!writer.write(image))
         return {};
     return bytes;
+}
+
+namespace {
+
+// Two pixels differ when a colour channel differs by more than this; screen
+// pixels of one colour are exact, anti-aliased glyph edges are not.
+constexpr int kColourTolerance = 24;
+// A blank row has at most this many colour edges, each of them part of a
+// vertical edge running kEdgeReach rows up and down: longer than any glyph's
+// stem at reading size, so a row through a line of text never qualifies.
+constexpr int kMaximumEdges = 16;
+constexpr int kEdgeReach = 40;
+// A cut needs a gap of at least this many blank rows.
+constexpr int kMinimumGap = 3;
+
+bool sameColour(QRgb a, QRgb b) {
+    return std::abs(qRed(a) - qRed(b)) <= kColourTolerance &&
+           std::abs(qGreen(a) - qGreen(b)) <= kColourTolerance &&
+           std::abs(qBlue(a) - qBlue(b)) <= kColourTolerance;
+}
+
+bool thirtyTwoBit(QImage::Format format) {
+    return format == QImage::Format_RGB32 || format == QImage::Format_ARGB32 ||
+           format == QImage::Format_ARGB32_Premultiplied;
+}
+
+} // namespace
+
+QList<int> bandCuts(const QImage &source, int bands) {
+    if (bands < 2 || source.isNull() || source.height() < 2 * kEdgeReach)
+        return {};
+    const QImage image =
+        thirtyTwoBit(source.format()) ? source : source.convertToFormat(QImage::Format_RGB32);
+    const int width = image.width(), height = image.height();
+    const auto row = [&image](int y) { return reinterpret_cast<const QRgb *>(image.constScanLine(y)); };
+
+    // Per row: its detail (colour edges, plus one for the row itself) and
+    // whether it is blank.
+    std::vector<qint64> cost(size_t(height) + 1, 0); // cumulative, cost[y] = rows above y
+    std::vector<char> blank(size_t(height), 0);
+    std::vector<int> edges;
+    for (int y = 0; y < height; ++y) {
+        const QRgb *line = row(y);
+        edges.clear();
+        for (int x = 1; x < width; ++x) {
+            if (line[x - 1] != line[x] && !sameColour(line[x - 1], line[x]))
+                edges.push_back(x);
+        }
+        cost[size_t(y) + 1] = cost[size_t(y)] + qint64(edges.size()) + 1;
+        bool isBlank = edges.empty();
+        if (!isBlank && int(edges.size()) <= kMaximumEdges && y >= kEdgeReach && y + kEdgeReach < height) {
+            isBlank = std::all_of(edges.begin(), edges.end(), [&](int x) {
+                for (int other = y - kEdgeReach; other <= y + kEdgeReach; ++other) {
+                    const QRgb *o = row(other);
+                    if (!sameColour(o[x - 1], line[x - 1]) || !sameColour(o[x], line[x]))
+                        return false;
+                }
+                return true;
+            });
+        }
+        blank[size_t(y)] = isBlank;
+    }
+
+    // Candidate cuts: the middle row of every gap inside the image.
+    QList<int> candidates;
+    for (int y = 0; y < height;) {
+        if (!blank[size_t(y)]) {
+            ++y;
+            continue;
+        }
+        const int start = y;
+        while (y < height && blank[size_t(y)])
+            ++y;
+        if (start > 0 && y < height && y - start >= kMinimumGap)
+            candidates.append(start + (y - start) / 2);
+    }
+
+    // For each share of the detail, the candidate nearest to its boundary.
+    QList<int> cuts;
+    const qint64 total = cost[size_t(height)];
+    for (int k = 1; k < bands; ++k) {
+        const qint64 target = total * k / bands;
+        int best = -1;
+        for (int c : candidates) {
+            if (!cuts.isEmpty() && c <= cuts.last())
+                continue;
+            if (best < 0 || std::llabs(cost[size_t(c)] - target) < std::llabs(cost[size_t(best)] - target))
+                best = c;
+        }
+        if (best < 0)
+            break;
+        cuts.append(best);
+    }
+    return cuts;
+}
+
+QImage bandOf(const QImage &image, int top, int bottom) {
+    top = std::clamp(top, 0, image.height());
+    bottom = std::clamp(bottom, top, image.height());
+    if (image.isNull() || bottom <= top)
+        return {};
+    return QImage(image.constScanLine(top), image.width(), bottom - top, image.bytesPerLine(),
+                  image.format());
 }
 
 namespace {

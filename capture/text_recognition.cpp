@@ -12,6 +12,7 @@
 #include <leptonica/allheaders.h>
 #include <mutex>
 #include <tesseract/capi.h>
+#include <time.h>
 
 namespace {
 
@@ -30,66 +31,50 @@ void quietLeptonica() {
     std::call_once(once, [] { leptSetStderrHandler(&discardLeptonicaMessage); });
 }
 
-// Keeps Tesseract's OpenMP parallel regions on the calling thread while
-// alive. The engine asks for fixed thread counts (num_threads clauses), which
-// omp_set_num_threads() does not override; with the maximum number of active
-// levels at 0 every parallel region runs on the encountering thread alone.
-// The OpenMP runtime is looked up at run time, so an engine built without it
-// simply has nothing to limit. Nested and concurrent users share one
-// adjustment: the first sets it, the last restores the previous value.
-class EngineThreadLimit {
-public:
-    explicit EngineThreadLimit(bool active) : m_active(active && runtime().available()) {
-        if (!m_active)
-            return;
-        Runtime &rt = runtime();
-        std::lock_guard lock(rt.mutex);
-        if (rt.users++ == 0) {
-            rt.previousLevels = rt.getMaxActiveLevels();
-            rt.setMaxActiveLevels(0);
-        }
-    }
-    ~EngineThreadLimit() {
-        if (!m_active)
-            return;
-        Runtime &rt = runtime();
-        std::lock_guard lock(rt.mutex);
-        if (--rt.users == 0)
-            rt.setMaxActiveLevels(rt.previousLevels);
-    }
-    EngineThreadLimit(const EngineThreadLimit &) = delete;
-    EngineThreadLimit &operator=(const EngineThreadLimit &) = delete;
-
-private:
-    struct Runtime {
-        using SetLevels = void (*)(int);
-        using GetLevels = int (*)();
-        SetLevels setMaxActiveLevels =
-            reinterpret_cast<SetLevels>(dlsym(RTLD_DEFAULT, "omp_set_max_active_levels"));
-        GetLevels getMaxActiveLevels =
-            reinterpret_cast<GetLevels>(dlsym(RTLD_DEFAULT, "omp_get_max_active_levels"));
-        std::mutex mutex;
-        int users = 0;
-        int previousLevels = 0;
-        bool available() const { return setMaxActiveLevels && getMaxActiveLevels; }
-    };
-    static Runtime &runtime() {
-        static Runtime instance;
-        return instance;
-    }
-    bool m_active;
-};
-
-// One engine for one call: ended and deleted on every path.
-struct Engine {
-    TessBaseAPI *handle = TessBaseAPICreate();
-    ~Engine() {
-        if (handle) {
-            TessBaseAPIEnd(handle);
-            TessBaseAPIDelete(handle);
-        }
+// The OpenMP runtime's setting of nested parallelism, looked up at run time:
+// an engine built without OpenMP simply has nothing to limit.
+struct OpenMPRuntime {
+    using SetLevels = void (*)(int);
+    using GetLevels = int (*)();
+    SetLevels setMaxActiveLevels =
+        reinterpret_cast<SetLevels>(dlsym(RTLD_DEFAULT, "omp_set_max_active_levels"));
+    GetLevels getMaxActiveLevels =
+        reinterpret_cast<GetLevels>(dlsym(RTLD_DEFAULT, "omp_get_max_active_levels"));
+    bool available() const { return setMaxActiveLevels && getMaxActiveLevels; }
+    static const OpenMPRuntime &instance() {
+        static const OpenMPRuntime runtime;
+        return runtime;
     }
 };
+
+// This thread's nesting of EngineThreadLimit and the level it found.
+thread_local int t_limitDepth = 0;
+thread_local int t_previousLevels = 0;
+
+} // namespace
+
+// The maximum number of active levels is a setting of each thread (of its
+// data environment) in current OpenMP runtimes: every thread that runs an
+// engine sets its own, and restores it when its outermost limit ends.
+EngineThreadLimit::EngineThreadLimit(bool active)
+    : m_active(active && OpenMPRuntime::instance().available()) {
+    if (!m_active)
+        return;
+    const OpenMPRuntime &rt = OpenMPRuntime::instance();
+    if (t_limitDepth++ == 0) {
+        t_previousLevels = rt.getMaxActiveLevels();
+        rt.setMaxActiveLevels(0);
+    }
+}
+
+EngineThreadLimit::~EngineThreadLimit() {
+    if (!m_active)
+        return;
+    if (--t_limitDepth == 0)
+        OpenMPRuntime::instance().setMaxActiveLevels(t_previousLevels);
+}
+
+namespace {
 
 struct PixOwner {
     Pix *pix = nullptr;
@@ -106,6 +91,12 @@ std::optional<QString> fail(QString *failure, const QString &reason) {
 }
 
 } // namespace
+
+qint64 threadCpuMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 QString recognitionDataPath() {
     const QString overridden = qEnvironmentVariable("KELVRA_TESSDATA");
@@ -133,13 +124,55 @@ Pix *pixFromPngData(const QByteArray &png) {
     return pix;
 }
 
-std::optional<QString> wordsFromImage(const QImage &image, const TextRecognitionSettings &settings,
-                                      QString *failure, RecognitionTimings *timings) {
+std::unique_ptr<RecognitionEngine> RecognitionEngine::start(const TextRecognitionSettings &settings,
+                                                            QString *failure) {
+    const EngineThreadLimit threadLimit(settings.singleThreaded);
+    // The data folder goes to the engine directly rather than through
+    // TESSDATA_PREFIX: changing the environment of a running multi-threaded
+    // process races with every reader of it.
+    const QString dataPath = settings.dataPath.isEmpty() ? recognitionDataPath() : settings.dataPath;
+    if (!holdsTrainedData(dataPath)) {
+        fail(failure, QStringLiteral("no English trained data in %1").arg(dataPath));
+        return nullptr;
+    }
+    TessBaseAPI *handle = TessBaseAPICreate();
+    if (!handle) {
+        fail(failure, QStringLiteral("the recognition engine could not be created"));
+        return nullptr;
+    }
+    // Owned from here on: ended and deleted on every path.
+    std::unique_ptr<RecognitionEngine> engine(new RecognitionEngine(handle, settings));
+    const QByteArray dataPathBytes = QFile::encodeName(QDir(dataPath).absolutePath() + QLatin1Char('/'));
+    if (TessBaseAPIInit3(handle, dataPathBytes.constData(), kLanguage) != 0) {
+        fail(failure, QStringLiteral("the English trained data in %1 could not be loaded").arg(dataPath));
+        return nullptr;
+    }
+    // The engine's notes ("Estimating resolution as ...") would go to stderr.
+    TessBaseAPISetVariable(handle, "debug_file", "/dev/null");
+    // Not known to Tesseract 5 (it returns false); harmless, kept for older engines.
+    TessBaseAPISetVariable(handle, "enable_new_segsearch", "1");
+    TessBaseAPISetVariable(handle, "language_model_penalty_non_dict_word", "0");
+    TessBaseAPISetVariable(handle, "language_model_penalty_non_freq_dict_word", "0");
+    TessBaseAPISetVariable(handle, "tessedit_char_whitelist", kRecognitionWhitelist);
+    return engine;
+}
+
+RecognitionEngine::RecognitionEngine(TessBaseAPI *handle, const TextRecognitionSettings &settings)
+    : m_handle(handle), m_settings(settings) {}
+
+RecognitionEngine::~RecognitionEngine() {
+    TessBaseAPIEnd(m_handle);
+    TessBaseAPIDelete(m_handle);
+}
+
+std::optional<QString> RecognitionEngine::read(const QImage &image, QString *failure,
+                                               RecognitionTimings *timings) {
     RecognitionTimings ignored;
     RecognitionTimings &t = timings ? *timings : ignored;
+    const qint64 cpuStart = threadCpuMilliseconds();
     QElapsedTimer clock;
     clock.start();
-    const QByteArray png = pngDataFromImage(image);
+    const QByteArray png = pngDataFromImage(image, m_settings.pngCompressionLevel);
     t.encode = clock.restart();
     if (png.isEmpty())
         return fail(failure, QStringLiteral("the image has no pixels"));
@@ -148,38 +181,41 @@ std::optional<QString> wordsFromImage(const QImage &image, const TextRecognition
     if (!decoded.pix)
         return fail(failure, QStringLiteral("the image could not be decoded"));
 
-    const EngineThreadLimit threadLimit(settings.singleThreaded);
-    Engine engine;
-    if (!engine.handle)
-        return fail(failure, QStringLiteral("the recognition engine could not be created"));
-    // The data folder goes to the engine directly rather than through
-    // TESSDATA_PREFIX: changing the environment of a running multi-threaded
-    // process races with every reader of it.
-    const QString dataPath = settings.dataPath.isEmpty() ? recognitionDataPath() : settings.dataPath;
-    if (!holdsTrainedData(dataPath))
-        return fail(failure, QStringLiteral("no English trained data in %1").arg(dataPath));
-    const QByteArray dataPathBytes = QFile::encodeName(QDir(dataPath).absolutePath() + QLatin1Char('/'));
-    if (TessBaseAPIInit3(engine.handle, dataPathBytes.constData(), kLanguage) != 0)
-        return fail(failure,
-                    QStringLiteral("the English trained data in %1 could not be loaded").arg(dataPath));
-
-    // The engine's notes ("Estimating resolution as ...") would go to stderr.
-    TessBaseAPISetVariable(engine.handle, "debug_file", "/dev/null");
-    // Not known to Tesseract 5 (it returns false); harmless, kept for older engines.
-    TessBaseAPISetVariable(engine.handle, "enable_new_segsearch", "1");
-    TessBaseAPISetVariable(engine.handle, "language_model_penalty_non_dict_word", "0");
-    TessBaseAPISetVariable(engine.handle, "language_model_penalty_non_freq_dict_word", "0");
-    TessBaseAPISetVariable(engine.handle, "tessedit_char_whitelist", kRecognitionWhitelist);
-    t.engineStart = clock.restart();
-
-    TessBaseAPISetImage2(engine.handle, decoded.pix);
-    if (TessBaseAPIRecognize(engine.handle, nullptr) != 0)
+    const EngineThreadLimit threadLimit(m_settings.singleThreaded);
+    TessBaseAPISetImage2(m_handle, decoded.pix);
+    const bool recognised = TessBaseAPIRecognize(m_handle, nullptr) == 0;
+    char *text = recognised ? TessBaseAPIGetUTF8Text(m_handle) : nullptr;
+    // The engine keeps a reference to the image until it is told to let go.
+    TessBaseAPIClear(m_handle);
+    if (!recognised)
         return fail(failure, QStringLiteral("recognition failed"));
-    char *text = TessBaseAPIGetUTF8Text(engine.handle);
     if (!text)
         return fail(failure, QStringLiteral("the engine returned no text"));
     const QString result = QString::fromUtf8(text);
     TessDeleteText(text);
     t.recognition = clock.elapsed();
+    t.cpu = threadCpuMilliseconds() - cpuStart;
     return result;
+}
+
+std::optional<QString> wordsFromImage(const QImage &image, const TextRecognitionSettings &settings,
+                                      QString *failure, RecognitionTimings *timings) {
+    RecognitionTimings ignored;
+    RecognitionTimings &t = timings ? *timings : ignored;
+    QElapsedTimer total;
+    total.start();
+    const qint64 cpuStart = threadCpuMilliseconds();
+    if (image.isNull() || image.width() <= 0 || image.height() <= 0)
+        return fail(failure, QStringLiteral("the image has no pixels"));
+    QElapsedTimer clock;
+    clock.start();
+    const std::unique_ptr<RecognitionEngine> engine = RecognitionEngine::start(settings, failure);
+    const qint64 engineStart = clock.elapsed();
+    if (!engine)
+        return std::nullopt;
+    std::optional<QString> text = engine->read(image, failure, &t);
+    t.engineStart = engineStart;
+    t.total = total.elapsed();
+    t.cpu = threadCpuMilliseconds() - cpuStart;
+    return text;
 }

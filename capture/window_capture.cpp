@@ -1,8 +1,11 @@
 #include "capture/window_capture.h"
 
+#include <algorithm>
+
 #include "capture/image_preparation.h"
 #include "capture/screen_coordinates.h"
 #include "capture/text_recognition.h"
+#include "capture/text_recognizer.h"
 
 #include <QMetaObject>
 #include <QThreadPool>
@@ -72,7 +75,7 @@ void startWindowCapture(WindowCaptureRequest request, QObject *context, WindowCa
             CaptureTimings timings;
             // Both images are taken before anything is posted, so the overlay is
             // still where the captures expect it.
-            const WindowCaptureImages images = captureImages(request, &timings);
+            WindowCaptureImages images = captureImages(request, &timings);
             if (guard) {
                 QMetaObject::invokeMethod(
                     guard.data(),
@@ -86,10 +89,18 @@ void startWindowCapture(WindowCaptureRequest request, QObject *context, WindowCa
             if (!images.windowImage.isNull()) {
                 QElapsedTimer clock;
                 clock.start();
-                const QImage enlarged = resizeImage(images.windowImage, images.windowImage.size() * 2);
+                // Twice the window's size in points: the window image has
+                // pixelRatio device pixels per point, or says so itself when
+                // it was cut from a picture in device pixels.
+                const double scale = std::max(request.pixelRatio, images.windowImage.devicePixelRatio());
+                const QImage input = recognitionInput(std::move(images.windowImage), scale);
                 timings.enlarge = clock.restart();
-                text = request.recognize ? request.recognize(enlarged)
-                                         : wordsFromImage(enlarged, {}, nullptr, &timings.recognitionSteps);
+                if (request.recognize)
+                    text = request.recognize(input);
+                else if (request.recognizer)
+                    text = request.recognizer->read(input, nullptr, &timings.recognitionSteps);
+                else
+                    text = wordsFromImage(input, {}, nullptr, &timings.recognitionSteps);
                 timings.recognition = clock.elapsed();
             }
             timings.total = total.elapsed();

@@ -17,6 +17,8 @@
 #include <QRectF>
 #include <QString>
 
+class TextRecognizer;
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,6 +36,8 @@ QRectF windowRectBasedOnSubrect(const QRectF &rect, const QList<QRectF> &windowB
 struct CaptureTimings {
     qint64 selectionCapture = -1;
     qint64 windowCapture = -1;
+    // Scaling the window image to twice its size in points (none on a
+    // screen of scale 2).
     qint64 enlarge = -1;
     // The whole of the text recognition, and its steps.
     qint64 recognition = -1;
@@ -51,7 +55,10 @@ struct WindowCaptureRequest {
     // Window ids the captures must stay below (panel, overlay).
     QList<quint32> excludedWindows;
     std::shared_ptr<WindowServer> server;
-    // Replaces text recognition (tests); default: wordsFromImage().
+    // Reads the window image (engines loaded ahead of time, bands); without
+    // one, wordsFromImage() loads an engine on the capture's path.
+    std::shared_ptr<TextRecognizer> recognizer;
+    // Replaces text recognition (tests).
     std::function<std::optional<QString>(const QImage &)> recognize;
 };
 

@@ -7,6 +7,7 @@
 #include "capture/patient_matching.h"
 #include "capture/string_score.h"
 #include "capture/text_recognition.h"
+#include "capture/text_recognizer.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -107,9 +108,17 @@ std::optional<QImage> readWindowImage(const QString &path, QString *error) {
     return image;
 }
 
-// Enlarged to twice its size, then recognised, as a capture does.
+// Scaled to twice its size in points (`scale` device pixels per point), then
+// recognised in bands on one engine per core, as a capture does.
+std::optional<QString> recogniseWindow(const QImage &window, double scale, QString *failure) {
+    const QImage input = recognitionInput(window, scale);
+    const bool banded = qint64(input.width()) * input.height() >= TextRecognizer::kMinimumBandedPixels;
+    TextRecognizer recognizer({}, banded ? 0 : 1, TextRecognizer::Engines::OneRead);
+    return recognizer.read(input, failure);
+}
+
 std::optional<QString> recogniseWindow(const QImage &window, QString *failure) {
-    return wordsFromImage(resizeImage(window, window.size() * 2), {}, failure);
+    return recogniseWindow(window, 1.0, failure);
 }
 
 std::optional<QByteArray> readInput(const QString &path, QString *error) {
@@ -128,18 +137,38 @@ void writeOut(const QByteArray &bytes) {
     std::fflush(stdout);
 }
 
+// A screen scale: a finite number from 0.25 to 8.
+std::optional<double> parseScale(const QString &value) {
+    const QByteArray text = value.toLatin1();
+    double scale = 0;
+    const auto [end, ec] = std::from_chars(text.constData(), text.constData() + text.size(), scale);
+    if (text.isEmpty() || ec != std::errc() || end != text.constData() + text.size() ||
+        !std::isfinite(scale) || scale < 0.25 || scale > 8.0)
+        return std::nullopt;
+    return scale;
+}
+
 int runOcr(int argc, char **argv, const QStringList &args) {
-    const Arguments parsed = parseArguments(args, {});
+    const QString scaleOption = QStringLiteral("--scale");
+    const Arguments parsed = parseArguments(args, {scaleOption});
     if (!parsed.error.isEmpty())
         return cliBadInput(parsed.error);
     if (parsed.positional.size() != 1)
         return cliBadInput(QStringLiteral("ocr takes one IMAGE (see --help)"));
+    double scale = 1.0;
+    if (parsed.options.contains(scaleOption)) {
+        const std::optional<double> given = parseScale(parsed.options[scaleOption]);
+        if (!given)
+            return cliBadInput(QStringLiteral("--scale must be a number from 0.25 to 8, not '%1'")
+                                   .arg(parsed.options[scaleOption]));
+        scale = *given;
+    }
     CommandApplication application(argc, argv);
     QString error;
     const std::optional<QImage> window = readWindowImage(parsed.positional[0], &error);
     if (!window)
         return cliBadInput(error);
-    const std::optional<QString> text = recogniseWindow(*window, &error);
+    const std::optional<QString> text = recogniseWindow(*window, scale, &error);
     if (!text) {
         std::fprintf(stderr, "kelvra-capture: no text recognised: %s\n", qPrintable(error));
         return 1;
@@ -274,13 +303,16 @@ int runScore(int, char **, const QStringList &args) {
 
 const CliRegistrar ocrCommand({
     QStringLiteral("ocr"),
-    QStringLiteral("IMAGE"),
+    QStringLiteral("[--scale S] IMAGE"),
     QStringLiteral("recognise the text of a window image"),
     QStringLiteral(
         "Treats IMAGE (PNG, JPEG, BMP, ...) as the image of a window, as a capture would take it:\n"
-        "enlarges it to twice its size, recognises it with Tesseract (English) and prints the text\n"
-        "as the matching sees it: words separated by single spaces, lines by line feeds.\n"
-        "Transparent areas are read as white.\n\n"
+        "scales it to twice the window's size in points, recognises it with Tesseract (English)\n"
+        "and prints the text as the matching sees it: words separated by single spaces, lines by\n"
+        "line feeds. Transparent areas are read as white.\n\n"
+        "--scale S says how many image pixels make one point: the scale of the screen the image\n"
+        "was taken on (S from 0.25 to 8, default 1). An image from a screen of scale 2 is read at\n"
+        "its own size, one of scale 1 at twice its size, one of scale 1.5 at 4/3 of it.\n\n"
         "The English trained data is taken from $KELVRA_TESSDATA when set, else from\n"
         "<prefix>/share/kelvra-capture/tessdata next to the program, else from\n"
         "/usr/share/tesseract-ocr/5/tessdata.\n\n"

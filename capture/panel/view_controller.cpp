@@ -10,6 +10,7 @@
 #include "capture/patient_matching.h"
 #include "capture/screen_coordinates.h"
 #include "capture/string_score.h"
+#include "capture/text_recognizer.h"
 #include "capture/upload_senders.h"
 #include "emr/emr_api_client.h"
 #include "platform/core/notification_center.h"
@@ -301,6 +302,7 @@ ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelega
     // a request to capture.
     if (m_window)
         connect(m_window, &CaptureMainWindow::contextMenuClosed, this, [this] { m_ownActivation.start(); });
+    m_recognizer = std::make_shared<TextRecognizer>();
 
     // The rest state.
     const QPixmap icon = QIcon(QStringLiteral(":/kelvra/captureIcon.svg")).pixmap(30, 30);
@@ -618,6 +620,7 @@ void ViewController::screenCaptureRectangleFinished(const QRectF &rect) {
     request.excludedWindows = {quint32(m_window->winId())};
     if (snapshotWindow && snapshotWindow->isVisible())
         request.excludedWindows.append(quint32(snapshotWindow->winId()));
+    request.recognizer = m_recognizer;
     const QRectF flyRect = snapshotWindow ? snapshotWindow->convertRectFromScreen(rect) : QRectF();
     startWindowCapture(
         request, this,

@@ -188,4 +188,6 @@ private:
     MainThreadStallWatch *m_stallWatch = nullptr;
     QString m_recognisedText; // of the last capture, for the date-of-birth check
     QString m_identificationReason;
+    // Recognition engines loaded ahead of time (from the panel's start on).
+    std::shared_ptr<TextRecognizer> m_recognizer;
 };

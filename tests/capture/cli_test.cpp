@@ -192,6 +192,26 @@ TEST_F(CaptureCli, MatchAndOcrFromAnImage) {
     EXPECT_TRUE(QJsonDocument::fromJson(matchMissing.out).object().value("text").isNull());
 }
 
+// An image taken on a screen of scale 2 is read at its own size: --scale 2
+// reads it as well as the same window taken at scale 1.
+TEST_F(CaptureCli, OcrTakesTheScreenScale) {
+    const QString scaled = dir.filePath("scaled.png");
+    QImage image = renderRecordWindow("DejaVu Sans", 16, "Rossi, Marta", QSize(720, 260), 2.0);
+    image.setDevicePixelRatio(1.0);
+    ASSERT_TRUE(image.save(scaled));
+    for (const QStringList &args :
+         {QStringList{"ocr", "--scale", "2", scaled}, QStringList{"ocr", "--scale=2.0", scaled}}) {
+        const Outcome ocr = run(args);
+        ASSERT_EQ(ocr.exitCode, 0) << ocr.err.constData();
+        EXPECT_TRUE(ocr.out.contains("Patient Rossi, Marta")) << ocr.out.constData();
+    }
+    for (const char *bad : {"0", "-1", "nan", "inf", "2x", "", "9"}) {
+        const Outcome r = run({"ocr", "--scale", bad, scaled});
+        EXPECT_EQ(r.exitCode, 2) << bad;
+        EXPECT_TRUE(r.err.contains("--scale")) << r.err.constData();
+    }
+}
+
 TEST_F(CaptureCli, BadInputIsOneLineAndStatusTwo) {
     const QString patients = patientsFile();
     const QString text = write("text.txt", "Smith, John");

@@ -6,12 +6,16 @@
 #include "capture/patient_identification.h"
 #include "capture/patient_matching.h"
 #include "capture/text_recognition.h"
+#include "capture/text_recognizer.h"
 #include "window_rendering.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QPainter>
 #include <QTemporaryDir>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <leptonica/allheaders.h>
 #include <thread>
 
 namespace {
@@ -139,6 +143,285 @@ TEST(TextRecognition, SameTextOnAnyThreadAndThreading) {
     TextRecognitionSettings threaded;
     threaded.singleThreaded = false;
     EXPECT_EQ(recognise(window, threaded), here);
+}
+
+// The window read at twice its size in points: on a screen of scale 2 the
+// captured image is read as it is; the patient is still found at every scale,
+// with the image read in bands on two engines.
+TEST(TextRecognition, ProposesThePatientAtEveryScreenScale) {
+    const QList<Case> cases = {
+        {"DejaVu Sans", 13}, {"DejaVu Serif", 14}, {"Lato", 15}, {"DejaVu Sans Mono", 13}};
+    const QVariantList patients = todaysPatients();
+    const QList<QPair<QString, QString>> shown = {
+        {"Smith, John", "John Smith"}, {"SMYTH, JOAN", "Joan Smyth"}, {"Rossi, Marta", "Marta Rossi"}};
+    TextRecognizer recognizer({}, 2);
+    int index = 0;
+    for (const double scale : {1.0, 1.5, 2.0}) {
+        for (const Case &c : cases) {
+            const auto &[onScreen, expected] = shown[(index++) % shown.size()];
+            SCOPED_TRACE(qPrintable(QStringLiteral("%1 %2px \"%3\" at scale %4")
+                                        .arg(c.family)
+                                        .arg(c.pixelSize)
+                                        .arg(onScreen)
+                                        .arg(scale)));
+            const QImage window = renderRecordWindow(c.family, c.pixelSize, onScreen, QSize(720, 260), scale);
+            const QImage input = recognitionInput(window, scale);
+            EXPECT_EQ(input.size(), QSize(1440, 520));
+            const std::optional<QString> text = recognizer.read(input);
+            ASSERT_TRUE(text.has_value());
+            const std::optional<QVariantMap> proposed = determinePatientFromList(patients, text);
+            ASSERT_TRUE(proposed.has_value());
+            EXPECT_EQ(proposed->value("name").toString(), expected) << "recognised: " << qPrintable(*text);
+        }
+    }
+}
+
+TEST(TextRecognition, RecognitionSizeIsTwiceThePoints) {
+    EXPECT_EQ(recognitionSize(QSize(400, 300), 1.0), QSize(800, 600));
+    EXPECT_EQ(recognitionSize(QSize(800, 600), 2.0), QSize(800, 600));
+    EXPECT_EQ(recognitionSize(QSize(600, 450), 1.5), QSize(800, 600));
+    EXPECT_EQ(recognitionSize(QSize(1201, 3), 3.0), QSize(801, 2));
+    EXPECT_EQ(recognitionSize(QSize(400, 300), 0.0), QSize(800, 600)) << "no scale reads as scale 1";
+    EXPECT_TRUE(recognitionSize(QSize(0, 300), 1.0).isEmpty());
+
+    // At scale 2 the capture itself is read: the same pixels, not copied, and
+    // without the alpha channel a screen capture does not use.
+    QImage captured(800, 600, QImage::Format_ARGB32_Premultiplied);
+    captured.fill(QColor(10, 20, 30));
+    const uchar *pixels = captured.constBits();
+    const QImage input = recognitionInput(std::move(captured), 2.0);
+    EXPECT_EQ(input.size(), QSize(800, 600));
+    EXPECT_EQ(input.constBits(), pixels);
+    EXPECT_EQ(input.format(), QImage::Format_RGB32);
+    EXPECT_EQ(input.pixel(5, 5), qRgb(10, 20, 30));
+    // A translucent image keeps its alpha.
+    QImage translucent(800, 600, QImage::Format_ARGB32_Premultiplied);
+    translucent.fill(Qt::transparent);
+    EXPECT_TRUE(recognitionInput(translucent, 2.0).hasAlphaChannel());
+    EXPECT_EQ(recognitionInput(translucent, 1.0).size(), QSize(1600, 1200));
+    EXPECT_TRUE(recognitionInput(QImage(), 1.0).isNull());
+}
+
+// Stored (level 0) and default-level PNG bytes decode to the same pixels.
+TEST(TextRecognition, EveryPngLevelDecodesToTheSamePixels) {
+    QImage image = renderRecordWindow("DejaVu Sans", 14, "Smith, John", QSize(300, 120));
+    QByteArray stored = pngDataFromImage(image, kFastestPngLevel);
+    QByteArray compressed = pngDataFromImage(image, kDefaultPngLevel);
+    ASSERT_FALSE(stored.isEmpty());
+    ASSERT_FALSE(compressed.isEmpty());
+    EXPECT_GT(stored.size(), compressed.size());
+    Pix *a = pixFromPngData(stored);
+    Pix *b = pixFromPngData(compressed);
+    ASSERT_TRUE(a && b);
+    l_int32 same = 0;
+    pixEqual(a, b, &same);
+    EXPECT_TRUE(same);
+    EXPECT_EQ(int(pixGetWidth(a)), 300);
+    pixDestroy(&a);
+    pixDestroy(&b);
+}
+
+// True when row `y` of `image` is all of one colour.
+bool rowFreeOfText(const QImage &image, int y) {
+    const QRgb first = image.pixel(0, y);
+    for (int x = 0; x < image.width(); ++x) {
+        if (image.pixel(x, y) != first)
+            return false;
+    }
+    return true;
+}
+
+TEST(TextBands, CutsFallBetweenLinesOfText) {
+    const QImage dense = renderDenseWindow(QSize(800, 600));
+    const QList<int> cuts = bandCuts(dense, 2);
+    ASSERT_EQ(cuts.size(), 1);
+    // Near the middle of the text, in a row without any ink.
+    EXPECT_GT(cuts[0], dense.height() * 3 / 10);
+    EXPECT_LT(cuts[0], dense.height() * 7 / 10);
+    EXPECT_TRUE(rowFreeOfText(dense, cuts[0]));
+    const QList<int> four = bandCuts(dense, 4);
+    ASSERT_EQ(four.size(), 3);
+    for (qsizetype i = 0; i < four.size(); ++i) {
+        EXPECT_TRUE(rowFreeOfText(dense, four[i]));
+        if (i > 0) {
+            EXPECT_GT(four[i], four[i - 1]);
+        }
+    }
+    EXPECT_TRUE(bandCuts(dense, 1).isEmpty());
+}
+
+TEST(TextBands, VerticalRulesDoNotPreventCutsButGlyphsDo) {
+    // Lines of text between a side bar and a scroll bar: no row is of one
+    // colour, yet the rows between the lines can be cut.
+    const QImage record = renderFullRecordWindow(QSize(900, 700), 1.0, "Smith, John");
+    const QList<int> cuts = bandCuts(record, 2);
+    ASSERT_EQ(cuts.size(), 1);
+    // The cut row changes colour only at the bars' edges.
+    int changes = 0;
+    for (int x = 1; x < record.width(); ++x)
+        changes += record.pixel(x, cuts[0]) != record.pixel(x - 1, cuts[0]);
+    EXPECT_LE(changes, 4) << "row " << cuts[0];
+
+    // Big glyphs with long stems and nothing else: a row through the stems
+    // alone (between the cap line and the x-height) is never a cut.
+    QImage tall(900, 400, QImage::Format_RGB32);
+    tall.fill(Qt::white);
+    {
+        QPainter painter(&tall);
+        QFont font(QStringLiteral("DejaVu Sans"));
+        font.setPixelSize(70);
+        painter.setFont(font);
+        painter.setPen(Qt::black);
+        painter.drawText(40, 120, QStringLiteral("Illinois Hill"));
+        painter.drawText(40, 300, QStringLiteral("Lilly Bell"));
+    }
+    for (int bands = 2; bands <= 6; ++bands) {
+        for (int cut : bandCuts(tall, bands)) {
+            EXPECT_TRUE(rowFreeOfText(tall, cut)) << "cut at row " << cut;
+            EXPECT_TRUE(cut < 40 || (cut > 140 && cut < 220) || cut > 320) << "cut at row " << cut;
+        }
+    }
+
+    // Noise (a photograph) is never cut through; a blank image has no cuts.
+    QImage photo(600, 300, QImage::Format_RGB32);
+    for (int y = 0; y < photo.height(); ++y)
+        for (int x = 0; x < photo.width(); ++x)
+            photo.setPixel(x, y, qRgb((x * 37 + y * 91) % 256, (x * y) % 256, (x + y) % 256));
+    EXPECT_TRUE(bandCuts(photo, 4).isEmpty());
+    QImage blank(600, 300, QImage::Format_RGB32);
+    blank.fill(Qt::white);
+    EXPECT_TRUE(bandCuts(blank, 4).isEmpty());
+}
+
+TEST(TextBands, BandsShareThePixels) {
+    const QImage dense = renderDenseWindow(QSize(400, 300));
+    const QImage band = bandOf(dense, 100, 160);
+    EXPECT_EQ(band.size(), QSize(400, 60));
+    EXPECT_EQ(band.constBits(), dense.constScanLine(100));
+    EXPECT_EQ(band.pixel(7, 3), dense.pixel(7, 103));
+    EXPECT_TRUE(bandOf(dense, 160, 100).isNull());
+    EXPECT_EQ(bandOf(dense, -5, 1000).size(), dense.size());
+}
+
+// Read in bands on two engines, a dense window gives the words that reading
+// it whole gives, in the same order, and the same proposal.
+TEST(TextRecognizer, BandsReadTheWordsOfTheWholeImage) {
+    TextRecognizer recognizer({}, 2);
+    ASSERT_EQ(recognizer.engineCount(), 2);
+    const QImage window = renderFullRecordWindow(QSize(1000, 640), 1.0, "Smith, John");
+    const QImage input = recognitionInput(window, 1.0);
+    RecognitionTimings banded;
+    const std::optional<QString> inBands = recognizer.read(input, nullptr, &banded);
+    ASSERT_TRUE(inBands.has_value());
+    EXPECT_EQ(banded.bands, 2);
+    EXPECT_GE(banded.engineStart, 0);
+    EXPECT_GE(banded.recognition, 0);
+    RecognitionTimings wholeTimings;
+    const std::optional<QString> whole = recognizer.read(input, nullptr, &wholeTimings, 1);
+    ASSERT_TRUE(whole.has_value());
+    EXPECT_EQ(wholeTimings.bands, 1);
+    const QStringList a = inBands->simplified().split(' '), b = whole->simplified().split(' ');
+    // Word spacing may differ here and there (the engine judges spaces per
+    // block); the words in order may not differ by more than a few.
+    int same = 0;
+    for (qsizetype i = 0, j = 0; i < a.size() && j < b.size(); ++i, ++j)
+        same += a[i] == b[j];
+    EXPECT_GE(same, b.size() * 9 / 10) << "banded:\n"
+                                       << qPrintable(*inBands) << "\nwhole:\n"
+                                       << qPrintable(*whole);
+    const QVariantList patients = todaysPatients();
+    EXPECT_EQ(determinePatientFromList(patients, inBands), determinePatientFromList(patients, whole));
+    EXPECT_EQ(determinePatientFromList(patients, inBands)->value("name").toString(), "John Smith");
+}
+
+TEST(TextRecognizer, FailuresAndOneOffEngines) {
+    QTemporaryDir empty;
+    ASSERT_TRUE(empty.isValid());
+    TextRecognitionSettings missing;
+    missing.dataPath = empty.path();
+    {
+        TextRecognizer recognizer(missing, 2);
+        const QImage window = renderDenseWindow(QSize(800, 500));
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            QString failure;
+            EXPECT_FALSE(recognizer.read(recognitionInput(window, 1.0), &failure));
+            EXPECT_TRUE(failure.contains(empty.path())) << qPrintable(failure);
+        }
+        QString failure;
+        EXPECT_FALSE(recognizer.read(QImage(), &failure));
+        EXPECT_FALSE(failure.isEmpty());
+    }
+    {
+        TextRecognizer once({}, 1, TextRecognizer::Engines::OneRead);
+        const QImage window = renderRecordWindow("DejaVu Sans", 16, "Smith, John", QSize(300, 100));
+        const std::optional<QString> text = once.read(recognitionInput(window, 1.0));
+        ASSERT_TRUE(text.has_value());
+        EXPECT_TRUE(text->contains("Smith")) << qPrintable(*text);
+        QString failure;
+        EXPECT_FALSE(once.read(recognitionInput(window, 1.0), &failure)) << "a one-off engine reads once";
+        EXPECT_FALSE(failure.isEmpty());
+    }
+    // Made and gone again while the engines are still loading.
+    for (int i = 0; i < 3; ++i) {
+        const TextRecognizer loading({}, 2);
+        EXPECT_EQ(loading.engineCount(), 2);
+    }
+}
+
+// Reads from several threads at once wait for each other; every one gets its
+// own window's text, and a fresh engine is ready again after each.
+TEST(TextRecognizer, ConcurrentReadsEachGetTheirText) {
+    auto recognizer = std::make_shared<TextRecognizer>(TextRecognitionSettings{}, 2);
+    const QList<QPair<QString, QString>> shown = {
+        {"Smith, John", "Smith"}, {"Rossi, Marta", "Rossi"}, {"Novak, Peter", "Novak"}};
+    std::vector<std::optional<QString>> texts(size_t(shown.size()));
+    std::vector<std::thread> threads;
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+        threads.emplace_back([&, i] {
+            const QImage window = renderRecordWindow("DejaVu Sans", 16, shown[i].first, QSize(400, 120));
+            texts[size_t(i)] = recognizer->read(recognitionInput(window, 1.0));
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+        ASSERT_TRUE(texts[size_t(i)].has_value());
+        EXPECT_TRUE(texts[size_t(i)]->contains(shown[i].second)) << qPrintable(*texts[size_t(i)]);
+    }
+    EXPECT_TRUE(recognizer->waitUntilReady(120000));
+}
+
+// The OpenMP runtime keeps the nesting limit per thread: an engine's thread
+// must set its own, also while another thread's engine holds a limit (two
+// bands read at once). Without it the second engine starts a team of
+// threads on every parallel region, and reading takes several times longer.
+TEST(TextRecognition, EveryEngineThreadKeepsToItself) {
+    using GetLevels = int (*)();
+    const auto getLevels = reinterpret_cast<GetLevels>(dlsym(RTLD_DEFAULT, "omp_get_max_active_levels"));
+    if (!getLevels)
+        GTEST_SKIP() << "the engine is built without OpenMP";
+    const int outside = getLevels();
+    {
+        const EngineThreadLimit first(true);
+        EXPECT_EQ(getLevels(), 0);
+        int inOther = -1, afterOther = -1;
+        std::thread other([&] {
+            const int before = getLevels();
+            {
+                const EngineThreadLimit second(true);
+                inOther = getLevels();
+                const EngineThreadLimit nested(true);
+            }
+            afterOther = getLevels() == before ? 1 : 0;
+        });
+        other.join();
+        EXPECT_EQ(inOther, 0) << "a second thread's engine must be limited as well";
+        EXPECT_EQ(afterOther, 1);
+        EXPECT_EQ(getLevels(), 0) << "the other thread's end leaves this one limited";
+        const EngineThreadLimit inactive(false);
+        EXPECT_EQ(getLevels(), 0);
+    }
+    EXPECT_EQ(getLevels(), outside);
 }
 
 TEST(TextRecognition, ResizeDoublesTheWindowImage) {

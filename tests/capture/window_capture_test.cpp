@@ -107,6 +107,41 @@ TEST(CaptureJob, SelectionImageIsTheSelectionWindowImageTheWholeWindowEnlargedTw
     EXPECT_EQ(server->excluded.first(), (QList<quint32>{7, 8}));
 }
 
+// Recognition reads the window at twice its size in points, whatever the
+// screen's scale: a 400x300-point window is read at 800x600 pixels, taken
+// as they are on a screen of scale 2.
+TEST(CaptureJob, RecognitionReadsTwiceThePointsOnScaledScreens) {
+    for (const double ratio : {1.0, 1.5, 2.0}) {
+        SCOPED_TRACE(ratio);
+        auto server = std::make_shared<FakeWindowServer>();
+        const QSize pixels = (QSizeF(400, 300) * ratio).toSize();
+        server->windows = {{11, QRect(QPoint(0, 0), pixels), false}};
+        WindowCaptureRequest request;
+        request.selection = QRectF(100, 775, 50, 50); // centre (125, 100) flipped
+        request.primaryScreenHeight = 900;
+        request.pixelRatio = ratio;
+        request.server = server;
+        QSize recognised;
+        request.recognize = [&](const QImage &image) {
+            recognised = image.size();
+            return std::optional<QString>();
+        };
+        QObject context;
+        bool finished = false;
+        CaptureTimings timings;
+        startWindowCapture(request, &context,
+                           {{}, [&](const std::optional<QString> &, const CaptureTimings &t) {
+                                timings = t;
+                                finished = true;
+                            }});
+        ASSERT_TRUE(kcWaitFor([&] { return finished; }, 20000));
+        ASSERT_EQ(server->asked.size(), 2);
+        EXPECT_EQ(server->asked[1].size(), pixels) << "the capture keeps every device pixel";
+        EXPECT_EQ(recognised, QSize(800, 600));
+        EXPECT_GE(timings.enlarge, 0);
+    }
+}
+
 TEST(CaptureJob, NoWindowUnderTheCentreMeansNoRecognition) {
     auto server = std::make_shared<FakeWindowServer>();
     server->windows = {{11, QRect(0, 0, 100, 100), false}};

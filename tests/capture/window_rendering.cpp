@@ -28,9 +28,10 @@ void drawTitleBar(QPainter &painter, int width, const QString &title) {
 
 } // namespace
 
-QImage renderRecordWindow(const QString &family, int pixelSize, const QString &patientName,
-                          const QSize &size) {
-    QImage image(size, QImage::Format_RGB32);
+QImage renderRecordWindow(const QString &family, int pixelSize, const QString &patientName, const QSize &size,
+                          double scale) {
+    QImage image((QSizeF(size) * scale).toSize(), QImage::Format_RGB32);
+    image.setDevicePixelRatio(scale);
     image.fill(Qt::white);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::TextAntialiasing);
@@ -86,6 +87,85 @@ QImage renderDenseWindow(const QSize &size, const QString &family, int pixelSize
                                  .arg(reasons[row % reasons.size()])
                                  .arg(4500000 + row * 137);
         painter.drawText(QRect(16, y, size.width() - 32, line), Qt::AlignLeft | Qt::AlignVCenter, text);
+    }
+    return image;
+}
+
+QImage renderFullRecordWindow(const QSize &size, double scale, const QString &patientName,
+                              const QString &family, int pixelSize) {
+    static const QStringList sections = {"Summary", "Encounters", "Medications",   "Allergies", "Problems",
+                                         "Labs",    "Imaging",    "Immunizations", "Documents", "Billing"};
+    static const QStringList medications = {
+        "Lisinopril 10 mg tablet, once daily",   "Metformin 500 mg tablet, twice daily with meals",
+        "Atorvastatin 20 mg tablet, at bedtime", "Albuterol inhaler, 2 puffs as needed",
+        "Vitamin D3 1000 units, once daily",     "Omeprazole 20 mg capsule, before breakfast"};
+    static const QStringList notes = {"Patient reports feeling well since the last visit, sleeping better.",
+                                      "Blood pressure improved on the current dose, no dizziness reported.",
+                                      "Discussed diet and exercise, walking thirty minutes most days.",
+                                      "Reviewed recent lab results with the patient, all within range.",
+                                      "No new allergies. Medication list reconciled, no changes today.",
+                                      "Follow-up in three months, sooner if symptoms return.",
+                                      "Counselled on vaccination schedule, flu shot given today.",
+                                      "Knee pain stable, continue physical therapy twice a week."};
+    QImage image((QSizeF(size) * scale).toSize(), QImage::Format_RGB32);
+    image.setDevicePixelRatio(scale);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    drawTitleBar(painter, size.width(), QStringLiteral("Chart - Northside Family Clinic"));
+    const int sidebar = 200, scrollbar = 14, line = pixelSize * 2;
+    const int right = size.width() - scrollbar;
+
+    painter.fillRect(0, 28, sidebar, size.height() - 28, QColor(0xEE, 0xF1, 0xF5));
+    painter.fillRect(right, 28, scrollbar, size.height() - 28, QColor(0xF0, 0xF0, 0xF0));
+    painter.fillRect(right + 3, 60, scrollbar - 6, 120, QColor(0xC1, 0xC1, 0xC1));
+    painter.setFont(fontOf(family, pixelSize));
+    painter.setPen(QColor(0x22, 0x33, 0x55));
+    int y = 48;
+    for (const QString &section : sections) {
+        if (y + line > size.height())
+            break;
+        painter.drawText(QRect(20, y, sidebar - 30, line), Qt::AlignLeft | Qt::AlignVCenter, section);
+        y += line + 6;
+    }
+
+    const int left = sidebar + 24, width = right - left - 24;
+    y = 44;
+    painter.fillRect(sidebar, y, right - sidebar, line * 2 + 16, QColor(0xF3, 0xF6, 0xFA));
+    painter.setPen(QColor(0x10, 0x1E, 0x3C));
+    painter.setFont(fontOf(family, pixelSize + 6, true));
+    painter.drawText(QRect(left, y + 4, width, line + 4), Qt::AlignLeft | Qt::AlignVCenter,
+                     QStringLiteral("Patient: %1").arg(patientName));
+    painter.setFont(fontOf(family, pixelSize));
+    painter.setPen(QColor(0x44, 0x44, 0x44));
+    painter.drawText(QRect(left, y + 8 + line, width, line), Qt::AlignLeft | Qt::AlignVCenter,
+                     QStringLiteral("DOB: 03/14/1961    MRN: 4521987    Room 4    Provider: Dr. Adams"));
+    y += line * 2 + 36;
+
+    const auto heading = [&](const QString &text) {
+        painter.setFont(fontOf(family, pixelSize + 2, true));
+        painter.setPen(QColor(0x10, 0x1E, 0x3C));
+        painter.drawText(QRect(left, y, width, line), Qt::AlignLeft | Qt::AlignVCenter, text);
+        y += line + 4;
+        painter.setFont(fontOf(family, pixelSize));
+        painter.setPen(Qt::black);
+    };
+    const auto text = [&](const QString &t) {
+        painter.drawText(QRect(left, y, width, line), Qt::AlignLeft | Qt::AlignVCenter, t);
+        y += line;
+    };
+    heading(QStringLiteral("Vitals"));
+    text(QStringLiteral("BP 128/82    HR 74    Temp 98.4 F    Weight 172 lb    Height 5 ft 9 in"));
+    y += 12;
+    heading(QStringLiteral("Medications"));
+    for (const QString &m : medications)
+        text(m);
+    y += 12;
+    heading(QStringLiteral("Visit notes"));
+    for (int i = 0; y + line <= size.height() - 8; ++i) {
+        text(QStringLiteral("%1/%2: %3").arg(1 + i % 12).arg(2 + (i * 5) % 27).arg(notes[i % notes.size()]));
+        if (i % 4 == 3)
+            y += 10;
     }
     return image;
 }
