@@ -29,6 +29,9 @@ protected:
         QFile f(dir + "/KelvraManagedTest/Capture.conf");
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(text);
+        // Flushed first: the buffered write would otherwise set the time
+        // again when the file is closed.
+        ASSERT_TRUE(f.flush());
         // QSettings re-reads a file whose size or time changed: make the time
         // differ even when a rewrite keeps the size.
         static int rewrites = 0;
