@@ -46,25 +46,6 @@ namespace {
 const QString kPatient = QStringLiteral("Smith, John");
 const QString kExpected = QStringLiteral("John Smith");
 
-QVariantList todaysPatients() {
-    const QStringList names = {
-        "John Smith",     "Jane Smith",    "Joan Smyth",    "Johan Smithers", "Jon Schmidt",  "Mary Johnson",
-        "Peter Novak",    "Olga Ivanova",  "Miguel Garcia", "Sophie Dubois",  "Ali Okafor",   "Emily Brown",
-        "Sven Lindqvist", "Marta Rossi",   "Aisha Khan",    "Tomas Kowalski", "Renee Martin", "Ingrid Berg",
-        "Noel Fontaine",  "Chloe Lefevre", "David Kim",     "Laura Chen",     "Hans Weber",   "Grace Adams"};
-    QVariantList list;
-    for (const QString &name : names)
-        list << QVariantMap{{"name", name},
-                            {"dob", "03/14/1961"},
-                            {"emr_patient_id", ""},
-                            {"emr_appointment_id", ""},
-                            {"profile_image_id", ""},
-                            {"kelvraID", list.size()},
-                            {"interaction_id", list.size()},
-                            {"exam_room_name", "Room 4"}};
-    return list;
-}
-
 struct Window {
     QString label;
     QSize points;
@@ -161,7 +142,7 @@ Figures capture(const QImage &rendered, double scale, bool before, TextRecognize
 int child(int index, bool before, bool compare) {
     const Window &w = windows()[size_t(index)];
     const QImage rendered = render(w);
-    const QVariantList patients = todaysPatients();
+    const QVariantList patients = renderedRecordPatients();
     std::unique_ptr<TextRecognizer> recognizer;
     const double beforeEngines = memoryField("VmRSS:");
     if (!before) {
@@ -341,7 +322,7 @@ int table(const QString &program, int runs) {
 // Banded against whole reading, and the sizes read now against before, over
 // many windows: every text compared, every proposal checked.
 int corpus() {
-    const QVariantList patients = todaysPatients();
+    const QVariantList patients = renderedRecordPatients();
     TextRecognizer recognizer;
     struct Item {
         QString label;

@@ -24,25 +24,6 @@ std::optional<QString> recognise(const QImage &window, const TextRecognitionSett
     return wordsFromImage(resizeImage(window, window.size() * 2), settings);
 }
 
-QVariantList todaysPatients() {
-    const QStringList names = {
-        "John Smith",     "Jane Smith",    "Joan Smyth",    "Johan Smithers", "Jon Schmidt",  "Mary Johnson",
-        "Peter Novak",    "Olga Ivanova",  "Miguel Garcia", "Sophie Dubois",  "Ali Okafor",   "Emily Brown",
-        "Sven Lindqvist", "Marta Rossi",   "Aisha Khan",    "Tomas Kowalski", "Renee Martin", "Ingrid Berg",
-        "Noel Fontaine",  "Chloe Lefevre", "David Kim",     "Laura Chen",     "Hans Weber",   "Grace Adams"};
-    QVariantList list;
-    for (const QString &name : names)
-        list << QVariantMap{{"name", name},
-                            {"dob", "03/14/1961"},
-                            {"emr_patient_id", ""},
-                            {"emr_appointment_id", ""},
-                            {"profile_image_id", ""},
-                            {"kelvraID", list.size()},
-                            {"interaction_id", list.size()},
-                            {"exam_room_name", "Room 4"}};
-    return list;
-}
-
 struct Case {
     QString family;
     int pixelSize;
@@ -53,7 +34,7 @@ struct Case {
 TEST(TextRecognition, ProposesThePatientShownInTheWindow) {
     const QList<Case> cases = {{"DejaVu Sans", 13}, {"DejaVu Sans", 18},      {"DejaVu Serif", 14},
                                {"Lato", 15},        {"DejaVu Sans Mono", 13}, {"DejaVu Sans Condensed", 16}};
-    const QVariantList patients = todaysPatients();
+    const QVariantList patients = renderedRecordPatients();
     const QList<QPair<QString, QString>> shown = {{"Smith, John", "John Smith"},
                                                   {"Marta Rossi", "Marta Rossi"},
                                                   {"SMYTH, JOAN", "Joan Smyth"},
@@ -151,7 +132,7 @@ TEST(TextRecognition, SameTextOnAnyThreadAndThreading) {
 TEST(TextRecognition, ProposesThePatientAtEveryScreenScale) {
     const QList<Case> cases = {
         {"DejaVu Sans", 13}, {"DejaVu Serif", 14}, {"Lato", 15}, {"DejaVu Sans Mono", 13}};
-    const QVariantList patients = todaysPatients();
+    const QVariantList patients = renderedRecordPatients();
     const QList<QPair<QString, QString>> shown = {
         {"Smith, John", "John Smith"}, {"SMYTH, JOAN", "Joan Smyth"}, {"Rossi, Marta", "Marta Rossi"}};
     TextRecognizer recognizer({}, 2);
@@ -329,7 +310,7 @@ TEST(TextRecognizer, BandsReadTheWordsOfTheWholeImage) {
     EXPECT_GE(same, b.size() * 9 / 10) << "banded:\n"
                                        << qPrintable(*inBands) << "\nwhole:\n"
                                        << qPrintable(*whole);
-    const QVariantList patients = todaysPatients();
+    const QVariantList patients = renderedRecordPatients();
     EXPECT_EQ(determinePatientFromList(patients, inBands), determinePatientFromList(patients, whole));
     EXPECT_EQ(determinePatientFromList(patients, inBands)->value("name").toString(), "John Smith");
 }

@@ -3,6 +3,7 @@
 #include <QFont>
 #include <QPainter>
 #include <QStringList>
+#include <QVariantMap>
 
 namespace {
 
@@ -168,4 +169,23 @@ QImage renderFullRecordWindow(const QSize &size, double scale, const QString &pa
             y += 10;
     }
     return image;
+}
+
+QVariantList renderedRecordPatients() {
+    const QStringList names = {
+        "John Smith",     "Jane Smith",    "Joan Smyth",    "Johan Smithers", "Jon Schmidt",  "Mary Johnson",
+        "Peter Novak",    "Olga Ivanova",  "Miguel Garcia", "Sophie Dubois",  "Ali Okafor",   "Emily Brown",
+        "Sven Lindqvist", "Marta Rossi",   "Aisha Khan",    "Tomas Kowalski", "Renee Martin", "Ingrid Berg",
+        "Noel Fontaine",  "Chloe Lefevre", "David Kim",     "Laura Chen",     "Hans Weber",   "Grace Adams"};
+    QVariantList list;
+    for (const QString &name : names)
+        list << QVariantMap{{"name", name},
+                            {"dob", "03/14/1961"},
+                            {"emr_patient_id", ""},
+                            {"emr_appointment_id", ""},
+                            {"profile_image_id", ""},
+                            {"kelvraID", list.size()},
+                            {"interaction_id", list.size()},
+                            {"exam_room_name", "Room 4"}};
+    return list;
 }

@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QSize>
 #include <QString>
+#include <QVariantList>
 
 // A patient record window: title bar, a header with the patient's name as
 // given (e.g. "Smith, John" or "John Smith"), date of birth and record
@@ -25,3 +26,7 @@ QImage renderFullRecordWindow(const QSize &size, double scale, const QString &pa
 // timing recognition on a realistic amount of text.
 QImage renderDenseWindow(const QSize &size, const QString &family = QStringLiteral("DejaVu Sans"),
                          int pixelSize = 14);
+
+// Today's patients for the rendered records: "John Smith" among namesakes and
+// twenty others, as patient entries.
+QVariantList renderedRecordPatients();
