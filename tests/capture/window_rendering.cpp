@@ -29,11 +29,17 @@ void drawTitleBar(QPainter &painter, int width, const QString &title) {
 
 } // namespace
 
-QImage renderRecordWindow(const QString &family, int pixelSize, const QString &patientName, const QSize &size,
-                          double scale) {
+// A white record window of `size` points at `scale` device pixels per point.
+static QImage blankRecord(const QSize &size, double scale) {
     QImage image((QSizeF(size) * scale).toSize(), QImage::Format_RGB32);
     image.setDevicePixelRatio(scale);
     image.fill(Qt::white);
+    return image;
+}
+
+QImage renderRecordWindow(const QString &family, int pixelSize, const QString &patientName, const QSize &size,
+                          double scale) {
+    QImage image = blankRecord(size, scale);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::TextAntialiasing);
     drawTitleBar(painter, size.width(), QStringLiteral("Chart - Northside Family Clinic"));
@@ -108,9 +114,7 @@ QImage renderFullRecordWindow(const QSize &size, double scale, const QString &pa
                                       "Follow-up in three months, sooner if symptoms return.",
                                       "Counselled on vaccination schedule, flu shot given today.",
                                       "Knee pain stable, continue physical therapy twice a week."};
-    QImage image((QSizeF(size) * scale).toSize(), QImage::Format_RGB32);
-    image.setDevicePixelRatio(scale);
-    image.fill(Qt::white);
+    QImage image = blankRecord(size, scale);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::TextAntialiasing);
     drawTitleBar(painter, size.width(), QStringLiteral("Chart - Northside Family Clinic"));
