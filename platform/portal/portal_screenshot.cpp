@@ -12,7 +12,12 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <QMutex>
+#include <QMutexLocker>
+
 #include <atomic>
+
+#include <sys/prctl.h>
 
 namespace {
 const QString kRequestInterface = QStringLiteral("org.freedesktop.portal.Request");
@@ -29,6 +34,30 @@ QString senderPart(const QDBusConnection &bus) {
     return name.replace(QLatin1Char('.'), QLatin1Char('_'));
 }
 
+// The portal tells who calls it from /proc/<pid>/root, which a process that
+// made itself non-dumpable (so that no core file ever holds a patient's
+// image) does not let it read: it then refuses the call. Dumpable again only
+// while a call is on its way to the portal; no core file is written meanwhile
+// either (the core size limit stays 0).
+QMutex dumpableLock;
+int dumpableHolds = 0;
+int dumpableBefore = 1;
+
+void holdDumpable() {
+    QMutexLocker locker(&dumpableLock);
+    if (dumpableHolds++ == 0) {
+        dumpableBefore = ::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0);
+        if (dumpableBefore == 0)
+            ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+    }
+}
+
+void letGoOfDumpable() {
+    QMutexLocker locker(&dumpableLock);
+    if (--dumpableHolds == 0 && dumpableBefore == 0)
+        ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
+
 QString newToken() {
     static std::atomic<quint32> counter{0};
     return QStringLiteral("kelvra%1_%2").arg(QCoreApplication::applicationPid()).arg(++counter);
@@ -40,6 +69,17 @@ namespace kc_portal_detail {
 ScreenshotRequest::ScreenshotRequest(const QDBusConnection &bus, const PortalScreenshotOptions &options,
                                      QObject *context, std::function<void(const CaptureResult &)> done)
     : m_bus(bus), m_options(options), m_context(context), m_done(std::move(done)) {}
+
+ScreenshotRequest::~ScreenshotRequest() {
+    callArrived();
+}
+
+void ScreenshotRequest::callArrived() {
+    if (m_holdsDumpable) {
+        m_holdsDumpable = false;
+        letGoOfDumpable();
+    }
+}
 
 void ScreenshotRequest::subscribe(const QString &path) {
     if (!m_path.isEmpty())
@@ -65,9 +105,12 @@ void ScreenshotRequest::start() {
     options.insert(QStringLiteral("modal"), false);
     options.insert(QStringLiteral("interactive"), false);
     call << m_options.parentWindow << options;
+    holdDumpable();
+    m_holdsDumpable = true;
     auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, m_options.timeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
         w->deleteLater();
+        callArrived();
         QDBusPendingReply<QDBusObjectPath> reply = *w;
         if (reply.isError()) {
             finish(CaptureResult::failed(portalFailureAdvice(reply.error().message())));

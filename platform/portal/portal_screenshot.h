@@ -48,6 +48,7 @@ class ScreenshotRequest : public QObject {
 public:
     ScreenshotRequest(const QDBusConnection &bus, const PortalScreenshotOptions &options, QObject *context,
                       std::function<void(const CaptureResult &)> done);
+    ~ScreenshotRequest() override;
     void start();
 
 public slots:
@@ -57,6 +58,9 @@ private:
     void subscribe(const QString &path);
     void finish(const CaptureResult &result);
     void timedOut();
+    // The portal has the call (answered or failed): the process may be
+    // non-dumpable again.
+    void callArrived();
 
     QDBusConnection m_bus;
     PortalScreenshotOptions m_options;
@@ -66,5 +70,6 @@ private:
     QDateTime m_started;
     bool m_answered = false;
     bool m_finished = false;
+    bool m_holdsDumpable = false;
 };
 } // namespace kc_portal_detail

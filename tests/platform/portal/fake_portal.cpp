@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -70,6 +71,7 @@ QDBusObjectPath FakePortal::Screenshot(const QString &parentWindow, const QVaria
                                        const QDBusMessage &message) {
     parentWindows.append(parentWindow);
     optionsSeen.append(options);
+    callerDumpable.append(::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0));
     QString sender = message.service().mid(1);
     sender.replace(QLatin1Char('.'), QLatin1Char('_'));
     const QString path = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")

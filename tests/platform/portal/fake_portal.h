@@ -35,6 +35,9 @@ public:
     // What the client sent.
     QStringList parentWindows;
     QList<QVariantMap> optionsSeen;
+    // Whether the calling process (this one) was dumpable when each call
+    // arrived: the real portal reads the caller's /proc entries.
+    QList<int> callerDumpable;
     QStringList closedRequests;
     // The files handed out.
     QStringList filesHandedOut;

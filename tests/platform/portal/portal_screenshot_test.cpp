@@ -15,6 +15,7 @@
 
 #include <future>
 #include <optional>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -80,6 +81,19 @@ TEST_F(PortalScreenshotTest, PictureArrivesAndItsFileIsRemoved) {
     EXPECT_NE(portal->optionsSeen[0].value("handle_token"), portal->optionsSeen[1].value("handle_token"));
     EXPECT_FALSE(portal->optionsSeen[0].value("handle_token").toString().isEmpty());
     EXPECT_EQ(portal->optionsSeen[0].value("interactive").toBool(), false);
+}
+
+// The application makes itself non-dumpable (no core file may hold a
+// patient's image); the portal then cannot read who calls it and refuses.
+// While the call is on its way the process is dumpable, and then not again.
+TEST_F(PortalScreenshotTest, ANonDumpableCallerIsDumpableOnlyWhileItsCallArrives) {
+    ASSERT_EQ(::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0), 0);
+    const auto result = request();
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->status, CaptureResult::Status::Captured) << result->message.toStdString();
+    EXPECT_EQ(portal->callerDumpable, QList<int>{1});
+    EXPECT_EQ(::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 0);
+    ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
 }
 
 TEST_F(PortalScreenshotTest, RefusalIsAFailureWithAdviceAndTheFileIsRemoved) {
