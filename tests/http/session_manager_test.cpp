@@ -346,6 +346,17 @@ TEST(Progress, ObserversComingDuringATransferHearItInOrder) {
     }
 }
 
+// A multipart request posting a PDF part of `size` bytes to the server.
+static std::optional<KCURLRequest> pdfUploadRequest(CVHTTPSessionManager &manager, TestServer &server,
+                                                    int size) {
+    return manager.requestSerializer()->multipartFormRequestWithMethod(
+        "POST", server.url("/documents"), QVariantMap{{"departmentid", "1"}},
+        [&](CVStreamingMultipartFormData &form) {
+            form.appendPartWithFileData(QByteArray(size, 'p'), "attachmentcontents", "a.pdf",
+                                        "application/pdf");
+        });
+}
+
 // The caller of an upload may observe its progress only once the task runs
 // (or even once it is done): it still hears that the upload reached 1.0.
 TEST(HTTPSessionManager, UploadProgressObservedLateStillEndsAtOne) {
@@ -353,12 +364,7 @@ TEST(HTTPSessionManager, UploadProgressObservedLateStillEndsAtOne) {
         return jsonResponse(200, "{\"received\":" + QByteArray::number(r.bodyLength) + "}");
     });
     CVHTTPSessionManager manager(QUrl(server.url("/")));
-    auto request = manager.requestSerializer()->multipartFormRequestWithMethod(
-        "POST", server.url("/documents"), QVariantMap{{"departmentid", "1"}},
-        [&](CVStreamingMultipartFormData &form) {
-            form.appendPartWithFileData(QByteArray(2000, 'p'), "attachmentcontents", "a.pdf",
-                                        "application/pdf");
-        });
+    auto request = pdfUploadRequest(manager, server, 2000);
     ASSERT_TRUE(request);
     KCProgressPtr progress;
     std::atomic<bool> done{false};
@@ -381,12 +387,7 @@ TEST(HTTPSessionManager, UploadOfUnannouncedLengthEndsAtOne) {
         return jsonResponse(200, "{\"received\":" + QByteArray::number(r.bodyLength) + "}");
     });
     CVHTTPSessionManager manager(QUrl(server.url("/")));
-    auto request = manager.requestSerializer()->multipartFormRequestWithMethod(
-        "POST", server.url("/documents"), QVariantMap{{"departmentid", "1"}},
-        [&](CVStreamingMultipartFormData &form) {
-            form.appendPartWithFileData(QByteArray(70000, 'p'), "attachmentcontents", "a.pdf",
-                                        "application/pdf");
-        });
+    auto request = pdfUploadRequest(manager, server, 70000);
     ASSERT_TRUE(request);
     request->setValue(QString(), "Content-Length");
     ASSERT_TRUE(request->valueForHTTPHeaderField("Content-Length").isEmpty());
