@@ -205,9 +205,19 @@ bool thirtyTwoBit(QImage::Format format) {
 
 } // namespace
 
-QList<int> bandCuts(const QImage &source, int bands) {
-    if (bands < 2 || source.isNull() || source.height() < 2 * kEdgeReach)
-        return {};
+namespace {
+
+// Where an image can be cut, and how its detail is spread over its rows.
+struct BandProfile {
+    std::vector<qint64> cost; // cumulative: cost[y] is the detail of the rows above y
+    QList<int> candidates;    // the middle row of every gap inside the image
+    qint64 total() const { return cost.empty() ? 0 : cost.back(); }
+};
+
+BandProfile bandProfile(const QImage &source) {
+    BandProfile profile;
+    if (source.isNull() || source.height() < 2 * kEdgeReach)
+        return profile;
     const QImage image =
         thirtyTwoBit(source.format()) ? source : source.convertToFormat(QImage::Format_RGB32);
     const int width = image.width(), height = image.height();
@@ -215,7 +225,8 @@ QList<int> bandCuts(const QImage &source, int bands) {
 
     // Per row: its detail (colour edges, plus one for the row itself) and
     // whether it is blank.
-    std::vector<qint64> cost(size_t(height) + 1, 0); // cumulative, cost[y] = rows above y
+    std::vector<qint64> &cost = profile.cost;
+    cost.assign(size_t(height) + 1, 0);
     std::vector<char> blank(size_t(height), 0);
     std::vector<int> edges;
     for (int y = 0; y < height; ++y) {
@@ -240,8 +251,6 @@ QList<int> bandCuts(const QImage &source, int bands) {
         blank[size_t(y)] = isBlank;
     }
 
-    // Candidate cuts: the middle row of every gap inside the image.
-    QList<int> candidates;
     for (int y = 0; y < height;) {
         if (!blank[size_t(y)]) {
             ++y;
@@ -251,19 +260,21 @@ QList<int> bandCuts(const QImage &source, int bands) {
         while (y < height && blank[size_t(y)])
             ++y;
         if (start > 0 && y < height && y - start >= kMinimumGap)
-            candidates.append(start + (y - start) / 2);
+            profile.candidates.append(start + (y - start) / 2);
     }
+    return profile;
+}
 
-    // For each share of the detail, the candidate nearest to its boundary.
-    QList<int> cuts;
-    const qint64 total = cost[size_t(height)];
-    for (int k = 1; k < bands; ++k) {
-        const qint64 target = total * k / bands;
+// For each target share of the detail (increasing), the candidate below the
+// previous cut that is nearest to it.
+QList<int> cutsNearest(const BandProfile &profile, const QList<qint64> &targets, QList<int> cuts = {}) {
+    for (qint64 target : targets) {
         int best = -1;
-        for (int c : candidates) {
+        for (int c : profile.candidates) {
             if (!cuts.isEmpty() && c <= cuts.last())
                 continue;
-            if (best < 0 || std::llabs(cost[size_t(c)] - target) < std::llabs(cost[size_t(best)] - target))
+            if (best < 0 || std::llabs(profile.cost[size_t(c)] - target) <
+                                std::llabs(profile.cost[size_t(best)] - target))
                 best = c;
         }
         if (best < 0)
@@ -271,6 +282,47 @@ QList<int> bandCuts(const QImage &source, int bands) {
         cuts.append(best);
     }
     return cuts;
+}
+
+} // namespace
+
+QList<int> bandCuts(const QImage &source, int bands) {
+    if (bands < 2)
+        return {};
+    const BandProfile profile = bandProfile(source);
+    QList<qint64> targets;
+    for (int k = 1; k < bands; ++k)
+        targets.append(profile.total() * k / bands);
+    return cutsNearest(profile, targets);
+}
+
+QList<int> leadingBandCuts(const QImage &source, int engines, double leadingShare) {
+    const BandProfile profile = bandProfile(source);
+    const int height = source.height();
+    const int leadRows = int(std::ceil(height * std::clamp(leadingShare, 0.0, 1.0)));
+    // The first gap at or below the leading share of the rows, within twice
+    // that share: further down, the top band would be no quicker to read.
+    int lead = -1;
+    for (int c : profile.candidates) {
+        if (c >= leadRows) {
+            if (c <= 2 * leadRows)
+                lead = c;
+            break;
+        }
+    }
+    if (lead < 0)
+        return bandCuts(source, engines);
+    // The top band goes to one engine and the next bands to the others at
+    // once; the engine done with the top band takes the last band. So every
+    // engine reads the same share: the bands after the top one end at the
+    // top band's detail plus k shares.
+    engines = std::max(engines, 1);
+    const qint64 leadCost = profile.cost[size_t(lead)];
+    const qint64 share = profile.total() / engines;
+    QList<qint64> targets;
+    for (int k = 1; k < engines; ++k)
+        targets.append(leadCost + share * k);
+    return cutsNearest(profile, targets, {lead});
 }
 
 QImage bandOf(const QImage &image, int top, int bottom) {

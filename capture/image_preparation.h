@@ -40,6 +40,14 @@ QByteArray pngDataFromImage(const QImage &image, int level = kFastestPngLevel);
 // follows.
 QList<int> bandCuts(const QImage &image, int bands);
 
+// Cuts for reading the top of `image` first: the first cut is the first gap
+// at or below `leadingShare` of the rows (the banner of a record sits at the
+// top of its window), and the rest of the image is cut so that, when the top
+// band and the next `engines` - 1 bands start at once and the engine done
+// with the top band reads the last one, every engine reads about the same
+// detail. Without a gap near the leading share, bandCuts(image, engines).
+QList<int> leadingBandCuts(const QImage &image, int engines, double leadingShare);
+
 // The band of `image` between rows `top` (included) and `bottom` (excluded),
 // sharing the image's pixels: valid while `image` is.
 QImage bandOf(const QImage &image, int top, int bottom);

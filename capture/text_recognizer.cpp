@@ -35,36 +35,50 @@ void TextRecognizer::run(Worker *worker) {
         // A fresh engine for every image: nothing read before carries over.
         QString failure;
         std::unique_ptr<RecognitionEngine> engine = RecognitionEngine::start(m_settings, &failure);
-        Band *band = nullptr;
-        {
-            std::unique_lock lock(m_mutex);
-            worker->ready = true;
-            m_changed.notify_all();
-            m_changed.wait(lock, [&] { return m_stopping || worker->band; });
-            if (!worker->band) {
-                worker->ready = false;
-                return;
-            }
-            band = worker->band;
-        }
-        RecognitionTimings timings;
-        std::optional<QString> text;
-        if (engine)
-            text = engine->read(band->image, &failure, &timings);
-        {
-            std::lock_guard lock(m_mutex);
-            band->text = std::move(text);
-            band->failure = failure;
-            band->timings = timings;
-            band->done = true;
-            worker->band = nullptr;
-            worker->ready = false;
-            worker->retired = m_lifetime == Engines::OneRead;
-        }
+        std::unique_lock lock(m_mutex);
+        worker->ready = true;
         m_changed.notify_all();
+        m_changed.wait(lock, [&] { return m_stopping || (m_job && m_job->next < m_job->bands.size()); });
+        if (!m_job || m_job->next >= m_job->bands.size()) {
+            worker->ready = false;
+            return;
+        }
+        // The bands of this one image, as long as some are left.
+        Job *const job = m_job;
+        worker->busy = true;
+        while (job->next < job->bands.size()) {
+            const size_t index = job->next++;
+            Band &band = job->bands[index];
+            lock.unlock();
+            RecognitionTimings timings;
+            std::optional<QString> text;
+            QString bandFailure = failure;
+            if (engine)
+                text = engine->read(band.image, &bandFailure, &timings);
+            if (index == 0 && text && job->topBandRead && job->bands.size() > 1)
+                job->topBandRead(*text);
+            lock.lock();
+            band.text = std::move(text);
+            band.failure = bandFailure;
+            band.timings = timings;
+            band.done = true;
+            m_changed.notify_all();
+            if (!engine) {
+                // Nothing of this image can be read: fail the bands left.
+                for (; job->next < job->bands.size(); ++job->next) {
+                    job->bands[job->next].failure = failure;
+                    job->bands[job->next].done = true;
+                }
+            }
+        }
+        worker->busy = false;
+        worker->ready = false;
+        worker->retired = m_lifetime == Engines::OneRead;
+        m_changed.notify_all();
+        lock.unlock();
         // Unloaded after the text is handed over, off the capture's path.
         engine.reset();
-        std::lock_guard lock(m_mutex);
+        lock.lock();
         if (m_stopping || worker->retired)
             return;
     }
@@ -74,12 +88,13 @@ bool TextRecognizer::waitUntilReady(int timeoutMs) {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] {
         return std::all_of(m_workers.begin(), m_workers.end(),
-                           [](const std::unique_ptr<Worker> &w) { return w->ready && !w->band; });
+                           [](const std::unique_ptr<Worker> &w) { return w->ready && !w->busy; });
     });
 }
 
 std::optional<QString> TextRecognizer::read(const QImage &image, QString *failure,
-                                            RecognitionTimings *timings, int bands) {
+                                            RecognitionTimings *timings, int bands,
+                                            const std::function<void(const QString &)> &topBandRead) {
     std::lock_guard readLock(m_readMutex);
     RecognitionTimings ignored;
     RecognitionTimings &t = timings ? *timings : ignored;
@@ -109,40 +124,45 @@ std::optional<QString> TextRecognizer::read(const QImage &image, QString *failur
                  : qint64(image.width()) * image.height() >= kMinimumBandedPixels ? engines
                                                                                   : 1;
     wanted = std::clamp(wanted, 1, engines);
-    const QList<int> cuts = wanted > 1 ? bandCuts(image, wanted) : QList<int>();
-    std::vector<Band> parts(size_t(cuts.size()) + 1);
+    const bool topFirst = topBandRead && (bands == 0 ? wanted > 1 : bands > 1);
+    const QList<int> cuts = topFirst     ? leadingBandCuts(image, wanted, kLeadingShare)
+                            : wanted > 1 ? bandCuts(image, wanted)
+                                         : QList<int>();
+    Job job;
+    job.bands.resize(size_t(cuts.size()) + 1);
+    if (topFirst)
+        job.topBandRead = topBandRead;
     int top = 0;
-    for (size_t i = 0; i < parts.size(); ++i) {
+    for (size_t i = 0; i < job.bands.size(); ++i) {
         const int bottom = i < size_t(cuts.size()) ? cuts[qsizetype(i)] : image.height();
-        parts[i].image = bandOf(image, top, bottom);
+        job.bands[i].image = bandOf(image, top, bottom);
         top = bottom;
     }
-    t.bands = int(parts.size());
+    t.bands = int(job.bands.size());
     t.split = clock.restart();
 
     {
         std::unique_lock lock(m_mutex);
-        const auto idle = [this] {
-            return size_t(
-                std::count_if(m_workers.begin(), m_workers.end(),
-                              [](const std::unique_ptr<Worker> &w) { return w->ready && !w->band; }));
-        };
-        m_changed.wait(lock, [&] { return idle() >= parts.size(); });
+        // Waiting for an engine only when none is loaded yet.
+        m_changed.wait(lock, [&] {
+            return std::any_of(m_workers.begin(), m_workers.end(),
+                               [](const std::unique_ptr<Worker> &w) { return w->ready && !w->busy; });
+        });
         t.engineStart = clock.restart();
-        size_t next = 0;
-        for (const std::unique_ptr<Worker> &worker : m_workers) {
-            if (next < parts.size() && worker->ready && !worker->band)
-                worker->band = &parts[next++];
-        }
+        m_job = &job;
         m_changed.notify_all();
         m_changed.wait(lock, [&] {
-            return std::all_of(parts.begin(), parts.end(), [](const Band &b) { return b.done; });
+            return std::all_of(job.bands.begin(), job.bands.end(), [](const Band &b) { return b.done; });
         });
+        m_job = nullptr;
     }
 
     QString text;
+    // Each engine's processor time is the sum of its bands'; bands read one
+    // after another on one engine are not told apart here, so the slowest
+    // band stands for an engine.
     t.cpu = 0;
-    for (const Band &part : parts) {
+    for (const Band &part : job.bands) {
         t.cpu = std::max(t.cpu, part.timings.cpu);
         t.encode = std::max(t.encode, part.timings.encode);
         t.decode = std::max(t.decode, part.timings.decode);

@@ -6,14 +6,18 @@
 // a fresh engine as soon as it starts, and again right after every image it
 // has read, so a capture never waits for the trained data to load and no
 // engine reads two captures. read() cuts the image at blank rows (never
-// through a line of text), hands one band to each engine, and joins the
-// bands' texts in order.
+// through a line of text) and queues the bands in order; every ready engine
+// takes the next band until none is left, and the bands' texts are joined in
+// order. Asked for the top band's text early, read() makes the top of the
+// image a band of its own, read first, and hands its text over as soon as it
+// is read.
 
 #include "capture/text_recognition.h"
 
 #include <QImage>
 #include <QString>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,13 +47,24 @@ public:
     // save less than starting a band costs.
     static constexpr qint64 kMinimumBandedPixels = 600'000;
 
+    // The share of the rows the top band covers at least, when it is read
+    // first: record banners (name, date of birth) sit in the top of a window.
+    static constexpr double kLeadingShare = 1.0 / 6.0;
+
     // The text of `image` (already at recognition size). `bands` 0 chooses:
     // one band per engine for images of kMinimumBandedPixels and more, else
     // the whole image; 1 reads the whole image on one engine. None when the
     // image has no pixels or an engine could not be loaded (`failure` tells
     // why). One read at a time: concurrent calls wait for each other.
+    //
+    // With `topBandRead`, a banded image (bands 0 or more than 1) gets a top
+    // band of its own (leadingBandCuts()), read first; its text is handed to
+    // `topBandRead` on a recognition thread as soon as it is read, while the
+    // other bands are still being read. Not called when the image is read
+    // whole or the top band fails.
     std::optional<QString> read(const QImage &image, QString *failure = nullptr,
-                                RecognitionTimings *timings = nullptr, int bands = 0);
+                                RecognitionTimings *timings = nullptr, int bands = 0,
+                                const std::function<void(const QString &)> &topBandRead = {});
 
     // Blocks until every engine is loaded (or failed to load); false after
     // `timeoutMs`. For measurements.
@@ -63,12 +78,18 @@ private:
         RecognitionTimings timings;
         bool done = false;
     };
+    // The bands of the read in progress, in order; guarded by m_mutex.
+    struct Job {
+        std::vector<Band> bands;
+        size_t next = 0; // the first band no engine has taken
+        std::function<void(const QString &)> topBandRead;
+    };
     struct Worker {
         std::thread thread;
         // Guarded by m_mutex.
         bool ready = false;   // an engine is loaded (or failed to load) and waits
         bool retired = false; // read once and stopped (Engines::OneRead)
-        Band *band = nullptr;
+        bool busy = false;    // reading a band
     };
     void run(Worker *worker);
 
@@ -78,5 +99,6 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     bool m_stopping = false;
+    Job *m_job = nullptr;
     std::vector<std::unique_ptr<Worker>> m_workers;
 };

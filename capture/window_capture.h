@@ -42,6 +42,8 @@ struct CaptureTimings {
     // The whole of the text recognition, and its steps.
     qint64 recognition = -1;
     RecognitionTimings recognitionSteps;
+    // From the start of the job to the top band's text (large windows only).
+    qint64 topBand = -1;
     qint64 total = -1;
 };
 
@@ -67,6 +69,10 @@ struct WindowCaptureHandlers {
     std::function<void(const QImage &screenshot)> selectionCaptured;
     // Main thread: the recognised text (none without a window or text).
     std::function<void(const std::optional<QString> &text, const CaptureTimings &timings)> finished;
+    // Main thread, before finished: the text of the top of the window, read
+    // first when the window is read in bands (record banners sit there).
+    // Only asked for when set; `elapsedMs` counts from the start of the job.
+    std::function<void(const QString &topText, qint64 elapsedMs)> topTextRead = {};
 };
 
 // Runs one capture job on the process's background pool; the handlers run on

@@ -7,7 +7,10 @@
 //           on one engine;
 //   after:  the window image scaled to twice its size in points (as it is on a
 //           screen of scale 2), PNG stored uncompressed, engines loaded ahead
-//           of time, the image read in bands on one engine per core.
+//           of time, the image read in bands on one engine per core, the top
+//           band first; "card" is when the panel shows the card: at the top
+//           band's text when that proposes a patient by name with the date of
+//           birth on screen, else at the end.
 //
 // Each path runs in a child process of its own, so that its peak memory is
 // its own. Beside them, the bare `tesseract` command reads the same image as
@@ -22,6 +25,7 @@
 //                                                  windows: texts and proposals
 
 #include "capture/image_preparation.h"
+#include "capture/patient_identification.h"
 #include "capture/patient_matching.h"
 #include "capture/text_recognition.h"
 #include "capture/text_recognizer.h"
@@ -38,6 +42,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <sys/resource.h>
 #include <vector>
 
@@ -93,7 +98,7 @@ using Figures = std::map<QString, double>;
 
 // The parts of one capture of `window` on the earlier (before) or current path.
 Figures capture(const QImage &rendered, double scale, bool before, TextRecognizer *recognizer,
-                const QVariantList &patients, QString *text, QString *proposed) {
+                const QVariantList &patients, QString *text, QString *proposed, QString *topProposed) {
     Figures f;
     resetPeakMemory();
     const double startMemory = memoryField("VmRSS:");
@@ -115,7 +120,21 @@ Figures capture(const QImage &rendered, double scale, bool before, TextRecognize
     } else {
         const QImage input = recognitionInput(std::move(captured), scale);
         f["scale"] = double(clock.restart());
-        result = recognizer->read(input, nullptr, &t);
+        // As the panel does: the top band's text is identified as soon as it
+        // is read, and a patient proposed by name with the date of birth on
+        // screen shows the card then.
+        std::mutex topLock;
+        const auto topBandRead = [&](const QString &top) {
+            const qint64 at = total.elapsed();
+            const PatientIdentification early = identifyPatient(patients, top);
+            std::lock_guard lock(topLock);
+            f["top band"] = double(at);
+            if (early.proposed && early.dobOnScreen) {
+                f["card"] = double(total.elapsed());
+                *topProposed = patients.at(*early.proposed).toMap().value("name").toString();
+            }
+        };
+        result = recognizer->read(input, nullptr, &t, 0, topBandRead);
     }
     clock.restart();
     const std::optional<QVariantMap> match = determinePatientFromList(patients, result);
@@ -125,6 +144,8 @@ Figures capture(const QImage &rendered, double scale, bool before, TextRecognize
     const qint64 ownCpu = threadCpuMilliseconds() - cpuStart;
     f["processor time"] = double(before ? ownCpu : ownCpu + t.cpu);
     f["total"] = double(total.elapsed());
+    if (!f.count("card"))
+        f["card"] = f["total"];
     f["split"] = double(std::max<qint64>(t.split, 0));
     f["encode"] = double(t.encode);
     f["decode"] = double(t.decode);
@@ -134,6 +155,8 @@ Figures capture(const QImage &rendered, double scale, bool before, TextRecognize
     f["peak MB"] = memoryField("VmHWM:") - startMemory;
     *text = result.value_or(QString());
     *proposed = match ? match->value("name").toString() : QStringLiteral("(none)");
+    if (topProposed->isEmpty())
+        *topProposed = QStringLiteral("(no early card)");
     return f;
 }
 
@@ -152,11 +175,12 @@ int child(int index, bool before, bool compare) {
             return 1;
     }
     std::printf("engines MB=%.1f\n", memoryField("VmRSS:") - beforeEngines);
-    QString text, proposed;
+    QString text, proposed, topProposed;
     for (const auto &[key, value] :
-         capture(rendered, w.scale, before, recognizer.get(), patients, &text, &proposed))
+         capture(rendered, w.scale, before, recognizer.get(), patients, &text, &proposed, &topProposed))
         std::printf("%s=%.1f\n", qPrintable(key), value);
     std::printf("proposed=%s\n", qPrintable(proposed));
+    std::printf("top proposed=%s\n", qPrintable(topProposed));
     std::printf("characters=%lld\n", qint64(text.size()));
     if (compare && recognizer) {
         // The same image read whole, on one engine.
@@ -263,8 +287,9 @@ int table(const QString &program, int runs) {
         "bands: the slowest band's), which is what the total comes to on an idle machine with a core\n"
         "per engine; peak MB = growth of resident memory during one capture; engines MB = resident\n"
         "memory of the engines kept loaded between captures\n\n");
-    const QStringList parts = {"capture", "scale",    "split", "encode",         "decode",  "engine ready",
-                               "reading", "matching", "total", "processor time", "peak MB", "engines MB"};
+    const QStringList parts = {"capture",      "scale",          "split",    "encode",    "decode",
+                               "engine ready", "reading",        "matching", "total",     "top band",
+                               "card",         "processor time", "peak MB",  "engines MB"};
     for (size_t i = 0; i < windows().size(); ++i) {
         const Window &w = windows()[i];
         const QImage rendered = render(w);
@@ -306,6 +331,9 @@ int table(const QString &program, int runs) {
                     qPrintable(after.count("proposed") ? after.at("proposed") : "?"),
                     qPrintable(before.count("characters") ? before.at("characters") : "?"),
                     qPrintable(after.count("characters") ? after.at("characters") : "?"));
+        std::printf("  card from the top band: %s; the whole text proposes %s\n",
+                    qPrintable(after.count("top proposed") ? after.at("top proposed") : "?"),
+                    qPrintable(after.count("proposed") ? after.at("proposed") : "?"));
         const auto yes = [&after](const char *key) { return after.count(key) && after.at(key) == "1"; };
         std::printf("  banded against whole on the after image: text %s, words %s, every patient's score %s, "
                     "whole proposes %s\n\n",
@@ -321,6 +349,13 @@ int table(const QString &program, int runs) {
 
 // Banded against whole reading, and the sizes read now against before, over
 // many windows: every text compared, every proposal checked.
+// The patient the panel proposes for `text`, "(none)" when nobody.
+QString identifiedName(const QVariantList &patients, const std::optional<QString> &text) {
+    const PatientIdentification identification = identifyPatient(patients, text);
+    return identification.proposed ? patients.at(*identification.proposed).toMap().value("name").toString()
+                                   : QStringLiteral("(none)");
+}
+
 int corpus() {
     const QVariantList patients = renderedRecordPatients();
     TextRecognizer recognizer;
@@ -357,19 +392,27 @@ int corpus() {
     items.push_back({"dense 1280x800", renderDenseWindow(QSize(1280, 800)), 1.0, QString()});
     items.push_back({"dense 1920x1080", renderDenseWindow(QSize(1920, 1080)), 1.0, QString()});
     int identical = 0, sameWords = 0, sameScores = 0, sameProposal = 0, rightNew = 0, rightOld = 0,
-        withExpected = 0;
+        withExpected = 0, earlyCards = 0, earlyAgrees = 0;
     for (Item &item : items) {
         item.image.setDevicePixelRatio(1.0);
         const QImage input = recognitionInput(item.image, item.scale);
         recognizer.waitUntilReady(120000);
         RecognitionTimings t;
-        const std::optional<QString> banded = recognizer.read(input, nullptr, &t);
+        // Read as the panel reads it: the top band first.
+        QString top;
+        const std::optional<QString> banded =
+            recognizer.read(input, nullptr, &t, 0, [&top](const QString &text) { top = text; });
         recognizer.waitUntilReady(120000);
         const std::optional<QString> whole = recognizer.read(input, nullptr, nullptr, 1);
-        const auto pb = determinePatientFromList(patients, banded);
-        const auto pw = determinePatientFromList(patients, whole);
-        const QString nb = pb ? pb->value("name").toString() : "(none)";
-        const QString nw = pw ? pw->value("name").toString() : "(none)";
+        const QString nb = identifiedName(patients, banded);
+        const QString nw = identifiedName(patients, whole);
+        // The card the top band shows (by name with the date of birth only).
+        const PatientIdentification early = identifyPatient(patients, top);
+        const QString ne = early.proposed && early.dobOnScreen
+                               ? patients.at(*early.proposed).toMap().value("name").toString()
+                               : QString();
+        earlyCards += !ne.isEmpty();
+        earlyAgrees += !ne.isEmpty() && ne == nb;
         const bool same = banded == whole;
         const bool words = banded && whole && banded->simplified() == whole->simplified();
         const bool scores = bestScoresForPatients(patients, banded) == bestScoresForPatients(patients, whole);
@@ -382,18 +425,18 @@ int corpus() {
             ++withExpected;
             rightNew += nb == item.expected;
             // The earlier size: twice the device pixels.
-            const auto previous = determinePatientFromList(
-                patients, wordsFromImage(resizeImage(item.image, item.image.size() * 2)));
-            old = previous ? previous->value("name").toString() : "(none)";
+            old = identifiedName(patients, wordsFromImage(resizeImage(item.image, item.image.size() * 2)));
             rightOld += old == item.expected;
         }
         std::printf(
-            "%-62s bands %d  text %-10s scores %-9s proposals banded %-12s whole %-12s 2x-pixels %s\n",
+            "%-62s bands %d  text %-10s scores %-9s proposals banded %-12s whole %-12s 2x-pixels %-12s "
+            "top-band card %s\n",
             qPrintable(item.label), t.bands,
             same    ? "identical"
             : words ? "same-words"
                     : "DIFFERENT",
-            scores ? "identical" : "DIFFERENT", qPrintable(nb), qPrintable(nw), qPrintable(old));
+            scores ? "identical" : "DIFFERENT", qPrintable(nb), qPrintable(nw), qPrintable(old),
+            ne.isEmpty() ? "-" : qPrintable(ne));
         if (!words && banded && whole) {
             std::printf("---- banded:\n%s\n---- whole:\n%s\n----\n", qPrintable(*banded), qPrintable(*whole));
         }
@@ -401,9 +444,10 @@ int corpus() {
     }
     std::printf(
         "\n%zu windows: text identical %d, same words %d, same score for every patient %d, same proposal %d; "
-        "right patient at the new size %d of %d, at twice the device pixels %d of %d\n",
+        "right patient at the new size %d of %d, at twice the device pixels %d of %d; cards from the top "
+        "band %d, of them the whole window's proposal %d\n",
         items.size(), identical, sameWords, sameScores, sameProposal, rightNew, withExpected, rightOld,
-        withExpected);
+        withExpected, earlyCards, earlyAgrees);
     return 0;
 }
 
@@ -412,7 +456,9 @@ int corpus() {
 int probe(int index) {
     const Window &w = windows()[size_t(index)];
     const QImage input = recognitionInput(render(w), w.scale);
-    const QList<int> cuts = bandCuts(input, QThread::idealThreadCount());
+    // As the panel reads it: the top band first.
+    const QList<int> cuts =
+        leadingBandCuts(input, QThread::idealThreadCount(), TextRecognizer::kLeadingShare);
     std::printf("%s: %dx%d, cuts:", qPrintable(w.label), input.width(), input.height());
     for (int c : cuts)
         std::printf(" %d", c);

@@ -60,8 +60,8 @@ static QString reportedPatient(const QVariantMap &patient) {
 static QString timingsText(const CaptureTimings &t, qint64 matching, qint64 longestStall) {
     const RecognitionTimings &r = t.recognitionSteps;
     return QStringLiteral("selection capture %1 ms, window capture %2 ms, enlarge %3 ms, recognition %4 ms "
-                          "(encode %5 ms, decode %6 ms, engine start %7 ms, reading %8 ms), matching %9 ms, "
-                          "capture total %10 ms; longest main-thread stall %11 ms")
+                          "(encode %5 ms, decode %6 ms, engine start %7 ms, reading %8 ms, top band %12 ms), "
+                          "matching %9 ms, capture total %10 ms; longest main-thread stall %11 ms")
         .arg(t.selectionCapture)
         .arg(t.windowCapture)
         .arg(t.enlarge)
@@ -72,7 +72,8 @@ static QString timingsText(const CaptureTimings &t, qint64 matching, qint64 long
         .arg(r.recognition)
         .arg(matching)
         .arg(t.total)
-        .arg(longestStall);
+        .arg(longestStall)
+        .arg(t.topBand);
 }
 
 // Measures, while running, the longest time the main thread's event loop did
@@ -621,6 +622,8 @@ void ViewController::screenCaptureRectangleFinished(const QRectF &rect) {
     if (snapshotWindow && snapshotWindow->isVisible())
         request.excludedWindows.append(quint32(snapshotWindow->winId()));
     request.recognizer = m_recognizer;
+    const quint64 capture = ++m_captureGeneration;
+    m_cardShownEarly = m_awaitingWholeText = false;
     const QRectF flyRect = snapshotWindow ? snapshotWindow->convertRectFromScreen(rect) : QRectF();
     startWindowCapture(
         request, this,
@@ -664,14 +667,22 @@ void ViewController::screenCaptureRectangleFinished(const QRectF &rect) {
              m_flyAway = animation;
              animation->start(QAbstractAnimation::DeleteWhenStopped);
          },
-         [this](const std::optional<QString> &text, const CaptureTimings &timings) {
+         [this, capture](const std::optional<QString> &text, const CaptureTimings &timings) {
+             if (capture != m_captureGeneration)
+                 return; // the early card was closed meanwhile
              lastTimings = timings;
              captureDidFinish(text);
+         },
+         [this, capture](const QString &topText, qint64 elapsedMs) {
+             if (capture == m_captureGeneration)
+                 topOfWindowRead(topText, elapsedMs);
          }});
 }
 
 void ViewController::captureDidFinish(const std::optional<QString> &text) {
     bringPanelToFront();
+    if (m_cardShownEarly && confirmEarlyCard(text.value_or(QString())))
+        return;
     const QVariantList list = patients();
     lastMatchingMs = -1;
     if (text && !text->isEmpty() && !list.isEmpty()) {
@@ -704,6 +715,61 @@ void ViewController::captureDidFinish(const std::optional<QString> &text) {
     captureButton->setEnabled(true);
     shouldFinishIconAniamtion = true;
     emit captureReturnedToRest();
+}
+
+void ViewController::topOfWindowRead(const QString &topText, qint64 elapsedMs) {
+    const QVariantList list = patients();
+    if (m_cardShownEarly || topText.isEmpty() || list.isEmpty())
+        return;
+    const PatientIdentification identification = identifyPatient(list, topText);
+    // Only the surest proposal shows before the rest is read: the name and
+    // the date of birth, both in the top of the window.
+    if (!identification.proposed || !identification.dobOnScreen)
+        return;
+    bringPanelToFront();
+    m_cardShownEarly = m_awaitingWholeText = true;
+    m_recognisedText = topText;
+    m_identificationReason = identificationReasonText(identification.reason);
+    matchedPatient = list.at(*identification.proposed).toMap();
+    fillPatient(*matchedPatient, true);
+    showBirthDateCheck(*matchedPatient);
+    identificationLabel->setText(identificationLabel->text() + QStringLiteral(" \u00b7 checking the rest"));
+    enableAccept(acceptButton, false);
+    reportCapture(QStringLiteral("card from the top of the window for patient %1 at %2 ms")
+                      .arg(reportedPatient(*matchedPatient))
+                      .arg(elapsedMs));
+    showMatchedPatientView();
+}
+
+bool ViewController::confirmEarlyCard(const QString &text) {
+    m_cardShownEarly = false;
+    if (!m_awaitingWholeText)
+        return true; // a patient was chosen meanwhile: the choice stands
+    m_awaitingWholeText = false;
+    const QVariantList list = patients();
+    QElapsedTimer matching;
+    matching.start();
+    const PatientIdentification identification = identifyPatient(list, text);
+    lastMatchingMs = matching.elapsed();
+    const QVariantMap early = matchedPatient.value_or(QVariantMap());
+    const bool same =
+        identification.proposed && !early.isEmpty() &&
+        list.at(*identification.proposed).toMap().value("kelvraID") == early.value("kelvraID") &&
+        list.at(*identification.proposed).toMap().value("interaction_id") == early.value("interaction_id");
+    if (!same) {
+        // The rest of the window changes the decision: it decides afresh,
+        // and Accept never filed for the early proposal.
+        reportCapture(
+            QStringLiteral("the whole window does not confirm patient %1").arg(reportedPatient(early)));
+        matchedPatient.reset();
+        return false;
+    }
+    m_recognisedText = text;
+    m_identificationReason = identificationReasonText(identification.reason);
+    showBirthDateCheck(early);
+    enableAccept(acceptButton, true);
+    reportCardShown();
+    return true;
 }
 
 QPixmap ViewController::profileImageFor(const QVariantMap &patient) const {
@@ -808,26 +874,34 @@ void ViewController::showMatchedPatientView() {
         }
     }
     lastReleaseToCardMs = m_releaseClock.isValid() ? m_releaseClock.elapsed() : -1;
+    m_cardAnimating = true;
     animateSize(200, patientListTableShown ? 360 : 119, [this] {
+        m_cardAnimating = false;
         showPatientDetails();
         setButtonStateHidden(false);
-        if (!matchedPatient) {
-            post(this, [this] { filterPatientTextField->setFocus(Qt::OtherFocusReason); });
-            reportCapture(QStringLiteral("no patient proposed (%1); the table is open (%2)")
-                              .arg(m_identificationReason,
-                                   timingsText(lastTimings, lastMatchingMs, m_stallWatch->longest())));
-            m_stallWatch->stop();
-            emit cardShown();
-            return;
-        }
-        const QVariantMap patient = matchedPatient.value_or(QVariantMap());
-        reportCapture(QStringLiteral("proposed patient %1; release to card %2 ms (%3)")
-                          .arg(reportedPatient(patient))
-                          .arg(lastReleaseToCardMs)
-                          .arg(timingsText(lastTimings, lastMatchingMs, m_stallWatch->longest())));
+        reportCardShown();
+    });
+}
+
+void ViewController::reportCardShown() {
+    if (m_cardAnimating || m_awaitingWholeText)
+        return; // the card reports when it is up and its patient confirmed
+    if (!matchedPatient) {
+        post(this, [this] { filterPatientTextField->setFocus(Qt::OtherFocusReason); });
+        reportCapture(QStringLiteral("no patient proposed (%1); the table is open (%2)")
+                          .arg(m_identificationReason,
+                               timingsText(lastTimings, lastMatchingMs, m_stallWatch->longest())));
         m_stallWatch->stop();
         emit cardShown();
-    });
+        return;
+    }
+    const QVariantMap patient = matchedPatient.value_or(QVariantMap());
+    reportCapture(QStringLiteral("proposed patient %1; release to card %2 ms (%3)")
+                      .arg(reportedPatient(patient))
+                      .arg(lastReleaseToCardMs)
+                      .arg(timingsText(lastTimings, lastMatchingMs, m_stallWatch->longest())));
+    m_stallWatch->stop();
+    emit cardShown();
 }
 
 void ViewController::showPatientTableView() {
@@ -845,6 +919,8 @@ void ViewController::showPatientDetails() {
 }
 
 void ViewController::animateToStart() {
+    ++m_captureGeneration;
+    m_cardShownEarly = m_awaitingWholeText = false;
     hideAcceptError();
     setButtonStateHidden(true);
     animateAlpha(patientInfoView, 0);
@@ -928,8 +1004,8 @@ void ViewController::otherButtonPressed() {
 }
 
 void ViewController::acceptButtonPressed() {
-    if (!matchedPatient)
-        return; // nobody proposed or chosen yet
+    if (!matchedPatient || m_awaitingWholeText)
+        return; // nobody proposed or chosen yet, or the proposal not yet confirmed
     const QVariantMap patient = matchedPatient.value_or(QVariantMap());
     reportCapture(QStringLiteral("accepted for patient %1").arg(reportedPatient(patient)));
     m_acceptRecords.clear();
@@ -1022,6 +1098,8 @@ void ViewController::tableViewSelectionDidChange() {
     showBirthDateCheck(patient);
     enableAccept(acceptButton, true);
     matchedPatient = patient;
+    // The clinician's choice stands, whatever the rest of the window says.
+    m_awaitingWholeText = false;
     reportCapture(QStringLiteral("chosen patient %1").arg(reportedPatient(patient)));
 }
 

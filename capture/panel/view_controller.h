@@ -96,6 +96,10 @@ public:
     // Window capture.
     void screenCaptureRectangleFinished(const QRectF &rect) override;
     void captureDidFinish(const std::optional<QString> &text);
+    // The top of the window was read first: a patient proposed by name with
+    // the date of birth on screen shows at once, Accept waiting for the
+    // whole text to confirm the patient.
+    void topOfWindowRead(const QString &topText, qint64 elapsedMs);
     // Card.
     void showMatchedPatientView();
     void showPatientTableView();
@@ -148,6 +152,12 @@ private:
     void reloadTable();
     void moveWindowAnimated(const QPoint &topLeft);
     void showOverlay(const QImage &backdrop);
+    // The whole text of a capture whose card is up early: true when it was
+    // handled (the proposal stands, or a patient was chosen meanwhile);
+    // false when the whole text must decide afresh.
+    bool confirmEarlyCard(const QString &text);
+    // Reports the card (and emits cardShown) once it is up and settled.
+    void reportCardShown();
     // Wayland: one picture of the screens first, then the overlay over it
     // (frozen_selection.cpp).
     void freezeScreenThenSelect(std::shared_ptr<WindowServer> server, quint64 selection);
@@ -177,7 +187,12 @@ private:
     QElapsedTimer m_clickClock; // from the start of a selection to its overlay
     QElapsedTimer m_ownActivation;
     quint64 m_selectionGeneration = 0; // counts selections started and cancelled
-    bool m_buttonHeld = false;         // between the capture button's press and release
+    quint64 m_captureGeneration = 0;   // counts captures started and cards closed
+    // A card shown from the top of the window: Accept waits for the whole text.
+    bool m_cardShownEarly = false;
+    bool m_awaitingWholeText = false;
+    bool m_cardAnimating = false;
+    bool m_buttonHeld = false; // between the capture button's press and release
     static constexpr qint64 kOwnActivationMs = 1000;
     static constexpr int kAnimationMs = 500;  // every change of the panel's size and alpha
     static constexpr int kWindowMoveMs = 200; // the window's move away from the screen edge and back

@@ -395,6 +395,56 @@ TEST_F(SignedInPanelTest, TheDateOfBirthDecidesOrTheCandidatesComeFirst) {
     EXPECT_EQ(firstTwo, QStringList({"Emma Smith", "Mary Smith"}));
 }
 
+// The top of the window names a patient with the date of birth: the card
+// shows then, but Accept files only once the whole window confirms the
+// patient; a whole window that names a second patient with hers decides
+// afresh, and the early proposal never files.
+TEST_F(SignedInPanelTest, ACardFromTheTopOfTheWindowFilesOnlyOnceTheWholeWindowConfirmsIt) {
+    ASSERT_TRUE(
+        kcWaitFor([&] { return delegate->parsedPtArray().value_or(QVariantList()).size() == 3; }, 10000));
+    int shown = 0;
+    QObject::connect(panel, &ViewController::cardShown, [&] { ++shown; });
+
+    panel->topOfWindowRead("Patient: Smith, Emma  DOB: 06/03/2015", 250);
+    ASSERT_TRUE(panel->matchedPatient);
+    EXPECT_EQ(panel->matchedPatient->value("name").toString(), "Emma Smith");
+    ASSERT_TRUE(kcWaitFor([&] { return panel->heightConstraint() == 119; }, 5000));
+    kcSpin(200);
+    EXPECT_EQ(shown, 0) << "the card is reported once its patient is confirmed";
+    EXPECT_FALSE(panel->acceptButton->isEnabled());
+    panel->acceptButtonPressed();
+    EXPECT_TRUE(panel->uploadQueue()->entries().isEmpty());
+
+    panel->captureDidFinish(QStringLiteral("Patient: Smith, Emma  DOB: 06/03/2015\nVisit: Follow-up\nNotes"));
+    ASSERT_TRUE(kcWaitFor([&] { return shown == 1; }, 5000));
+    ASSERT_TRUE(panel->matchedPatient);
+    EXPECT_EQ(panel->matchedPatient->value("name").toString(), "Emma Smith");
+    EXPECT_TRUE(panel->acceptButton->isEnabled());
+    EXPECT_EQ(panel->identificationLabel->text(), QString::fromUtf8("DOB on screen \u2713"));
+    panel->cancelButtonPressed();
+    kcSpin(800);
+
+    // The rest of the window shows the guardian with her date of birth.
+    panel->topOfWindowRead("Patient: Smith, Emma  DOB: 06/03/2015", 250);
+    ASSERT_TRUE(panel->matchedPatient);
+    panel->captureDidFinish(
+        QStringLiteral("Patient: Smith, Emma  DOB: 06/03/2015\nGuardian: Smith, Mary  DOB: 11/20/1982"));
+    ASSERT_TRUE(kcWaitFor([&] { return shown == 2; }, 5000));
+    EXPECT_FALSE(panel->matchedPatient);
+    EXPECT_EQ(panel->heightConstraint(), 360);
+    EXPECT_FALSE(panel->acceptButton->isEnabled());
+    panel->acceptButtonPressed();
+    EXPECT_TRUE(panel->uploadQueue()->entries().isEmpty());
+    panel->cancelButtonPressed();
+    kcSpin(800);
+
+    // A top without the date of birth shows nothing early.
+    panel->topOfWindowRead("Patient: Smith, Emma", 250);
+    kcSpin(300);
+    EXPECT_EQ(panel->heightConstraint(), 52);
+    EXPECT_EQ(shown, 2);
+}
+
 TEST_F(SignedInPanelTest, OnlyTheUsersActivationStartsACapture) {
     EXPECT_FALSE(panel->snapshotMode) << "appearing is not a request to capture";
     panel->cancelSnapshot();

@@ -274,6 +274,43 @@ TEST(TextBands, VerticalRulesDoNotPreventCutsButGlyphsDo) {
     EXPECT_TRUE(bandCuts(blank, 4).isEmpty());
 }
 
+// The top band ends at the first gap below its share of the rows, under the
+// record's banner; the engine that read it reads the last band, so the bands
+// after it are cut to even out the two engines' detail.
+TEST(TextBands, TheTopBandHoldsTheBannerAndTheRestEvensOutTheEngines) {
+    const QImage record = recognitionInput(renderFullRecordWindow(QSize(1280, 800), 1.0, "Smith, John"), 1.0);
+    const QList<int> cuts = leadingBandCuts(record, 2, 1.0 / 6.0);
+    ASSERT_EQ(cuts.size(), 2);
+    EXPECT_GE(cuts[0], record.height() / 6);
+    EXPECT_LE(cuts[0], record.height() / 3);
+    EXPECT_GT(cuts[1], cuts[0]);
+    // The banner (name at 44-76 points, date of birth below it) lies above
+    // the first cut, at twice the points.
+    EXPECT_GT(cuts[0], 2 * 136);
+    // Detail per engine: the top and last bands against the middle one.
+    const auto edges = [&](int top, int bottom) {
+        qint64 n = 0;
+        for (int y = top; y < bottom; ++y)
+            for (int x = 1; x < record.width(); ++x)
+                n += record.pixel(x, y) != record.pixel(x - 1, y);
+        return double(n);
+    };
+    const double first = edges(0, cuts[0]) + edges(cuts[1], record.height());
+    const double second = edges(cuts[0], cuts[1]);
+    EXPECT_GT(first / second, 0.6);
+    EXPECT_LT(first / second, 1.6);
+
+    // Without a gap near the share: the plain cuts.
+    QImage photo(600, 300, QImage::Format_RGB32);
+    for (int y = 0; y < photo.height(); ++y)
+        for (int x = 0; x < photo.width(); ++x)
+            photo.setPixel(x, y, qRgb((x * 37 + y * 91) % 256, (x * y) % 256, (x + y) % 256));
+    EXPECT_TRUE(leadingBandCuts(photo, 2, 1.0 / 6.0).isEmpty());
+    const QImage dense = renderDenseWindow(QSize(800, 600));
+    for (int cut : leadingBandCuts(dense, 3, 1.0 / 6.0))
+        EXPECT_TRUE(rowFreeOfText(dense, cut)) << "cut at row " << cut;
+}
+
 TEST(TextBands, BandsShareThePixels) {
     const QImage dense = renderDenseWindow(QSize(400, 300));
     const QImage band = bandOf(dense, 100, 160);
@@ -315,6 +352,41 @@ TEST(TextRecognizer, BandsReadTheWordsOfTheWholeImage) {
     EXPECT_EQ(determinePatientFromList(patients, inBands)->value("name").toString(), "John Smith");
 }
 
+// Asked for the top early, the recognizer hands over the banner's text while
+// the rest is still being read, and the whole text still begins with it.
+TEST(TextRecognizer, TheTopBandsTextComesFirstAndStartsTheWholeText) {
+    TextRecognizer recognizer({}, 2);
+    const QImage input = recognitionInput(renderFullRecordWindow(QSize(1000, 640), 1.0, "Smith, John"), 1.0);
+    std::mutex lock;
+    QStringList tops;
+    std::atomic<bool> readReturned{false};
+    bool beforeReturn = false;
+    RecognitionTimings timings;
+    const std::optional<QString> text = recognizer.read(input, nullptr, &timings, 0, [&](const QString &top) {
+        std::lock_guard guard(lock);
+        tops << top;
+        beforeReturn = !readReturned;
+    });
+    readReturned = true;
+    ASSERT_TRUE(text.has_value());
+    EXPECT_EQ(timings.bands, 3);
+    ASSERT_EQ(tops.size(), 1);
+    EXPECT_TRUE(beforeReturn);
+    EXPECT_TRUE(text->startsWith(tops.first()));
+    const PatientIdentification early = identifyPatient(renderedRecordPatients(), tops.first());
+    ASSERT_TRUE(early.proposed) << qPrintable(tops.first());
+    EXPECT_TRUE(early.dobOnScreen) << qPrintable(tops.first());
+    EXPECT_EQ(renderedRecordPatients().at(*early.proposed).toMap().value("name"), "John Smith");
+
+    // Read whole (asked for, or too small to band): no early text.
+    tops.clear();
+    ASSERT_TRUE(recognizer.read(input, nullptr, nullptr, 1, [&](const QString &top) { tops << top; }));
+    const QImage small =
+        recognitionInput(renderRecordWindow("DejaVu Sans", 16, "Smith, John", QSize(300, 100)), 1.0);
+    ASSERT_TRUE(recognizer.read(small, nullptr, nullptr, 0, [&](const QString &top) { tops << top; }));
+    EXPECT_TRUE(tops.isEmpty());
+}
+
 TEST(TextRecognizer, FailuresAndOneOffEngines) {
     QTemporaryDir empty;
     ASSERT_TRUE(empty.isValid());
@@ -328,7 +400,15 @@ TEST(TextRecognizer, FailuresAndOneOffEngines) {
             EXPECT_FALSE(recognizer.read(recognitionInput(window, 1.0), &failure));
             EXPECT_TRUE(failure.contains(empty.path())) << qPrintable(failure);
         }
+        // More bands than engines, the top first: every band fails, none
+        // is left waiting, and no early text is handed over.
         QString failure;
+        bool early = false;
+        EXPECT_FALSE(recognizer.read(recognitionInput(window, 1.0), &failure, nullptr, 2,
+                                     [&](const QString &) { early = true; }));
+        EXPECT_TRUE(failure.contains(empty.path())) << qPrintable(failure);
+        EXPECT_FALSE(early);
+        failure.clear();
         EXPECT_FALSE(recognizer.read(QImage(), &failure));
         EXPECT_FALSE(failure.isEmpty());
     }
