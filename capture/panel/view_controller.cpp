@@ -57,11 +57,11 @@ static QString reportedPatient(const QVariantMap &patient) {
         .arg(id(patient.value("kelvraID")), id(patient.value("interaction_id")));
 }
 
-static QString timingsText(const CaptureTimings &t, qint64 matching, qint64 longestStall) {
+static QString timingsText(const CaptureTimings &t, qint64 matching, const QString &longestStall) {
     const RecognitionTimings &r = t.recognitionSteps;
     return QStringLiteral("selection capture %1 ms, window capture %2 ms, enlarge %3 ms, recognition %4 ms "
                           "(encode %5 ms, decode %6 ms, engine start %7 ms, reading %8 ms, top band %12 ms), "
-                          "matching %9 ms, capture total %10 ms; longest main-thread stall %11 ms")
+                          "matching %9 ms, capture total %10 ms; longest main-thread stall %11")
         .arg(t.selectionCapture)
         .arg(t.windowCapture)
         .arg(t.enlarge)
@@ -83,27 +83,37 @@ public:
     explicit MainThreadStallWatch(QObject *parent) : QObject(parent) {
         m_timer.setTimerType(Qt::PreciseTimer);
         m_timer.setInterval(kTickMs);
-        connect(&m_timer, &QTimer::timeout, this,
-                [this] { m_longest = std::max(m_longest, m_sinceTick.restart() - kTickMs); });
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            const qint64 stall = m_sinceTick.restart() - kTickMs;
+            if (stall > m_longest) {
+                m_longest = stall;
+                m_longestEnd = m_sinceStart.elapsed();
+            }
+        });
     }
     void start() {
         m_longest = 0;
+        m_longestEnd = 0;
+        m_sinceStart.start();
         m_sinceTick.start();
         m_timer.start();
     }
-    // The longest stall so far (ms); -1 when not started.
-    qint64 longest() const {
+    // The longest stall and when it ended, counted from the start.
+    QString describe() const {
         if (!m_timer.isActive())
-            return -1;
-        return std::max(m_longest, m_sinceTick.elapsed() - kTickMs);
+            return QStringLiteral("-1 ms");
+        const qint64 current = m_sinceTick.elapsed() - kTickMs;
+        return current > m_longest
+                   ? QStringLiteral("%1 ms, now").arg(current)
+                   : QStringLiteral("%1 ms, ending %2 ms after the click").arg(m_longest).arg(m_longestEnd);
     }
     void stop() { m_timer.stop(); }
 
 private:
     static constexpr qint64 kTickMs = 5;
     QTimer m_timer;
-    QElapsedTimer m_sinceTick;
-    qint64 m_longest = 0;
+    QElapsedTimer m_sinceTick, m_sinceStart;
+    qint64 m_longest = 0, m_longestEnd = 0;
 };
 
 bool nameContainsIgnoringCaseAndDiacritics(const QString &name, const QString &text) {
@@ -708,7 +718,7 @@ void ViewController::captureDidFinish(const std::optional<QString> &text) {
         }
     }
     reportCapture(QStringLiteral("no patient proposed (%1)")
-                      .arg(timingsText(lastTimings, lastMatchingMs, m_stallWatch->longest())));
+                      .arg(timingsText(lastTimings, lastMatchingMs, m_stallWatch->describe())));
     m_stallWatch->stop();
     mainView->setCaptureEnabled(true);
     captureAllowed = true;
@@ -890,7 +900,7 @@ void ViewController::reportCardShown() {
         post(this, [this] { filterPatientTextField->setFocus(Qt::OtherFocusReason); });
         reportCapture(QStringLiteral("no patient proposed (%1); the table is open (%2)")
                           .arg(m_identificationReason,
-                               timingsText(lastTimings, lastMatchingMs, m_stallWatch->longest())));
+                               timingsText(lastTimings, lastMatchingMs, m_stallWatch->describe())));
         m_stallWatch->stop();
         emit cardShown();
         return;
@@ -899,7 +909,7 @@ void ViewController::reportCardShown() {
     reportCapture(QStringLiteral("proposed patient %1; release to card %2 ms (%3)")
                       .arg(reportedPatient(patient))
                       .arg(lastReleaseToCardMs)
-                      .arg(timingsText(lastTimings, lastMatchingMs, m_stallWatch->longest())));
+                      .arg(timingsText(lastTimings, lastMatchingMs, m_stallWatch->describe())));
     m_stallWatch->stop();
     emit cardShown();
 }
