@@ -37,7 +37,7 @@ struct AppDelegate::Session {
 static AppDelegate *g_sharedDelegate = nullptr;
 
 AppDelegate::AppDelegate(std::shared_ptr<AppBackend> backend, QObject *parent)
-    : QObject(parent), m_backend(backend ? std::move(backend) : kcDefaultAppBackend()),
+    : CapturePanelSession(parent), m_backend(backend ? std::move(backend) : kcDefaultAppBackend()),
       m_session(std::make_shared<Session>()) {
     m_session->backend = m_backend;
     m_session->owner = this;

@@ -10,6 +10,7 @@
 // Timers, menu items and notifications are handled on the main thread.
 
 #include "app/app_backend.h"
+#include "capture/panel/panel_session.h"
 
 #include <QAction>
 #include <QHash>
@@ -28,7 +29,9 @@
 // Posted on the main thread when sign-out has completed.
 inline const QString KCLogoutNotification = QStringLiteral("logout");
 
-class AppDelegate : public QObject {
+// The capture panel sees the delegate as its session (CapturePanelSession,
+// whose patientListUpdated() is emitted on each new patient list).
+class AppDelegate : public CapturePanelSession {
     Q_OBJECT
 public:
     using LoginCallback = std::function<void()>;
@@ -69,8 +72,8 @@ public:
     // room matches or no rooms have arrived.
     std::optional<QString> examRoomNameForID(const QVariant &roomID) const;
 
-    bool loggedIn() const;
-    QString userID() const;
+    bool loggedIn() const override;
+    QString userID() const override;
 
     // The sign-out menu item ("Sign Out"): enabled only while signed in.
     QAction *logoutMenuItem() const { return m_logoutMenuItem; }
@@ -82,13 +85,13 @@ public:
     // The "data" of the last assignments answer.
     QVariantList appointmentArray() const;
     // Today's patient entries; none before the first answer after launch.
-    std::optional<QVariantList> parsedPtArray() const;
+    std::optional<QVariantList> parsedPtArray() const override;
     // The "data" of the exam-room answer.
     QVariantList examRoomArray() const;
     // Profile images by upload id.
     QHash<QString, QImage> downloadedImages() const;
     // The image under `uploadID`, or a null image.
-    QImage downloadedImage(const QString &uploadID) const;
+    QImage downloadedImage(const QString &uploadID) const override;
 
     AppBackend &backend() const { return *m_backend; }
 
@@ -96,8 +99,6 @@ public:
     void setPatientListRefreshIntervalForTesting(int ms);
 
 signals:
-    // A new patient list has been published (main thread).
-    void patientListUpdated();
     // A profile image has been stored (main thread).
     void profileImageDownloaded(const QString &uploadID);
 

@@ -1,11 +1,12 @@
 #include "app/app_shell.h"
 
 #include "app/app_delegate.h"
-#include "app/app_style.h"
 #include "app/login_screen.h"
+#include "app/main_window_controller.h"
 #include "app/pending_uploads.h"
 #include "app/single_instance.h"
 #include "app/start_at_login.h"
+#include "capture/panel/style.h"
 #include "clinic/service_url.h"
 
 #include <QApplication>
@@ -104,6 +105,8 @@ int kcRunDesktopApplication(int argc, char **argv) {
     AppDelegate delegate;
     delegate.applicationDidFinishLaunching();
 
+    // The capture window, once signed in, holds the capture panel.
+    CaptureMainWindowController::setPanelFactory(&kcMakeCapturePanel);
     captureLoginViewController login(&delegate);
     if (qEnvironmentVariableIsSet("KELVRA_REPORT_STARTUP"))
         login.window()->installEventFilter(new StartupReporter(login.window()));

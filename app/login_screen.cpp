@@ -2,7 +2,7 @@
 #include "app/pending_uploads.h"
 
 #include "app/app_delegate.h"
-#include "app/app_style.h"
+#include "capture/panel/style.h"
 #include "clinic/kelvra_api_client.h"
 #include "platform/core/dispatch.h"
 

@@ -1,8 +1,9 @@
 #include "app/main_window_controller.h"
 
 #include "app/app_delegate.h"
-#include "app/app_style.h"
+#include "app/desktop_session.h"
 #include "app/start_at_login.h"
+#include "capture/panel/style.h"
 
 #include <QVBoxLayout>
 
@@ -19,6 +20,10 @@ CaptureMainWindowController::CaptureMainWindowController(AppDelegate *delegate, 
     : QObject(parent) {
     kcInitAppResources();
     m_window = new CaptureMainWindow();
+    // Tiling compositors (sway) float utility windows at their own size
+    // instead of tiling them over half the screen.
+    if (kcIsWaylandSession())
+        m_window->setWindowFlag(Qt::Tool);
     QWidget *panel = panelFactory() ? panelFactory()(m_window, delegate) : nullptr;
     if (!panel)
         panel = new KCRestCapturePanel();

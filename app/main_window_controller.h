@@ -2,8 +2,7 @@
 // The controller of the floating capture window: it makes the window once,
 // with the capture panel as its content, and hands both out.
 
-#include "app/capture_controls.h"
-#include "app/pending_uploads.h"
+#include "capture/panel/capture_controls.h"
 
 #include <QObject>
 #include <QPointer>
@@ -17,7 +16,7 @@ class CaptureMainWindowController : public QObject {
 public:
     // Makes the panel that fills the window; the window takes its size from
     // the panel's size hint. The default panel is the capture button at
-    // rest.
+    // rest; the application installs kcMakeCapturePanel.
     using PanelFactory = std::function<QWidget *(CaptureMainWindow *window, AppDelegate *delegate)>;
     static void setPanelFactory(PanelFactory factory);
 
@@ -32,6 +31,10 @@ private:
     QPointer<CaptureMainWindow> m_window;
     QPointer<QWidget> m_contentView;
 };
+
+// The application's panel: the capture panel, with `delegate` as its
+// session and its upload queue shown in the tray (KCPendingUploads).
+QWidget *kcMakeCapturePanel(CaptureMainWindow *window, AppDelegate *delegate);
 
 // The capture button at rest, as the panel shows it before a capture: a
 // 52 by 52 white rounded view with the capture icon. Pressing it shows the

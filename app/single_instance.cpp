@@ -1,6 +1,6 @@
 #include "app/single_instance.h"
 
-#include "app/capture_controls.h"
+#include "capture/panel/capture_controls.h"
 #include "platform/core/notification_center.h"
 
 #include <QApplication>

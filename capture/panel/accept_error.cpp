@@ -3,7 +3,7 @@
 
 #include "capture/panel/view_controller.h"
 
-#include "app/app_style.h"
+#include "capture/panel/style.h"
 
 #include <QFileDialog>
 #include <QStandardPaths>

@@ -1,11 +1,9 @@
 #include "capture/panel/view_controller.h"
 
-#include "app/app_delegate.h"
-#include "app/app_style.h"
-#include "app/main_window_controller.h"
 #include "capture/documentation_upload.h"
 #include "capture/panel/card_placement.h"
 #include "capture/panel/frozen_selection.h"
+#include "capture/panel/style.h"
 #include "capture/patient_identification.h"
 #include "capture/patient_matching.h"
 #include "capture/screen_coordinates.h"
@@ -214,8 +212,8 @@ static void enableAccept(captureButton *accept, bool enabled) {
     accept->setTitleColor(enabled ? QColor(255, 165, 0) : QColor(211, 211, 211));
 }
 
-ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelegate, QWidget *parent)
-    : QWidget(parent), m_window(window), m_app(appDelegate) {
+ViewController::ViewController(CaptureMainWindow *window, CapturePanelSession *session, QWidget *parent)
+    : QWidget(parent), m_window(window), m_session(session) {
     mainView = new captureMainView(this);
     mainView->setBackgroundColor(Qt::white);
     mainView->setBorder(0.5, QColor(211, 211, 211));
@@ -327,11 +325,10 @@ ViewController::ViewController(CaptureMainWindow *window, AppDelegate *appDelega
     m_uploads->setSender(DocumentationUploadQueue::kClinic, clinicDocumentationSender());
     m_uploads->setSender(DocumentationUploadQueue::kEMR, emrDocumentationSender());
     m_uploads->setAccountSource([this] { return kcCurrentUploadAccount(signedIn()); });
-    if (m_app)
-        connect(m_app, &AppDelegate::patientListUpdated, m_uploads,
+    if (m_session)
+        connect(m_session, &CapturePanelSession::patientListUpdated, m_uploads,
                 &DocumentationUploadQueue::accountChanged);
     connect(m_uploads, &DocumentationUploadQueue::pendingChanged, this, &ViewController::updateBadge);
-    connectPendingUploads();
     QTimer::singleShot(0, m_uploads, &DocumentationUploadQueue::resumeStored);
 
     connect(qApp, &QGuiApplication::screenAdded, this, [this] { setSnapshotForCurrentPosition(); });
@@ -345,13 +342,13 @@ ViewController::~ViewController() {
 }
 
 bool ViewController::signedIn() const {
-    return m_app && m_app->loggedIn();
+    return m_session && m_session->loggedIn();
 }
 
 QVariantList ViewController::patients() const {
-    if (!m_app)
+    if (!m_session)
         return {};
-    return m_app->parsedPtArray().value_or(QVariantList());
+    return m_session->parsedPtArray().value_or(QVariantList());
 }
 
 void ViewController::applySize() {
@@ -784,7 +781,7 @@ bool ViewController::confirmEarlyCard(const QString &text) {
 
 QPixmap ViewController::profileImageFor(const QVariantMap &patient) const {
     const QImage image =
-        m_app ? m_app->downloadedImage(patient.value("profile_image_id").toString()) : QImage();
+        m_session ? m_session->downloadedImage(patient.value("profile_image_id").toString()) : QImage();
     if (!image.isNull())
         return QPixmap::fromImage(image);
     return QIcon(QStringLiteral(":/kelvra/profilePlaceholderOrange.svg")).pixmap(80, 80);
@@ -1038,7 +1035,7 @@ void ViewController::uploadImage(const QImage &image, const QVariant &patientID,
     Q_UNUSED(patientID);
     if (image.isNull())
         return;
-    const QString user = m_app ? m_app->userID() : QString();
+    const QString user = m_session ? m_session->userID() : QString();
     m_acceptRecords.append(
         {DocumentationUploadQueue::kClinic,
          clinicDocumentationRecord(image, interactionID, note, user.isEmpty() ? QVariant() : user),
@@ -1112,13 +1109,3 @@ void ViewController::tableViewSelectionDidChange() {
     m_awaitingWholeText = false;
     reportCapture(QStringLiteral("chosen patient %1").arg(reportedPatient(patient)));
 }
-
-// The capture window's content is this panel whenever the capture component
-// is part of the application.
-static const bool registered = [] {
-    CaptureMainWindowController::setPanelFactory(
-        [](CaptureMainWindow *window, AppDelegate *delegate) -> QWidget * {
-            return new ViewController(window, delegate);
-        });
-    return true;
-}();

@@ -5,8 +5,9 @@
 // with the searchable table), and files the accepted capture through the
 // upload queue, which keeps every record until its service acknowledged it.
 
-#include "app/capture_controls.h"
 #include "capture/capture_window.h"
+#include "capture/panel/capture_controls.h"
+#include "capture/panel/panel_session.h"
 #include "capture/screenshot_view.h"
 #include "capture/upload_queue.h"
 #include "capture/window_capture.h"
@@ -23,7 +24,6 @@
 
 #include <optional>
 
-class AppDelegate;
 class MainThreadStallWatch;
 
 // "name CONTAINS[cd] text": ignoring case and diacritics.
@@ -32,7 +32,9 @@ bool nameContainsIgnoringCaseAndDiacritics(const QString &name, const QString &t
 class ViewController : public QWidget, public captureMainButtonDelegate, public screenShotDelegate {
     Q_OBJECT
 public:
-    ViewController(CaptureMainWindow *window, AppDelegate *appDelegate, QWidget *parent = nullptr);
+    // `session` (not owned; may be null: nobody signed in) gives the patient
+    // list and the signed-in user.
+    ViewController(CaptureMainWindow *window, CapturePanelSession *session, QWidget *parent = nullptr);
     ~ViewController() override;
 
     // State (main thread).
@@ -172,13 +174,10 @@ private:
     QVariantList patients() const;
 
     CaptureMainWindow *m_window = nullptr;
-    AppDelegate *m_app = nullptr;
+    QPointer<CapturePanelSession> m_session;
     DocumentationUploadQueue *m_uploads = nullptr;
     QList<DocumentationUploadQueue::NewRecord> m_acceptRecords; // built by one Accept
     void makeAcceptErrorView();
-    // Shows the queue in the tray: counts, accounts waited for, and the
-    // user's actions on failed records.
-    void connectPendingUploads();
     double m_width = 52, m_height = 52;
     double m_iconAngle = 0;
     QMetaObject::Connection m_activationWatch;

@@ -4,9 +4,9 @@
 // sign-out. The tests run in order and share one application session, as a
 // clinician's would. Screenshots go to $KC_SCREENSHOT_DIR.
 #include "app/app_delegate.h"
-#include "app/app_style.h"
-#include "app/capture_controls.h"
 #include "app/login_screen.h"
+#include "capture/panel/capture_controls.h"
+#include "capture/panel/style.h"
 #include "clinic/kelvra_api_client.h"
 #include "demo_process.h"
 #include "emr/athenahealth_api_client.h"

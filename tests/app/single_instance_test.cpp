@@ -1,7 +1,7 @@
 // One KelvraCapture per session: a second start and `kelvra-capture capture`
 // reach the running instance over a private session bus.
-#include "app/capture_controls.h"
 #include "app/single_instance.h"
+#include "capture/panel/capture_controls.h"
 #include "platform/core/notification_center.h"
 #include "tests/support/qt_wait.h"
 

@@ -12,10 +12,15 @@ set_property(TEST capture_window_capture_hidpi_test PROPERTY ENVIRONMENT QT_SCAL
 kc_add_gtest(NAME capture_documentation_upload_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/documentation_upload_test.cpp
   LIBS kc_capture QT_MAIN GUI)
 set_property(TEST capture_documentation_upload_test APPEND PROPERTY ENVIRONMENT QT_QPA_PLATFORM=offscreen)
-if(TARGET kc_capture_panel)
-  find_package(Qt6 6.4 REQUIRED COMPONENTS Test)
+find_package(Qt6 6.4 REQUIRED COMPONENTS Test)
+# The capture window, its controls and the windows' artwork.
+kc_add_gtest(NAME capture_controls_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/controls_test.cpp
+  LIBS kc_capture_panel Qt6::Test QT_MAIN WIDGETS XVFB TIMEOUT 300)
+# The panel signed in through the application's delegate (a service
+# answering from memory).
+if(TARGET kc_app)
   kc_add_gtest(NAME capture_panel_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/capture_panel_test.cpp
-    LIBS kc_capture_panel Qt6::Test QT_MAIN WIDGETS XVFB)
+    LIBS kc_capture_panel kc_app Qt6::Test QT_MAIN WIDGETS XVFB)
   set_property(TEST capture_panel_test APPEND PROPERTY ENVIRONMENT
     "KC_SCREENSHOT_DIR=${CMAKE_BINARY_DIR}/test-screenshots/capture-panel;KELVRA_REPORT_CAPTURE=1")
   # A second screen right of the primary one (Xvfb stacks its heads at the
@@ -27,10 +32,10 @@ if(TARGET kc_capture_panel)
     --gtest_filter=CardPlacement.*:PanelTest.*Card*:PanelTest.*Screen*:-PanelTest.AnAcceptThatCannotStore*)
   set_tests_properties(capture_panel_two_screens_test PROPERTIES TIMEOUT 120 ENVIRONMENT
     "QT_QPA_PLATFORM=offscreen:configfile=${CMAKE_CURRENT_LIST_DIR}/two_screens.json;DISPLAY=;HOME=${CMAKE_BINARY_DIR}/test-homes/capture-panel-two-screens")
-  # The panel over frozen pictures (Wayland) and without any way to capture.
-  kc_add_gtest(NAME capture_frozen_selection_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/frozen_selection_test.cpp
-    LIBS kc_capture_panel QT_MAIN WIDGETS XVFB)
 endif()
+# The panel over frozen pictures (Wayland) and without any way to capture.
+kc_add_gtest(NAME capture_frozen_selection_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/frozen_selection_test.cpp
+  LIBS kc_capture_panel QT_MAIN WIDGETS XVFB)
 
 # A window showing one patient's record, used by scripts/e2e-capture.
 add_executable(record_window ${CMAKE_CURRENT_LIST_DIR}/record_window.cpp)

@@ -1,14 +1,12 @@
 // The capture window and its controls on a real X display: window style, the
 // capture and cancel keys, the capture-state border, dragging, the capture
 // button's press/drag/release reports and the plain action button.
-#include "app/app_style.h"
-#include "app/capture_controls.h"
-#include "app/main_window_controller.h"
+#include "capture/panel/capture_controls.h"
+#include "capture/panel/style.h"
 #include "platform/core/notification_center.h"
 #include "tests/support/qt_wait.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
@@ -224,24 +222,4 @@ TEST(Artwork, EveryImageRenders) {
         EXPECT_GT(qAlpha(image.pixel(32, 32)), 0) << name;
     }
     EXPECT_TRUE(kcImageResource("noSuchImage", QSize(10, 10)).isNull());
-}
-
-TEST(RestPanel, LooksLikeTheCaptureButton) {
-    CaptureMainWindowController controller(nullptr);
-    CaptureMainWindow *window = controller.window();
-    window->move(400, 300);
-    window->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
-    EXPECT_EQ(window->size(), QSize(52, 52));
-    auto *panel = qobject_cast<KCRestCapturePanel *>(controller.contentView());
-    ASSERT_NE(panel, nullptr);
-    EXPECT_EQ(panel->borderWidth(), 0.5);
-    const QImage image = window->grab().toImage();
-    // White inside, the orange icon in the middle.
-    EXPECT_EQ(QColor(image.pixel(8, 26)), QColor(Qt::white));
-    const QColor centre = image.pixel(26, 26);
-    EXPECT_GT(centre.red(), 200);
-    EXPECT_LT(centre.blue(), 80);
-    QDir().mkpath(KC_BINARY_DIR "/test-screenshots/controls");
-    image.save(KC_BINARY_DIR "/test-screenshots/controls/rest-panel.png");
 }

@@ -1,4 +1,4 @@
-#include "app/app_style.h"
+#include "capture/panel/style.h"
 
 #include <QFile>
 #include <QFontDatabase>
@@ -8,7 +8,7 @@
 #include <QWidget>
 
 static void initResourcesOnce() {
-    Q_INIT_RESOURCE(app_resources);
+    Q_INIT_RESOURCE(artwork);
 }
 
 void kcInitAppResources() {

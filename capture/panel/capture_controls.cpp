@@ -1,7 +1,6 @@
-#include "app/capture_controls.h"
+#include "capture/panel/capture_controls.h"
 
-#include "app/app_style.h"
-#include "app/desktop_session.h"
+#include "capture/panel/style.h"
 #include "platform/core/notification_center.h"
 
 #include <QAction>
@@ -46,10 +45,6 @@ CaptureMainWindow::CaptureMainWindow(const QRect &contentRect, QWidget *parent)
     setFocusPolicy(Qt::StrongFocus);
     setWindowTitle(QStringLiteral("KelvraCapture"));
     setWindowIcon(kcIconResource(QStringLiteral("kelvraLogo")));
-    // Tiling compositors (sway) float utility windows at their own size
-    // instead of tiling them over half the screen.
-    if (kcIsWaylandSession())
-        setWindowFlag(Qt::Tool);
     if (contentRect.isValid())
         setGeometry(contentRect);
 }

@@ -1,5 +1,6 @@
 #pragma once
-// Colours, fonts and artwork of the application's windows.
+// Colours, fonts and artwork of the application's windows: the capture
+// panel's, and those the application builds over it (login window, tray).
 
 #include <QColor>
 #include <QFont>

@@ -1,9 +1,11 @@
-// The upload queue as the tray shows it: counts, the accounts that records
-// wait for, and Retry / Save image… / Discard on the failed ones.
+// The application's capture panel, and its upload queue as the tray shows
+// it: counts, the accounts that records wait for, and Retry / Save image… /
+// Discard on the failed ones.
 
-#include "capture/panel/view_controller.h"
-
+#include "app/app_delegate.h"
+#include "app/main_window_controller.h"
 #include "app/pending_uploads.h"
+#include "capture/panel/view_controller.h"
 
 namespace {
 
@@ -16,10 +18,8 @@ QString titleOf(const DocumentationUploadQueue::Entry &entry) {
                : ViewController::tr("Capture of %1 for the clinic service").arg(when);
 }
 
-} // namespace
-
-void ViewController::connectPendingUploads() {
-    DocumentationUploadQueue *queue = m_uploads;
+// Shows `queue` in the tray.
+void connectPendingUploads(DocumentationUploadQueue *queue) {
     KCPendingUploads::shared()->setSource(queue, [queue] {
         return KCPendingUploadCounts{queue->pendingCount(), queue->failedCount(), queue->refusedCount(),
                                      queue->waitingForUsers()};
@@ -50,4 +50,12 @@ void ViewController::connectPendingUploads() {
             guard->discard(key);
     };
     KCPendingUploads::shared()->setActions(std::move(actions));
+}
+
+} // namespace
+
+QWidget *kcMakeCapturePanel(CaptureMainWindow *window, AppDelegate *delegate) {
+    auto *panel = new ViewController(window, delegate);
+    connectPendingUploads(panel->uploadQueue());
+    return panel;
 }
