@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <algorithm>
 #include <cmath>
 
 void KCShapeLayer::setLineDashPhase(qreal phase) {
@@ -70,8 +71,23 @@ screenshotView::~screenshotView() {
     removeFromAllNotifications();
 }
 
-void screenshotView::setBackdrop(const QImage &image) {
-    m_backdrop = image;
+// The veil over the screen while selecting: white at a quarter.
+static const QColor kVeil(255, 255, 255, 64);
+
+QImage screenshotView::veiledBackdrop(const QImage &image) {
+    if (image.isNull())
+        return QImage();
+    QImage veiled = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QPainter painter(&veiled);
+    painter.fillRect(QRect(QPoint(0, 0), image.size()), kVeil);
+    return veiled;
+}
+
+void screenshotView::setBackdrop(const QImage &image, const QImage &veiled) {
+    m_backdrop = image.isNull() || image.format() == QImage::Format_ARGB32_Premultiplied
+                     ? image
+                     : image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    m_veiled = veiled.isNull() || veiled.size() != image.size() ? veiledBackdrop(m_backdrop) : veiled;
     update();
 }
 
@@ -219,21 +235,27 @@ void screenshotView::paintEvent(QPaintEvent *event) {
     painter.setCompositionMode(QPainter::CompositionMode_Source);
     if (!m_backdrop.isNull()) {
         // No compositing manager: the screen's picture stands in for the
-        // translucency.
-        painter.drawImage(rect(), m_backdrop);
-        if (!screenshotMode)
+        // translucency. Only the damaged part is drawn, from the picture
+        // with the veil made beforehand, and the selection from the plain
+        // one: a drag repaints its edges, not the screen.
+        const double sx = double(m_backdrop.width()) / std::max(1, width());
+        const double sy = double(m_backdrop.height()) / std::max(1, height());
+        const auto source = [sx, sy](const QRectF &r) {
+            return QRectF(r.x() * sx, r.y() * sy, r.width() * sx, r.height() * sy);
+        };
+        if (!screenshotMode) {
+            painter.drawImage(QRectF(dirty), m_backdrop, source(dirty));
             return;
-        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-        QRegion veil(dirty);
-        veil -= qtRect(selectedRect).toAlignedRect();
-        painter.setClipRegion(veil);
-        painter.fillRect(dirty, QColor(255, 255, 255, 64));
-        painter.setClipping(false);
+        }
+        painter.drawImage(QRectF(dirty), m_veiled, source(dirty));
+        const QRectF clear = qtRect(selectedRect).toAlignedRect().intersected(dirty);
+        if (!clear.isEmpty())
+            painter.drawImage(clear, m_backdrop, source(clear));
     } else if (!screenshotMode) {
         painter.fillRect(dirty, Qt::transparent);
         return;
     } else {
-        painter.fillRect(dirty, QColor(255, 255, 255, 64));
+        painter.fillRect(dirty, kVeil);
         painter.fillRect(qtRect(selectedRect).intersected(QRectF(dirty)), Qt::transparent);
     }
     painter.setCompositionMode(QPainter::CompositionMode_SourceOver);

@@ -94,8 +94,12 @@ public:
 
     // A picture of the screen under the view, painted under the veil. Used
     // where no compositing manager makes translucent windows translucent.
-    void setBackdrop(const QImage &image);
+    // `veiled` is veiledBackdrop(image) when the caller made it already (off
+    // the main thread: a whole screen of pixels); else it is made here.
+    void setBackdrop(const QImage &image, const QImage &veiled = QImage());
     QImage backdrop() const { return m_backdrop; }
+    // `image` as the veil shows it, in a format painted without conversion.
+    static QImage veiledBackdrop(const QImage &image);
 
     bool acceptsFirstResponder() const { return true; }
 
@@ -134,7 +138,7 @@ private:
     QRectF selectionFrom(const QPointF &location) const;
 
     std::atomic<screenShotDelegate *> m_delegate{nullptr};
-    QImage m_backdrop;
+    QImage m_backdrop, m_veiled;
     QMetaObject::Connection m_focusWatch;
     // Whether the overlay has held the keyboard focus since the selection
     // began; until it has, a focus change to no window is focus on its way.

@@ -553,24 +553,27 @@ void ViewController::snapImage() {
         QPointer<ViewController> self(this);
         QThreadPool::globalInstance()->start([self, server, pixels, below, selection] {
             QImage backdrop = server->imageOfRectBelow(pixels, below);
+            if (!backdrop.isNull())
+                backdrop = backdrop.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            QImage veiled = screenshotView::veiledBackdrop(backdrop);
             if (!self)
                 return;
             QMetaObject::invokeMethod(
                 self.data(),
-                [self, selection, backdrop = std::move(backdrop)] {
+                [self, selection, backdrop = std::move(backdrop), veiled = std::move(veiled)] {
                     // A cancel (or a new selection) in the meantime wins.
                     if (self && self->snapshotMode && self->m_selectionGeneration == selection)
-                        self->showOverlay(backdrop);
+                        self->showOverlay(backdrop, veiled);
                 },
                 Qt::QueuedConnection);
         });
     });
 }
 
-void ViewController::showOverlay(const QImage &backdrop) {
+void ViewController::showOverlay(const QImage &backdrop, const QImage &veiled) {
     if (!snapshotView || !snapshotWindow)
         return;
-    snapshotView->setBackdrop(backdrop);
+    snapshotView->setBackdrop(backdrop, veiled);
     snapshotView->prepareForScreenshot();
     snapshotWindow->makeKeyAndOrderFront();
     reportCapture(QStringLiteral("selecting (click to overlay %1 ms)")

@@ -153,7 +153,7 @@ private:
     QPixmap profileImageFor(const QVariantMap &patient) const;
     void reloadTable();
     void moveWindowAnimated(const QPoint &topLeft);
-    void showOverlay(const QImage &backdrop);
+    void showOverlay(const QImage &backdrop, const QImage &veiled = QImage());
     // The whole text of a capture whose card is up early: true when it was
     // handled (the proposal stands, or a patient was chosen meanwhile);
     // false when the whole text must decide afresh.

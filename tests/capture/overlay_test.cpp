@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QPainter>
 #include <QScreen>
 #include <QWindow>
 
@@ -155,6 +156,22 @@ TEST_F(OverlayTest, BackdropStandsInForTranslucencyWithoutACompositor) {
     EXPECT_EQ(qAlpha(veiled), 255);
     EXPECT_NEAR(qRed(veiled), 64, 2);
     EXPECT_NEAR(qBlue(veiled), 214, 2);
+
+    // A picture in device pixels, twice the view's points: each part of the
+    // view shows its own part of the picture, veiled outside the selection.
+    QImage twice(400, 400, QImage::Format_RGB32);
+    twice.fill(QColor(0, 0, 200));
+    {
+        QPainter painter(&twice);
+        painter.fillRect(200, 0, 200, 400, QColor(200, 0, 0));
+    }
+    view->setBackdrop(twice);
+    const QImage scaled = view->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    EXPECT_EQ(scaled.pixel(70, 70), qRgb(0, 0, 200));
+    EXPECT_NEAR(qBlue(scaled.pixel(10, 10)), 214, 2);
+    EXPECT_NEAR(qRed(scaled.pixel(150, 10)), 214, 2);
+    EXPECT_NEAR(qBlue(scaled.pixel(150, 10)), 64, 2);
+    EXPECT_EQ(view->backdrop().size(), QSize(400, 400));
 }
 
 TEST_F(OverlayTest, EscapeCancelsOtherKeysDoNot) {
