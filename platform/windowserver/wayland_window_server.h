@@ -2,7 +2,8 @@
 // Window servers for Wayland sessions, where an application sees neither the
 // other windows nor their pixels: one frozen picture of the screens from a
 // picture source (the desktop portal), and the window rectangles from the
-// compositor where it tells them (sway's IPC), taken at the same moment.
+// compositor where it tells them (sway's IPC, KWin's scripting), taken at
+// the same moment.
 // Without a compositor that tells, every screen counts as one window, so
 // the text is read from the screen under the selection.
 //
@@ -32,8 +33,12 @@ public:
         std::optional<QList<FrozenWindow>> windows;
     };
     using LayoutSource = std::function<Layout()>;
+    // The same for compositors that answer later (KWin): `done` runs once,
+    // on the thread of `context`.
+    using AsyncLayoutSource = std::function<void(QObject *context, std::function<void(Layout)> done)>;
 
     WaylandWindowServer(QString name, PictureSource pictures, LayoutSource layout);
+    WaylandWindowServer(QString name, PictureSource pictures, AsyncLayoutSource layout);
 
     WindowServerCapabilities capabilities() const override;
     QString name() const override { return m_name; }
@@ -49,7 +54,7 @@ public:
 private:
     QString m_name;
     PictureSource m_pictures;
-    LayoutSource m_layout;
+    AsyncLayoutSource m_layout;
     mutable QMutex m_lock;
     FrozenFrame m_frame;
     Layout m_frozenLayout;
