@@ -2,6 +2,7 @@
 
 #include "app/app_delegate.h"
 #include "app/app_style.h"
+#include "app/desktop_session.h"
 #include "app/login_screen.h"
 #include "app/pending_uploads.h"
 #include "app/single_instance.h"
@@ -98,6 +99,10 @@ int kcRunDesktopApplication(int argc, char **argv) {
     // One instance per session: a second start brings the first forward.
     if (!kcClaimSingleInstance(&app))
         return 0;
+    // Shift+M outside the capture window, where the Wayland desktop lets an
+    // application have a global key (X11 sessions keep their own behaviour).
+    if (kcIsWaylandSession())
+        kcBindGlobalCaptureShortcut(&app, kcRequestCapture);
     kcInitAppResources();
     app.setWindowIcon(kcIconResource(QStringLiteral("kelvraLogo")));
 
