@@ -9,19 +9,6 @@
 #include <QDBusPendingReply>
 #include <QTimer>
 
-namespace {
-const QString kShortcutsInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
-
-// One shortcut as the portal passes them: (id, properties).
-struct PortalShortcut {
-    QString id;
-    QVariantMap properties;
-};
-} // namespace
-
-Q_DECLARE_METATYPE(PortalShortcut)
-
-namespace {
 QDBusArgument &operator<<(QDBusArgument &argument, const PortalShortcut &shortcut) {
     argument.beginStructure();
     argument << shortcut.id << shortcut.properties;
@@ -36,7 +23,7 @@ const QDBusArgument &operator>>(const QDBusArgument &argument, PortalShortcut &s
     return argument;
 }
 
-void registerTypes() {
+void registerPortalShortcutTypes() {
     static const bool registered = [] {
         qDBusRegisterMetaType<PortalShortcut>();
         qDBusRegisterMetaType<QList<PortalShortcut>>();
@@ -44,6 +31,9 @@ void registerTypes() {
     }();
     Q_UNUSED(registered);
 }
+
+namespace {
+const QString kShortcutsInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
 
 // A handle the portal gives as a string or as an object path.
 QString handleOf(const QVariant &value) {
@@ -56,7 +46,7 @@ QString handleOf(const QVariant &value) {
 PortalGlobalShortcut::PortalGlobalShortcut(const QDBusConnection &bus, PortalShortcutOptions options,
                                            QObject *parent)
     : QObject(parent), m_bus(bus), m_options(std::move(options)) {
-    registerTypes();
+    registerPortalShortcutTypes();
 }
 
 PortalGlobalShortcut::~PortalGlobalShortcut() {
@@ -117,15 +107,22 @@ void PortalGlobalShortcut::stopListening() {
 
 void PortalGlobalShortcut::createSession() {
     const QString token = listen(SLOT(onSessionResponse(uint, QVariantMap)));
-    QDBusMessage call = QDBusMessage::createMethodCall(m_options.service, kPortalDesktopPath,
-                                                       kShortcutsInterface, QStringLiteral("CreateSession"));
-    call << QVariantMap{{QStringLiteral("handle_token"), token},
-                        {QStringLiteral("session_handle_token"), portalNewToken()}};
-    auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, m_options.timeoutMs), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
+    call(QStringLiteral("CreateSession"),
+         {QVariantMap{{QStringLiteral("handle_token"), token},
+                      {QStringLiteral("session_handle_token"), portalNewToken()}}},
+         QStringLiteral("the desktop made no shortcut session"));
+}
+
+void PortalGlobalShortcut::call(const QString &method, const QVariantList &arguments,
+                                const QString &failure) {
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(m_options.service, kPortalDesktopPath, kShortcutsInterface, method);
+    message.setArguments(arguments);
+    auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message, m_options.timeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, failure](QDBusPendingCallWatcher *w) {
         w->deleteLater();
         if (w->isError())
-            fail(QStringLiteral("the desktop made no shortcut session (%1)").arg(w->error().message()));
+            fail(QStringLiteral("%1 (%2)").arg(failure, w->error().message()));
     });
 }
 
@@ -150,16 +147,10 @@ void PortalGlobalShortcut::bind() {
     if (!m_options.preferredTrigger.isEmpty())
         properties.insert(QStringLiteral("preferred_trigger"), m_options.preferredTrigger);
     const QList<PortalShortcut> shortcuts{{m_options.id, properties}};
-    QDBusMessage call = QDBusMessage::createMethodCall(m_options.service, kPortalDesktopPath,
-                                                       kShortcutsInterface, QStringLiteral("BindShortcuts"));
-    call << QVariant::fromValue(QDBusObjectPath(m_session)) << QVariant::fromValue(shortcuts)
-         << m_options.parentWindow << QVariantMap{{QStringLiteral("handle_token"), token}};
-    auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, m_options.timeoutMs), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
-        w->deleteLater();
-        if (w->isError())
-            fail(QStringLiteral("the desktop bound no shortcut (%1)").arg(w->error().message()));
-    });
+    call(QStringLiteral("BindShortcuts"),
+         {QVariant::fromValue(QDBusObjectPath(m_session)), QVariant::fromValue(shortcuts),
+          m_options.parentWindow, QVariantMap{{QStringLiteral("handle_token"), token}}},
+         QStringLiteral("the desktop bound no shortcut"));
 }
 
 void PortalGlobalShortcut::onBindResponse(uint code, const QVariantMap &results) {

@@ -10,11 +10,24 @@
 // path its handle token makes known in advance. The session is closed when
 // the object goes.
 
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusObjectPath>
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
+
+// One shortcut as the portal passes them: (id, properties), D-Bus
+// "(sa{sv})".
+struct PortalShortcut {
+    QString id;
+    QVariantMap properties;
+};
+Q_DECLARE_METATYPE(PortalShortcut)
+QDBusArgument &operator<<(QDBusArgument &argument, const PortalShortcut &shortcut);
+const QDBusArgument &operator>>(const QDBusArgument &argument, PortalShortcut &shortcut);
+// Makes PortalShortcut and lists of them known to QtDBus (once; any thread).
+void registerPortalShortcutTypes();
 
 struct PortalShortcutOptions {
     QString service = QStringLiteral("org.freedesktop.portal.Desktop");
@@ -55,6 +68,8 @@ private slots:
 
 private:
     QString listen(const char *slot);
+    // Calls `method` of the portal; a failed call ends in `unavailable`.
+    void call(const QString &method, const QVariantList &arguments, const QString &failure);
     void stopListening();
     void createSession();
     void bind();

@@ -1,37 +1,9 @@
 #include "fake_shortcuts_portal.h"
 
-#include <QDBusMetaType>
-
-QDBusArgument &operator<<(QDBusArgument &a, const FakeShortcut &s) {
-    a.beginStructure();
-    a << s.id << s.properties;
-    a.endStructure();
-    return a;
-}
-
-const QDBusArgument &operator>>(const QDBusArgument &a, FakeShortcut &s) {
-    a.beginStructure();
-    a >> s.id >> s.properties;
-    a.endStructure();
-    return a;
-}
+#include "fake_portal.h"
 
 namespace {
 const QString kDesktop = QStringLiteral("/org/freedesktop/portal/desktop");
-
-class FakeSession : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Session")
-public:
-    FakeSession(QStringList *closed, QString path, QObject *parent)
-        : QObject(parent), m_closed(closed), m_path(std::move(path)) {}
-public slots:
-    void Close() { m_closed->append(m_path); }
-
-private:
-    QStringList *m_closed;
-    QString m_path;
-};
 
 QString pathFor(const QDBusMessage &message, const char *kind, const QString &token) {
     QString sender = message.service().mid(1);
@@ -42,8 +14,7 @@ QString pathFor(const QDBusMessage &message, const char *kind, const QString &to
 
 FakeShortcutsPortal::FakeShortcutsPortal(const QString &service, const QString &connectionName)
     : m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName)), m_service(service) {
-    qDBusRegisterMetaType<FakeShortcut>();
-    qDBusRegisterMetaType<QList<FakeShortcut>>();
+    registerPortalShortcutTypes();
     m_bus.registerObject(kDesktop, this,
                          QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties);
     m_bus.registerService(service);
@@ -75,7 +46,7 @@ QDBusObjectPath FakeShortcutsPortal::CreateSession(const QVariantMap &options, c
 }
 
 QDBusObjectPath FakeShortcutsPortal::BindShortcuts(const QDBusObjectPath &session,
-                                                   const QList<FakeShortcut> &shortcuts,
+                                                   const QList<PortalShortcut> &shortcuts,
                                                    const QString &parentWindow, const QVariantMap &options,
                                                    const QDBusMessage &message) {
     Q_UNUSED(parentWindow);
@@ -86,8 +57,8 @@ QDBusObjectPath FakeShortcutsPortal::BindShortcuts(const QDBusObjectPath &sessio
         return QDBusObjectPath(request);
     }
     boundShortcuts = shortcuts;
-    QList<FakeShortcut> given;
-    for (FakeShortcut s : shortcuts) {
+    QList<PortalShortcut> given;
+    for (PortalShortcut s : shortcuts) {
         s.properties.insert(QStringLiteral("trigger_description"), QStringLiteral("Shift+M"));
         given.append(s);
     }
@@ -102,5 +73,3 @@ void FakeShortcutsPortal::respond(const QString &path, uint code, const QVariant
     signal << code << results;
     m_bus.send(signal);
 }
-
-#include "fake_shortcuts_portal.moc"

@@ -3,7 +3,6 @@
 // connection of its own: sessions, bindings (granted or refused) and key
 // presses on demand.
 
-#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -12,13 +11,7 @@
 #include <QStringList>
 #include <QVariantMap>
 
-// One shortcut as the portal passes them (outside any anonymous namespace:
-// QtDBus finds the slot's parameter types by name).
-struct FakeShortcut {
-    QString id;
-    QVariantMap properties;
-};
-Q_DECLARE_METATYPE(FakeShortcut)
+#include "platform/portal/portal_global_shortcut.h"
 
 class FakeShortcutsPortal : public QObject {
     Q_OBJECT
@@ -31,7 +24,7 @@ public:
 
     bool refuseBinding = false;
     QList<QVariantMap> sessionOptions;
-    QList<FakeShortcut> boundShortcuts;
+    QList<PortalShortcut> boundShortcuts;
     QStringList sessions, closedSessions;
 
     uint version() const { return 1; }
@@ -40,7 +33,7 @@ public:
 
 public slots:
     QDBusObjectPath CreateSession(const QVariantMap &options, const QDBusMessage &message);
-    QDBusObjectPath BindShortcuts(const QDBusObjectPath &session, const QList<FakeShortcut> &shortcuts,
+    QDBusObjectPath BindShortcuts(const QDBusObjectPath &session, const QList<PortalShortcut> &shortcuts,
                                   const QString &parentWindow, const QVariantMap &options,
                                   const QDBusMessage &message);
 
