@@ -51,7 +51,18 @@ public:
     bool compositingManagerRunning() const override { return true; }
     QList<QRect> screens() const override;
 
+    // How this compositor focuses screens and windows (sway); without one,
+    // nothing needs doing.
+    struct Focuser {
+        std::function<bool(const QRect &screen)> screen;
+        std::function<bool(quint32 window)> window;
+    };
+    void setFocuser(Focuser focuser) { m_focuser = std::move(focuser); }
+    bool focusScreen(const QRect &screen) override { return !m_focuser.screen || m_focuser.screen(screen); }
+    bool focusWindow(quint32 window) override { return !m_focuser.window || m_focuser.window(window); }
+
 private:
+    Focuser m_focuser;
     QString m_name;
     PictureSource m_pictures;
     AsyncLayoutSource m_layout;

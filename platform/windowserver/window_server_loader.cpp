@@ -110,23 +110,29 @@ std::shared_ptr<WindowServer> makeWindowServer(const WindowServerChoice &choice)
     }
     case WindowServerKind::Sway: {
         const QString socket = qEnvironmentVariable("SWAYSOCK");
-        return std::make_shared<WaylandWindowServer>(QStringLiteral("sway"), portalPictures(), [socket] {
-            WaylandWindowServer::Layout layout;
-            QString problem;
-            if (const std::optional<SwayLayout> sway = readSwayLayout(socket, &problem)) {
-                for (const SwayOutput &o : sway->outputs)
-                    layout.screens.append(o.rect);
-                QList<FrozenWindow> windows;
-                for (const SwayWindow &w : sway->windows)
-                    windows.append({w.rect, w.pid});
-                layout.windows = windows;
-            } else {
-                std::fprintf(stderr, "kelvra-capture: %s\n", qPrintable(problem));
-            }
-            if (layout.screens.isEmpty())
-                layout.screens = qtScreens();
-            return layout;
-        });
+        auto server =
+            std::make_shared<WaylandWindowServer>(QStringLiteral("sway"), portalPictures(), [socket] {
+                WaylandWindowServer::Layout layout;
+                QString problem;
+                if (const std::optional<SwayLayout> sway = readSwayLayout(socket, &problem)) {
+                    for (const SwayOutput &o : sway->outputs)
+                        layout.screens.append(o.rect);
+                    QList<FrozenWindow> windows;
+                    for (const SwayWindow &w : sway->windows)
+                        windows.append({w.rect, w.pid});
+                    layout.windows = windows;
+                } else {
+                    std::fprintf(stderr, "kelvra-capture: %s\n", qPrintable(problem));
+                }
+                if (layout.screens.isEmpty())
+                    layout.screens = qtScreens();
+                return layout;
+            });
+        // sway puts a new window on the focused output, whatever its position,
+        // and gives the keyboard to the newest one.
+        server->setFocuser({[socket](const QRect &screen) { return swayFocusOutput(socket, screen); },
+                            [socket](quint32 window) { return swayFocusWindow(socket, window); }});
+        return server;
     }
     case WindowServerKind::KWin:
         return std::make_shared<WaylandWindowServer>(
