@@ -102,7 +102,7 @@ int kcRunDesktopApplication(int argc, char **argv) {
     // Shift+M outside the capture window, where the Wayland desktop lets an
     // application have a global key (X11 sessions keep their own behaviour).
     if (kcIsWaylandSession())
-        kcBindGlobalCaptureShortcut(&app, kcRequestCapture);
+        kcBindGlobalCaptureShortcut(&app, KCDesktopEntryID, kcRequestCapture);
     kcInitAppResources();
     app.setWindowIcon(kcIconResource(QStringLiteral("kelvraLogo")));
 

@@ -1,6 +1,7 @@
 #include "app/desktop_session.h"
 
 #include "platform/portal/portal_global_shortcut.h"
+#include "platform/portal/portal_request.h"
 
 #include <QDBusConnection>
 #include <QtGlobal>
@@ -20,8 +21,9 @@ void kcChooseQtPlatform() {
         qputenv("QT_QPA_PLATFORM", "xcb");
 }
 
-void kcBindGlobalCaptureShortcut(QObject *parent, std::function<void()> capture,
+void kcBindGlobalCaptureShortcut(QObject *parent, const QString &appID, std::function<void()> capture,
                                  const QString &portalService) {
+    portalRegisterHostApp(QDBusConnection::sessionBus(), appID, portalService);
     PortalShortcutOptions options;
     options.service = portalService;
     options.id = QStringLiteral("capture");

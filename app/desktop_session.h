@@ -28,7 +28,9 @@ void kcChooseQtPlatform();
 // GlobalShortcuts; the desktop may ask the user once, or give another key).
 // Where it does not, one line on stderr says so and names the way out:
 // `kelvra-capture capture` bound to a key in the desktop's keyboard settings.
-// The binding lives as long as `parent`.
+// The binding lives as long as `parent`. The application is first made
+// known to the portal by `appID` (its desktop entry id), where the portal
+// asks that of applications outside a sandbox.
 void kcBindGlobalCaptureShortcut(
-    QObject *parent, std::function<void()> capture,
+    QObject *parent, const QString &appID, std::function<void()> capture,
     const QString &portalService = QStringLiteral("org.freedesktop.portal.Desktop"));

@@ -16,3 +16,11 @@ QString portalNewToken();
 // on `bus`: /org/freedesktop/portal/desktop/<kind>/<sender>/<token>, where
 // <kind> is "request" or "session".
 QString portalObjectPath(const QDBusConnection &bus, const QString &kind, const QString &token);
+
+// Tells the portal which application this (unsandboxed) process is, by its
+// desktop entry id, where the portal asks host applications to say so
+// (org.freedesktop.host.portal.Registry, xdg-desktop-portal 1.19 and later);
+// desktops key their grants and global shortcuts by it. Must be the first
+// portal call on `bus`; without the interface nothing happens.
+void portalRegisterHostApp(const QDBusConnection &bus, const QString &appID,
+                           const QString &service = QStringLiteral("org.freedesktop.portal.Desktop"));

@@ -80,15 +80,18 @@ TEST(SingleInstanceTest, TheDesktopsGlobalShortcutStartsACaptureAsTheCommandDoes
         KCSnapshotCommandPressedNotification, nullptr, [&](const Notification &) { ++commands; });
     {
         QObject owner;
-        kcBindGlobalCaptureShortcut(&owner, kcRequestCapture, service);
+        kcBindGlobalCaptureShortcut(&owner, "com.kelvra.Test", kcRequestCapture, service);
         ASSERT_TRUE(kcWaitFor([&] { return !portal.boundShortcuts.isEmpty(); }, 20000));
+        // The application said who it is before anything else.
+        EXPECT_EQ(portal.calls, QStringList({"Register com.kelvra.Test", "CreateSession", "BindShortcuts"}));
         EXPECT_EQ(portal.boundShortcuts[0].properties.value("preferred_trigger").toString(), "SHIFT+M");
         portal.press(portal.sessions.value(0), portal.boundShortcuts[0].id);
         EXPECT_TRUE(kcWaitFor([&] { return commands == 1; }, 10000));
 
         // A desktop without the portal's shortcuts leaves the application
         // as it was.
-        kcBindGlobalCaptureShortcut(&owner, kcRequestCapture, QStringLiteral("org.kelvra.test.NoPortal"));
+        kcBindGlobalCaptureShortcut(&owner, "com.kelvra.Test", kcRequestCapture,
+                                    QStringLiteral("org.kelvra.test.NoPortal"));
         kcSpin(300);
     }
     EXPECT_EQ(commands, 1);

@@ -15,8 +15,10 @@ QString pathFor(const QDBusMessage &message, const char *kind, const QString &to
 FakeShortcutsPortal::FakeShortcutsPortal(const QString &service, const QString &connectionName)
     : m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName)), m_service(service) {
     registerPortalShortcutTypes();
+    new FakeRegistry(this, &calls);
     m_bus.registerObject(kDesktop, this,
-                         QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties);
+                         QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties |
+                             QDBusConnection::ExportAdaptors);
     m_bus.registerService(service);
 }
 
@@ -33,6 +35,7 @@ void FakeShortcutsPortal::press(const QString &session, const QString &id, const
 }
 
 QDBusObjectPath FakeShortcutsPortal::CreateSession(const QVariantMap &options, const QDBusMessage &message) {
+    calls.append(QStringLiteral("CreateSession"));
     sessionOptions.append(options);
     const QString session =
         pathFor(message, "session", options.value(QStringLiteral("session_handle_token")).toString());
@@ -50,6 +53,7 @@ QDBusObjectPath FakeShortcutsPortal::BindShortcuts(const QDBusObjectPath &sessio
                                                    const QString &parentWindow, const QVariantMap &options,
                                                    const QDBusMessage &message) {
     Q_UNUSED(parentWindow);
+    calls.append(QStringLiteral("BindShortcuts"));
     const QString request =
         pathFor(message, "request", options.value(QStringLiteral("handle_token")).toString());
     if (refuseBinding || !sessions.contains(session.path())) {

@@ -3,6 +3,7 @@
 // connection of its own: sessions, bindings (granted or refused) and key
 // presses on demand.
 
+#include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -12,6 +13,22 @@
 #include <QVariantMap>
 
 #include "platform/portal/portal_global_shortcut.h"
+
+// The portal's registry of host applications, on the same object.
+class FakeRegistry : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.host.portal.Registry")
+public:
+    FakeRegistry(QObject *portal, QStringList *calls) : QDBusAbstractAdaptor(portal), m_calls(calls) {}
+public slots:
+    void Register(const QString &appID, const QVariantMap &options) {
+        Q_UNUSED(options);
+        m_calls->append(QStringLiteral("Register ") + appID);
+    }
+
+private:
+    QStringList *m_calls;
+};
 
 class FakeShortcutsPortal : public QObject {
     Q_OBJECT
@@ -23,6 +40,9 @@ public:
     ~FakeShortcutsPortal() override;
 
     bool refuseBinding = false;
+    // Every call, in the order they came ("Register <app id>",
+    // "CreateSession", "BindShortcuts").
+    QStringList calls;
     QList<QVariantMap> sessionOptions;
     QList<PortalShortcut> boundShortcuts;
     QStringList sessions, closedSessions;
