@@ -1,6 +1,7 @@
 #include "app/app_shell.h"
 
 #include "app/app_delegate.h"
+#include "app/desktop_session.h"
 #include "app/login_screen.h"
 #include "app/main_window_controller.h"
 #include "app/pending_uploads.h"
@@ -99,6 +100,10 @@ int kcRunDesktopApplication(int argc, char **argv) {
     // One instance per session: a second start brings the first forward.
     if (!kcClaimSingleInstance(&app))
         return 0;
+    // Shift+M outside the capture window, where the Wayland desktop lets an
+    // application have a global key (X11 sessions keep their own behaviour).
+    if (kcIsWaylandSession())
+        kcBindGlobalCaptureShortcut(&app, KCDesktopEntryID, kcRequestCapture);
     kcInitAppResources();
     app.setWindowIcon(kcIconResource(QStringLiteral("kelvraLogo")));
 

@@ -1,6 +1,12 @@
 #include "app/desktop_session.h"
 
+#include "platform/portal/portal_global_shortcut.h"
+#include "platform/portal/portal_request.h"
+
+#include <QDBusConnection>
 #include <QtGlobal>
+
+#include <cstdio>
 
 bool kcIsWaylandSession() {
     return qEnvironmentVariable("XDG_SESSION_TYPE").compare(QLatin1String("wayland"), Qt::CaseInsensitive) ==
@@ -13,4 +19,27 @@ void kcChooseQtPlatform() {
         return;
     if (!qEnvironmentVariable("DISPLAY").isEmpty())
         qputenv("QT_QPA_PLATFORM", "xcb");
+}
+
+void kcBindGlobalCaptureShortcut(QObject *parent, const QString &appID, std::function<void()> capture,
+                                 const QString &portalService) {
+    portalRegisterHostApp(QDBusConnection::sessionBus(), appID, portalService);
+    PortalShortcutOptions options;
+    options.service = portalService;
+    options.id = QStringLiteral("capture");
+    options.description = QStringLiteral("Start a KelvraCapture capture");
+    options.preferredTrigger = QStringLiteral("SHIFT+M");
+    auto *shortcut = new PortalGlobalShortcut(QDBusConnection::sessionBus(), options, parent);
+    QObject::connect(shortcut, &PortalGlobalShortcut::activated, shortcut, std::move(capture));
+    QObject::connect(shortcut, &PortalGlobalShortcut::bound, shortcut, [](const QString &trigger) {
+        std::fprintf(stderr, "kelvra-capture: global shortcut %s starts a capture\n",
+                     qPrintable(trigger.isEmpty() ? QStringLiteral("Shift+M") : trigger));
+    });
+    QObject::connect(shortcut, &PortalGlobalShortcut::unavailable, shortcut, [](const QString &problem) {
+        std::fprintf(stderr,
+                     "kelvra-capture: no global shortcut: %s; bind `kelvra-capture capture` to a key in the "
+                     "desktop's keyboard settings\n",
+                     qPrintable(problem));
+    });
+    shortcut->start();
 }

@@ -22,6 +22,10 @@ void KCInstanceService::Activate() {
 }
 
 void KCInstanceService::Capture() {
+    kcRequestCapture();
+}
+
+void kcRequestCapture() {
     NotificationCenter::defaultCenter().postNotification(KCSnapshotCommandPressedNotification);
 }
 

@@ -25,6 +25,10 @@ public slots:
     void Capture();
 };
 
+// Starts a capture, as Shift+M in the capture window does (for the bus
+// command and the desktop's global shortcut).
+void kcRequestCapture();
+
 // Claims the bus name for this process. False when another instance holds
 // it: that one was asked to come forward, and this one should end. True
 // without a session bus (nothing to coordinate with).

@@ -1,5 +1,6 @@
 #include "platform/portal/portal_screenshot.h"
 
+#include "platform/portal/portal_request.h"
 #include "platform/portal/screenshot_file.h"
 
 #include <QCoreApplication>
@@ -15,24 +16,13 @@
 #include <QMutex>
 #include <QMutexLocker>
 
-#include <atomic>
-
 #include <sys/prctl.h>
 
 namespace {
-const QString kRequestInterface = QStringLiteral("org.freedesktop.portal.Request");
 const QString kScreenshotInterface = QStringLiteral("org.freedesktop.portal.Screenshot");
-const QString kDesktopPath = QStringLiteral("/org/freedesktop/portal/desktop");
 // How long a request stays around after its answer was given up, to remove a
 // picture that still arrives.
 constexpr int kLateAnswerMs = 60000;
-
-QString senderPart(const QDBusConnection &bus) {
-    QString name = bus.baseService();
-    if (name.startsWith(QLatin1Char(':')))
-        name.remove(0, 1);
-    return name.replace(QLatin1Char('.'), QLatin1Char('_'));
-}
 
 // The portal tells who calls it from /proc/<pid>/root, which a process that
 // made itself non-dumpable (so that no core file ever holds a patient's
@@ -58,10 +48,6 @@ void letGoOfDumpable() {
         ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
-QString newToken() {
-    static std::atomic<quint32> counter{0};
-    return QStringLiteral("kelvra%1_%2").arg(QCoreApplication::applicationPid()).arg(++counter);
-}
 } // namespace
 
 namespace kc_portal_detail {
@@ -83,10 +69,10 @@ void ScreenshotRequest::callArrived() {
 
 void ScreenshotRequest::subscribe(const QString &path) {
     if (!m_path.isEmpty())
-        m_bus.disconnect(m_options.service, m_path, kRequestInterface, QStringLiteral("Response"), this,
+        m_bus.disconnect(m_options.service, m_path, kPortalRequestInterface, QStringLiteral("Response"), this,
                          SLOT(onResponse(uint, QVariantMap)));
     m_path = path;
-    m_bus.connect(m_options.service, m_path, kRequestInterface, QStringLiteral("Response"), this,
+    m_bus.connect(m_options.service, m_path, kPortalRequestInterface, QStringLiteral("Response"), this,
                   SLOT(onResponse(uint, QVariantMap)));
 }
 
@@ -96,10 +82,10 @@ void ScreenshotRequest::start() {
         return;
     }
     m_started = QDateTime::currentDateTimeUtc();
-    const QString token = newToken();
-    subscribe(QStringLiteral("%1/request/%2/%3").arg(kDesktopPath, senderPart(m_bus), token));
-    QDBusMessage call = QDBusMessage::createMethodCall(m_options.service, kDesktopPath, kScreenshotInterface,
-                                                       QStringLiteral("Screenshot"));
+    const QString token = portalNewToken();
+    subscribe(portalObjectPath(m_bus, QStringLiteral("request"), token));
+    QDBusMessage call = QDBusMessage::createMethodCall(m_options.service, kPortalDesktopPath,
+                                                       kScreenshotInterface, QStringLiteral("Screenshot"));
     QVariantMap options;
     options.insert(QStringLiteral("handle_token"), token);
     options.insert(QStringLiteral("modal"), false);
@@ -127,8 +113,8 @@ void ScreenshotRequest::start() {
 void ScreenshotRequest::timedOut() {
     if (m_finished)
         return;
-    QDBusMessage close =
-        QDBusMessage::createMethodCall(m_options.service, m_path, kRequestInterface, QStringLiteral("Close"));
+    QDBusMessage close = QDBusMessage::createMethodCall(m_options.service, m_path, kPortalRequestInterface,
+                                                        QStringLiteral("Close"));
     m_bus.asyncCall(close);
     finish(CaptureResult::failed(portalFailureAdvice(
         QStringLiteral("the desktop did not answer within %1 seconds").arg(m_options.timeoutMs / 1000))));
@@ -196,8 +182,9 @@ bool portalOffersScreenshot(const QDBusConnection &bus, const QString &service, 
             *problem = QStringLiteral("there is no session bus");
         return false;
     }
-    QDBusMessage get = QDBusMessage::createMethodCall(
-        service, kDesktopPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    QDBusMessage get = QDBusMessage::createMethodCall(service, kPortalDesktopPath,
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
     get << kScreenshotInterface << QStringLiteral("version");
     const QDBusMessage reply = bus.call(get, QDBus::Block, timeoutMs);
     if (reply.type() == QDBusMessage::ReplyMessage)

@@ -201,3 +201,46 @@ std::optional<SwayLayout> readSwayLayout(const QString &socketPath, QString *pro
     }
     return swayLayoutFromTree(tree);
 }
+
+namespace {
+// Runs `command`; true when every part of it succeeded.
+bool swayCommand(const QString &socketPath, const QString &command, QString *problem) {
+    const std::optional<QByteArray> reply =
+        swayRequest(socketPath, SwayMessage::Command, command.toUtf8(), problem);
+    if (!reply)
+        return false;
+    for (const QJsonValue &result : QJsonDocument::fromJson(*reply).array()) {
+        if (!result.toObject().value(QLatin1String("success")).toBool()) {
+            if (problem)
+                *problem = result.toObject().value(QLatin1String("error")).toString();
+            return false;
+        }
+    }
+    return true;
+}
+} // namespace
+
+bool swayFocusOutput(const QString &socketPath, const QRect &screen, QString *problem) {
+    const std::optional<QByteArray> outputs = swayRequest(socketPath, SwayMessage::GetOutputs, {}, problem);
+    if (!outputs)
+        return false;
+    for (const QJsonValue &value : QJsonDocument::fromJson(*outputs).array()) {
+        const QJsonObject o = value.toObject();
+        const QJsonObject r = o.value(QLatin1String("rect")).toObject();
+        const QRect rect(r.value(QLatin1String("x")).toInt(), r.value(QLatin1String("y")).toInt(),
+                         r.value(QLatin1String("width")).toInt(), r.value(QLatin1String("height")).toInt());
+        if (o.value(QLatin1String("active")).toBool(true) && rect.contains(screen.center()))
+            return swayCommand(
+                socketPath,
+                QStringLiteral("focus output \"%1\"").arg(o.value(QLatin1String("name")).toString()),
+                problem);
+    }
+    if (problem)
+        *problem =
+            QStringLiteral("sway has no output at %1,%2").arg(screen.center().x()).arg(screen.center().y());
+    return false;
+}
+
+bool swayFocusWindow(const QString &socketPath, quint32 x11Window, QString *problem) {
+    return swayCommand(socketPath, QStringLiteral("[id=%1] focus").arg(x11Window), problem);
+}

@@ -48,3 +48,10 @@ SwayLayout swayLayoutFromTree(const QJsonDocument &tree);
 
 // get_tree through the socket.
 std::optional<SwayLayout> readSwayLayout(const QString &socketPath, QString *problem = nullptr);
+
+// Focuses the output that holds the centre of `screen` (sway puts new
+// windows there); false when there is none or sway refuses.
+bool swayFocusOutput(const QString &socketPath, const QRect &screen, QString *problem = nullptr);
+// Focuses the XWayland window `x11Window`; false while sway does not
+// manage it (yet).
+bool swayFocusWindow(const QString &socketPath, quint32 x11Window, QString *problem = nullptr);

@@ -5,6 +5,13 @@
 #include <QPointer>
 
 WaylandWindowServer::WaylandWindowServer(QString name, PictureSource pictures, LayoutSource layout)
+    : WaylandWindowServer(
+          std::move(name), std::move(pictures),
+          AsyncLayoutSource([layout = std::move(layout)](QObject *, std::function<void(Layout)> done) {
+              done(layout());
+          })) {}
+
+WaylandWindowServer::WaylandWindowServer(QString name, PictureSource pictures, AsyncLayoutSource layout)
     : m_name(std::move(name)), m_pictures(std::move(pictures)), m_layout(std::move(layout)) {}
 
 WindowServerCapabilities WaylandWindowServer::capabilities() const {
@@ -20,17 +27,24 @@ void WaylandWindowServer::freezeScreen(const QString &parentWindow, QObject *con
     }
     QPointer<QObject> guard(context);
     m_pictures(parentWindow, context, [this, guard, done = std::move(done)](const CaptureResult &result) {
-        if (result.ok()) {
-            // The windows as they stand when the picture arrives: the
-            // picture was taken an instant before.
-            Layout layout = m_layout();
-            FrozenFrame frame = FrozenFrame::fromCombinedPicture(result.image, layout.screens);
-            QMutexLocker locker(&m_lock);
-            m_frame = std::move(frame);
-            m_frozenLayout = std::move(layout);
-        }
-        if (guard)
+        if (!guard)
+            return;
+        if (!result.ok()) {
             done(result);
+            return;
+        }
+        // The windows as they stand when the picture arrives: the picture
+        // was taken an instant before.
+        m_layout(guard.data(), [this, guard, done, result](Layout layout) {
+            FrozenFrame frame = FrozenFrame::fromCombinedPicture(result.image, layout.screens);
+            {
+                QMutexLocker locker(&m_lock);
+                m_frame = std::move(frame);
+                m_frozenLayout = std::move(layout);
+            }
+            if (guard)
+                done(result);
+        });
     });
 }
 

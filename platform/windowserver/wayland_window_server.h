@@ -2,7 +2,8 @@
 // Window servers for Wayland sessions, where an application sees neither the
 // other windows nor their pixels: one frozen picture of the screens from a
 // picture source (the desktop portal), and the window rectangles from the
-// compositor where it tells them (sway's IPC), taken at the same moment.
+// compositor where it tells them (sway's IPC, KWin's scripting), taken at
+// the same moment.
 // Without a compositor that tells, every screen counts as one window, so
 // the text is read from the screen under the selection.
 //
@@ -32,8 +33,12 @@ public:
         std::optional<QList<FrozenWindow>> windows;
     };
     using LayoutSource = std::function<Layout()>;
+    // The same for compositors that answer later (KWin): `done` runs once,
+    // on the thread of `context`.
+    using AsyncLayoutSource = std::function<void(QObject *context, std::function<void(Layout)> done)>;
 
     WaylandWindowServer(QString name, PictureSource pictures, LayoutSource layout);
+    WaylandWindowServer(QString name, PictureSource pictures, AsyncLayoutSource layout);
 
     WindowServerCapabilities capabilities() const override;
     QString name() const override { return m_name; }
@@ -46,10 +51,21 @@ public:
     bool compositingManagerRunning() const override { return true; }
     QList<QRect> screens() const override;
 
+    // How this compositor focuses screens and windows (sway); without one,
+    // nothing needs doing.
+    struct Focuser {
+        std::function<bool(const QRect &screen)> screen;
+        std::function<bool(quint32 window)> window;
+    };
+    void setFocuser(Focuser focuser) { m_focuser = std::move(focuser); }
+    bool focusScreen(const QRect &screen) override { return !m_focuser.screen || m_focuser.screen(screen); }
+    bool focusWindow(quint32 window) override { return !m_focuser.window || m_focuser.window(window); }
+
 private:
+    Focuser m_focuser;
     QString m_name;
     PictureSource m_pictures;
-    LayoutSource m_layout;
+    AsyncLayoutSource m_layout;
     mutable QMutex m_lock;
     FrozenFrame m_frame;
     Layout m_frozenLayout;

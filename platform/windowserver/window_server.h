@@ -74,6 +74,23 @@ public:
         return QImage();
     }
 
+    // For compositors that put a new window on the focused screen whatever
+    // position it asks for (tiling ones): makes the screen `screen` (global
+    // coordinates) the focused one, so the next window shown goes there.
+    // True where nothing needs doing.
+    virtual bool focusScreen(const QRect &screen) {
+        Q_UNUSED(screen);
+        return true;
+    }
+    // Gives the keyboard to this process's window `window` where the
+    // compositor does not grant an application's own request; false while
+    // the compositor does not know the window yet (just shown). True where
+    // nothing needs doing.
+    virtual bool focusWindow(quint32 window) {
+        Q_UNUSED(window);
+        return true;
+    }
+
     // The mapped, visible top-level windows strictly below `window`, front to
     // back, desktop windows (the background and its icons) left out. `window` may be a client window inside a
     // frame; 0 (or a window that is not on screen) lists every top-level window.

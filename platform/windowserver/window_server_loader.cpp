@@ -1,6 +1,7 @@
 #include "platform/windowserver/window_server_loader.h"
 
 #include "platform/portal/portal_screenshot.h"
+#include "platform/windowserver/kwin_windows.h"
 #include "platform/windowserver/sway_ipc.h"
 #include "platform/windowserver/wayland_window_server.h"
 
@@ -30,6 +31,8 @@ WindowServerChoice chooseWindowServer(const SessionFacts &f) {
         return {WindowServerKind::X11, {}};
     if (wanted == QLatin1String("sway"))
         return {WindowServerKind::Sway, {}};
+    if (wanted == QLatin1String("kwin"))
+        return {WindowServerKind::KWin, {}};
     if (wanted == QLatin1String("portal"))
         return {WindowServerKind::Portal, {}};
     if (wanted == QLatin1String("none"))
@@ -39,8 +42,9 @@ WindowServerChoice chooseWindowServer(const SessionFacts &f) {
     if (isWayland(f)) {
         if (f.swayAnswers)
             return {WindowServerKind::Sway, {}};
+        // KWin's window list without a picture to read is of no use.
         if (f.portalScreenshot)
-            return {WindowServerKind::Portal, {}};
+            return {f.kwinRunning ? WindowServerKind::KWin : WindowServerKind::Portal, {}};
         return {WindowServerKind::None,
                 kNoWaylandCapture.arg(f.portalProblem.isEmpty() ? QStringLiteral("no screenshot portal")
                                                                 : f.portalProblem)};
@@ -106,24 +110,48 @@ std::shared_ptr<WindowServer> makeWindowServer(const WindowServerChoice &choice)
     }
     case WindowServerKind::Sway: {
         const QString socket = qEnvironmentVariable("SWAYSOCK");
-        return std::make_shared<WaylandWindowServer>(QStringLiteral("sway"), portalPictures(), [socket] {
-            WaylandWindowServer::Layout layout;
-            QString problem;
-            if (const std::optional<SwayLayout> sway = readSwayLayout(socket, &problem)) {
-                for (const SwayOutput &o : sway->outputs)
-                    layout.screens.append(o.rect);
-                QList<FrozenWindow> windows;
-                for (const SwayWindow &w : sway->windows)
-                    windows.append({w.rect, w.pid});
-                layout.windows = windows;
-            } else {
-                std::fprintf(stderr, "kelvra-capture: %s\n", qPrintable(problem));
-            }
-            if (layout.screens.isEmpty())
-                layout.screens = qtScreens();
-            return layout;
-        });
+        auto server =
+            std::make_shared<WaylandWindowServer>(QStringLiteral("sway"), portalPictures(), [socket] {
+                WaylandWindowServer::Layout layout;
+                QString problem;
+                if (const std::optional<SwayLayout> sway = readSwayLayout(socket, &problem)) {
+                    for (const SwayOutput &o : sway->outputs)
+                        layout.screens.append(o.rect);
+                    QList<FrozenWindow> windows;
+                    for (const SwayWindow &w : sway->windows)
+                        windows.append({w.rect, w.pid});
+                    layout.windows = windows;
+                } else {
+                    std::fprintf(stderr, "kelvra-capture: %s\n", qPrintable(problem));
+                }
+                if (layout.screens.isEmpty())
+                    layout.screens = qtScreens();
+                return layout;
+            });
+        // sway puts a new window on the focused output, whatever its position,
+        // and gives the keyboard to the newest one.
+        server->setFocuser({[socket](const QRect &screen) { return swayFocusOutput(socket, screen); },
+                            [socket](quint32 window) { return swayFocusWindow(socket, window); }});
+        return server;
     }
+    case WindowServerKind::KWin:
+        return std::make_shared<WaylandWindowServer>(
+            QStringLiteral("kwin"), portalPictures(),
+            WaylandWindowServer::AsyncLayoutSource(
+                [](QObject *context, std::function<void(WaylandWindowServer::Layout)> done) {
+                    queryKWinWindows(QDBusConnection::sessionBus(), KWinWindowsOptions(), context,
+                                     [done](const KWinWindowsResult &result) {
+                                         if (!result.windows)
+                                             std::fprintf(stderr,
+                                                          "kelvra-capture: %s; the text is read from the "
+                                                          "screen under the selection\n",
+                                                          qPrintable(result.problem));
+                                         WaylandWindowServer::Layout layout;
+                                         layout.screens = qtScreens();
+                                         layout.windows = result.windows;
+                                         done(layout);
+                                     });
+                }));
     case WindowServerKind::Portal:
         return std::make_shared<WaylandWindowServer>(QStringLiteral("portal"), portalPictures(), [] {
             WaylandWindowServer::Layout layout;

@@ -1,13 +1,14 @@
 #pragma once
 // The choice of the window server, made once per process.
 //
-// In order: KELVRA_WINDOW_SERVER names one ("x11", "sway", "portal",
+// In order: KELVRA_WINDOW_SERVER names one ("x11", "sway", "kwin", "portal",
 // "none"; for tests and for working around a desktop); a Wayland session
 // ($XDG_SESSION_TYPE "wayland" or $WAYLAND_DISPLAY set) is never X11, even
 // when $DISPLAY is set (XWayland shows an X11 program only the other X11
 // programs, and black elsewhere); there sway's IPC when $SWAYSOCK answers,
-// else the desktop portal's screenshots when the portal offers them; on X11
-// sessions X11; else a server that cannot capture and says why.
+// else KWin's window list when KWin runs and the portal offers screenshots,
+// else the portal's screenshots alone; on X11 sessions X11; else a server
+// that cannot capture and says why.
 
 #include "platform/windowserver/window_server.h"
 
@@ -15,7 +16,7 @@
 
 #include <memory>
 
-enum class WindowServerKind { X11, Sway, Portal, None };
+enum class WindowServerKind { X11, Sway, KWin, Portal, None };
 
 struct SessionFacts {
     QString override;    // $KELVRA_WINDOW_SERVER

@@ -1,8 +1,11 @@
 // One KelvraCapture per session: a second start and `kelvra-capture capture`
-// reach the running instance over a private session bus.
+// reach the running instance over a private session bus, and the desktop's
+// global shortcut starts a capture as the command does.
+#include "app/desktop_session.h"
 #include "app/single_instance.h"
 #include "capture/panel/capture_controls.h"
 #include "platform/core/notification_center.h"
+#include "tests/platform/portal/fake_shortcuts_portal.h"
 #include "tests/support/qt_wait.h"
 
 #include <QDBusConnection>
@@ -64,6 +67,33 @@ TEST(SingleInstanceTest, CaptureCommandAndSecondStartReachTheRunningInstance) {
     run = runBinary({"--service-url", "http://127.0.0.1:1/"});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_TRUE(run.err.contains("already running")) << run.err.toStdString();
+    EXPECT_EQ(commands, 1);
+    NotificationCenter::defaultCenter().removeObserver(token);
+}
+
+TEST(SingleInstanceTest, TheDesktopsGlobalShortcutStartsACaptureAsTheCommandDoes) {
+    ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "needs a session bus";
+    const QString service = QStringLiteral("org.kelvra.test.ShortcutsPortal");
+    FakeShortcutsPortal portal(service, QStringLiteral("fake-shortcuts"));
+    int commands = 0;
+    const auto token = NotificationCenter::defaultCenter().addObserver(
+        KCSnapshotCommandPressedNotification, nullptr, [&](const Notification &) { ++commands; });
+    {
+        QObject owner;
+        kcBindGlobalCaptureShortcut(&owner, "com.kelvra.Test", kcRequestCapture, service);
+        ASSERT_TRUE(kcWaitFor([&] { return !portal.boundShortcuts.isEmpty(); }, 20000));
+        // The application said who it is before anything else.
+        EXPECT_EQ(portal.calls, QStringList({"Register com.kelvra.Test", "CreateSession", "BindShortcuts"}));
+        EXPECT_EQ(portal.boundShortcuts[0].properties.value("preferred_trigger").toString(), "SHIFT+M");
+        portal.press(portal.sessions.value(0), portal.boundShortcuts[0].id);
+        EXPECT_TRUE(kcWaitFor([&] { return commands == 1; }, 10000));
+
+        // A desktop without the portal's shortcuts leaves the application
+        // as it was.
+        kcBindGlobalCaptureShortcut(&owner, "com.kelvra.Test", kcRequestCapture,
+                                    QStringLiteral("org.kelvra.test.NoPortal"));
+        kcSpin(300);
+    }
     EXPECT_EQ(commands, 1);
     NotificationCenter::defaultCenter().removeObserver(token);
 }

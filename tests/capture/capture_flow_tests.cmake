@@ -36,6 +36,12 @@ endif()
 # The panel over frozen pictures (Wayland) and without any way to capture.
 kc_add_gtest(NAME capture_frozen_selection_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/frozen_selection_test.cpp
   LIBS kc_capture_panel QT_MAIN WIDGETS XVFB)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/test-homes/capture-frozen-two-screens)
+# Again on two screens side by side: a veil on each, a selection on either.
+add_test(NAME capture_frozen_selection_two_screens_test COMMAND $<TARGET_FILE:capture_frozen_selection_test>
+  --gtest_filter=*EveryScreen*)
+set_tests_properties(capture_frozen_selection_two_screens_test PROPERTIES TIMEOUT 120 ENVIRONMENT
+  "QT_QPA_PLATFORM=offscreen:configfile=${CMAKE_CURRENT_LIST_DIR}/two_screens.json;DISPLAY=;HOME=${CMAKE_BINARY_DIR}/test-homes/capture-frozen-two-screens")
 
 # A window showing one patient's record, used by scripts/e2e-capture.
 add_executable(record_window ${CMAKE_CURRENT_LIST_DIR}/record_window.cpp)

@@ -1,6 +1,8 @@
 // The capture panel over a window server that only gives frozen pictures
 // (Wayland desktops), and over one that cannot capture at all.
+#include "capture/capture_window.h"
 #include "capture/panel/view_controller.h"
+#include "capture/screenshot_view.h"
 
 #include "platform/windowserver/wayland_window_server.h"
 #include "tests/support/qt_wait.h"
@@ -93,6 +95,74 @@ TEST_F(FrozenSelectionTest, OverlayShowsTheFrozenPictureAndTheSelectionIsCutFrom
     EXPECT_EQ(panel->screenshot.pixelColor(55, 35), QColor(20, 120, 220));
     EXPECT_EQ(parents.size(), 1); // no second request
     EXPECT_EQ(problemBox(), nullptr);
+}
+
+// The overlay windows on screen, by their screen.
+QList<captureWindow *> shownOverlays() {
+    QList<captureWindow *> shown;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (auto *overlay = qobject_cast<captureWindow *>(w); overlay && overlay->isVisible())
+            shown.append(overlay);
+    return shown;
+}
+
+TEST_F(FrozenSelectionTest, EveryScreenIsVeiledAndASelectionOnAnotherOneIsCutFromItsPixels) {
+    if (QGuiApplication::screens().size() < 2)
+        GTEST_SKIP() << "needs two screens side by side (the two-screen run)";
+    const QRect left = QGuiApplication::screens()[0]->geometry();
+    const QRect right = QGuiApplication::screens()[1]->geometry();
+    ASSERT_EQ(right.left(), left.right() + 1);
+    // One picture of both, as the portal gives it: the right screen dark
+    // blue with a green mark 200 points in and 100 down.
+    QImage picture(left.width() + right.width(), qMax(left.height(), right.height()), QImage::Format_RGB32);
+    picture.fill(QColor(20, 120, 220));
+    {
+        QPainter p(&picture);
+        p.fillRect(QRect(left.width(), 0, right.width(), right.height()), QColor(10, 20, 90));
+        p.fillRect(QRect(left.width() + 200, 100, 30, 20), QColor(30, 220, 60));
+    }
+    setSharedWindowServer(frozenServer([picture] { return CaptureResult::captured(picture); }));
+    window->move(left.topLeft() + QPoint(100, 100));
+    panel->snapImage();
+    ASSERT_TRUE(kcWaitFor([&] { return shownOverlays().size() == 2; }, 10000));
+    captureWindow *other = nullptr;
+    for (captureWindow *overlay : shownOverlays())
+        if (overlay != panel->snapshotWindow)
+            other = overlay;
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(panel->snapshotWindow->geometry(), left);
+    EXPECT_EQ(other->geometry(), right);
+    EXPECT_TRUE(other->windowState() & Qt::WindowFullScreen);
+    auto *view = other->contentView()->findChild<screenshotView *>();
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view->backdrop().size(), right.size());
+    EXPECT_EQ(view->backdrop().pixelColor(205, 105), QColor(30, 220, 60));
+    EXPECT_TRUE(view->screenshotMode);
+
+    // A drag on the right screen's veil (view coordinates, y up) around the
+    // mark: the capture is cut from the right screen's pixels.
+    const double h = view->height();
+    view->mouseDown(QPointF(191, h - 90));
+    view->mouseDragged(QPointF(240, h - 130));
+    view->mouseUp(QPointF(250, h - 131));
+    ASSERT_TRUE(kcWaitFor([&] { return !panel->screenshot.isNull(); }, 20000));
+    EXPECT_EQ(panel->screenshot.size(), QSize(60, 40));
+    EXPECT_EQ(panel->screenshot.pixelColor(20, 20), QColor(30, 220, 60));
+    EXPECT_EQ(panel->screenshot.pixelColor(2, 2), QColor(10, 20, 90));
+    // Both veils go with the capture.
+    EXPECT_TRUE(kcWaitFor([&] { return shownOverlays().isEmpty(); }, 10000));
+
+    // Escape on the other screen's veil cancels the whole selection.
+    panel->screenshot = QImage();
+    const int restsBefore = rests;
+    panel->snapImage();
+    ASSERT_TRUE(kcWaitFor([&] { return shownOverlays().size() == 2; }, 10000));
+    for (captureWindow *overlay : shownOverlays())
+        if (overlay != panel->snapshotWindow)
+            overlay->contentView()->findChild<screenshotView *>()->keyDown(Qt::Key_Escape);
+    EXPECT_TRUE(kcWaitFor([&] { return shownOverlays().isEmpty() && rests > restsBefore; }, 10000));
+    EXPECT_FALSE(panel->snapshotMode);
+    EXPECT_TRUE(panel->screenshot.isNull());
 }
 
 TEST_F(FrozenSelectionTest, ARefusedPictureIsToldAndTheAppStaysUsable) {

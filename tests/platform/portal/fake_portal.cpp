@@ -11,23 +11,6 @@
 #include <sys/stat.h>
 #include <utime.h>
 
-namespace {
-// The request object the client may close.
-class FakeRequest : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Request")
-public:
-    FakeRequest(QStringList *closed, QString path, QObject *parent)
-        : QObject(parent), m_closed(closed), m_path(std::move(path)) {}
-public slots:
-    void Close() { m_closed->append(m_path); }
-
-private:
-    QStringList *m_closed;
-    QString m_path;
-};
-} // namespace
-
 FakePortal::FakePortal(const QString &service, const QString &connectionName)
     : m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName)), m_service(service) {
     m_bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), this,

@@ -9,6 +9,39 @@
 #include <QStringList>
 #include <QVariantMap>
 
+// A request or session object of a stand-in portal: records the client's
+// Close calls on it.
+class FakeClosable : public QObject {
+public:
+    FakeClosable(QStringList *closed, QString path, QObject *parent)
+        : QObject(parent), m_closed(closed), m_path(std::move(path)) {}
+
+protected:
+    void recordClose() { m_closed->append(m_path); }
+
+private:
+    QStringList *m_closed;
+    QString m_path;
+};
+
+class FakeRequest : public FakeClosable {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Request")
+public:
+    using FakeClosable::FakeClosable;
+public slots:
+    void Close() { recordClose(); }
+};
+
+class FakeSession : public FakeClosable {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Session")
+public:
+    using FakeClosable::FakeClosable;
+public slots:
+    void Close() { recordClose(); }
+};
+
 class FakePortal : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Screenshot")

@@ -35,10 +35,21 @@ TEST(WindowServerChoiceTest, OverrideWaylandSessionsAndTheNullServer) {
     unset.sessionType.clear();
     EXPECT_EQ(chooseWindowServer(unset).kind, WindowServerKind::None);
 
+    // KWin's window list needs the portal's picture to be of use.
+    wayland.kwinRunning = true;
+    EXPECT_EQ(chooseWindowServer(wayland).kind, WindowServerKind::None);
     wayland.portalScreenshot = true;
+    EXPECT_EQ(chooseWindowServer(wayland).kind, WindowServerKind::KWin);
+    wayland.kwinRunning = false;
     EXPECT_EQ(chooseWindowServer(wayland).kind, WindowServerKind::Portal);
     wayland.swayAnswers = true;
     EXPECT_EQ(chooseWindowServer(wayland).kind, WindowServerKind::Sway);
+    // KWin on an X11 session leaves it X11.
+    x11.kwinRunning = true;
+    EXPECT_EQ(chooseWindowServer(x11).kind, WindowServerKind::X11);
+    x11.override = "kwin";
+    EXPECT_EQ(chooseWindowServer(x11).kind, WindowServerKind::KWin);
+    x11.override.clear();
 
     // The override wins over everything.
     wayland.override = "X11";
