@@ -6,6 +6,7 @@
 #include "capture/screen_coordinates.h"
 #include "capture/text_recognition.h"
 #include "capture/text_recognizer.h"
+#include "capture/window_region.h"
 
 #include <QMetaObject>
 #include <QThreadPool>
@@ -46,9 +47,15 @@ WindowCaptureImages captureImages(const WindowCaptureRequest &request, CaptureTi
     clock.start();
     const QRectF flipped = flippedRect(request.selection, request.primaryScreenHeight);
     QList<QRectF> bounds;
+    QList<QRectF> wholeScreens;
     for (const WindowServerWindow &w : request.server->windowsBelowAll(request.excludedWindows)) {
         const QRect &b = w.bounds;
         bounds.append(QRectF(b.x() / ratio, b.y() / ratio, b.width() / ratio, b.height() / ratio));
+        // As windowRectBasedOnSubrect() gives bounds back: in single precision.
+        if (w.wholeScreen)
+            wholeScreens.append(QRectF(double(float(bounds.last().x())), double(float(bounds.last().y())),
+                                       double(float(bounds.last().width())),
+                                       double(float(bounds.last().height()))));
     }
     result.windowRect = windowRectBasedOnSubrect(flipped, bounds);
     const QRect selectionPixels = devicePixels(normalizedRect(flipped), ratio);
@@ -60,6 +67,22 @@ WindowCaptureImages captureImages(const WindowCaptureRequest &request, CaptureTi
     if (result.windowRect.width() > 0 && result.windowRect.height() > 0) {
         result.windowImage = request.server->imageOfRectBelowAll(devicePixels(result.windowRect, ratio),
                                                                  request.excludedWindows);
+    }
+    // Only the screen is known: the window is found in its picture, at the
+    // window edges left and right of the selection, so that other windows on
+    // the screen (and the patients they show) are not read with it.
+    if (wholeScreens.contains(result.windowRect) && !result.windowImage.isNull()) {
+        const QRectF screen = result.windowRect;
+        const double scale = result.windowImage.width() / screen.width();
+        const QRectF selection = normalizedRect(flipped).translated(-screen.topLeft());
+        const QRect inPicture(QPointF(selection.topLeft() * scale).toPoint(),
+                              QPointF(selection.bottomRight() * scale).toPoint() - QPoint(1, 1));
+        const QRect grown = grownWindowRegion(result.windowImage, inPicture);
+        if (!grown.isEmpty() && grown != result.windowImage.rect()) {
+            result.windowImage = result.windowImage.copy(grown);
+            result.windowRect = QRectF(screen.x() + grown.x() / scale, screen.y() + grown.y() / scale,
+                                       grown.width() / scale, grown.height() / scale);
+        }
     }
     if (timings)
         timings->windowCapture = clock.elapsed();

@@ -15,7 +15,7 @@
 // frameGeometry, pid, minimized, normalWindow, dialog, stackingOrder, the
 // current virtual desktop) follows that documentation and has not run in a
 // real KWin here. Whatever goes wrong, the query ends within its timeout
-// without windows, and the capture reads the screen under the selection.
+// without windows, and the capture finds the window in the screen's picture.
 // KWin gives frames in its logical layout coordinates, which are Qt's global
 // coordinates of an XWayland client as long as KWin does not scale XWayland
 // itself (scale 1, or Plasma's "scaled by the system" setting).

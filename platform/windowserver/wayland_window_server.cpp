@@ -71,6 +71,7 @@ QList<WindowServerWindow> WaylandWindowServer::windowsBelowAll(const QList<quint
     for (const QRect &screen : m_frozenLayout.screens) {
         WindowServerWindow window;
         window.bounds = screen;
+        window.wholeScreen = true;
         result.append(window);
     }
     return result;

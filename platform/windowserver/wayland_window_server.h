@@ -4,8 +4,8 @@
 // picture source (the desktop portal), and the window rectangles from the
 // compositor where it tells them (sway's IPC, KWin's scripting), taken at
 // the same moment.
-// Without a compositor that tells, every screen counts as one window, so
-// the text is read from the screen under the selection.
+// Without a compositor that tells, every screen counts as one window (marked
+// wholeScreen), and the capture finds the window in the screen's picture.
 //
 // Coordinates are Qt's global (logical) points; images come at the
 // picture's own resolution. Windows of this process are never listed.

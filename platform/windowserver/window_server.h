@@ -27,6 +27,9 @@ struct WindowServerWindow {
     QRect bounds;
     // Whether the window has an alpha channel of its own.
     bool translucent = false;
+    // A whole screen standing in for the windows on it, where the desktop
+    // tells no window geometry.
+    bool wholeScreen = false;
 };
 
 // What a window server can do; the capture code asks for these, never which

@@ -143,8 +143,8 @@ std::shared_ptr<WindowServer> makeWindowServer(const WindowServerChoice &choice)
                                      [done](const KWinWindowsResult &result) {
                                          if (!result.windows)
                                              std::fprintf(stderr,
-                                                          "kelvra-capture: %s; the text is read from the "
-                                                          "screen under the selection\n",
+                                                          "kelvra-capture: %s; the window is found in the "
+                                                          "screen's picture\n",
                                                           qPrintable(result.problem));
                                          WaylandWindowServer::Layout layout;
                                          layout.screens = qtScreens();

@@ -7,10 +7,12 @@
 #include "capture/patient_matching.h"
 #include "capture/text_recognition.h"
 #include "capture/text_recognizer.h"
+#include "capture/window_region.h"
 #include "window_rendering.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QLinearGradient>
 #include <QPainter>
 #include <QTemporaryDir>
 #include <dlfcn.h>
@@ -309,6 +311,45 @@ TEST(TextBands, TheTopBandHoldsTheBannerAndTheRestEvensOutTheEngines) {
     const QImage dense = renderDenseWindow(QSize(800, 600));
     for (int cut : leadingBandCuts(dense, 3, 1.0 / 6.0))
         EXPECT_TRUE(rowFreeOfText(dense, cut)) << "cut at row " << cut;
+}
+
+// Without window geometry, the window around a selection is found at the
+// window edges left and right of it; lines of text never stop the search.
+TEST(WindowRegion, GrowsToTheWindowEdgesNotThroughText) {
+    QImage screen(1200, 700, QImage::Format_RGB32);
+    {
+        QPainter painter(&screen);
+        QLinearGradient wallpaper(0, 0, 1200, 700);
+        wallpaper.setColorAt(0, QColor(40, 60, 100));
+        wallpaper.setColorAt(1, QColor(120, 60, 90));
+        painter.fillRect(screen.rect(), wallpaper);
+        painter.drawImage(QPoint(100, 40), renderFullRecordWindow(QSize(600, 600), 1.0, "Smith, John"));
+        painter.drawImage(QPoint(700, 40), renderDenseWindow(QSize(450, 600)));
+        painter.setPen(QColor(0xB0, 0xB0, 0xB0));
+        painter.drawRect(QRect(100, 40, 600, 600).adjusted(0, 0, -1, -1));
+        painter.drawRect(QRect(700, 40, 450, 600).adjusted(0, 0, -1, -1));
+    }
+    // A selection over one line of the record's notes, between its side bar
+    // and its scroll bar.
+    const QRect grown = grownWindowRegion(screen, QRect(340, 420, 200, 20));
+    EXPECT_GE(grown.left(), 100);
+    EXPECT_LE(grown.left(), 101);
+    EXPECT_GE(grown.right(), 698);
+    EXPECT_LE(grown.right(), 700);
+    EXPECT_EQ(grown.top(), 0);
+    EXPECT_EQ(grown.height(), screen.height());
+    // In the schedule beside it: from its left border to the screen's edge
+    // past its right border only when nothing stops it there.
+    const QRect schedule = grownWindowRegion(screen, QRect(760, 300, 120, 18));
+    EXPECT_GE(schedule.left(), 700);
+    EXPECT_LE(schedule.left(), 701);
+    EXPECT_LE(schedule.right(), 1150);
+
+    // Text alone, wall to wall: the whole width.
+    const QImage dense = renderDenseWindow(QSize(900, 500));
+    EXPECT_EQ(grownWindowRegion(dense, QRect(300, 200, 80, 16)), dense.rect());
+    EXPECT_TRUE(grownWindowRegion(dense, QRect(1000, 600, 10, 10)).isEmpty());
+    EXPECT_TRUE(grownWindowRegion(QImage(), QRect(0, 0, 10, 10)).isEmpty());
 }
 
 TEST(TextBands, BandsShareThePixels) {

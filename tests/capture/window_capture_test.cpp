@@ -107,6 +107,56 @@ TEST(CaptureJob, SelectionImageIsTheSelectionWindowImageTheWholeWindowEnlargedTw
     EXPECT_EQ(server->excluded.first(), (QList<quint32>{7, 8}));
 }
 
+// Where the desktop tells no windows, only the screen: the window under the
+// selection is found in the screen's picture, and the window beside it is not
+// read with it.
+TEST(CaptureJob, OnlyTheScreenKnownTheWindowIsFoundInItsPicture) {
+    struct PictureServer : FakeWindowServer {
+        QImage picture;
+        QImage imageOfRectBelowAll(const QRect &rect, const QList<quint32> &) const override {
+            asked.append(rect);
+            return picture.copy(rect);
+        }
+    };
+    auto server = std::make_shared<PictureServer>();
+    server->picture = QImage(1280, 900, QImage::Format_RGB32);
+    server->picture.fill(QColor(40, 60, 100));
+    {
+        QPainter painter(&server->picture);
+        for (const QRect &window : {QRect(100, 100, 500, 600), QRect(620, 100, 560, 600)}) {
+            painter.fillRect(window, Qt::white);
+            painter.setPen(QColor(0xB0, 0xB0, 0xB0));
+            painter.drawRect(window.adjusted(0, 0, -1, -1));
+            painter.setPen(Qt::black);
+            for (int y = window.top() + 30; y < window.bottom() - 30; y += 28)
+                painter.drawText(window.left() + 20, y, QStringLiteral("Smith, John  DOB 03/14/1961"));
+        }
+    }
+    server->windows = {{0, QRect(0, 0, 1280, 900), false, true}};
+    WindowCaptureRequest request;
+    request.selection = QRectF(200, 550, 200, 50); // rows 300..350 from the top
+    request.primaryScreenHeight = 900;
+    request.server = server;
+    QSize recognised;
+    request.recognize = [&](const QImage &image) {
+        recognised = image.size();
+        return std::optional<QString>(QStringLiteral("Smith, John"));
+    };
+    const WindowCaptureImages images = captureImages(request);
+    EXPECT_GE(images.windowRect.left(), 100);
+    EXPECT_LE(images.windowRect.left(), 101);
+    EXPECT_GE(images.windowRect.right(), 598);
+    EXPECT_LE(images.windowRect.right(), 600);
+    EXPECT_EQ(images.windowRect.height(), 900);
+    EXPECT_EQ(images.windowImage.size(), images.windowRect.size().toSize());
+    EXPECT_EQ(images.windowImage.pixelColor(0, 0), QColor(40, 60, 100));
+
+    // A window the desktop does tell is taken as it is.
+    server->windows = {{0, QRect(100, 100, 500, 600), false, false},
+                       {0, QRect(0, 0, 1280, 900), false, true}};
+    EXPECT_EQ(captureImages(request).windowRect, QRectF(100, 100, 500, 600));
+}
+
 // Recognition reads the window at twice its size in points, whatever the
 // screen's scale: a 400x300-point window is read at 800x600 pixels, taken
 // as they are on a screen of scale 2.
