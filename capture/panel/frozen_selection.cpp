@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QScreen>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <cstdio>
@@ -94,11 +95,32 @@ void showOneByOne(const std::shared_ptr<WindowServer> &server, QPointer<OtherScr
     QTimer::singleShot(0, others, [server, others, next] { showOneByOne(server, others, next + 1, 30); });
 }
 
+// One screen's part of the frozen picture, plain and under the veil; made
+// off the main thread (whole screens of pixels).
+struct ScreenPicture {
+    QRect frame;
+    QImage picture, veiled;
+};
+
+QList<ScreenPicture> screenPictures(const WindowServer &server, const QList<QRect> &frames) {
+    QList<ScreenPicture> pictures;
+    for (const QRect &frame : frames) {
+        QImage picture = server.frozenPictureOf(frame);
+        if (!picture.isNull())
+            picture = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        QImage veiled = screenshotView::veiledBackdrop(picture);
+        pictures.append({frame, std::move(picture), std::move(veiled)});
+    }
+    return pictures;
+}
+
 // Veils every screen but the one of `main` (the panel's overlay, shown,
 // whose view is `mainView`) for a selection over the frozen picture of
-// `server`; the selection, wherever made, goes to `delegate`.
-void coverOtherScreens(const std::shared_ptr<WindowServer> &server, captureWindow *main,
-                       screenshotView *mainView, QWidget *panelWindow, screenShotDelegate *delegate) {
+// `server` (`pictures`: each screen's part); the selection, wherever made,
+// goes to `delegate`.
+void coverOtherScreens(const std::shared_ptr<WindowServer> &server, const QList<ScreenPicture> &pictures,
+                       captureWindow *main, screenshotView *mainView, QWidget *panelWindow,
+                       screenShotDelegate *delegate) {
     if (!main || !mainView)
         return;
     delete OtherScreenOverlays::of(main);
@@ -110,8 +132,8 @@ void coverOtherScreens(const std::shared_ptr<WindowServer> &server, captureWindo
         return (panel && panel->windowHandle() == focus) || others->holds(focus);
     };
     mainView->keepsSelection = keeps;
-    for (const QScreen *screen : QGuiApplication::screens()) {
-        const QRect frame = screen->geometry();
+    for (const ScreenPicture &picture : pictures) {
+        const QRect frame = picture.frame;
         if (frame == main->geometry() || frame.isEmpty())
             continue;
         auto *window = new captureWindow(frame, 0, 2, false);
@@ -121,7 +143,7 @@ void coverOtherScreens(const std::shared_ptr<WindowServer> &server, captureWindo
         view->setSsDelegate(delegate);
         view->isSignedIn = mainView->isSignedIn;
         view->keepsSelection = keeps;
-        view->setBackdrop(server->frozenPictureOf(frame));
+        view->setBackdrop(picture.picture, picture.veiled);
         view->prepareForScreenshot();
         others->windows.append(window);
     }
@@ -169,11 +191,29 @@ void ViewController::freezeScreenThenSelect(std::shared_ptr<WindowServer> server
                 self->cancelSnapshot();
                 return;
             }
-            // A tiling compositor would tile a plain window.
-            self->snapshotWindow->showsFullScreen = true;
-            self->showOverlay(server->frozenPictureOf(self->snapshotWindow->geometry()));
-            // The other screens are veiled too: a selection
-            // may be made on any of them.
-            coverOtherScreens(server, self->snapshotWindow, self->snapshotView, self->m_window, self.data());
+            // Each screen's part of the picture, with its veil, is made off
+            // the main thread; the panel's screen first.
+            QList<QRect> frames = {self->snapshotWindow->geometry()};
+            for (const QScreen *screen : QGuiApplication::screens())
+                if (!frames.contains(screen->geometry()))
+                    frames.append(screen->geometry());
+            QThreadPool::globalInstance()->start([self, server, selection, frames] {
+                QList<ScreenPicture> pictures = screenPictures(*server, frames);
+                QMetaObject::invokeMethod(
+                    qApp,
+                    [self, server, selection, pictures = std::move(pictures)] {
+                        if (!self || !self->snapshotMode || self->m_selectionGeneration != selection ||
+                            !self->snapshotWindow)
+                            return;
+                        // A tiling compositor would tile a plain window.
+                        self->snapshotWindow->showsFullScreen = true;
+                        self->showOverlay(pictures.first().picture, pictures.first().veiled);
+                        // The other screens are veiled too: a selection
+                        // may be made on any of them.
+                        coverOtherScreens(server, pictures, self->snapshotWindow, self->snapshotView,
+                                          self->m_window, self.data());
+                    },
+                    Qt::QueuedConnection);
+            });
         });
 }
