@@ -757,6 +757,15 @@ bool ViewController::confirmEarlyCard(const QString &text) {
         return true; // a patient was chosen meanwhile: the choice stands
     m_awaitingWholeText = false;
     const QVariantList list = patients();
+    if (text.isEmpty()) {
+        // The rest of the window could not be read: nothing confirms the
+        // early proposal, and the card stays up for the clinician to choose.
+        reportCapture(QStringLiteral("the rest of the window could not be read"));
+        matchedPatient.reset();
+        m_identificationReason = identificationReasonText(IdentificationReason::BelowFloor);
+        openOnPatientTable(list, {});
+        return true;
+    }
     QElapsedTimer matching;
     matching.start();
     const PatientIdentification identification = identifyPatient(list, text);

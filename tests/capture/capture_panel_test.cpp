@@ -438,11 +438,22 @@ TEST_F(SignedInPanelTest, ACardFromTheTopOfTheWindowFilesOnlyOnceTheWholeWindowC
     panel->cancelButtonPressed();
     kcSpin(800);
 
+    // The rest of the window cannot be read: the card stays, on the table.
+    panel->topOfWindowRead("Patient: Smith, Emma  DOB: 06/03/2015", 250);
+    ASSERT_TRUE(panel->matchedPatient);
+    panel->captureDidFinish(std::nullopt);
+    ASSERT_TRUE(kcWaitFor([&] { return shown == 3; }, 5000));
+    EXPECT_FALSE(panel->matchedPatient);
+    EXPECT_EQ(panel->heightConstraint(), 360);
+    EXPECT_FALSE(panel->acceptButton->isEnabled());
+    panel->cancelButtonPressed();
+    kcSpin(800);
+
     // A top without the date of birth shows nothing early.
     panel->topOfWindowRead("Patient: Smith, Emma", 250);
     kcSpin(300);
     EXPECT_EQ(panel->heightConstraint(), 52);
-    EXPECT_EQ(shown, 2);
+    EXPECT_EQ(shown, 3);
 }
 
 TEST_F(SignedInPanelTest, OnlyTheUsersActivationStartsACapture) {
