@@ -12,7 +12,8 @@ WaylandWindowServer::WaylandWindowServer(QString name, PictureSource pictures, L
           })) {}
 
 WaylandWindowServer::WaylandWindowServer(QString name, PictureSource pictures, AsyncLayoutSource layout)
-    : m_name(std::move(name)), m_pictures(std::move(pictures)), m_layout(std::move(layout)) {}
+    : m_name(std::move(name)), m_pictures(std::move(pictures)), m_layout(std::move(layout)),
+      m_layoutWithPicture(true) {}
 
 WindowServerCapabilities WaylandWindowServer::capabilities() const {
     return WindowServerCapability::WindowList | WindowServerCapability::FrozenPicture |
@@ -26,25 +27,44 @@ void WaylandWindowServer::freezeScreen(const QString &parentWindow, QObject *con
         m_frame = FrozenFrame();
     }
     QPointer<QObject> guard(context);
-    m_pictures(parentWindow, context, [this, guard, done = std::move(done)](const CaptureResult &result) {
+    // The picture and the window layout, joined when both are there.
+    struct Join {
+        std::optional<CaptureResult> picture;
+        std::optional<Layout> layout;
+        bool over = false;
+    };
+    const auto join = std::make_shared<Join>();
+    const auto finish = [this, guard, join, done] {
+        if (join->over || !join->picture || (join->picture->ok() && !join->layout))
+            return;
+        join->over = true;
         if (!guard)
             return;
-        if (!result.ok()) {
-            done(result);
-            return;
+        if (join->picture->ok()) {
+            FrozenFrame frame = FrozenFrame::fromCombinedPicture(join->picture->image, join->layout->screens);
+            QMutexLocker locker(&m_lock);
+            m_frame = std::move(frame);
+            m_frozenLayout = std::move(*join->layout);
         }
-        // The windows as they stand when the picture arrives: the picture
-        // was taken an instant before.
-        m_layout(guard.data(), [this, guard, done, result](Layout layout) {
-            FrozenFrame frame = FrozenFrame::fromCombinedPicture(result.image, layout.screens);
-            {
-                QMutexLocker locker(&m_lock);
-                m_frame = std::move(frame);
-                m_frozenLayout = std::move(layout);
-            }
-            if (guard)
-                done(result);
+        done(*join->picture);
+    };
+    const auto askLayout = [this, guard, join, finish] {
+        if (!guard)
+            return;
+        m_layout(guard.data(), [join, finish](Layout layout) {
+            join->layout = std::move(layout);
+            finish();
         });
+    };
+    if (m_layoutWithPicture)
+        askLayout();
+    m_pictures(parentWindow, context, [this, join, finish, askLayout](const CaptureResult &result) {
+        join->picture = result;
+        // Else the windows as they stand when the picture arrives: it was
+        // taken an instant before.
+        if (result.ok() && !m_layoutWithPicture)
+            askLayout();
+        finish();
     });
 }
 

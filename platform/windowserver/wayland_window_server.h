@@ -34,7 +34,9 @@ public:
     };
     using LayoutSource = std::function<Layout()>;
     // The same for compositors that answer later (KWin): `done` runs once,
-    // on the thread of `context`.
+    // on the thread of `context`. Asked at the same time as the picture (a
+    // synchronous source: when the picture arrives), so that the two round
+    // trips overlap.
     using AsyncLayoutSource = std::function<void(QObject *context, std::function<void(Layout)> done)>;
 
     WaylandWindowServer(QString name, PictureSource pictures, LayoutSource layout);
@@ -66,6 +68,7 @@ private:
     QString m_name;
     PictureSource m_pictures;
     AsyncLayoutSource m_layout;
+    bool m_layoutWithPicture = false; // asked at once, beside the picture
     mutable QMutex m_lock;
     FrozenFrame m_frame;
     Layout m_frozenLayout;

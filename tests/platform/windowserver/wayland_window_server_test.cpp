@@ -256,4 +256,61 @@ TEST(WaylandWindowServerTest, AnswersFromOneFrozenMomentAndLeavesOutOwnWindows) 
     EXPECT_TRUE(server.imageOfRectBelow(QRect(600, 10, 80, 20), 0).isNull());
 }
 
+// A compositor that answers later (KWin) is asked at once, beside the
+// picture; the freeze ends when both are there, in either order, and a
+// refused picture ends it without waiting for the windows.
+TEST(WaylandWindowServerTest, ALaterLayoutIsAskedBesideThePicture) {
+    QImage picture(1280, 800, QImage::Format_RGB32);
+    picture.fill(Qt::white);
+    std::function<void(const CaptureResult &)> pictureDone;
+    std::function<void(WaylandWindowServer::Layout)> layoutDone;
+    WaylandWindowServer server(
+        "test",
+        [&](const QString &, QObject *, std::function<void(const CaptureResult &)> done) {
+            pictureDone = done;
+        },
+        WaylandWindowServer::AsyncLayoutSource(
+            [&](QObject *, std::function<void(WaylandWindowServer::Layout)> done) { layoutDone = done; }));
+    WaylandWindowServer::Layout layout;
+    layout.screens = {QRect(0, 0, 1280, 800)};
+    layout.windows = QList<FrozenWindow>{{QRect(0, 0, 640, 800), 100}};
+
+    QObject context;
+    int results = 0;
+    std::optional<CaptureResult> result;
+    server.freezeScreen("", &context, [&](const CaptureResult &r) {
+        result = r;
+        ++results;
+    });
+    ASSERT_TRUE(pictureDone);
+    ASSERT_TRUE(layoutDone) << "asked before the picture arrives";
+    layoutDone(layout);
+    EXPECT_EQ(results, 0);
+    pictureDone(CaptureResult::captured(picture));
+    ASSERT_EQ(results, 1);
+    EXPECT_TRUE(result->ok());
+    EXPECT_EQ(server.windowsBelow(0).first().bounds, QRect(0, 0, 640, 800));
+
+    pictureDone = nullptr;
+    layoutDone = nullptr;
+    server.freezeScreen("", &context, [&](const CaptureResult &r) {
+        result = r;
+        ++results;
+    });
+    pictureDone(CaptureResult::captured(picture));
+    EXPECT_EQ(results, 1) << "waits for the windows";
+    layoutDone(layout);
+    EXPECT_EQ(results, 2);
+
+    server.freezeScreen("", &context, [&](const CaptureResult &r) {
+        result = r;
+        ++results;
+    });
+    pictureDone(CaptureResult::failed("refused"));
+    EXPECT_EQ(results, 3);
+    EXPECT_EQ(result->status, CaptureResult::Status::Failed);
+    layoutDone(layout);
+    EXPECT_EQ(results, 3) << "ended once";
+}
+
 } // namespace
