@@ -753,8 +753,11 @@ void ViewController::topOfWindowRead(const QString &topText, qint64 elapsedMs) {
 
 bool ViewController::confirmEarlyCard(const QString &text) {
     m_cardShownEarly = false;
-    if (!m_awaitingWholeText)
-        return true; // a patient was chosen meanwhile: the choice stands
+    if (!m_awaitingWholeText) {
+        // A patient was chosen meanwhile: the choice stands.
+        reportCardShown();
+        return true;
+    }
     m_awaitingWholeText = false;
     const QVariantList list = patients();
     if (text.isEmpty()) {
@@ -894,6 +897,7 @@ void ViewController::showMatchedPatientView() {
     }
     lastReleaseToCardMs = m_releaseClock.isValid() ? m_releaseClock.elapsed() : -1;
     m_cardAnimating = true;
+    m_cardReported = false;
     animateSize(200, patientListTableShown ? 360 : 119, [this] {
         m_cardAnimating = false;
         showPatientDetails();
@@ -903,8 +907,9 @@ void ViewController::showMatchedPatientView() {
 }
 
 void ViewController::reportCardShown() {
-    if (m_cardAnimating || m_awaitingWholeText)
-        return; // the card reports when it is up and its patient confirmed
+    if (m_cardAnimating || m_awaitingWholeText || m_cardReported)
+        return; // the card reports once, when it is up and its patient confirmed
+    m_cardReported = true;
     if (!matchedPatient) {
         post(this, [this] { filterPatientTextField->setFocus(Qt::OtherFocusReason); });
         reportCapture(QStringLiteral("no patient proposed (%1); the table is open (%2)")

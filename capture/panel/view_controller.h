@@ -191,7 +191,8 @@ private:
     bool m_cardShownEarly = false;
     bool m_awaitingWholeText = false;
     bool m_cardAnimating = false;
-    bool m_buttonHeld = false; // between the capture button's press and release
+    bool m_cardReported = false; // the card on screen was reported (cardShown)
+    bool m_buttonHeld = false;   // between the capture button's press and release
     static constexpr qint64 kOwnActivationMs = 1000;
     static constexpr int kAnimationMs = 500;  // every change of the panel's size and alpha
     static constexpr int kWindowMoveMs = 200; // the window's move away from the screen edge and back

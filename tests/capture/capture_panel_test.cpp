@@ -438,11 +438,30 @@ TEST_F(SignedInPanelTest, ACardFromTheTopOfTheWindowFilesOnlyOnceTheWholeWindowC
     panel->cancelButtonPressed();
     kcSpin(800);
 
+    // A patient chosen from the table while the rest is read stays chosen.
+    panel->topOfWindowRead("Patient: Smith, Emma  DOB: 06/03/2015", 250);
+    ASSERT_TRUE(kcWaitFor([&] { return panel->heightConstraint() == 119; }, 5000));
+    kcSpin(200);
+    panel->otherButtonPressed();
+    ASSERT_TRUE(kcWaitFor([&] { return panel->heightConstraint() == 360; }, 5000));
+    for (int row = 0; row < panel->numberOfRowsInTableView(); ++row)
+        if (tableRow(row) == "Patricia Van der Berg")
+            panel->patientListTableView->setCurrentRow(row);
+    panel->captureDidFinish(QStringLiteral("Patient: Smith, Emma  DOB: 06/03/2015"));
+    ASSERT_TRUE(kcWaitFor([&] { return shown == 3; }, 5000));
+    ASSERT_TRUE(panel->matchedPatient);
+    EXPECT_EQ(panel->matchedPatient->value("name").toString(), "Patricia Van der Berg");
+    EXPECT_TRUE(panel->acceptButton->isEnabled());
+    kcSpin(300);
+    EXPECT_EQ(shown, 3) << "reported once";
+    panel->cancelButtonPressed();
+    kcSpin(800);
+
     // The rest of the window cannot be read: the card stays, on the table.
     panel->topOfWindowRead("Patient: Smith, Emma  DOB: 06/03/2015", 250);
     ASSERT_TRUE(panel->matchedPatient);
     panel->captureDidFinish(std::nullopt);
-    ASSERT_TRUE(kcWaitFor([&] { return shown == 3; }, 5000));
+    ASSERT_TRUE(kcWaitFor([&] { return shown == 4; }, 5000));
     EXPECT_FALSE(panel->matchedPatient);
     EXPECT_EQ(panel->heightConstraint(), 360);
     EXPECT_FALSE(panel->acceptButton->isEnabled());
@@ -453,7 +472,7 @@ TEST_F(SignedInPanelTest, ACardFromTheTopOfTheWindowFilesOnlyOnceTheWholeWindowC
     panel->topOfWindowRead("Patient: Smith, Emma", 250);
     kcSpin(300);
     EXPECT_EQ(panel->heightConstraint(), 52);
-    EXPECT_EQ(shown, 3);
+    EXPECT_EQ(shown, 4);
 }
 
 TEST_F(SignedInPanelTest, OnlyTheUsersActivationStartsACapture) {
