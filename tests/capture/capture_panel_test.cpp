@@ -409,8 +409,10 @@ TEST_F(SignedInPanelTest, ACardFromTheTopOfTheWindowFilesOnlyOnceTheWholeWindowC
     ASSERT_TRUE(panel->matchedPatient);
     EXPECT_EQ(panel->matchedPatient->value("name").toString(), "Emma Smith");
     ASSERT_TRUE(kcWaitFor([&] { return panel->heightConstraint() == 119; }, 5000));
-    kcSpin(200);
+    kcSpin(700);
     EXPECT_EQ(shown, 0) << "the card is reported once its patient is confirmed";
+    if (const QString dir = qEnvironmentVariable("KC_SCREENSHOT_DIR"); !dir.isEmpty() && QDir().mkpath(dir))
+        window->grab().save(QDir(dir).filePath("card-checking-the-rest.png"));
     EXPECT_FALSE(panel->acceptButton->isEnabled());
     panel->acceptButtonPressed();
     EXPECT_TRUE(panel->uploadQueue()->entries().isEmpty());
