@@ -181,9 +181,6 @@ QByteArray pngDataFromImage(const QImage &image, int level) {
 
 namespace {
 
-// Two pixels differ when a colour channel differs by more than this; screen
-// pixels of one colour are exact, anti-aliased glyph edges are not.
-constexpr int kColourTolerance = 24;
 // A blank row has at most this many colour edges, each of them part of a
 // vertical edge running kEdgeReach rows up and down: longer than any glyph's
 // stem at reading size, so a row through a line of text never qualifies.
@@ -192,18 +189,21 @@ constexpr int kEdgeReach = 40;
 // A cut needs a gap of at least this many blank rows.
 constexpr int kMinimumGap = 3;
 
-bool sameColour(QRgb a, QRgb b) {
-    return std::abs(qRed(a) - qRed(b)) <= kColourTolerance &&
-           std::abs(qGreen(a) - qGreen(b)) <= kColourTolerance &&
-           std::abs(qBlue(a) - qBlue(b)) <= kColourTolerance;
-}
-
-bool thirtyTwoBit(QImage::Format format) {
-    return format == QImage::Format_RGB32 || format == QImage::Format_ARGB32 ||
-           format == QImage::Format_ARGB32_Premultiplied;
-}
-
 } // namespace
+
+bool coloursAlike(QRgb a, QRgb b) {
+    // Two pixels differ when a colour channel differs by more than this.
+    constexpr int kTolerance = 24;
+    return std::abs(qRed(a) - qRed(b)) <= kTolerance && std::abs(qGreen(a) - qGreen(b)) <= kTolerance &&
+           std::abs(qBlue(a) - qBlue(b)) <= kTolerance;
+}
+
+QImage thirtyTwoBitImage(const QImage &image) {
+    const QImage::Format f = image.format();
+    return f == QImage::Format_RGB32 || f == QImage::Format_ARGB32 || f == QImage::Format_ARGB32_Premultiplied
+               ? image
+               : image.convertToFormat(QImage::Format_RGB32);
+}
 
 namespace {
 
@@ -218,8 +218,7 @@ BandProfile bandProfile(const QImage &source) {
     BandProfile profile;
     if (source.isNull() || source.height() < 2 * kEdgeReach)
         return profile;
-    const QImage image =
-        thirtyTwoBit(source.format()) ? source : source.convertToFormat(QImage::Format_RGB32);
+    const QImage image = thirtyTwoBitImage(source);
     const int width = image.width(), height = image.height();
     const auto row = [&image](int y) { return reinterpret_cast<const QRgb *>(image.constScanLine(y)); };
 
@@ -233,7 +232,7 @@ BandProfile bandProfile(const QImage &source) {
         const QRgb *line = row(y);
         edges.clear();
         for (int x = 1; x < width; ++x) {
-            if (line[x - 1] != line[x] && !sameColour(line[x - 1], line[x]))
+            if (line[x - 1] != line[x] && !coloursAlike(line[x - 1], line[x]))
                 edges.push_back(x);
         }
         cost[size_t(y) + 1] = cost[size_t(y)] + qint64(edges.size()) + 1;
@@ -242,7 +241,7 @@ BandProfile bandProfile(const QImage &source) {
             isBlank = std::all_of(edges.begin(), edges.end(), [&](int x) {
                 for (int other = y - kEdgeReach; other <= y + kEdgeReach; ++other) {
                     const QRgb *o = row(other);
-                    if (!sameColour(o[x - 1], line[x - 1]) || !sameColour(o[x], line[x]))
+                    if (!coloursAlike(o[x - 1], line[x - 1]) || !coloursAlike(o[x], line[x]))
                         return false;
                 }
                 return true;

@@ -31,6 +31,15 @@ inline constexpr int kDefaultPngLevel = -1;
 // kDefaultPngLevel); empty for an image without pixels.
 QByteArray pngDataFromImage(const QImage &image, int level = kFastestPngLevel);
 
+// Whether two screen pixels show the same colour: every channel within a
+// small tolerance (pixels of one colour are exact, anti-aliased glyph edges
+// are not).
+bool coloursAlike(QRgb a, QRgb b);
+
+// `image` in a 32-bit format whose pixels read as QRgb: the image itself when
+// it is one already, else a converted copy.
+QImage thirtyTwoBitImage(const QImage &image);
+
 // Rows at which `image` can be cut into at most `bands` horizontal bands
 // without cutting through a line of text, in increasing order (none: read it
 // whole). A cut lies in the middle of a gap of blank rows: rows that are

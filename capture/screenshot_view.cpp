@@ -83,11 +83,24 @@ QImage screenshotView::veiledBackdrop(const QImage &image) {
     return veiled;
 }
 
+screenshotView::PreparedBackdrop screenshotView::prepareBackdrop(const QImage &image) {
+    PreparedBackdrop prepared;
+    prepared.picture = image.isNull() || image.format() == QImage::Format_ARGB32_Premultiplied
+                           ? image
+                           : image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    prepared.veiled = veiledBackdrop(prepared.picture);
+    return prepared;
+}
+
 void screenshotView::setBackdrop(const QImage &image, const QImage &veiled) {
-    m_backdrop = image.isNull() || image.format() == QImage::Format_ARGB32_Premultiplied
-                     ? image
-                     : image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    m_veiled = veiled.isNull() || veiled.size() != image.size() ? veiledBackdrop(m_backdrop) : veiled;
+    if (veiled.isNull() || veiled.size() != image.size()) {
+        PreparedBackdrop prepared = prepareBackdrop(image);
+        m_backdrop = std::move(prepared.picture);
+        m_veiled = std::move(prepared.veiled);
+    } else {
+        m_backdrop = image;
+        m_veiled = veiled;
+    }
     update();
 }
 

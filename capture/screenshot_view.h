@@ -100,6 +100,12 @@ public:
     QImage backdrop() const { return m_backdrop; }
     // `image` as the veil shows it, in a format painted without conversion.
     static QImage veiledBackdrop(const QImage &image);
+    // A picture of the screen ready for setBackdrop(): itself in the format
+    // painted without conversion, and veiled. For callers off the main thread.
+    struct PreparedBackdrop {
+        QImage picture, veiled;
+    };
+    static PreparedBackdrop prepareBackdrop(const QImage &image);
 
     bool acceptsFirstResponder() const { return true; }
 

@@ -45,7 +45,7 @@ void TextRecognizer::run(Worker *worker) {
         }
         // The bands of this one image, as long as some are left.
         Job *const job = m_job;
-        worker->busy = true;
+        worker->ready = false; // its engine is taken by this image
         while (job->next < job->bands.size()) {
             const size_t index = job->next++;
             Band &band = job->bands[index];
@@ -71,8 +71,6 @@ void TextRecognizer::run(Worker *worker) {
                 }
             }
         }
-        worker->busy = false;
-        worker->ready = false;
         worker->retired = m_lifetime == Engines::OneRead;
         m_changed.notify_all();
         lock.unlock();
@@ -88,7 +86,7 @@ bool TextRecognizer::waitUntilReady(int timeoutMs) {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] {
         return std::all_of(m_workers.begin(), m_workers.end(),
-                           [](const std::unique_ptr<Worker> &w) { return w->ready && !w->busy; });
+                           [](const std::unique_ptr<Worker> &w) { return w->ready; });
     });
 }
 
@@ -146,7 +144,7 @@ std::optional<QString> TextRecognizer::read(const QImage &image, QString *failur
         // Waiting for an engine only when none is loaded yet.
         m_changed.wait(lock, [&] {
             return std::any_of(m_workers.begin(), m_workers.end(),
-                               [](const std::unique_ptr<Worker> &w) { return w->ready && !w->busy; });
+                               [](const std::unique_ptr<Worker> &w) { return w->ready; });
         });
         t.engineStart = clock.restart();
         m_job = &job;

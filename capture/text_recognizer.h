@@ -87,9 +87,8 @@ private:
     struct Worker {
         std::thread thread;
         // Guarded by m_mutex.
-        bool ready = false;   // an engine is loaded (or failed to load) and waits
+        bool ready = false;   // an engine is loaded (or failed to load) and waits for an image
         bool retired = false; // read once and stopped (Engines::OneRead)
-        bool busy = false;    // reading a band
     };
     void run(Worker *worker);
 

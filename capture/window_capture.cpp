@@ -19,12 +19,16 @@ bool rectContainsPoint(const QRectF &r, const QPointF &p) {
            p.y() >= n.top() && p.y() < n.top() + n.height();
 }
 
+// Bounds are read in single precision, as the window list gives them.
+static QRectF singlePrecision(const QRectF &b) {
+    return QRectF(double(float(b.x())), double(float(b.y())), double(float(b.width())),
+                  double(float(b.height())));
+}
+
 QRectF windowRectBasedOnSubrect(const QRectF &rect, const QList<QRectF> &bounds) {
     const QPointF centre = rectCentre(rect);
     for (const QRectF &b : bounds) {
-        // Bounds are read in single precision, as the window list gives them.
-        const QRectF single(double(float(b.x())), double(float(b.y())), double(float(b.width())),
-                            double(float(b.height())));
+        const QRectF single = singlePrecision(b);
         if (rectContainsPoint(single, centre))
             return single;
     }
@@ -51,11 +55,9 @@ WindowCaptureImages captureImages(const WindowCaptureRequest &request, CaptureTi
     for (const WindowServerWindow &w : request.server->windowsBelowAll(request.excludedWindows)) {
         const QRect &b = w.bounds;
         bounds.append(QRectF(b.x() / ratio, b.y() / ratio, b.width() / ratio, b.height() / ratio));
-        // As windowRectBasedOnSubrect() gives bounds back: in single precision.
+        // As windowRectBasedOnSubrect() gives bounds back.
         if (w.wholeScreen)
-            wholeScreens.append(QRectF(double(float(bounds.last().x())), double(float(bounds.last().y())),
-                                       double(float(bounds.last().width())),
-                                       double(float(bounds.last().height()))));
+            wholeScreens.append(singlePrecision(bounds.last()));
     }
     result.windowRect = windowRectBasedOnSubrect(flipped, bounds);
     const QRect selectionPixels = devicePixels(normalizedRect(flipped), ratio);

@@ -1,20 +1,12 @@
 #include "capture/window_region.h"
 
+#include "capture/image_preparation.h"
+
 #include <algorithm>
-#include <cstdlib>
 
 namespace {
-
-// Two pixels differ when a colour channel differs by more than this.
-constexpr int kTolerance = 24;
-// Share of the band's rows on which an edge column changes colour.
+// Share of the selection's rows on which an edge column changes colour.
 constexpr double kEdgeShare = 0.97;
-
-bool differ(QRgb a, QRgb b) {
-    return std::abs(qRed(a) - qRed(b)) > kTolerance || std::abs(qGreen(a) - qGreen(b)) > kTolerance ||
-           std::abs(qBlue(a) - qBlue(b)) > kTolerance;
-}
-
 } // namespace
 
 QRect grownWindowRegion(const QImage &source, const QRect &selection) {
@@ -22,11 +14,7 @@ QRect grownWindowRegion(const QImage &source, const QRect &selection) {
     const QRect inside = selection.normalized().intersected(bounds);
     if (source.isNull() || inside.isEmpty())
         return QRect();
-    const QImage picture = source.format() == QImage::Format_RGB32 ||
-                                   source.format() == QImage::Format_ARGB32 ||
-                                   source.format() == QImage::Format_ARGB32_Premultiplied
-                               ? source
-                               : source.convertToFormat(QImage::Format_RGB32);
+    const QImage picture = thirtyTwoBitImage(source);
     // A column is an edge when the colour changes across it on nearly every
     // row of the selection and, without a break, on rows above and below it
     // to at least kEdgeBandRows in all (or the picture's height).
@@ -35,7 +23,7 @@ QRect grownWindowRegion(const QImage &source, const QRect &selection) {
     const int run = std::min(kEdgeBandRows, picture.height());
     const auto changesAt = [&picture](int x, int y) {
         const QRgb *line = reinterpret_cast<const QRgb *>(picture.constScanLine(y));
-        return differ(line[x - 1], line[x]);
+        return !coloursAlike(line[x - 1], line[x]);
     };
     const auto edgeAt = [&](int x) {
         int changes = 0;

@@ -99,18 +99,13 @@ void showOneByOne(const std::shared_ptr<WindowServer> &server, QPointer<OtherScr
 // off the main thread (whole screens of pixels).
 struct ScreenPicture {
     QRect frame;
-    QImage picture, veiled;
+    screenshotView::PreparedBackdrop backdrop;
 };
 
 QList<ScreenPicture> screenPictures(const WindowServer &server, const QList<QRect> &frames) {
     QList<ScreenPicture> pictures;
-    for (const QRect &frame : frames) {
-        QImage picture = server.frozenPictureOf(frame);
-        if (!picture.isNull())
-            picture = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        QImage veiled = screenshotView::veiledBackdrop(picture);
-        pictures.append({frame, std::move(picture), std::move(veiled)});
-    }
+    for (const QRect &frame : frames)
+        pictures.append({frame, screenshotView::prepareBackdrop(server.frozenPictureOf(frame))});
     return pictures;
 }
 
@@ -143,7 +138,7 @@ void coverOtherScreens(const std::shared_ptr<WindowServer> &server, const QList<
         view->setSsDelegate(delegate);
         view->isSignedIn = mainView->isSignedIn;
         view->keepsSelection = keeps;
-        view->setBackdrop(picture.picture, picture.veiled);
+        view->setBackdrop(picture.backdrop.picture, picture.backdrop.veiled);
         view->prepareForScreenshot();
         others->windows.append(window);
     }
@@ -207,7 +202,8 @@ void ViewController::freezeScreenThenSelect(std::shared_ptr<WindowServer> server
                             return;
                         // A tiling compositor would tile a plain window.
                         self->snapshotWindow->showsFullScreen = true;
-                        self->showOverlay(pictures.first().picture, pictures.first().veiled);
+                        self->showOverlay(pictures.first().backdrop.picture,
+                                          pictures.first().backdrop.veiled);
                         // The other screens are veiled too: a selection
                         // may be made on any of them.
                         coverOtherScreens(server, pictures, self->snapshotWindow, self->snapshotView,

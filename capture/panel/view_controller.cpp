@@ -552,18 +552,16 @@ void ViewController::snapImage() {
         const quint32 below = quint32(m_window->winId());
         QPointer<ViewController> self(this);
         QThreadPool::globalInstance()->start([self, server, pixels, below, selection] {
-            QImage backdrop = server->imageOfRectBelow(pixels, below);
-            if (!backdrop.isNull())
-                backdrop = backdrop.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-            QImage veiled = screenshotView::veiledBackdrop(backdrop);
+            screenshotView::PreparedBackdrop backdrop =
+                screenshotView::prepareBackdrop(server->imageOfRectBelow(pixels, below));
             if (!self)
                 return;
             QMetaObject::invokeMethod(
                 self.data(),
-                [self, selection, backdrop = std::move(backdrop), veiled = std::move(veiled)] {
+                [self, selection, backdrop = std::move(backdrop)] {
                     // A cancel (or a new selection) in the meantime wins.
                     if (self && self->snapshotMode && self->m_selectionGeneration == selection)
-                        self->showOverlay(backdrop, veiled);
+                        self->showOverlay(backdrop.picture, backdrop.veiled);
                 },
                 Qt::QueuedConnection);
         });
