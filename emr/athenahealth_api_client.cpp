@@ -493,6 +493,21 @@ QString answerDetail(const QVariant &answer) {
     return QString();
 }
 
+// What the EMR answered, shortened to one line for a message: its JSON, or
+// the start of any other body (a proxy's page, say).
+QString answerExcerpt(const QVariant &answer) {
+    QString text;
+    if (answer.typeId() == QMetaType::QByteArray)
+        text = QString::fromUtf8(answer.toByteArray());
+    else if (answer.isValid() && !answer.isNull())
+        text = QString::fromUtf8(QJsonDocument::fromVariant(answer).toJson(QJsonDocument::Compact));
+    text = text.simplified();
+    if (text.isEmpty())
+        return QStringLiteral("an empty answer");
+    constexpr int kMost = 200;
+    return text.size() > kMost ? text.left(kMost) + QStringLiteral("…") : text;
+}
+
 } // namespace
 
 struct QDAthenahealthAPIClientForExtension::FilingAttempt {
@@ -568,7 +583,9 @@ EMRFilingCancel QDAthenahealthAPIClientForExtension::fileDocument(const QVariant
             attempt->report({EMRFilingOutcome::Filed, documentID, QString(), true});
         else
             attempt->report({EMRFilingOutcome::Failed, QString(),
-                             QStringLiteral("the EMR's answer (HTTP %1) names no new document").arg(status),
+                             QStringLiteral("the EMR's answer (HTTP %1) names no new document: %2")
+                                 .arg(status)
+                                 .arg(answerExcerpt(answer)),
                              true});
     };
 

@@ -148,7 +148,7 @@ int run(int argc, char **argv, const QStringList &args) {
     EMRAPIClient &registry = EMRAPIClient::sharedEMRAPIClient();
     registry.extensionCheckCurrentEMR(preferences.value(QStringLiteral("emrData")), preferences);
     const std::shared_ptr<EMRAPIDelegate> client = registry.delegate();
-    if (!client || !client->respondsToUploadDocumentation()) {
+    if (!client || !client->respondsToFileDocument()) {
         std::fprintf(stderr,
                      "kelvra-capture: the configuration names no EMR that documents can be filed in\n");
         return 1;
@@ -170,23 +170,21 @@ int run(int argc, char **argv, const QStringList &args) {
         visit.insert(QStringLiteral("ClinicPatientDeviceAssignment"),
                      QVariantMap{{QStringLiteral("emr_appointment_id"), appointment}});
 
+    // Filed only when the EMR names the new document; any other answer (a
+    // proxy's page, an empty 200) is reported with what the EMR said.
     int status = 1;
     QEventLoop loop;
-    client->uploadDocumentation(
-        {record}, visit, type,
-        [&](const KCHTTPURLResponse &response) {
-            std::printf("filed %s.pdf (HTTP %lld)\n", qPrintable(entryID.right(10)), response.statusCode());
+    client->fileDocument(record, visit, type, false, [&](const EMRFilingOutcome &outcome) {
+        if (outcome.kind == EMRFilingOutcome::Filed) {
+            std::printf("filed %s.pdf as document %s\n", qPrintable(entryID.right(10)),
+                        qPrintable(outcome.documentID));
             status = 0;
-            loop.quit();
-        },
-        [&](const KCError &error) {
-            QString why = error.localizedDescription();
-            const QVariant response = error.userInfo().value(CVFailingResponseErrorKey);
-            if (response.canConvert<KCHTTPURLResponse>())
-                why += QStringLiteral(" (HTTP %1)").arg(response.value<KCHTTPURLResponse>().statusCode());
-            std::fprintf(stderr, "kelvra-capture: the document was not filed: %s\n", qPrintable(why));
-            loop.quit();
-        });
+        } else {
+            std::fprintf(stderr, "kelvra-capture: the document was not filed: %s\n",
+                         qPrintable(outcome.error));
+        }
+        loop.quit();
+    });
     loop.exec();
     return status;
 }
@@ -210,8 +208,8 @@ CliRegistrar registrar(
                     "unless they point at this computer.\n\n"
                     "\"appointment\" files it with that appointment (in the configured\n"
                     "department); \"department\" overrides the configured department when\n"
-                    "there is no appointment. Exit status 0 when filed, 1 when the EMR\n"
-                    "refused it, 2 on bad input."),
+                    "there is no appointment. Exit status 0 when the EMR names the new\n"
+                    "document, 1 for any other answer (printed), 2 on bad input."),
      &run});
 
 } // namespace

@@ -258,9 +258,9 @@ namespace {
 // The demo service as a child process on a free loopback port.
 class EmrDemo {
 public:
-    EmrDemo() {
+    explicit EmrDemo(const QStringList &options = {}) {
         m_process.start(QStringLiteral(KC_BINARY_DIR "/demo/kelvra-demo-service"),
-                        {"--port", "0", "--data-dir", m_data.path()});
+                        QStringList{"--port", "0", "--data-dir", m_data.path()} + options);
         if (!m_process.waitForStarted(60000))
             return;
         QByteArray line;
@@ -301,36 +301,53 @@ TEST_F(CaptureCli, EmrFileTakesTheVisitFromStandardInput) {
     expectBadInput(
         run({"emr-file", "--config", write("c.json", "{}"), "--visit", "-", "x.png"}, "{\"note\": \"n\"}"));
 
-    EmrDemo demo;
-    if (!demo.url().isValid())
-        GTEST_SKIP() << "the demo service is not built";
-    const QString base = demo.url().toString();
-    const QByteArray config =
-        QJsonDocument(QJsonObject{{"emrData", QJsonObject{{"base_url", base + "athena/v1/"},
-                                                          {"auth_url", base + "athena/oauth2/v1/token"},
-                                                          {"api_key", "kelvra-demo-client"},
-                                                          {"api_secret", "kelvra-demo-secret"},
-                                                          {"emr_data_1", "195900"}}},
-                                  {"kelvraKeychain",
-                                   QJsonObject{{"enabledEMR", "athenahealth"}, {"departmentID", "1"}}}})
-            .toJson();
     QImage image(30, 20, QImage::Format_RGB32);
     image.fill(Qt::darkGreen);
     const QString picture = dir.filePath("picture.png");
     ASSERT_TRUE(image.save(picture));
-    QTemporaryDir home;
-    const Outcome filed = run(
-        {"emr-file", "--config", write("config.json", config), "--visit", "-", picture},
-        R"({"patient": "31007", "note": "from standard input"})",
-        {{"HOME", home.path()}, {"XDG_DATA_HOME", home.filePath("data")}, {"QT_QPA_PLATFORM", "offscreen"}});
-    ASSERT_EQ(filed.exitCode, 0) << filed.err.constData();
-    const QJsonArray documents = demo.state().value("emr_documents").toArray();
-    ASSERT_EQ(documents.size(), 1);
-    EXPECT_EQ(documents.first().toObject().value("patient_id").toString(), "31007");
-    EXPECT_EQ(documents.first().toObject().value("internalnote").toString(), "from standard input");
-    // Nothing of the patient stays behind on this computer.
-    QDirIterator left(home.path(), {"*.pdf"}, QDir::Files, QDirIterator::Subdirectories);
-    EXPECT_FALSE(left.hasNext()) << left.next().toStdString();
+    // Filed only when the EMR names the new document: a 200 without one (a
+    // proxy's page, say) is a failure that shows what the EMR answered.
+    for (const bool answersWithoutDocument : {true, false}) {
+        EmrDemo demo(answersWithoutDocument
+                         ? QStringList{"--fail", "1", "--fail-status", "200", "--fail-path", "/documents"}
+                         : QStringList{});
+        if (!demo.url().isValid())
+            GTEST_SKIP() << "the demo service is not built";
+        const QString base = demo.url().toString();
+        const QByteArray config =
+            QJsonDocument(QJsonObject{{"emrData", QJsonObject{{"base_url", base + "athena/v1/"},
+                                                              {"auth_url", base + "athena/oauth2/v1/token"},
+                                                              {"api_key", "kelvra-demo-client"},
+                                                              {"api_secret", "kelvra-demo-secret"},
+                                                              {"emr_data_1", "195900"}}},
+                                      {"kelvraKeychain",
+                                       QJsonObject{{"enabledEMR", "athenahealth"}, {"departmentID", "1"}}}})
+                .toJson();
+        QTemporaryDir home;
+        const Outcome filed =
+            run({"emr-file", "--config", write("config.json", config), "--visit", "-", picture},
+                R"({"patient": "31007", "note": "from standard input"})",
+                {{"HOME", home.path()},
+                 {"XDG_DATA_HOME", home.filePath("data")},
+                 {"QT_QPA_PLATFORM", "offscreen"}});
+        const QJsonArray documents = demo.state().value("emr_documents").toArray();
+        if (answersWithoutDocument) {
+            EXPECT_EQ(filed.exitCode, 1);
+            EXPECT_TRUE(filed.err.contains("names no new document") && filed.err.contains("injected fault"))
+                << filed.err.constData();
+            EXPECT_TRUE(documents.isEmpty());
+        } else {
+            ASSERT_EQ(filed.exitCode, 0) << filed.err.constData();
+            EXPECT_TRUE(filed.out.contains("as document ")) << filed.out.constData();
+            ASSERT_EQ(documents.size(), 1);
+            EXPECT_EQ(documents.first().toObject().value("patient_id").toString(), "31007");
+            EXPECT_EQ(documents.first().toObject().value("internalnote").toString().section(' ', 0, 2),
+                      "from standard input");
+        }
+        // Nothing of the patient stays behind on this computer.
+        QDirIterator left(home.path(), {"*.pdf"}, QDir::Files, QDirIterator::Subdirectories);
+        EXPECT_FALSE(left.hasNext()) << left.next().toStdString();
+    }
 }
 
 // Core files would hold patient images, names and the password.
