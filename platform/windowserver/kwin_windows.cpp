@@ -64,39 +64,26 @@ public:
             return;
         }
         m_registered = true;
-        // Readable by this user only (KWin runs as this user): the window
-        // list it produces is nobody else's business either.
-        m_script.setFileTemplate(QDir(scriptDirectory()).filePath(QStringLiteral("kelvra-kwin-XXXXXX.js")));
-        if (!m_script.open() || !m_script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-            m_script.write(kwinWindowListScript(m_bus.baseService(), m_path, kCallbackInterface)) < 0 ||
-            !m_script.flush()) {
-            fail(QStringLiteral("cannot write KWin's script: %1").arg(m_script.errorString()));
-            return;
-        }
-        QDBusMessage load = QDBusMessage::createMethodCall(m_options.service, kScriptingPath,
-                                                           kScriptingInterface, QStringLiteral("loadScript"));
-        load << m_script.fileName() << m_plugin;
-        m_loadSent = true;
-        watch(load, [this](const QDBusMessage &reply) {
+        // Only the process that owns KWin's name now may answer; until it is
+        // known, nobody may.
+        QDBusMessage owner = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetNameOwner"));
+        owner << m_options.service;
+        watch(owner, [this](const QDBusMessage &reply) {
             if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-                fail(QStringLiteral("KWin did not load the script: %1").arg(reply.errorMessage()));
+                fail(QStringLiteral("KWin is not on the session bus: %1").arg(reply.errorMessage()));
                 return;
             }
-            // Only KWin itself may answer.
-            m_kwin = reply.service();
-            const int id = reply.arguments().constFirst().toInt();
-            if (id < 0) {
-                fail(QStringLiteral("KWin refused the script"));
-                return;
-            }
-            run(id, QStringLiteral("/Scripting/Script%1").arg(id), true);
+            m_kwin = reply.arguments().constFirst().toString();
+            load();
         });
     }
 
 public slots:
     // The script's answer.
     void Windows(const QString &json, const QDBusMessage &message) {
-        if (m_finished || (!m_kwin.isEmpty() && message.service() != m_kwin))
+        if (m_finished || m_kwin.isEmpty() || message.service() != m_kwin)
             return;
         KWinWindowsResult result;
         result.windows = kwinWindowsFromJson(json.toUtf8());
@@ -106,11 +93,39 @@ public slots:
     }
 
 private:
+    void load() {
+        // Readable by this user only (KWin runs as this user): the window
+        // list it produces is nobody else's business either.
+        m_script.setFileTemplate(QDir(scriptDirectory()).filePath(QStringLiteral("kelvra-kwin-XXXXXX.js")));
+        if (!m_script.open() || !m_script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+            m_script.write(kwinWindowListScript(m_bus.baseService(), m_path, kCallbackInterface)) < 0 ||
+            !m_script.flush()) {
+            fail(QStringLiteral("cannot write KWin's script: %1").arg(m_script.errorString()));
+            return;
+        }
+        QDBusMessage load = QDBusMessage::createMethodCall(m_kwin, kScriptingPath, kScriptingInterface,
+                                                           QStringLiteral("loadScript"));
+        load << m_script.fileName() << m_plugin;
+        m_loadSent = true;
+        watch(load, [this](const QDBusMessage &reply) {
+            if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+                fail(QStringLiteral("KWin did not load the script: %1").arg(reply.errorMessage()));
+                return;
+            }
+            const int id = reply.arguments().constFirst().toInt();
+            if (id < 0) {
+                fail(QStringLiteral("KWin refused the script"));
+                return;
+            }
+            run(id, QStringLiteral("/Scripting/Script%1").arg(id), true);
+        });
+    }
+
     // Plasma 6 (and late Plasma 5) put the script under /Scripting; earlier
     // ones at /<id>.
     void run(int id, const QString &path, bool firstTry) {
         QDBusMessage call =
-            QDBusMessage::createMethodCall(m_options.service, path, kScriptInterface, QStringLiteral("run"));
+            QDBusMessage::createMethodCall(m_kwin, path, kScriptInterface, QStringLiteral("run"));
         watch(call, [this, id, firstTry](const QDBusMessage &reply) {
             if (reply.type() == QDBusMessage::ReplyMessage)
                 return; // the answer comes through Windows()
@@ -146,8 +161,8 @@ private:
             m_bus.unregisterObject(m_path);
         // Also when the load's answer is still on its way: KWin handles one
         // caller's calls in order, so the unload follows the load.
-        QDBusMessage unload = QDBusMessage::createMethodCall(
-            m_options.service, kScriptingPath, kScriptingInterface, QStringLiteral("unloadScript"));
+        QDBusMessage unload = QDBusMessage::createMethodCall(m_kwin, kScriptingPath, kScriptingInterface,
+                                                             QStringLiteral("unloadScript"));
         unload << m_plugin;
         if (m_loadSent)
             m_bus.asyncCall(unload);

@@ -9,6 +9,10 @@
 //   the script: callDBus(<our unique name>, <path>, <interface>, "Windows", json)
 //   org.kde.KWin /Scripting org.kde.kwin.Scripting.unloadScript(plugin)
 //
+// Every call goes to the unique name that owns org.kde.KWin when the query
+// starts, and only that name's answer is taken: another program on the bus
+// cannot hand in a window list of its own.
+//
 // Verified here against a stand-in that speaks these calls as KWin's
 // documentation describes them; the script's use of KWin's scripting API
 // (workspace.windowList() in Plasma 6, workspace.clientList() in Plasma 5,

@@ -41,7 +41,9 @@ class FakeKWin : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.kwin.Scripting")
 public:
-    enum class Answer { Windows, WindowsAtOldPath, Silent, RefuseLoad };
+    // SlowLoad: answers the load only after a while (the script's call back
+    // is known from the file meanwhile), then runs it as Windows does.
+    enum class Answer { Windows, WindowsAtOldPath, Silent, RefuseLoad, SlowLoad };
 
     explicit FakeKWin(const QString &connectionName)
         : m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName)) {
@@ -62,19 +64,24 @@ public:
     // method).
     QStringList callback;
 
-    // What running the script does: read it (KWin reads the file when it
-    // runs the script) and call back with the windows.
-    void run(const QString &file) {
+    // The call back the script at `file` makes.
+    void readCallback(const QString &file) {
         QFile script(file);
         if (!script.open(QIODevice::ReadOnly))
             return;
         static const QRegularExpression call(
             QStringLiteral(R"re(callDBus\(\s*"([^"]*)"\s*,\s*"([^"]*)"\s*,\s*"([^"]*)"\s*,\s*"([^"]*)")re"));
         const QRegularExpressionMatch m = call.match(QString::fromUtf8(script.readAll()));
-        if (!m.hasMatch())
-            return;
-        callback = {m.captured(1), m.captured(2), m.captured(3), m.captured(4)};
-        if (answer == Answer::Silent)
+        if (m.hasMatch())
+            callback = {m.captured(1), m.captured(2), m.captured(3), m.captured(4)};
+    }
+
+    // What running the script does: read it (KWin reads the file when it
+    // runs the script) and call back with the windows.
+    void run(const QString &file) {
+        callback.clear();
+        readCallback(file);
+        if (callback.isEmpty() || answer == Answer::Silent)
             return;
         QDBusMessage back =
             QDBusMessage::createMethodCall(callback[0], callback[1], callback[2], callback[3]);
@@ -97,6 +104,11 @@ public slots:
                                        : QStringLiteral("/Scripting/Script%1").arg(id);
         m_bus.registerObject(objectPath, new FakeKWinScript([this, path] { run(path); }, this),
                              QDBusConnection::ExportAllSlots);
+        if (answer == Answer::SlowLoad) {
+            readCallback(path);
+            setDelayedReply(true);
+            QTimer::singleShot(600, this, [this, reply = message().createReply(id)] { m_bus.send(reply); });
+        }
         return id;
     }
     bool unloadScript(const QString &plugin) {
@@ -206,6 +218,20 @@ TEST_F(KWinWindowsTest, SilenceRefusalAbsenceAndStrangersEndWithoutWindows) {
     EXPECT_FALSE(result.windows.has_value());
     EXPECT_TRUE(result.problem.contains("within")) << result.problem.toStdString();
     expectNothingLeftBehind();
+    QDBusConnection::disconnectFromBus("stranger");
+
+    // Someone else answers while KWin still loads the script: KWin's own
+    // answer counts, and only that.
+    kwin->answer = FakeKWin::Answer::SlowLoad;
+    kwin->callback.clear();
+    stranger = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "stranger");
+    strangerCalled = false;
+    result = query();
+    EXPECT_TRUE(strangerCalled);
+    ASSERT_TRUE(result.windows.has_value()) << result.problem.toStdString();
+    EXPECT_EQ(result.windows->size(), 3);
+    expectNothingLeftBehind();
+    strangerTimer.stop();
     QDBusConnection::disconnectFromBus("stranger");
 
     kwin->answer = FakeKWin::Answer::RefuseLoad;
