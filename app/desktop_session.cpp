@@ -1,9 +1,7 @@
 #include "app/desktop_session.h"
 
-#include "platform/portal/portal_global_shortcut.h"
-#include "platform/portal/portal_request.h"
+#include "platform/portal/portal_helper.h"
 
-#include <QDBusConnection>
 #include <QtGlobal>
 
 #include <cstdio>
@@ -23,19 +21,20 @@ void kcChooseQtPlatform() {
 
 void kcBindGlobalCaptureShortcut(QObject *parent, const QString &appID, std::function<void()> capture,
                                  const QString &portalService) {
-    portalRegisterHostApp(QDBusConnection::sessionBus(), appID, portalService);
+    PortalHelper &portal = PortalHelper::shared();
+    portal.registerHostApp(appID, portalService);
     PortalShortcutOptions options;
     options.service = portalService;
     options.id = QStringLiteral("capture");
     options.description = QStringLiteral("Start a KelvraCapture capture");
     options.preferredTrigger = QStringLiteral("SHIFT+M");
-    auto *shortcut = new PortalGlobalShortcut(QDBusConnection::sessionBus(), options, parent);
-    QObject::connect(shortcut, &PortalGlobalShortcut::activated, shortcut, std::move(capture));
-    QObject::connect(shortcut, &PortalGlobalShortcut::bound, shortcut, [](const QString &trigger) {
+    auto *shortcut = new PortalHelperShortcut(portal, options, parent);
+    QObject::connect(shortcut, &PortalHelperShortcut::activated, shortcut, std::move(capture));
+    QObject::connect(shortcut, &PortalHelperShortcut::bound, shortcut, [](const QString &trigger) {
         std::fprintf(stderr, "kelvra-capture: global shortcut %s starts a capture\n",
                      qPrintable(trigger.isEmpty() ? QStringLiteral("Shift+M") : trigger));
     });
-    QObject::connect(shortcut, &PortalGlobalShortcut::unavailable, shortcut, [](const QString &problem) {
+    QObject::connect(shortcut, &PortalHelperShortcut::unavailable, shortcut, [](const QString &problem) {
         std::fprintf(stderr,
                      "kelvra-capture: no global shortcut: %s; bind `kelvra-capture capture` to a key in the "
                      "desktop's keyboard settings\n",

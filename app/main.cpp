@@ -5,12 +5,14 @@
 #include "app/cli/cli.h"
 #include "app/desktop_session.h"
 #include "app/version.h"
+#include "platform/portal/portal_helper.h"
 
 #include <QCoreApplication>
 #include <QString>
 #include <QStringList>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
@@ -28,18 +30,18 @@ static void printUsage(FILE *out) {
     std::fprintf(out, "\n`kelvra-capture COMMAND --help` describes a command.\n");
 }
 
-// The process holds patient images, names and the clinic password: a crash
-// must not leave them in a core file, and no other process of the user may
-// read its memory.
-static void disableCoreDumps() {
+int main(int argc, char **argv) {
+    // No core file, of the application or of its portal helper.
     const rlimit none{0, 0};
     ::setrlimit(RLIMIT_CORE, &none);
+    // The helper that makes the desktop portal's calls must stay dumpable
+    // (the portal reads its /proc entries); it holds no patient data.
+    if (argc == 2 && std::strcmp(argv[1], kPortalHelperArgument) == 0)
+        return runPortalHelper(argc, argv);
+    // The process holds patient images, names and the clinic password: no
+    // other process of the user may read its memory.
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-}
-
-int main(int argc, char **argv) {
     QCoreApplication::setApplicationVersion(QStringLiteral(KC_VERSION));
-    disableCoreDumps();
     if (argc >= 2) {
         const QString first = QString::fromLocal8Bit(argv[1]);
         if (first == QLatin1String("--version") || first == QLatin1String("-V")) {

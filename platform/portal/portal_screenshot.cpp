@@ -3,7 +3,6 @@
 #include "platform/portal/portal_request.h"
 #include "platform/portal/screenshot_file.h"
 
-#include <QCoreApplication>
 #include <QDBusInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -13,10 +12,9 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <QMutex>
-#include <QMutexLocker>
+#include <QFile>
 
-#include <sys/prctl.h>
+#include <unistd.h>
 
 namespace {
 const QString kScreenshotInterface = QStringLiteral("org.freedesktop.portal.Screenshot");
@@ -24,48 +22,18 @@ const QString kScreenshotInterface = QStringLiteral("org.freedesktop.portal.Scre
 // picture that still arrives.
 constexpr int kLateAnswerMs = 60000;
 
-// The portal tells who calls it from /proc/<pid>/root, which a process that
-// made itself non-dumpable (so that no core file ever holds a patient's
-// image) does not let it read: it then refuses the call. Dumpable again only
-// while a call is on its way to the portal; no core file is written meanwhile
-// either (the core size limit stays 0).
-QMutex dumpableLock;
-int dumpableHolds = 0;
-int dumpableBefore = 1;
-
-void holdDumpable() {
-    QMutexLocker locker(&dumpableLock);
-    if (dumpableHolds++ == 0) {
-        dumpableBefore = ::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0);
-        if (dumpableBefore == 0)
-            ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
-    }
+PortalScreenshotAnswer unanswered(const QString &problem) {
+    PortalScreenshotAnswer answer;
+    answer.problem = problem;
+    return answer;
 }
-
-void letGoOfDumpable() {
-    QMutexLocker locker(&dumpableLock);
-    if (--dumpableHolds == 0 && dumpableBefore == 0)
-        ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-}
-
 } // namespace
 
 namespace kc_portal_detail {
 
 ScreenshotRequest::ScreenshotRequest(const QDBusConnection &bus, const PortalScreenshotOptions &options,
-                                     QObject *context, std::function<void(const CaptureResult &)> done)
-    : m_bus(bus), m_options(options), m_context(context), m_done(std::move(done)) {}
-
-ScreenshotRequest::~ScreenshotRequest() {
-    callArrived();
-}
-
-void ScreenshotRequest::callArrived() {
-    if (m_holdsDumpable) {
-        m_holdsDumpable = false;
-        letGoOfDumpable();
-    }
-}
+                                     std::function<void(const PortalScreenshotAnswer &)> done)
+    : m_bus(bus), m_options(options), m_done(std::move(done)) {}
 
 void ScreenshotRequest::subscribe(const QString &path) {
     if (!m_path.isEmpty())
@@ -78,10 +46,9 @@ void ScreenshotRequest::subscribe(const QString &path) {
 
 void ScreenshotRequest::start() {
     if (!m_bus.isConnected()) {
-        finish(CaptureResult::failed(portalFailureAdvice(QStringLiteral("there is no session bus"))));
+        finish(unanswered(QStringLiteral("there is no session bus")));
         return;
     }
-    m_started = QDateTime::currentDateTimeUtc();
     const QString token = portalNewToken();
     subscribe(portalObjectPath(m_bus, QStringLiteral("request"), token));
     QDBusMessage call = QDBusMessage::createMethodCall(m_options.service, kPortalDesktopPath,
@@ -91,15 +58,12 @@ void ScreenshotRequest::start() {
     options.insert(QStringLiteral("modal"), false);
     options.insert(QStringLiteral("interactive"), false);
     call << m_options.parentWindow << options;
-    holdDumpable();
-    m_holdsDumpable = true;
     auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, m_options.timeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
         w->deleteLater();
-        callArrived();
         QDBusPendingReply<QDBusObjectPath> reply = *w;
         if (reply.isError()) {
-            finish(CaptureResult::failed(portalFailureAdvice(reply.error().message())));
+            finish(unanswered(reply.error().message()));
             return;
         }
         // Older portals choose the path themselves.
@@ -116,48 +80,32 @@ void ScreenshotRequest::timedOut() {
     QDBusMessage close = QDBusMessage::createMethodCall(m_options.service, m_path, kPortalRequestInterface,
                                                         QStringLiteral("Close"));
     m_bus.asyncCall(close);
-    finish(CaptureResult::failed(portalFailureAdvice(
-        QStringLiteral("the desktop did not answer within %1 seconds").arg(m_options.timeoutMs / 1000))));
+    finish(unanswered(
+        QStringLiteral("the desktop did not answer within %1 seconds").arg(m_options.timeoutMs / 1000)));
 }
 
 void ScreenshotRequest::onResponse(uint code, const QVariantMap &results) {
     if (m_answered)
         return;
     m_answered = true;
-    CaptureResult result;
-    const QUrl uri(results.value(QStringLiteral("uri")).toString());
-    // The file goes away on every path, also when the answer came too late
-    // or says the request failed.
-    const bool hasFile = uri.isLocalFile();
-    ScreenshotFileContents contents;
-    if (hasFile)
-        contents = takeScreenshotFile(uri.toLocalFile(), m_started);
-    if (code == 1) {
-        result = CaptureResult::cancelled();
-    } else if (code != 0) {
-        result =
-            CaptureResult::failed(portalFailureAdvice(QStringLiteral("the desktop refused the screenshot")));
-    } else if (!hasFile) {
-        result = CaptureResult::failed(portalFailureAdvice(
-            QStringLiteral("the desktop answered without a picture file (%1)").arg(uri.toString())));
-    } else if (!contents.problem.isEmpty()) {
-        result = CaptureResult::failed(portalFailureAdvice(contents.problem));
+    const QString uri = results.value(QStringLiteral("uri")).toString();
+    if (m_finished) {
+        // Given up already: the picture goes, unread.
+        const QUrl url(uri);
+        if (url.isLocalFile())
+            ::unlink(QFile::encodeName(url.toLocalFile()).constData());
     } else {
-        QImage image = QImage::fromData(contents.bytes);
-        result = image.isNull() ? CaptureResult::failed(portalFailureAdvice(
-                                      QStringLiteral("the desktop's picture cannot be decoded")))
-                                : CaptureResult::captured(std::move(image));
+        finish({QString(), code, uri});
     }
-    finish(result);
     deleteLater();
 }
 
-void ScreenshotRequest::finish(const CaptureResult &result) {
+void ScreenshotRequest::finish(const PortalScreenshotAnswer &answer) {
     if (m_finished)
         return;
     m_finished = true;
-    if (m_context && m_done)
-        m_done(result);
+    if (m_done)
+        m_done(answer);
     m_done = nullptr;
     if (m_answered) {
         deleteLater();
@@ -169,10 +117,40 @@ void ScreenshotRequest::finish(const CaptureResult &result) {
 
 } // namespace kc_portal_detail
 
-void requestPortalScreenshot(const QDBusConnection &bus, const PortalScreenshotOptions &options,
-                             QObject *context, std::function<void(const CaptureResult &)> done) {
-    auto *request = new kc_portal_detail::ScreenshotRequest(bus, options, context, std::move(done));
+void callPortalScreenshot(const QDBusConnection &bus, const PortalScreenshotOptions &options,
+                          std::function<void(const PortalScreenshotAnswer &)> done) {
+    auto *request = new kc_portal_detail::ScreenshotRequest(bus, options, std::move(done));
     request->start();
+}
+
+CaptureResult capturePortalAnswer(const PortalScreenshotAnswer &answer, const QDateTime &asked) {
+    // The file goes away on every path, also when the answer says the
+    // request failed.
+    const QUrl uri(answer.uri);
+    const bool hasFile = answer.problem.isEmpty() && uri.isLocalFile();
+    ScreenshotFileContents contents;
+    if (hasFile)
+        contents = takeScreenshotFile(uri.toLocalFile(), asked);
+    if (!answer.problem.isEmpty())
+        return CaptureResult::failed(portalFailureAdvice(answer.problem));
+    if (answer.code == 1)
+        return CaptureResult::cancelled();
+    if (answer.code != 0)
+        return CaptureResult::failed(
+            portalFailureAdvice(QStringLiteral("the desktop refused the screenshot")));
+    if (!hasFile)
+        return CaptureResult::failed(portalFailureAdvice(
+            QStringLiteral("the desktop answered without a picture file (%1)").arg(answer.uri)));
+    if (contents.exposed)
+        return CaptureResult::failed(
+            QStringLiteral("KelvraCapture could not take a picture of the screen: %1.")
+                .arg(contents.problem));
+    if (!contents.problem.isEmpty())
+        return CaptureResult::failed(portalFailureAdvice(contents.problem));
+    QImage image = QImage::fromData(contents.bytes);
+    return image.isNull() ? CaptureResult::failed(portalFailureAdvice(
+                                QStringLiteral("the desktop's picture cannot be decoded")))
+                          : CaptureResult::captured(std::move(image));
 }
 
 bool portalOffersScreenshot(const QDBusConnection &bus, const QString &service, int timeoutMs,

@@ -4,15 +4,15 @@
 //
 // The request's Response signal is subscribed before the call, on the path
 // the handle token makes known in advance, so a fast answer is never
-// missed. The picture file is read at once and removed on every path, also
-// when it arrives after the request timed out. No nested event loop runs.
+// missed. The picture file is read at once (where it is safe to) and
+// removed on every path, also when it arrives after the request timed out.
+// No nested event loop runs.
 
 #include "platform/windowserver/capture_result.h"
 
 #include <QDBusConnection>
 #include <QDateTime>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 
 #include <functional>
@@ -28,10 +28,24 @@ struct PortalScreenshotOptions {
     int timeoutMs = 20000;
 };
 
-// Starts the request on `bus`; `done` runs once on the thread of `context`
-// (skipped when `context` is gone). Call on the thread that owns `context`.
-void requestPortalScreenshot(const QDBusConnection &bus, const PortalScreenshotOptions &options,
-                             QObject *context, std::function<void(const CaptureResult &)> done);
+// What the portal answered one Screenshot request.
+struct PortalScreenshotAnswer {
+    // The call failed or found no answer in time; nothing else counts then.
+    QString problem;
+    // The request's Response: 0 done, 1 cancelled by the user, 2 refused.
+    uint code = 2;
+    QString uri; // the picture file, with code 0
+};
+
+// Starts the request on `bus`; `done` runs once, on the calling thread. A
+// picture file that arrives after the request was given up is removed
+// unread. Call on a thread with an event loop.
+void callPortalScreenshot(const QDBusConnection &bus, const PortalScreenshotOptions &options,
+                          std::function<void(const PortalScreenshotAnswer &)> done);
+
+// The outcome of `answer` to a request made at `asked`: the picture file is
+// checked, read and removed on every path (takeScreenshotFile()).
+CaptureResult capturePortalAnswer(const PortalScreenshotAnswer &answer, const QDateTime &asked);
 
 // Whether `service` on `bus` offers the Screenshot interface (a blocking
 // property read of at most `timeoutMs`).
@@ -46,9 +60,8 @@ namespace kc_portal_detail {
 class ScreenshotRequest : public QObject {
     Q_OBJECT
 public:
-    ScreenshotRequest(const QDBusConnection &bus, const PortalScreenshotOptions &options, QObject *context,
-                      std::function<void(const CaptureResult &)> done);
-    ~ScreenshotRequest() override;
+    ScreenshotRequest(const QDBusConnection &bus, const PortalScreenshotOptions &options,
+                      std::function<void(const PortalScreenshotAnswer &)> done);
     void start();
 
 public slots:
@@ -56,20 +69,14 @@ public slots:
 
 private:
     void subscribe(const QString &path);
-    void finish(const CaptureResult &result);
+    void finish(const PortalScreenshotAnswer &answer);
     void timedOut();
-    // The portal has the call (answered or failed): the process may be
-    // non-dumpable again.
-    void callArrived();
 
     QDBusConnection m_bus;
     PortalScreenshotOptions m_options;
-    QPointer<QObject> m_context;
-    std::function<void(const CaptureResult &)> m_done;
+    std::function<void(const PortalScreenshotAnswer &)> m_done;
     QString m_path;
-    QDateTime m_started;
     bool m_answered = false;
     bool m_finished = false;
-    bool m_holdsDumpable = false;
 };
 } // namespace kc_portal_detail

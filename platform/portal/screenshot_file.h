@@ -1,7 +1,7 @@
 #pragma once
-// The picture file a screenshot service hands back. It shows patient data
-// and may lie in a shared or synced folder (some services write a fixed,
-// world-readable path), so it is read once and removed at once.
+// The picture file a screenshot service hands back. It shows patient data,
+// so it is used only where no other account can have seen it, read once, and
+// removed at once.
 
 #include <QByteArray>
 #include <QDateTime>
@@ -10,10 +10,26 @@
 struct ScreenshotFileContents {
     QByteArray bytes; // empty when refused
     QString problem;  // why it was refused
+    // Refused because others could have read or replaced it: `problem` says
+    // what to change.
+    bool exposed = false;
 };
 
+// Why no other account could have read or replaced the file at `path` (empty
+// when nobody could), judged from the file's metadata alone:
+// - its folder is not a shared temporary folder (/tmp, /var/tmp, /dev/shm:
+//   any folder others may write to, sticky or not), belongs to this user and
+//   only this user may write there;
+// - others can neither list the folder nor read the file: they lack the
+//   permission, or some folder on the way to it (the home folder, say) lets
+//   nobody else through.
+// Group permissions count as others'. A symbolic link is never followed.
+QString screenshotFilePrivacyProblem(const QString &path);
+
 // Reads the file at `path` and removes it, on every path (refused or not).
-// Refused: not a regular file (a symbolic link is never followed), not owned
-// by this process's user, or last modified before `notBefore` (a picture
-// left from an earlier request, or planted there by someone else).
+// Refused, without the file being opened: a symbolic link or not a regular
+// file, not this user's, where others could have read or replaced it (see
+// above), or made before `notBefore` (its birth time where the file system
+// records it, else its last change): a picture left from an earlier request,
+// or planted there by someone else.
 ScreenshotFileContents takeScreenshotFile(const QString &path, const QDateTime &notBefore);

@@ -7,10 +7,6 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <utime.h>
-
 FakePortal::FakePortal(const QString &service, const QString &connectionName)
     : m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName)), m_service(service) {
     m_bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), this,
@@ -23,7 +19,7 @@ FakePortal::~FakePortal() {
     QDBusConnection::disconnectFromBus(m_bus.name());
 }
 
-QString FakePortal::writePicture(bool stale, bool valid) {
+QString FakePortal::writePicture(bool valid) {
     const QString path = QDir(pictureDirectory).filePath(QStringLiteral("shot%1.png").arg(++m_count));
     if (valid) {
         QImage image(64, 40, QImage::Format_RGB32);
@@ -33,11 +29,6 @@ QString FakePortal::writePicture(bool stale, bool valid) {
         QFile file(path);
         file.open(QIODevice::WriteOnly);
         file.write("not a picture");
-    }
-    if (stale) {
-        struct utimbuf times {};
-        times.actime = times.modtime = time(nullptr) - 3600;
-        utime(QFile::encodeName(path).constData(), &times);
     }
     filesHandedOut.append(path);
     return path;
@@ -54,7 +45,6 @@ QDBusObjectPath FakePortal::Screenshot(const QString &parentWindow, const QVaria
                                        const QDBusMessage &message) {
     parentWindows.append(parentWindow);
     optionsSeen.append(options);
-    callerDumpable.append(::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0));
     QString sender = message.service().mid(1);
     sender.replace(QLatin1Char('.'), QLatin1Char('_'));
     const QString path = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
@@ -64,36 +54,32 @@ QDBusObjectPath FakePortal::Screenshot(const QString &parentWindow, const QVaria
     const auto uri = [](const QString &file) { return QUrl::fromLocalFile(file).toString(); };
     switch (answer) {
     case Answer::PictureBeforeReply:
-        respond(path, 0, {{QStringLiteral("uri"), uri(writePicture(false, true))}});
+        respond(path, 0, {{QStringLiteral("uri"), uri(writePicture(true))}});
         break;
     case Answer::PictureAfterReply: {
-        const QString file = writePicture(false, true);
+        const QString file = writePicture(true);
         QTimer::singleShot(50, this, [this, path, file, uri] {
             respond(path, 0, {{QStringLiteral("uri"), uri(file)}});
         });
         break;
     }
     case Answer::Refused:
-        respond(path, 2, {{QStringLiteral("uri"), uri(writePicture(false, true))}});
+        respond(path, 2, {{QStringLiteral("uri"), uri(writePicture(true))}});
         break;
     case Answer::Cancelled:
         respond(path, 1, {});
         break;
     case Answer::Silent:
         break;
-    case Answer::StalePicture:
-        respond(path, 0, {{QStringLiteral("uri"), uri(writePicture(true, true))}});
-        break;
     case Answer::NotAPicture:
-        respond(path, 0, {{QStringLiteral("uri"), uri(writePicture(false, false))}});
+        respond(path, 0, {{QStringLiteral("uri"), uri(writePicture(false))}});
         break;
     }
     return QDBusObjectPath(path);
 }
 
 void FakePortal::answerLastRequestLate() {
-    respond(m_lastPath, 0,
-            {{QStringLiteral("uri"), QUrl::fromLocalFile(writePicture(false, true)).toString()}});
+    respond(m_lastPath, 0, {{QStringLiteral("uri"), QUrl::fromLocalFile(writePicture(true)).toString()}});
 }
 
 #include "fake_portal.moc"

@@ -50,11 +50,10 @@ public:
     enum class Answer {
         PictureBeforeReply, // the Response signal goes out before the call's reply
         PictureAfterReply,
-        Refused,      // code 2, with a file all the same
-        Cancelled,    // code 1
-        Silent,       // never answers
-        StalePicture, // a file older than the request
-        NotAPicture,  // a file that is no image
+        Refused,     // code 2, with a file all the same
+        Cancelled,   // code 1
+        Silent,      // never answers
+        NotAPicture, // a file that is no image
     };
 
     // Registers `service` on a connection named `connectionName`.
@@ -68,9 +67,6 @@ public:
     // What the client sent.
     QStringList parentWindows;
     QList<QVariantMap> optionsSeen;
-    // Whether the calling process (this one) was dumpable when each call
-    // arrived: the real portal reads the caller's /proc entries.
-    QList<int> callerDumpable;
     QStringList closedRequests;
     // The files handed out.
     QStringList filesHandedOut;
@@ -85,7 +81,7 @@ public slots:
                                const QDBusMessage &message);
 
 private:
-    QString writePicture(bool stale, bool valid);
+    QString writePicture(bool valid);
     void respond(const QString &path, uint code, const QVariantMap &results);
 
     QDBusConnection m_bus;

@@ -7,15 +7,20 @@
 #include "tests/support/qt_wait.h"
 
 #include <QDBusConnection>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
 #include <optional>
-#include <sys/prctl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -39,12 +44,12 @@ protected:
         options.timeoutMs = timeoutMs;
         std::optional<CaptureResult> result;
         int calls = 0;
-        QObject context;
-        requestPortalScreenshot(QDBusConnection::sessionBus(), options, &context,
-                                [&](const CaptureResult &r) {
-                                    result = r;
-                                    ++calls;
-                                });
+        const QDateTime asked = QDateTime::currentDateTimeUtc();
+        callPortalScreenshot(QDBusConnection::sessionBus(), options,
+                             [&](const PortalScreenshotAnswer &answer) {
+                                 result = capturePortalAnswer(answer, asked);
+                                 ++calls;
+                             });
         kcWaitFor([&] { return result.has_value(); }, timeoutMs + 20000);
         // No second answer arrives later.
         kcSpin(200);
@@ -83,19 +88,6 @@ TEST_F(PortalScreenshotTest, PictureArrivesAndItsFileIsRemoved) {
     EXPECT_EQ(portal->optionsSeen[0].value("interactive").toBool(), false);
 }
 
-// The application makes itself non-dumpable (no core file may hold a
-// patient's image); the portal then cannot read who calls it and refuses.
-// While the call is on its way the process is dumpable, and then not again.
-TEST_F(PortalScreenshotTest, ANonDumpableCallerIsDumpableOnlyWhileItsCallArrives) {
-    ASSERT_EQ(::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0), 0);
-    const auto result = request();
-    ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(result->status, CaptureResult::Status::Captured) << result->message.toStdString();
-    EXPECT_EQ(portal->callerDumpable, QList<int>{1});
-    EXPECT_EQ(::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 0);
-    ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
-}
-
 TEST_F(PortalScreenshotTest, RefusalIsAFailureWithAdviceAndTheFileIsRemoved) {
     portal->answer = FakePortal::Answer::Refused;
     const auto result = request();
@@ -126,24 +118,22 @@ TEST_F(PortalScreenshotTest, SilenceTimesOutClosesTheRequestAndALateFileIsStillR
     EXPECT_TRUE(kcWaitFor([&] { return filesGone(); }, 10000));
 }
 
-TEST_F(PortalScreenshotTest, StaleOrUndecodableFilesAreRefusedAndRemoved) {
-    for (FakePortal::Answer answer : {FakePortal::Answer::StalePicture, FakePortal::Answer::NotAPicture}) {
-        portal->answer = answer;
-        const auto result = request();
-        ASSERT_TRUE(result.has_value());
-        EXPECT_EQ(result->status, CaptureResult::Status::Failed);
-        EXPECT_TRUE(result->image.isNull());
-        EXPECT_TRUE(filesGone());
-    }
+TEST_F(PortalScreenshotTest, UndecodableFilesAreRefusedAndRemoved) {
+    portal->answer = FakePortal::Answer::NotAPicture;
+    const auto result = request();
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->status, CaptureResult::Status::Failed);
+    EXPECT_TRUE(result->image.isNull());
+    EXPECT_TRUE(filesGone());
 }
 
 TEST_F(PortalScreenshotTest, NoPortalIsAFailureAndTheProbeSaysSo) {
     PortalScreenshotOptions options;
     options.service = QStringLiteral("org.kelvra.test.NoSuchPortal");
     std::optional<CaptureResult> result;
-    QObject context;
-    requestPortalScreenshot(QDBusConnection::sessionBus(), options, &context,
-                            [&](const CaptureResult &r) { result = r; });
+    callPortalScreenshot(QDBusConnection::sessionBus(), options, [&](const PortalScreenshotAnswer &answer) {
+        result = capturePortalAnswer(answer, QDateTime::currentDateTimeUtc());
+    });
     ASSERT_TRUE(kcWaitFor([&] { return result.has_value(); }, 20000));
     EXPECT_EQ(result->status, CaptureResult::Status::Failed);
     EXPECT_FALSE(result->message.isEmpty());
@@ -177,6 +167,100 @@ TEST(ScreenshotFileTest, SymbolicLinksAreNeverFollowedAndAreRemoved) {
     EXPECT_FALSE(contents.problem.isEmpty());
     EXPECT_FALSE(QFileInfo::exists(link));
     EXPECT_TRUE(QFile::exists(target));
+}
+
+// Whether anything opened the file at `path` while `action` ran.
+bool opensDuring(const QString &path, const std::function<void()> &action) {
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ::inotify_add_watch(watch, QFile::encodeName(path).constData(), IN_OPEN | IN_ACCESS);
+    action();
+    alignas(inotify_event) char events[4096];
+    bool opened = false;
+    ssize_t n;
+    while ((n = ::read(watch, events, sizeof events)) > 0)
+        for (char *e = events; e < events + n;
+             e += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(e)->len)
+            opened = opened || (reinterpret_cast<inotify_event *>(e)->mask & (IN_OPEN | IN_ACCESS));
+    ::close(watch);
+    return opened;
+}
+
+// A picture is read only where no other account could have read or
+// replaced it, and only when it was made after the request; anything else
+// is refused unopened, and removed where this user may.
+TEST(ScreenshotFileTest, OnlyPrivateNewPicturesAreOpened) {
+    struct Case {
+        const char *name;
+        mode_t above, folder, file; // the folder above the picture's folder
+        qint64 askedAfterMs;
+        const char *refusal; // nullptr: read
+    };
+    const Case cases[] = {
+        {"a private folder", 0755, 0700, 0644, 0, nullptr},
+        {"an open folder inside a closed one (Pictures in a private home)", 0700, 0755, 0644, 0, nullptr},
+        {"a private file in a folder others may list", 0755, 0755, 0600, 0, "can read"},
+        {"a file others may read", 0755, 0711, 0644, 0, "can read"},
+        {"a folder the group may write to", 0700, 0770, 0600, 0, "put or replace"},
+        {"a picture made before the request", 0755, 0700, 0600, 3600 * 1000, "older"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir above;
+        const QString folder = above.filePath("pictures");
+        ASSERT_TRUE(QDir().mkdir(folder));
+        const QString path = folder + "/shot.png";
+        QImage image(8, 8, QImage::Format_RGB32);
+        image.fill(Qt::red);
+        ASSERT_TRUE(image.save(path, "PNG"));
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), c.file), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), c.folder), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(above.path()).constData(), c.above), 0);
+        ScreenshotFileContents contents;
+        const bool opened = opensDuring(path, [&] {
+            contents = takeScreenshotFile(path, QDateTime::currentDateTimeUtc().addMSecs(c.askedAfterMs));
+        });
+        EXPECT_FALSE(QFile::exists(path));
+        if (!c.refusal) {
+            EXPECT_TRUE(contents.problem.isEmpty()) << contents.problem.toStdString();
+            EXPECT_FALSE(contents.bytes.isEmpty());
+            continue;
+        }
+        EXPECT_FALSE(opened);
+        EXPECT_TRUE(contents.bytes.isEmpty());
+        EXPECT_TRUE(contents.problem.contains(c.refusal)) << contents.problem.toStdString();
+        EXPECT_EQ(contents.exposed, std::string(c.refusal) != "older");
+    }
+
+    // Shared temporary folders (the wlroots portal's fixed /tmp/out.png).
+    for (const char *shared : {"/tmp", "/dev/shm"}) {
+        QTemporaryFile planted(QString::fromLatin1(shared) + "/kc-shot-XXXXXX.png");
+        planted.setAutoRemove(false);
+        ASSERT_TRUE(planted.open());
+        planted.write("\x89PNG");
+        planted.close();
+        ScreenshotFileContents contents;
+        EXPECT_FALSE(opensDuring(planted.fileName(), [&] {
+            contents = takeScreenshotFile(planted.fileName(), QDateTime::currentDateTimeUtc());
+        }));
+        EXPECT_TRUE(contents.exposed);
+        EXPECT_TRUE(contents.problem.contains("every account")) << contents.problem.toStdString();
+        EXPECT_TRUE(contents.problem.contains("screencopy"));
+        EXPECT_FALSE(QFile::exists(planted.fileName()));
+    }
+
+    // Another account's file.
+    if (::geteuid() == 0) {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("theirs.png");
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("\x89PNG");
+        file.close();
+        ASSERT_EQ(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
+        ScreenshotFileContents contents;
+        EXPECT_FALSE(opensDuring(path, [&] { contents = takeScreenshotFile(path, QDateTime()); }));
+        EXPECT_TRUE(contents.problem.contains("another account")) << contents.problem.toStdString();
+    }
 }
 
 } // namespace
