@@ -29,24 +29,28 @@ void WaylandWindowServer::freezeScreen(const QString &parentWindow, QObject *con
     QPointer<QObject> guard(context);
     // The picture and the window layout, joined when both are there.
     struct Join {
-        std::optional<CaptureResult> picture;
+        std::optional<ScreenPicture> picture;
         std::optional<Layout> layout;
         bool over = false;
     };
     const auto join = std::make_shared<Join>();
     const auto finish = [this, guard, join, done] {
-        if (join->over || !join->picture || (join->picture->ok() && !join->layout))
+        if (join->over || !join->picture || (join->picture->result.ok() && !join->layout))
             return;
         join->over = true;
         if (!guard)
             return;
-        if (join->picture->ok()) {
-            FrozenFrame frame = FrozenFrame::fromCombinedPicture(join->picture->image, join->layout->screens);
+        const ScreenPicture &picture = *join->picture;
+        if (picture.result.ok()) {
+            FrozenFrame frame =
+                picture.screens.isEmpty()
+                    ? FrozenFrame::fromCombinedPicture(picture.result.image, join->layout->screens)
+                    : FrozenFrame(picture.result.image, picture.screens);
             QMutexLocker locker(&m_lock);
             m_frame = std::move(frame);
             m_frozenLayout = std::move(*join->layout);
         }
-        done(*join->picture);
+        done(picture.result);
     };
     const auto askLayout = [this, guard, join, finish] {
         if (!guard)
@@ -58,11 +62,11 @@ void WaylandWindowServer::freezeScreen(const QString &parentWindow, QObject *con
     };
     if (m_layoutWithPicture)
         askLayout();
-    m_pictures(parentWindow, context, [this, join, finish, askLayout](const CaptureResult &result) {
-        join->picture = result;
+    m_pictures(parentWindow, context, [this, join, finish, askLayout](const ScreenPicture &picture) {
+        join->picture = picture;
         // Else the windows as they stand when the picture arrives: it was
         // taken an instant before.
-        if (result.ok() && !m_layoutWithPicture)
+        if (picture.result.ok() && !m_layoutWithPicture)
             askLayout();
         finish();
     });

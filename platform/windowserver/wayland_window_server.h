@@ -1,7 +1,8 @@
 #pragma once
 // Window servers for Wayland sessions, where an application sees neither the
 // other windows nor their pixels: one frozen picture of the screens from a
-// picture source (the desktop portal), and the window rectangles from the
+// picture source (the compositor's screen copy, or the desktop portal), and
+// the window rectangles from the
 // compositor where it tells them (sway's IPC, KWin's scripting), taken at
 // the same moment.
 // Without a compositor that tells, every screen counts as one window (marked
@@ -22,10 +23,18 @@ struct FrozenWindow {
     qint64 pid = 0;
 };
 
+// A picture of the screens, or why there is none. `screens` tells where
+// each screen lies in the picture; empty for a picture of the whole layout at
+// one scale (the portal's), placed by the layout's screens.
+struct ScreenPicture {
+    CaptureResult result;
+    QList<FrozenScreen> screens;
+};
+
 class WaylandWindowServer : public WindowServer {
 public:
     using PictureSource = std::function<void(const QString &parentWindow, QObject *context,
-                                             std::function<void(const CaptureResult &)> done)>;
+                                             std::function<void(const ScreenPicture &)> done)>;
     // Screens (global coordinates, primary first) and the windows front to
     // back at this moment; nothing when the compositor cannot be asked.
     struct Layout {

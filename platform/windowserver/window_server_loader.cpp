@@ -1,7 +1,8 @@
 #include "platform/windowserver/window_server_loader.h"
 
-#include "platform/portal/portal_screenshot.h"
+#include "platform/portal/portal_helper.h"
 #include "platform/windowserver/kwin_windows.h"
+#include "platform/windowserver/screencopy.h"
 #include "platform/windowserver/sway_ipc.h"
 #include "platform/windowserver/wayland_window_server.h"
 
@@ -10,7 +11,9 @@
 #include <QGuiApplication>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QPointer>
 #include <QScreen>
+#include <QThreadPool>
 
 #include <cstdio>
 
@@ -28,30 +31,34 @@ bool isWayland(const SessionFacts &f) {
 WindowServerChoice chooseWindowServer(const SessionFacts &f) {
     const QString wanted = f.override.trimmed().toLower();
     if (wanted == QLatin1String("x11"))
-        return {WindowServerKind::X11, {}};
+        return {WindowServerKind::X11, false, {}};
     if (wanted == QLatin1String("sway"))
-        return {WindowServerKind::Sway, {}};
+        return {WindowServerKind::Sway, f.screencopy, {}};
+    if (wanted == QLatin1String("wlroots"))
+        return {WindowServerKind::Wlroots, true, {}};
     if (wanted == QLatin1String("kwin"))
-        return {WindowServerKind::KWin, {}};
+        return {WindowServerKind::KWin, false, {}};
     if (wanted == QLatin1String("portal"))
-        return {WindowServerKind::Portal, {}};
+        return {WindowServerKind::Portal, false, {}};
     if (wanted == QLatin1String("none"))
-        return {WindowServerKind::None,
+        return {WindowServerKind::None, false,
                 QStringLiteral("screen capture is turned off (KELVRA_WINDOW_SERVER=none). Start "
                                "KelvraCapture without it to capture.")};
     if (isWayland(f)) {
         if (f.swayAnswers)
-            return {WindowServerKind::Sway, {}};
+            return {WindowServerKind::Sway, f.screencopy, {}};
+        if (f.screencopy)
+            return {WindowServerKind::Wlroots, true, {}};
         // KWin's window list without a picture to read is of no use.
         if (f.portalScreenshot)
-            return {f.kwinRunning ? WindowServerKind::KWin : WindowServerKind::Portal, {}};
-        return {WindowServerKind::None,
+            return {f.kwinRunning ? WindowServerKind::KWin : WindowServerKind::Portal, false, {}};
+        return {WindowServerKind::None, false,
                 kNoWaylandCapture.arg(f.portalProblem.isEmpty() ? QStringLiteral("no screenshot portal")
                                                                 : f.portalProblem)};
     }
     if (f.x11Display)
-        return {WindowServerKind::X11, {}};
-    return {WindowServerKind::None,
+        return {WindowServerKind::X11, false, {}};
+    return {WindowServerKind::None, false,
             QStringLiteral("KelvraCapture found no graphical session to capture from (neither X11 nor "
                            "Wayland). Start it from within your desktop session.")};
 }
@@ -68,12 +75,16 @@ SessionFacts probeSession() {
     const QString sway = qEnvironmentVariable("SWAYSOCK");
     if (!sway.isEmpty())
         f.swayAnswers = swayRequest(sway, SwayMessage::GetOutputs).has_value();
+    if (f.waylandDisplay)
+        f.screencopy = screencopyOffered();
+    if (f.screencopy)
+        return f;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected() && bus.interface()) {
         f.kwinRunning = bus.interface()->isServiceRegistered(QStringLiteral("org.kde.KWin")).value();
         // The portal starts on demand: its first answer may take a moment.
-        f.portalScreenshot = portalOffersScreenshot(bus, QStringLiteral("org.freedesktop.portal.Desktop"),
-                                                    5000, &f.portalProblem);
+        f.portalScreenshot = PortalHelper::shared().offersScreenshot(
+            QStringLiteral("org.freedesktop.portal.Desktop"), 5000, &f.portalProblem);
     } else {
         f.portalProblem = QStringLiteral("there is no session bus");
     }
@@ -82,11 +93,39 @@ SessionFacts probeSession() {
 
 static WaylandWindowServer::PictureSource portalPictures() {
     return
-        [](const QString &parentWindow, QObject *context, std::function<void(const CaptureResult &)> done) {
+        [](const QString &parentWindow, QObject *context, std::function<void(const ScreenPicture &)> done) {
             PortalScreenshotOptions options;
             options.parentWindow = parentWindow;
-            requestPortalScreenshot(QDBusConnection::sessionBus(), options, context, std::move(done));
+            PortalHelper::shared().screenshot(options, context, [done](const CaptureResult &result) {
+                done({result, {}});
+            });
         };
+}
+
+// The compositor copies the outputs into this process's memory, off the
+// calling thread (a whole screen of pixels).
+static WaylandWindowServer::PictureSource screencopyPictures() {
+    return [](const QString &, QObject *context, std::function<void(const ScreenPicture &)> done) {
+        QPointer<QObject> guard(context);
+        QThreadPool::globalInstance()->start([guard, done] {
+            ScreencopyPicture shot = captureOutputs();
+            ScreenPicture picture{
+                shot.problem.isEmpty()
+                    ? CaptureResult::captured(std::move(shot.picture))
+                    : CaptureResult::failed(
+                          QStringLiteral("KelvraCapture could not copy the screen from the compositor: %1.")
+                              .arg(shot.problem)),
+                shot.screens};
+            if (guard)
+                QMetaObject::invokeMethod(
+                    guard.data(),
+                    [guard, done, picture] {
+                        if (guard)
+                            done(picture);
+                    },
+                    Qt::QueuedConnection);
+        });
+    };
 }
 
 static QList<QRect> qtScreens() {
@@ -110,8 +149,8 @@ std::shared_ptr<WindowServer> makeWindowServer(const WindowServerChoice &choice)
     }
     case WindowServerKind::Sway: {
         const QString socket = qEnvironmentVariable("SWAYSOCK");
-        auto server =
-            std::make_shared<WaylandWindowServer>(QStringLiteral("sway"), portalPictures(), [socket] {
+        auto server = std::make_shared<WaylandWindowServer>(
+            QStringLiteral("sway"), choice.screencopy ? screencopyPictures() : portalPictures(), [socket] {
                 WaylandWindowServer::Layout layout;
                 QString problem;
                 if (const std::optional<SwayLayout> sway = readSwayLayout(socket, &problem)) {
@@ -152,12 +191,17 @@ std::shared_ptr<WindowServer> makeWindowServer(const WindowServerChoice &choice)
                                          done(layout);
                                      });
                 }));
-    case WindowServerKind::Portal:
-        return std::make_shared<WaylandWindowServer>(QStringLiteral("portal"), portalPictures(), [] {
-            WaylandWindowServer::Layout layout;
-            layout.screens = qtScreens();
-            return layout;
-        });
+    case WindowServerKind::Wlroots:
+    case WindowServerKind::Portal: {
+        const bool wlroots = choice.kind == WindowServerKind::Wlroots;
+        return std::make_shared<WaylandWindowServer>(wlroots ? QStringLiteral("wlroots")
+                                                             : QStringLiteral("portal"),
+                                                     wlroots ? screencopyPictures() : portalPictures(), [] {
+                                                         WaylandWindowServer::Layout layout;
+                                                         layout.screens = qtScreens();
+                                                         return layout;
+                                                     });
+    }
     case WindowServerKind::None:
         break;
     }

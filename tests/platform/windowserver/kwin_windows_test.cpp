@@ -257,10 +257,10 @@ TEST_F(KWinWindowsTest, TheWaylandServerAnswersFromKWinsWindowsOfTheFrozenMoment
     options.service = kService;
     WaylandWindowServer server(
         "kwin",
-        [](const QString &, QObject *, std::function<void(const CaptureResult &)> done) {
+        [](const QString &, QObject *, std::function<void(const ScreenPicture &)> done) {
             QImage picture(1280, 800, QImage::Format_RGB32);
             picture.fill(Qt::white);
-            done(CaptureResult::captured(picture));
+            done({CaptureResult::captured(picture), {}});
         },
         WaylandWindowServer::AsyncLayoutSource(
             [options](QObject *context, std::function<void(WaylandWindowServer::Layout)> done) {

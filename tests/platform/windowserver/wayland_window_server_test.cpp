@@ -44,6 +44,17 @@ TEST(WindowServerChoiceTest, OverrideWaylandSessionsAndTheNullServer) {
     EXPECT_EQ(chooseWindowServer(wayland).kind, WindowServerKind::Portal);
     wayland.swayAnswers = true;
     EXPECT_EQ(chooseWindowServer(wayland).kind, WindowServerKind::Sway);
+    EXPECT_FALSE(chooseWindowServer(wayland).screencopy);
+    // Where the compositor copies the screen itself (wlroots), the portal is
+    // never asked for a picture: sway with its window list, other wlroots
+    // desktops without.
+    wayland.screencopy = true;
+    EXPECT_EQ(chooseWindowServer(wayland).kind, WindowServerKind::Sway);
+    EXPECT_TRUE(chooseWindowServer(wayland).screencopy);
+    wayland.swayAnswers = false;
+    EXPECT_EQ(chooseWindowServer(wayland).kind, WindowServerKind::Wlroots);
+    EXPECT_TRUE(chooseWindowServer(wayland).screencopy);
+    wayland.screencopy = false;
     // KWin on an X11 session leaves it X11.
     x11.kwinRunning = true;
     EXPECT_EQ(chooseWindowServer(x11).kind, WindowServerKind::X11);
@@ -205,12 +216,13 @@ TEST(WaylandWindowServerTest, AnswersFromOneFrozenMomentAndLeavesOutOwnWindows) 
     }
     int pictures = 0, layouts = 0;
     CaptureResult next = CaptureResult::captured(picture);
+    QList<FrozenScreen> placement; // as the source tells it, or none
     WaylandWindowServer server(
         "test",
-        [&](const QString &parent, QObject *, std::function<void(const CaptureResult &)> done) {
+        [&](const QString &parent, QObject *, std::function<void(const ScreenPicture &)> done) {
             EXPECT_EQ(parent, "x11:2a");
             ++pictures;
-            done(next);
+            done({next, placement});
         },
         [&] {
             ++layouts;
@@ -249,6 +261,17 @@ TEST(WaylandWindowServerTest, AnswersFromOneFrozenMomentAndLeavesOutOwnWindows) 
     EXPECT_EQ(pictures, 1);
     EXPECT_EQ(layouts, 1);
 
+    // A source that tells where each screen lies in its picture (the
+    // compositor's copy of each output at its own scale) is taken at its
+    // word: here the right half of the picture is the screen's left half.
+    placement = {{QRect(0, 0, 1280, 800), QRect(640, 0, 640, 400)}};
+    server.freezeScreen("x11:2a", &context, [&](const CaptureResult &r) { result = r; });
+    ASSERT_TRUE(result && result->ok());
+    const QImage placed = server.imageOfRectBelow(QRect(0, 0, 1280, 800), 0);
+    EXPECT_EQ(placed.size(), QSize(640, 400));
+    EXPECT_EQ(placed.pixelColor(0, 0), QColor(Qt::white));
+    EXPECT_DOUBLE_EQ(placed.devicePixelRatio(), 0.5);
+
     // A refused picture forgets the last one.
     next = CaptureResult::failed("refused");
     server.freezeScreen("x11:2a", &context, [&](const CaptureResult &r) { result = r; });
@@ -262,11 +285,11 @@ TEST(WaylandWindowServerTest, AnswersFromOneFrozenMomentAndLeavesOutOwnWindows) 
 TEST(WaylandWindowServerTest, ALaterLayoutIsAskedBesideThePicture) {
     QImage picture(1280, 800, QImage::Format_RGB32);
     picture.fill(Qt::white);
-    std::function<void(const CaptureResult &)> pictureDone;
+    std::function<void(const ScreenPicture &)> pictureDone;
     std::function<void(WaylandWindowServer::Layout)> layoutDone;
     WaylandWindowServer server(
         "test",
-        [&](const QString &, QObject *, std::function<void(const CaptureResult &)> done) {
+        [&](const QString &, QObject *, std::function<void(const ScreenPicture &)> done) {
             pictureDone = done;
         },
         WaylandWindowServer::AsyncLayoutSource(
@@ -286,7 +309,7 @@ TEST(WaylandWindowServerTest, ALaterLayoutIsAskedBesideThePicture) {
     ASSERT_TRUE(layoutDone) << "asked before the picture arrives";
     layoutDone(layout);
     EXPECT_EQ(results, 0);
-    pictureDone(CaptureResult::captured(picture));
+    pictureDone({CaptureResult::captured(picture), {}});
     ASSERT_EQ(results, 1);
     EXPECT_TRUE(result->ok());
     EXPECT_EQ(server.windowsBelow(0).first().bounds, QRect(0, 0, 640, 800));
@@ -297,7 +320,7 @@ TEST(WaylandWindowServerTest, ALaterLayoutIsAskedBesideThePicture) {
         result = r;
         ++results;
     });
-    pictureDone(CaptureResult::captured(picture));
+    pictureDone({CaptureResult::captured(picture), {}});
     EXPECT_EQ(results, 1) << "waits for the windows";
     layoutDone(layout);
     EXPECT_EQ(results, 2);
@@ -306,7 +329,7 @@ TEST(WaylandWindowServerTest, ALaterLayoutIsAskedBesideThePicture) {
         result = r;
         ++results;
     });
-    pictureDone(CaptureResult::failed("refused"));
+    pictureDone({CaptureResult::failed("refused"), {}});
     EXPECT_EQ(results, 3);
     EXPECT_EQ(result->status, CaptureResult::Status::Failed);
     layoutDone(layout);
