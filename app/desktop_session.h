@@ -6,8 +6,9 @@
 // X11 window may ask to stay above other windows and to float as a utility
 // window, which GNOME, KDE and wlroots compositors (sway) honour for
 // XWayland windows, while a native Wayland window can do neither without
-// layer-shell (which GNOME lacks). The screen pictures come from the desktop
-// portal either way (the window server loader never uses X11 there).
+// layer-shell (which GNOME lacks). The screen pictures come from the
+// compositor or the desktop portal either way (the window server loader
+// never uses X11 there).
 
 #include <QObject>
 #include <QString>
@@ -28,7 +29,8 @@ void kcChooseQtPlatform();
 // GlobalShortcuts; the desktop may ask the user once, or give another key).
 // Where it does not, one line on stderr says so and names the way out:
 // `kelvra-capture capture` bound to a key in the desktop's keyboard settings.
-// The binding lives as long as `parent`. The application is first made
+// The binding lives as long as `parent`; the portal is asked through
+// PortalHelper::shared(). The application is first made
 // known to the portal by `appID` (its desktop entry id), where the portal
 // asks that of applications outside a sandbox.
 void kcBindGlobalCaptureShortcut(

@@ -269,11 +269,11 @@ QImage upright(const Output &o) {
     if (o.yInverted)
         image.mirror(false, true);
     const int t = o.transform;
-    if (t >= WL_OUTPUT_TRANSFORM_FLIPPED)
-        image.mirror(true, false);
     const int quarterTurns = t % 4;
     if (quarterTurns != 0)
-        image = image.transformed(QTransform().rotate(-90.0 * quarterTurns));
+        image = image.transformed(QTransform().rotate(90.0 * quarterTurns));
+    if (t >= WL_OUTPUT_TRANSFORM_FLIPPED)
+        image.mirror(true, false);
     return image;
 }
 

@@ -31,34 +31,34 @@ bool isWayland(const SessionFacts &f) {
 WindowServerChoice chooseWindowServer(const SessionFacts &f) {
     const QString wanted = f.override.trimmed().toLower();
     if (wanted == QLatin1String("x11"))
-        return {WindowServerKind::X11, false, {}};
+        return {WindowServerKind::X11, {}};
     if (wanted == QLatin1String("sway"))
-        return {WindowServerKind::Sway, f.screencopy, {}};
+        return {WindowServerKind::Sway, {}, f.screencopy};
     if (wanted == QLatin1String("wlroots"))
-        return {WindowServerKind::Wlroots, true, {}};
+        return {WindowServerKind::Wlroots, {}, true};
     if (wanted == QLatin1String("kwin"))
-        return {WindowServerKind::KWin, false, {}};
+        return {WindowServerKind::KWin, {}};
     if (wanted == QLatin1String("portal"))
-        return {WindowServerKind::Portal, false, {}};
+        return {WindowServerKind::Portal, {}};
     if (wanted == QLatin1String("none"))
-        return {WindowServerKind::None, false,
+        return {WindowServerKind::None,
                 QStringLiteral("screen capture is turned off (KELVRA_WINDOW_SERVER=none). Start "
                                "KelvraCapture without it to capture.")};
     if (isWayland(f)) {
         if (f.swayAnswers)
-            return {WindowServerKind::Sway, f.screencopy, {}};
+            return {WindowServerKind::Sway, {}, f.screencopy};
         if (f.screencopy)
-            return {WindowServerKind::Wlroots, true, {}};
+            return {WindowServerKind::Wlroots, {}, true};
         // KWin's window list without a picture to read is of no use.
         if (f.portalScreenshot)
-            return {f.kwinRunning ? WindowServerKind::KWin : WindowServerKind::Portal, false, {}};
-        return {WindowServerKind::None, false,
+            return {f.kwinRunning ? WindowServerKind::KWin : WindowServerKind::Portal, {}};
+        return {WindowServerKind::None,
                 kNoWaylandCapture.arg(f.portalProblem.isEmpty() ? QStringLiteral("no screenshot portal")
                                                                 : f.portalProblem)};
     }
     if (f.x11Display)
-        return {WindowServerKind::X11, false, {}};
-    return {WindowServerKind::None, false,
+        return {WindowServerKind::X11, {}};
+    return {WindowServerKind::None,
             QStringLiteral("KelvraCapture found no graphical session to capture from (neither X11 nor "
                            "Wayland). Start it from within your desktop session.")};
 }

@@ -35,10 +35,10 @@ struct SessionFacts {
 
 struct WindowServerChoice {
     WindowServerKind kind = WindowServerKind::None;
-    // Pictures from the compositor's screen copy (else from the portal).
-    bool screencopy = false;
     // Why nothing can capture (None), with what to do.
     QString reason;
+    // Pictures from the compositor's screen copy (else from the portal).
+    bool screencopy = false;
 };
 
 WindowServerChoice chooseWindowServer(const SessionFacts &facts);

@@ -1,6 +1,6 @@
 // The compositor's screen copy on a real headless sway (tests/support/
 // with-sway), against grim, Debian's screenshot tool for wlroots desktops,
-// taking the same screen: one output, a turned one, a scaled one and two
+// taking the same screen: one output, a turned one, a mirrored one, a scaled one and two
 // side by side, with a window of four coloured quarters on each.
 #include "platform/windowserver/screencopy.h"
 #include "tests/support/qt_wait.h"
@@ -68,13 +68,15 @@ TEST(ScreencopyTest, CopiesEveryOutputAsGrimSeesIt) {
     const Step steps[] = {
         {"one output", QString(), 1},
         {"turned a quarter", QStringLiteral("output * transform 90"), 1},
+        {"mirrored and turned", QStringLiteral("output * transform flipped-90"), 1},
         {"scale 2", QStringLiteral("output * transform normal, output * scale 2"), 1},
         {"two outputs", QStringLiteral("output * scale 1; create_output"), 2},
     };
     for (const Step &step : steps) {
         SCOPED_TRACE(step.name);
-        if (!step.command.isEmpty())
+        if (!step.command.isEmpty()) {
             ASSERT_TRUE(sway(step.command));
+        }
         if (step.outputs == 2) {
             // The new one beside the first; the window on it.
             ASSERT_TRUE(sway(QStringLiteral("output HEADLESS-2 resolution 1280x800 position 1280 0")));
