@@ -335,20 +335,10 @@ void QDFHIRAPIClientForExtension::requestToken() {
 
     // No token URL configured: the EHR's SMART configuration names it.
     const QString where = s.baseURL.toString() + QStringLiteral(".well-known/smart-configuration");
-    std::optional<KCURLRequest> request =
-        requestSerializer()->requestWithMethod(QStringLiteral("GET"), where, std::nullopt);
-    if (!request)
-        return fail(Kind::Failed, QStringLiteral("The SMART configuration cannot be requested."));
-    request->setValue(QStringLiteral("application/json"), QStringLiteral("Accept"));
-    request->setRefusesCrossOriginRedirects(true);
-    std::weak_ptr<QDFHIRAPIClientForExtension> weak = weak_from_this();
-    KCURLSessionTaskPtr task = CVHTTPSessionManager::dataTaskWithRequest(
-        *request, [weak, epoch, where](const std::optional<KCHTTPURLResponse> &response,
-                                       const QVariant &answer, const KCError &error) {
-            auto self = weak.lock();
-            if (!self)
-                return;
-            const qint64 status = response ? response->statusCode() : 0;
+    sendAuthorisationRequest(
+        QStringLiteral("GET"), where, std::nullopt, epoch,
+        [epoch, where](const std::shared_ptr<QDFHIRAPIClientForExtension> &self, qint64 status,
+                       const QVariant &answer, const KCError &error) {
             const QVariantMap map = answer.toMap();
             const QString tokenURL = text(map.value(QStringLiteral("token_endpoint")));
             if (error || tokenURL.isEmpty()) {
@@ -373,6 +363,26 @@ void QDFHIRAPIClientForExtension::requestToken() {
                                       !capabilities.contains(QStringLiteral("permission-v2"));
             }
             self->postTokenRequest(tokenURL, epoch, self->useV1Scopes());
+        });
+}
+
+void QDFHIRAPIClientForExtension::sendAuthorisationRequest(const QString &method, const QString &url,
+                                                           const KCParameters &form, quint64 epoch,
+                                                           AuthorisationAnswer done) {
+    KCError buildError;
+    std::optional<KCURLRequest> request =
+        requestSerializer()->requestWithMethod(method, url, form, &buildError);
+    if (!request)
+        return finishToken(QString(), 0, Failure{Kind::Failed, buildError.localizedDescription()}, epoch);
+    request->setValue(QStringLiteral("application/json"), QStringLiteral("Accept"));
+    // The assertion is for the authorisation server's origin only.
+    request->setRefusesCrossOriginRedirects(true);
+    std::weak_ptr<QDFHIRAPIClientForExtension> weak = weak_from_this();
+    KCURLSessionTaskPtr task = CVHTTPSessionManager::dataTaskWithRequest(
+        *request, [weak, done](const std::optional<KCHTTPURLResponse> &response, const QVariant &answer,
+                               const KCError &error) {
+            if (auto self = weak.lock())
+                done(self, response ? response->statusCode() : 0, answer, error);
         });
     if (task)
         task->resume();
@@ -399,27 +409,15 @@ void QDFHIRAPIClientForExtension::postTokenRequest(const QString &tokenURL, quin
         QMutexLocker locker(&m_lock);
         m_requestedScopes = scopes;
     }
-    KCError buildError;
-    std::optional<KCURLRequest> request = requestSerializer()->requestWithMethod(
+    sendAuthorisationRequest(
         QStringLiteral("POST"), tokenURL,
         QVariantMap{{QStringLiteral("grant_type"), QStringLiteral("client_credentials")},
                     {QStringLiteral("scope"), scopes},
                     {QStringLiteral("client_assertion_type"), kAssertionType},
                     {QStringLiteral("client_assertion"), QString::fromLatin1(assertion)}},
-        &buildError);
-    if (!request)
-        return fail(Kind::Failed, buildError.localizedDescription());
-    request->setValue(QStringLiteral("application/json"), QStringLiteral("Accept"));
-    // The assertion is for the token URL's origin only.
-    request->setRefusesCrossOriginRedirects(true);
-    std::weak_ptr<QDFHIRAPIClientForExtension> weak = weak_from_this();
-    KCURLSessionTaskPtr task = CVHTTPSessionManager::dataTaskWithRequest(
-        *request, [weak, epoch, tokenURL, v1](const std::optional<KCHTTPURLResponse> &response,
-                                              const QVariant &answer, const KCError &error) {
-            auto self = weak.lock();
-            if (!self)
-                return;
-            const qint64 status = response ? response->statusCode() : 0;
+        epoch,
+        [epoch, tokenURL, v1](const std::shared_ptr<QDFHIRAPIClientForExtension> &self, qint64 status,
+                              const QVariant &answer, const KCError &error) {
             const QVariantMap map = answer.toMap();
             if (!error && status >= 200 && status < 300) {
                 const QString token = text(map.value(QStringLiteral("access_token")));
@@ -470,8 +468,6 @@ void QDFHIRAPIClientForExtension::postTokenRequest(const QString &tokenURL, quin
                             .arg(why, detail.isEmpty() ? QString() : QStringLiteral(": ") + detail)},
                 epoch);
         });
-    if (task)
-        task->resume();
 }
 
 void QDFHIRAPIClientForExtension::finishToken(const QString &token, qint64 lifetimeSeconds,
@@ -536,7 +532,6 @@ void QDFHIRAPIClientForExtension::send(const std::shared_ptr<Request> &request) 
     }
     if (notBefore.isValid())
         waitMs = QDateTime::currentDateTimeUtc().msecsTo(notBefore);
-    std::weak_ptr<QDFHIRAPIClientForExtension> weak = weak_from_this();
     if (waitMs > kLongestWaitMs) {
         Answer answer;
         answer.failure =
@@ -546,13 +541,19 @@ void QDFHIRAPIClientForExtension::send(const std::shared_ptr<Request> &request) 
         return;
     }
     if (waitMs > 0) {
+        std::weak_ptr<QDFHIRAPIClientForExtension> weak = weak_from_this();
         dispatchAfterOnMain(int(waitMs), [weak, request] {
             if (auto self = weak.lock())
                 self->send(request);
         });
         return;
     }
-    accessToken(false, [weak, request](const QString &token, const std::optional<Failure> &failure) {
+    sendWithAccessToken(request, false);
+}
+
+void QDFHIRAPIClientForExtension::sendWithAccessToken(const std::shared_ptr<Request> &request, bool renew) {
+    std::weak_ptr<QDFHIRAPIClientForExtension> weak = weak_from_this();
+    accessToken(renew, [weak, request](const QString &token, const std::optional<Failure> &failure) {
         auto self = weak.lock();
         if (!self)
             return;
@@ -612,19 +613,7 @@ void QDFHIRAPIClientForExtension::sendWithToken(const std::shared_ptr<Request> &
             if (answer.status == 401 && !request->renewedToken) {
                 // One new token and one more try.
                 request->renewedToken = true;
-                self->accessToken(
-                    true, [weak, request](const QString &token, const std::optional<Failure> &failure) {
-                        auto self = weak.lock();
-                        if (!self)
-                            return;
-                        if (failure) {
-                            Answer answer;
-                            answer.failure = failure;
-                            request->done(answer);
-                            return;
-                        }
-                        self->sendWithToken(request, token);
-                    });
+                self->sendWithAccessToken(request, true);
                 return;
             }
             if (answer.status == 408 || answer.status == 429 || answer.status >= 500) {

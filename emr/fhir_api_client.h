@@ -117,11 +117,23 @@ private:
     // is asked again once with v1 scopes.
     void postTokenRequest(const QString &tokenURL, quint64 epoch, bool v1);
     bool useV1Scopes() const;
+    // A request to the authorisation server (SMART configuration, token
+    // URL), for its origin only; `done` runs on the main thread while the
+    // client lives, with the status (0: no answer), the answer and the
+    // error. A request that cannot be built ends the token request.
+    using AuthorisationAnswer =
+        std::function<void(const std::shared_ptr<QDFHIRAPIClientForExtension> &self, qint64 status,
+                           const QVariant &answer, const KCError &error)>;
+    void sendAuthorisationRequest(const QString &method, const QString &url, const KCParameters &form,
+                                  quint64 epoch, AuthorisationAnswer done);
     void finishToken(const QString &token, qint64 lifetimeSeconds, const std::optional<Failure> &failure,
                      quint64 epoch);
     // Sends `request` with the token (waiting for a Retry-After the EHR
     // asked for when it is short); a 401 renews the token and repeats it once.
     void send(const std::shared_ptr<Request> &request);
+    // Gets the access token (a new one with `renew`) and sends `request`
+    // with it; without a token the request ends with the failure.
+    void sendWithAccessToken(const std::shared_ptr<Request> &request, bool renew);
     void sendWithToken(const std::shared_ptr<Request> &request, const QString &token);
     // A request of `filing` to `path` under the base URL; cancelling the
     // filing cancels it, and a finished filing ignores its answer.

@@ -41,15 +41,18 @@ protected:
             {"id", "31000"},
             {"name", QVariantList{QVariantMap{{"family", "Thompson"}, {"given", QVariantList{"Margaret"}}}}},
             {"birthDate", "1948-03-12"}}}));
-        config = write(
-            "config.json",
-            QJsonDocument::fromVariant(QVariantMap{{"emrData", server.emrData(false)},
-                                                   {"kelvraKeychain", QVariantMap{{"enabledEMR", "fhir"}}}})
-                .toJson());
+        config = writeConfig("config.json", server.emrData(false));
         QImage image(30, 20, QImage::Format_RGB32);
         image.fill(Qt::blue);
         picture = dir.filePath("capture.png");
         ASSERT_TRUE(image.save(picture));
+    }
+    // A user configuration naming the FHIR EHR of `emrData`.
+    QString writeConfig(const QString &name, const QVariantMap &emrData) {
+        return write(name, QJsonDocument::fromVariant(
+                               QVariantMap{{"emrData", emrData},
+                                           {"kelvraKeychain", QVariantMap{{"enabledEMR", "fhir"}}}})
+                               .toJson());
     }
     QString write(const QString &name, const QByteArray &bytes) {
         QFile file(dir.filePath(name));
@@ -97,21 +100,13 @@ TEST_F(FhirCli, CheckConnectionReadsTheStatementGetsATokenAndPrintsTheKey) {
     ASSERT_TRUE(registered.start({"--jwks", jwks})) << registered.error().toStdString();
     QVariantMap emrData = server.emrData(false);
     emrData.insert("base_url", registered.base().toString());
-    const QString other =
-        write("other.json",
-              QJsonDocument::fromVariant(
-                  QVariantMap{{"emrData", emrData}, {"kelvraKeychain", QVariantMap{{"enabledEMR", "fhir"}}}})
-                  .toJson());
+    const QString other = writeConfig("other.json", emrData);
     const Outcome accepted = run({"check-connection", "--config", other});
     EXPECT_EQ(accepted.exitCode, 0) << accepted.out.constData();
 
     // Without the server's key, the check fails and says why.
     emrData.insert("private_key", QString());
-    const QString keyless =
-        write("keyless.json",
-              QJsonDocument::fromVariant(
-                  QVariantMap{{"emrData", emrData}, {"kelvraKeychain", QVariantMap{{"enabledEMR", "fhir"}}}})
-                  .toJson());
+    const QString keyless = writeConfig("keyless.json", emrData);
     const Outcome failed = run({"check-connection", "--config", keyless});
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_TRUE(failed.out.contains("No FHIR private key is configured")) << failed.out.constData();
