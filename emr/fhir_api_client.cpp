@@ -169,8 +169,8 @@ void QDFHIRAPIClientForExtension::setEmrData(const QVariantMap &emrData) {
 }
 
 void QDFHIRAPIClientForExtension::setKelvraKeychain(const QVariantMap &kelvraKeychain) {
-    QMutexLocker locker(&m_lock);
-    m_kelvraKeychain = kelvraKeychain;
+    // The EMR choice only: everything the FHIR client needs is in "emrData".
+    Q_UNUSED(kelvraKeychain);
 }
 
 QString QDFHIRAPIClientForExtension::practiceID() const {
@@ -258,7 +258,6 @@ void QDFHIRAPIClientForExtension::forgetCredentials() {
         QMutexLocker locker(&m_lock);
         ++m_credentialEpoch;
         m_emrData.clear();
-        m_kelvraKeychain.clear();
         m_key.reset();
         m_keyProblem.clear();
         m_accessToken.clear();

@@ -150,7 +150,6 @@ private:
 
     mutable QMutex m_lock;
     QVariantMap m_emrData;
-    QVariantMap m_kelvraKeychain;
     std::shared_ptr<FHIRSigningKey> m_key;
     QString m_keyProblem;
     QString m_discoveredTokenURL;
