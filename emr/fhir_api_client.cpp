@@ -420,8 +420,11 @@ void QDFHIRAPIClientForExtension::postTokenRequest(const QString &tokenURL, quin
             const QVariantMap map = answer.toMap();
             if (!error && status >= 200 && status < 300) {
                 const QString token = text(map.value(QStringLiteral("access_token")));
-                if (token.isEmpty() || text(map.value(QStringLiteral("token_type")))
-                                               .compare(QLatin1String("bearer"), Qt::CaseInsensitive) != 0) {
+                // A token of another type than "bearer" cannot be used; an
+                // answer that leaves the type out is taken as bearer.
+                const QString type = text(map.value(QStringLiteral("token_type")));
+                if (token.isEmpty() ||
+                    (!type.isEmpty() && type.compare(QLatin1String("bearer"), Qt::CaseInsensitive) != 0)) {
                     self->finishToken(QString(), 0,
                                       Failure{Kind::Failed, QStringLiteral("The EHR's token answer holds no "
                                                                            "bearer access token.")},
