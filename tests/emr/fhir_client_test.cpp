@@ -257,7 +257,7 @@ TEST_F(FhirClientTest, RefusalsFileNothingAndSayWhy) {
                                                 {"code", "business-rule"},
                                                 {"details", QVariantMap{{"text", "Chart is locked"}}}}}}}}});
          },
-         "HTTP 422"},
+         "Chart is locked"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
