@@ -43,8 +43,11 @@ QString segment(const QString &id) {
     return QString::fromLatin1(QUrl::toPercentEncoding(id));
 }
 
+// What sending the same request again later may mend: no answer, a time-out,
+// a rate limit, a server error. Any other 4xx (a 401 after the one renewal of
+// the token included) is final.
 bool isTransient(qint64 status) {
-    return status == 0 || status == 401 || status == 403 || status == 408 || status == 429 || status >= 500;
+    return status == 0 || status == 408 || status == 429 || status >= 500;
 }
 
 QString statusText(qint64 status) {

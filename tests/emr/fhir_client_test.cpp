@@ -327,12 +327,12 @@ TEST_F(FhirClientTest, TokensAreSignedRenewedOnceAndDiscovered) {
         unauthorised += r.toMap().value("status").toInt() == 401;
     EXPECT_EQ(unauthorised, 1);
 
-    // A second 401 in a row reaches the filing as a failure to retry.
+    // A second 401 in a row is final: kept, not filed, not sent again.
     ASSERT_TRUE(
         server->control("faults", QVariantMap{{"fail", 2}, {"status", 401}, {"path", "/fhir/R4/Patient"}}));
     const EMRFilingOutcome twice = file(*client, record(newEntryID()), visit("31007"));
-    EXPECT_EQ(twice.kind, EMRFilingOutcome::Failed);
-    EXPECT_FALSE(twice.reached);
+    EXPECT_EQ(twice.kind, EMRFilingOutcome::Refused);
+    EXPECT_TRUE(twice.error.contains("HTTP 401")) << twice.error.toStdString();
 }
 
 // 429 and 503 are retried (Failed); a Retry-After is honoured: while it
