@@ -291,3 +291,30 @@ QImage DemoClinic::portrait(const DemoPatient &patient, int width, int height) {
     painter.end();
     return image;
 }
+
+QJsonObject DemoClinic::fhirPatientBundle() const {
+    QJsonArray entries;
+    for (const auto *list : {&m_patients, &m_emrOnly}) {
+        for (const DemoPatient &p : *list) {
+            QJsonObject patient{
+                {QStringLiteral("resourceType"), QStringLiteral("Patient")},
+                {QStringLiteral("id"),
+                 p.emrPatientId.isEmpty() ? QStringLiteral("kc-") + p.id : p.emrPatientId},
+                {QStringLiteral("identifier"),
+                 QJsonArray{
+                     QJsonObject{{QStringLiteral("system"), QStringLiteral("urn:oid:2.16.840.1.113883.19.5")},
+                                 {QStringLiteral("value"), QStringLiteral("MRN-") + p.id}}}},
+                {QStringLiteral("name"),
+                 QJsonArray{QJsonObject{{QStringLiteral("use"), QStringLiteral("official")},
+                                        {QStringLiteral("family"), p.lastName},
+                                        {QStringLiteral("given"),
+                                         QJsonArray::fromStringList(p.firstName.split(QLatin1Char(' ')))}}}}};
+            if (!p.dob.isEmpty())
+                patient.insert(QStringLiteral("birthDate"), p.dob);
+            entries.append(QJsonObject{{QStringLiteral("resource"), patient}});
+        }
+    }
+    return {{QStringLiteral("resourceType"), QStringLiteral("Bundle")},
+            {QStringLiteral("type"), QStringLiteral("collection")},
+            {QStringLiteral("entry"), entries}};
+}

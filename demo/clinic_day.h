@@ -61,6 +61,12 @@ public:
     // A patient by profile image id, or nullopt.
     std::optional<DemoPatient> patientForImage(const QString &imageId) const;
 
+    // Every patient (clinic and EMR-only) as a FHIR R4 Patient in a
+    // collection Bundle, for a FHIR server that stands in for the EHR: the id
+    // is the EMR patient id ("kc-<clinic id>" without an EMR link), with an
+    // MRN identifier and the date of birth where it is known.
+    QJsonObject fhirPatientBundle() const;
+
     // A generated portrait of the patient, `width` x `height` pixels.
     static QImage portrait(const DemoPatient &patient, int width, int height);
 

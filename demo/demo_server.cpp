@@ -318,8 +318,9 @@ DemoReply DemoServer::applyFaults(const DemoRequest &request) {
         return DemoReply::error(400, QStringLiteral("\"delay_ms\" must be a non-negative integer"));
     const QString emr = body.value(QStringLiteral("emr")).toString();
     if (body.contains(QStringLiteral("emr")) && emr != QLatin1String("athenahealth") &&
-        emr != QLatin1String("none"))
-        return DemoReply::error(400, QStringLiteral("\"emr\" must be \"athenahealth\" or \"none\""));
+        emr != QLatin1String("none") && (emr != QLatin1String("fhir") || m_options.fhirURL.isEmpty()))
+        return DemoReply::error(400, QStringLiteral("\"emr\" must be \"athenahealth\", \"none\" or, with "
+                                                    "--fhir-url, \"fhir\""));
 
     if (body.contains(QStringLiteral("fail"))) {
         m_failRemaining = body.value(QStringLiteral("fail")).toInt();

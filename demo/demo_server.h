@@ -19,7 +19,13 @@ struct DemoOptions {
     quint16 port = 47800;
     bool https = false;
     QString dataDir;
-    QString emr = QStringLiteral("athenahealth"); // or "none"
+    QString emr = QStringLiteral("athenahealth"); // or "fhir", "none"
+    // With "fhir": the FHIR base URL, client id, key id and private key (PEM)
+    // handed out in the configuration.
+    QString fhirURL;
+    QString fhirClientID = QStringLiteral("kelvra-capture-demo");
+    QString fhirKeyID = QStringLiteral("kelvra-demo-key");
+    QString fhirPrivateKey;
     int delayMs = 0;
     int expireSessionsAfter = 0; // 0: sessions never expire
     int failCount = 0;

@@ -4,7 +4,9 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
+#include <QJsonDocument>
 #include <QStandardPaths>
 #include <cstdio>
 
@@ -61,8 +63,18 @@ int main(int argc, char **argv) {
                         "<data-dir>/tls/ca.pem.")},
         {QStringLiteral("data-dir"), QStringLiteral("Where filed documentation and EMR documents are kept."),
          QStringLiteral("DIR")},
-        {QStringLiteral("emr"), QStringLiteral("EMR named in the configuration: athenahealth or none."),
+        {QStringLiteral("emr"), QStringLiteral("EMR named in the configuration: athenahealth, fhir or none."),
          QStringLiteral("NAME"), QStringLiteral("athenahealth")},
+        {QStringLiteral("fhir-url"), QStringLiteral("With --emr fhir: the FHIR base URL handed out."),
+         QStringLiteral("URL")},
+        {QStringLiteral("fhir-client-id"),
+         QStringLiteral("With --emr fhir: the client id handed out (default kelvra-capture-demo)."),
+         QStringLiteral("ID")},
+        {QStringLiteral("fhir-key"),
+         QStringLiteral("With --emr fhir: the private key (PEM file) handed out in the configuration."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("fhir-patients"),
+         QStringLiteral("Print the demo patients as a FHIR Bundle (to seed a FHIR server) and exit.")},
         {QStringLiteral("delay-ms"), QStringLiteral("Delay every answer by N milliseconds."),
          QStringLiteral("N")},
         {QStringLiteral("expire-sessions-after"),
@@ -82,13 +94,32 @@ int main(int argc, char **argv) {
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
 
+    if (parser.isSet(QStringLiteral("fhir-patients"))) {
+        std::printf(
+            "%s\n",
+            QJsonDocument(DemoClinic().fhirPatientBundle()).toJson(QJsonDocument::Indented).constData());
+        return 0;
+    }
+
     DemoOptions options;
     options.host = parser.value(QStringLiteral("host"));
     options.https = parser.isSet(QStringLiteral("https"));
     options.allowRemote = parser.isSet(QStringLiteral("allow-remote"));
     options.emr = parser.value(QStringLiteral("emr"));
-    if (options.emr != QLatin1String("athenahealth") && options.emr != QLatin1String("none"))
-        return fail(QStringLiteral("--emr must be athenahealth or none"));
+    if (options.emr != QLatin1String("athenahealth") && options.emr != QLatin1String("fhir") &&
+        options.emr != QLatin1String("none"))
+        return fail(QStringLiteral("--emr must be athenahealth, fhir or none"));
+    if (options.emr == QLatin1String("fhir")) {
+        options.fhirURL = parser.value(QStringLiteral("fhir-url"));
+        if (options.fhirURL.isEmpty() || !parser.isSet(QStringLiteral("fhir-key")))
+            return fail(QStringLiteral("--emr fhir needs --fhir-url and --fhir-key"));
+        if (parser.isSet(QStringLiteral("fhir-client-id")))
+            options.fhirClientID = parser.value(QStringLiteral("fhir-client-id"));
+        QFile key(parser.value(QStringLiteral("fhir-key")));
+        if (!key.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("cannot read %1: %2").arg(key.fileName(), key.errorString()));
+        options.fhirPrivateKey = QString::fromLatin1(key.readAll());
+    }
     options.dataDir = parser.isSet(QStringLiteral("data-dir"))
                           ? parser.value(QStringLiteral("data-dir"))
                           : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);

@@ -5,6 +5,7 @@
 #include <QVariantList>
 
 #include "emr/athenahealth_api_client.h"
+#include "emr/fhir_api_client.h"
 
 namespace {
 
@@ -63,11 +64,18 @@ EMRAPIClient::EMRAPIClient() {
                          entry(QStringLiteral("false"), {}, QStringLiteral("epic-bw"), {}, false));
     supportedEMRs.insert(QStringLiteral("allscripts"),
                          entry(QStringLiteral("false"), {}, QStringLiteral("allScripts-bw"), {}, false));
+    // Any EHR with the FHIR R4 API (SMART Backend Services).
+    supportedEMRs.insert(QStringLiteral("fhir"),
+                         entry(QStringLiteral("true"), QStringLiteral("QDFHIRAPIClient"),
+                               QStringLiteral("fhir-bw"), nullValue(), true));
 
     m_factories.insert(QStringLiteral("QDAthenahealthAPIClientForExtension"),
                        []() -> std::shared_ptr<EMRAPIDelegate> {
                            return QDAthenahealthAPIClientForExtension::sharedClient();
                        });
+    m_factories.insert(
+        QStringLiteral("QDFHIRAPIClientForExtension"),
+        []() -> std::shared_ptr<EMRAPIDelegate> { return QDFHIRAPIClientForExtension::sharedClient(); });
     checkCurrentEMR();
 }
 

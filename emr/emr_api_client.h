@@ -50,7 +50,8 @@ public:
     static bool isDateToday(const QDateTime &date);
 
     // Client factories by class name ("delegate_class" + "ForExtension").
-    // "QDAthenahealthAPIClientForExtension" is registered from the start;
+    // "QDAthenahealthAPIClientForExtension" and "QDFHIRAPIClientForExtension"
+    // are registered from the start;
     // registering a name again replaces its factory, a null factory removes it.
     void registerClientFactory(const QString &className, ClientFactory factory);
     ClientFactory clientFactoryForClassName(const QString &className) const;

@@ -1,6 +1,7 @@
-// kelvra-capture emr-file: files an image in a patient's athenahealth chart
-// the way an accepted capture is filed, from a user configuration kept in a
-// JSON file. For trying a configuration and an EMR connection by hand.
+// kelvra-capture emr-file: files an image in a patient's chart (athenahealth,
+// or any FHIR R4 EHR) the way an accepted capture is filed, from a user
+// configuration kept in a JSON file. For trying a configuration and an EMR
+// connection by hand.
 
 #include "app/cli/cli.h"
 #include "emr/athenahealth_api_client.h"
@@ -19,11 +20,15 @@
 
 namespace {
 
+// The visit as the patient list would give it.
+struct Visit {
+    QString patient, note, appointment, department, name, dob;
+};
+
 // Reads the visit (patient id, note, ...) from FILE, or from standard input
 // for "-": patient data never goes on the command line, where every user of
 // the computer can read it.
-bool readVisit(const QString &path, QString *patient, QString *note, QString *appointment,
-               QString *department, QString *error) {
+bool readVisit(const QString &path, Visit *v, QString *error) {
     QFile file;
     const bool stdinput = path == QLatin1String("-");
     bool opened = false;
@@ -58,22 +63,23 @@ bool readVisit(const QString &path, QString *patient, QString *note, QString *ap
             return false;
         return true;
     };
-    if (!text("patient", patient) || !text("note", note) || !text("appointment", appointment) ||
-        !text("department", department)) {
-        *error = QStringLiteral("%1: \"patient\", \"note\", \"appointment\" and \"department\" must be text")
+    if (!text("patient", &v->patient) || !text("note", &v->note) || !text("appointment", &v->appointment) ||
+        !text("department", &v->department) || !text("name", &v->name) || !text("dob", &v->dob)) {
+        *error = QStringLiteral("%1: \"patient\", \"note\", \"appointment\", \"department\", \"name\" and "
+                                "\"dob\" must be text")
                      .arg(name);
         return false;
     }
-    if (patient->isEmpty()) {
-        *error = QStringLiteral("%1 names no \"patient\"").arg(name);
+    if (v->patient.isEmpty() && v->name.isEmpty()) {
+        *error = QStringLiteral("%1 names no \"patient\" (nor, for FHIR, a \"name\")").arg(name);
         return false;
     }
     return true;
 }
 
 int run(int argc, char **argv, const QStringList &args) {
-    QString configPath, visitPath, patient, appointment, department, note, type = QStringLiteral("image"),
-                                                                           file;
+    QString configPath, visitPath, type = QStringLiteral("image"), file;
+    Visit v;
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args.at(i);
         auto value = [&](QString *out) {
@@ -111,7 +117,7 @@ int run(int argc, char **argv, const QStringList &args) {
     if (file == QLatin1String("-"))
         return cliBadInput(QStringLiteral("the document is read from a file; standard input is for --visit"));
     QString visitError;
-    if (!readVisit(visitPath, &patient, &note, &appointment, &department, &visitError))
+    if (!readVisit(visitPath, &v, &visitError))
         return cliBadInput(visitError);
 
     QFile config(configPath);
@@ -158,17 +164,22 @@ int run(int argc, char **argv, const QStringList &args) {
 
     const QString entryID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     const QVariantMap record{
-        {QStringLiteral("encounter_note"), note},
+        {QStringLiteral("encounter_note"), v.note},
         {QStringLiteral("id"), QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()},
         {QStringLiteral("Upload"),
          QVariantList{QVariantMap{{QStringLiteral("id"), entryID},
                                   {QStringLiteral("content"), QString::fromLatin1(content.toBase64())}}}}};
-    QVariantMap visit{{QStringLiteral("emr_patient_id"), patient}};
-    if (!department.isEmpty())
-        visit.insert(QStringLiteral("department_id"), department);
-    if (!appointment.isEmpty())
+    // The patient entry's keys (the FHIR client checks name and date of
+    // birth in the EHR), and athenahealth's appointment and department.
+    QVariantMap visit{{QStringLiteral("emr_patient_id"), v.patient},
+                      {QStringLiteral("name"), v.name},
+                      {QStringLiteral("dob"), v.dob},
+                      {QStringLiteral("emr_appointment_id"), v.appointment}};
+    if (!v.department.isEmpty())
+        visit.insert(QStringLiteral("department_id"), v.department);
+    if (!v.appointment.isEmpty())
         visit.insert(QStringLiteral("ClinicPatientDeviceAssignment"),
-                     QVariantMap{{QStringLiteral("emr_appointment_id"), appointment}});
+                     QVariantMap{{QStringLiteral("emr_appointment_id"), v.appointment}});
 
     // Filed only when the EMR names the new document; any other answer (a
     // proxy's page, an empty 200) is reported with what the EMR said.
@@ -191,25 +202,32 @@ int run(int argc, char **argv, const QStringList &args) {
 
 CliRegistrar registrar(
     {QStringLiteral("emr-file"), QStringLiteral("--config FILE --visit FILE|- [--type image|pdf] DOCUMENT"),
-     QStringLiteral("file an image in a patient's athenahealth chart"),
-     QStringLiteral("Files DOCUMENT in a patient's athenahealth chart as an accepted capture\n"
-                    "is filed: an image becomes a one-page PDF of its size (embedded\n"
-                    "losslessly, written to the application's private folder and removed\n"
-                    "once the EMR has answered) and is posted with a fresh access token.\n"
-                    "--type pdf sends the file's bytes as they are.\n\n"
+     QStringLiteral("file an image in a patient's chart (athenahealth or FHIR)"),
+     QStringLiteral("Files DOCUMENT in a patient's chart as an accepted capture is filed: an\n"
+                    "image becomes a one-page PDF of its size (embedded losslessly). For\n"
+                    "athenahealth it is written to the application's private folder, removed\n"
+                    "once the EMR has answered, and posted with a fresh access token; for a\n"
+                    "FHIR EHR it is sent as a DocumentReference once the EHR's Patient has\n"
+                    "been found and its date of birth checked. --type pdf sends the file's\n"
+                    "bytes as they are.\n\n"
                     "--visit names a file, or - for standard input, holding the visit as\n"
-                    "JSON: {\"patient\": ID, \"note\": TEXT, \"appointment\": ID,\n"
-                    "\"department\": ID}; only \"patient\" is required. Patient data is never\n"
-                    "taken from the command line, where other users can read it.\n\n"
+                    "JSON: {\"patient\": ID, \"name\": \"First Last\", \"dob\": \"yyyy-MM-dd\",\n"
+                    "\"note\": TEXT, \"appointment\": ID, \"department\": ID}. athenahealth needs\n"
+                    "\"patient\"; FHIR needs \"dob\" and \"patient\" (the EHR id or MRN) or\n"
+                    "\"name\". Patient data is never taken from the command line, where other\n"
+                    "users can read it.\n\n"
                     "FILE given to --config holds the user configuration as the clinic\n"
                     "service hands it out: {\"emrData\": {\"base_url\", \"auth_url\", \"api_key\",\n"
                     "\"api_secret\", \"emr_data_1\"}, \"kelvraKeychain\": {\"enabledEMR\":\n"
-                    "\"athenahealth\", \"departmentID\", ...}}. Its URLs must be https://\n"
-                    "unless they point at this computer.\n\n"
-                    "\"appointment\" files it with that appointment (in the configured\n"
-                    "department); \"department\" overrides the configured department when\n"
-                    "there is no appointment. Exit status 0 when the EMR names the new\n"
-                    "document, 1 for any other answer (printed), 2 on bad input."),
+                    "\"athenahealth\", \"departmentID\", ...}}, or for FHIR {\"emrData\":\n"
+                    "{\"base_url\", \"client_id\", \"key_id\", \"private_key\", ...},\n"
+                    "\"kelvraKeychain\": {\"enabledEMR\": \"fhir\"}} (see the README). Its URLs\n"
+                    "must be https:// unless they point at this computer.\n\n"
+                    "\"appointment\" files it with that appointment (athenahealth: in the\n"
+                    "configured department; FHIR: with the visit's Encounter); \"department\"\n"
+                    "overrides the configured department when there is no appointment. Exit\n"
+                    "status 0 when the EMR names the new document, 1 for any other answer\n"
+                    "(printed), 2 on bad input."),
      &run});
 
 } // namespace

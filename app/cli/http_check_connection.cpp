@@ -1,15 +1,22 @@
 // kelvra-capture check-connection URL [--ca-file FILE]: one GET through the
 // session manager and the default security policy, with what a support
 // technician needs to see: the trust verdict and why, the HTTP status and
-// the time taken.
+// the time taken. With --config naming a FHIR EHR it checks that EHR: its
+// CapabilityStatement, an access token, and the public key to register.
 
 #include "app/cli/cli.h"
+#include "emr/emr_api_client.h"
+#include "emr/fhir_api_client.h"
 #include "http/http_session_manager.h"
 #include "http/security_policy.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QMutex>
 
@@ -46,12 +53,84 @@ QString name(const QSslCertificate &c, QSslCertificate::SubjectInfo field, bool 
     return v.isEmpty() ? QStringLiteral("-") : v.join(QStringLiteral(", "));
 }
 
+// What the CapabilityStatement says about filing: the FHIR version, and
+// DocumentReference's create, conditional create and search. False when it
+// is no FHIR R4 CapabilityStatement.
+bool printCapabilities(const QVariant &body) {
+    const QVariantMap statement = QJsonDocument::fromJson(body.toByteArray()).toVariant().toMap();
+    if (statement.value(QStringLiteral("resourceType")).toString() != QLatin1String("CapabilityStatement")) {
+        std::printf("FHIR server:     the answer is no CapabilityStatement\n");
+        return false;
+    }
+    const QString version = statement.value(QStringLiteral("fhirVersion")).toString();
+    std::printf("FHIR version:    %s\n", qPrintable(version));
+    bool creates = false;
+    for (const QVariant &rest : statement.value(QStringLiteral("rest")).toList()) {
+        for (const QVariant &r : rest.toMap().value(QStringLiteral("resource")).toList()) {
+            const QVariantMap resource = r.toMap();
+            if (resource.value(QStringLiteral("type")).toString() != QLatin1String("DocumentReference"))
+                continue;
+            QStringList interactions;
+            for (const QVariant &i : resource.value(QStringLiteral("interaction")).toList())
+                interactions.append(i.toMap().value(QStringLiteral("code")).toString());
+            creates = interactions.contains(QStringLiteral("create"));
+            std::printf("DocumentReference: %s; conditional create %s\n",
+                        qPrintable(interactions.join(QStringLiteral(", "))),
+                        resource.value(QStringLiteral("conditionalCreate")).toBool()
+                            ? "yes"
+                            : "not declared (an earlier attempt is searched for by identifier)");
+        }
+    }
+    if (!creates)
+        std::printf("DocumentReference: create is not declared\n");
+    return version.startsWith(QLatin1String("4.0"));
+}
+
+// Gets an access token as a filing would, and prints the key to register.
+bool checkFHIRAuthorisation(const QVariantMap &preferences) {
+    EMRAPIClient &registry = EMRAPIClient::sharedEMRAPIClient();
+    registry.extensionCheckCurrentEMR(preferences.value(QStringLiteral("emrData")), preferences);
+    const auto fhir = std::dynamic_pointer_cast<QDFHIRAPIClientForExtension>(registry.delegate());
+    if (!fhir)
+        return false;
+    QString keyProblem;
+    const QVariantMap jwks = fhir->publicJWKS(&keyProblem);
+    if (jwks.isEmpty())
+        std::printf("Signing key:     %s\n", qPrintable(keyProblem));
+    else
+        std::printf(
+            "Public key (JWKS to register with the EHR):\n%s",
+            QJsonDocument(QJsonObject::fromVariantMap(jwks)).toJson(QJsonDocument::Indented).constData());
+    QEventLoop loop;
+    QString token;
+    std::optional<QDFHIRAPIClientForExtension::Failure> failure;
+    fhir->accessToken(false,
+                      [&](const QString &t, const std::optional<QDFHIRAPIClientForExtension::Failure> &f) {
+                          token = t;
+                          failure = f;
+                          loop.quit();
+                      });
+    loop.exec();
+    std::printf("Token URL:       %s\n", qPrintable(fhir->tokenURL()));
+    std::printf("Scopes asked:    %s\n", qPrintable(fhir->requestedScopes()));
+    if (failure)
+        std::printf("Access token:    NOT obtained: %s\n", qPrintable(failure->message));
+    else
+        std::printf("Access token:    obtained\n");
+    return !failure && !token.isEmpty();
+}
+
 int run(int argc, char **argv, const QStringList &args) {
     QString url;
     QString caFile;
+    QString configPath;
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args.at(i);
-        if (a == QLatin1String("--ca-file")) {
+        if (a == QLatin1String("--config")) {
+            if (i + 1 >= args.size())
+                return cliBadInput(QStringLiteral("--config needs a file name"));
+            configPath = args.at(++i);
+        } else if (a == QLatin1String("--ca-file")) {
             if (i + 1 >= args.size())
                 return cliBadInput(QStringLiteral("--ca-file needs a file name"));
             caFile = args.at(++i);
@@ -65,6 +144,27 @@ int run(int argc, char **argv, const QStringList &args) {
             return cliBadInput(QStringLiteral("only one URL, please (got %1 and %2)").arg(url, a));
         }
     }
+    // A FHIR EHR's configuration: its CapabilityStatement is the URL.
+    QVariantMap preferences;
+    if (!configPath.isEmpty()) {
+        QFile config(configPath);
+        if (!config.open(QIODevice::ReadOnly))
+            return cliBadInput(QStringLiteral("cannot read %1: %2").arg(configPath, config.errorString()));
+        preferences = QJsonDocument::fromJson(config.readAll()).toVariant().toMap();
+        const QVariantMap emrData = preferences.value(QStringLiteral("emrData")).toMap();
+        if (preferences.value(QStringLiteral("kelvraKeychain")).toMap().value(QStringLiteral("enabledEMR")) !=
+                QLatin1String("fhir") ||
+            emrData.value(QStringLiteral("base_url")).toString().isEmpty())
+            return cliBadInput(
+                QStringLiteral("%1 configures no FHIR EHR (\"enabledEMR\": \"fhir\" with a \"base_url\")")
+                    .arg(configPath));
+        if (!url.isEmpty())
+            return cliBadInput(QStringLiteral("give a URL or --config, not both"));
+        url = CVHTTPSessionManager::normalizedBaseURL(
+                  QUrl(emrData.value(QStringLiteral("base_url")).toString()))
+                  .toString() +
+              QStringLiteral("metadata");
+    }
     if (url.isEmpty())
         return cliBadInput(QStringLiteral("check-connection needs a URL, e.g. https://clinic.example/api/"));
     const QUrl parsed(url, QUrl::StrictMode);
@@ -74,6 +174,11 @@ int run(int argc, char **argv, const QStringList &args) {
         return cliBadInput(QStringLiteral("not an http(s) URL: %1").arg(url));
 
     QCoreApplication app(argc, argv);
+    if (!preferences.isEmpty()) {
+        // The application's settings: the managed key file among them.
+        QCoreApplication::setOrganizationName(QStringLiteral("Kelvra"));
+        QCoreApplication::setApplicationName(QStringLiteral("KelvraCapture"));
+    }
     if (!caFile.isEmpty()) {
         if (!QFileInfo(caFile).isReadable())
             return cliBadInput(QStringLiteral("cannot read the CA file %1").arg(caFile));
@@ -100,6 +205,8 @@ int run(int argc, char **argv, const QStringList &args) {
     if (!request)
         return cliBadInput(QStringLiteral("cannot build a request for %1").arg(url));
     request->setTimeoutInterval(20);
+    if (!preferences.isEmpty())
+        request->setValue(QStringLiteral("application/fhir+json"), QStringLiteral("Accept"));
 
     QEventLoop loop;
     std::optional<KCHTTPURLResponse> response;
@@ -154,22 +261,35 @@ int run(int argc, char **argv, const QStringList &args) {
         std::printf("HTTP status:     no answer (%s)\n", qPrintable(cause.localizedDescription()));
     }
     std::printf("Time:            %lld ms\n", static_cast<long long>(elapsed));
-    const bool ok = trusted && response.has_value();
+    bool ok = trusted && response.has_value();
+    if (!preferences.isEmpty()) {
+        const bool capable = ok && response->statusCode() == 200 && printCapabilities(body);
+        // A token is asked for even when the statement is missing: both
+        // answers help whoever sets the connection up.
+        const bool authorised = checkFHIRAuthorisation(preferences);
+        ok = capable && authorised;
+    }
     std::printf("Result:          %s\n", ok ? "OK" : "FAILED");
     return ok ? 0 : 1;
 }
 
 const CliRegistrar
-    reg({QStringLiteral("check-connection"), QStringLiteral("URL [--ca-file FILE]"),
+    reg({QStringLiteral("check-connection"), QStringLiteral("URL | --config FILE [--ca-file FILE]"),
          QStringLiteral("check that a server is reachable and trusted"),
          QStringLiteral("Runs one GET of URL with the application's HTTPS settings and prints the\n"
                         "trust verdict and its reason (untrusted root, host name mismatch, expired,\n"
                         "...), the certificates the server presented, the HTTP status and the time\n"
                         "taken.\n\n"
                         "  --ca-file FILE   also trust the root certificates in FILE (PEM), as the\n"
-                        "                   KELVRA_CA_FILE variable or the \"trustedCAFile\" setting do\n\n"
-                        "Exit status: 0 when the server is trusted and answered, 1 when not, 2 on\n"
-                        "bad input."),
+                        "                   KELVRA_CA_FILE variable or the \"trustedCAFile\" setting do\n"
+                        "  --config FILE    instead of a URL: a user configuration naming a FHIR EHR\n"
+                        "                   (\"enabledEMR\": \"fhir\", see emr-file --help); reads its\n"
+                        "                   CapabilityStatement (<base_url>metadata), gets an access\n"
+                        "                   token as a filing would, and prints the public key (JWKS)\n"
+                        "                   to register with the EHR\n\n"
+                        "Exit status: 0 when the server is trusted and answered (with --config: a\n"
+                        "FHIR R4 CapabilityStatement and an access token), 1 when not, 2 on bad\n"
+                        "input."),
          &run});
 
 } // namespace

@@ -60,6 +60,16 @@ if(TARGET kelvra-demo-service)
     KC_DEMO_SERVICE="$<TARGET_FILE:kelvra-demo-service>" KC_UPLOAD_PROBE="$<TARGET_FILE:kc-upload-probe>")
   add_dependencies(capture_upload_crash_test kelvra-demo-service kc-upload-probe)
 endif()
+# The same on the FHIR path: the demo service hands out a FHIR configuration
+# for the test FHIR server (tests/support/fhir-server).
+if(TARGET kelvra-demo-service)
+  kc_add_gtest(NAME capture_upload_crash_fhir_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/upload_crash_fhir_test.cpp ${CMAKE_SOURCE_DIR}/tests/clinic/demo_service.cpp
+    LIBS Qt6::Network QT_MAIN CORE KEYRING TIMEOUT 900)
+  target_compile_definitions(capture_upload_crash_fhir_test PRIVATE
+    KC_DEMO_SERVICE="$<TARGET_FILE:kelvra-demo-service>" KC_UPLOAD_PROBE="$<TARGET_FILE:kc-upload-probe>")
+  add_dependencies(capture_upload_crash_fhir_test kelvra-demo-service kc-upload-probe)
+endif()
 # The clinic sender against a scripted service (a process of its own: the
 # clinic client is a single instance).
 kc_add_gtest(NAME capture_clinic_sender_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/clinic_sender_test.cpp

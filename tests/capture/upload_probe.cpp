@@ -6,8 +6,10 @@
 // empty (3 when a record was refused, 2 on timeout).
 //
 //   kc-upload-probe --service URL --queue DIR [--enqueue] [--only clinic|emr]
-//                   [--attempt-timeout MS] [--wait-go]
+//                   [--attempt-timeout MS] [--wait-go] [--patient JSON]
 //
+// --patient gives the patient entry the capture is accepted for (JSON: name,
+// dob, emr_patient_id, ...) instead of the athenahealth demo patient.
 // --wait-go prints "ready" once signed in and waits for a line on standard
 // input before accepting the capture.
 
@@ -21,6 +23,7 @@
 #include <QDeadlineTimer>
 #include <QGuiApplication>
 #include <QImage>
+#include <QJsonDocument>
 #include <QPainter>
 #include <QTimer>
 
@@ -60,7 +63,8 @@ int main(int argc, char **argv) {
                        {"enqueue", "Accept one capture."},
                        {"only", "Accept for one destination only.", "destination"},
                        {"attempt-timeout", "Attempt time-out in ms.", "ms", "120000"},
-                       {"wait-go", "Wait for a line on standard input before accepting."}});
+                       {"wait-go", "Wait for a line on standard input before accepting."},
+                       {"patient", "The patient entry (JSON) to accept the capture for.", "json"}});
     parser.process(app);
     const QUrl service(parser.value("service"));
     KelvraAPIClient::setServiceURLForFirstUse(service);
@@ -105,9 +109,12 @@ int main(int argc, char **argv) {
     }
     if (parser.isSet("enqueue")) {
         const QImage image = captureImage();
-        const QVariantMap patient{{QStringLiteral("name"), QStringLiteral("Probe Patient")},
-                                  {QStringLiteral("emr_patient_id"), QStringLiteral("31007")},
-                                  {QStringLiteral("interaction_id"), QString()}};
+        const QVariantMap patient =
+            parser.isSet("patient")
+                ? QJsonDocument::fromJson(parser.value("patient").toUtf8()).toVariant().toMap()
+                : QVariantMap{{QStringLiteral("name"), QStringLiteral("Probe Patient")},
+                              {QStringLiteral("emr_patient_id"), QStringLiteral("31007")},
+                              {QStringLiteral("interaction_id"), QString()}};
         const QVariantMap clinicRecord =
             clinicDocumentationRecord(image, patient.value("interaction_id"), QStringLiteral("probe"), "17");
         const QVariantMap emrRecord = emrDocumentationRecord(image, patient, QStringLiteral("probe"));

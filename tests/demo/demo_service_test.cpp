@@ -251,6 +251,8 @@ TEST(DemoService, StartsWithTheDocumentedLinesAndRefusesBadOptions) {
     EXPECT_EQ(service.secondLine(), QStringLiteral("demo user: demo  password: capture"));
 
     for (const QStringList &bad : {QStringList{QStringLiteral("--emr"), QStringLiteral("epic")},
+                                   // A FHIR EHR needs its URL and the key to hand out.
+                                   QStringList{QStringLiteral("--emr"), QStringLiteral("fhir")},
                                    QStringList{QStringLiteral("--fail-status"), QStringLiteral("abc")},
                                    QStringList{QStringLiteral("--host"), QStringLiteral("not an address")}}) {
         QProcess process;

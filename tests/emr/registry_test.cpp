@@ -50,9 +50,10 @@ protected:
     EMRAPIClient::ClientFactory saved;
 };
 
-TEST_F(RegistryTest, TableHoldsTheSixEMRsExactly) {
+// The six EMRs of the original table exactly as they were, and "fhir".
+TEST_F(RegistryTest, TableHoldsTheSixEMRsExactlyAndFHIR) {
     const QVariantMap &t = registry().supportedEMRs;
-    ASSERT_EQ(t.size(), 6);
+    ASSERT_EQ(t.size(), 7);
     struct Row {
         const char *key, *enabled, *delegateClass, *icon;
     } rows[] = {{"drchrono", "true", "QDdrchronoAPIClient", "drchrono-bw"},
@@ -60,7 +61,8 @@ TEST_F(RegistryTest, TableHoldsTheSixEMRsExactly) {
                 {"kelvrademoemr", "true", "QDKelvraDemoEMRAPIClient", "KelvraDemoEMR-bw"},
                 {"greenway", "false", nullptr, "greenway-bw"},
                 {"epic", "false", nullptr, "epic-bw"},
-                {"allscripts", "false", nullptr, "allScripts-bw"}};
+                {"allscripts", "false", nullptr, "allScripts-bw"},
+                {"fhir", "true", "QDFHIRAPIClient", "fhir-bw"}};
     for (const Row &r : rows) {
         SCOPED_TRACE(r.key);
         const QVariantMap e = t.value(r.key).toMap();
@@ -77,6 +79,7 @@ TEST_F(RegistryTest, TableHoldsTheSixEMRsExactly) {
     }
     EXPECT_EQ(t.value("athenahealth").toMap().value("auth_parameters").metaType().id(), QMetaType::Nullptr);
     EXPECT_EQ(t.value("kelvrademoemr").toMap().value("auth_parameters").metaType().id(), QMetaType::Nullptr);
+    EXPECT_EQ(t.value("fhir").toMap().value("auth_parameters").metaType().id(), QMetaType::Nullptr);
 
     const QVariantMap auth = t.value("drchrono").toMap().value("auth_parameters").toMap();
     const QUrl initial(auth.value("initial_URL").toString());

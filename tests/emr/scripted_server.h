@@ -37,6 +37,8 @@ struct ScriptedAnswer {
     int status = 200;
     QByteArray contentType = "application/json";
     QByteArray body = "{}";
+    // More header fields (a redirect's Location, ...).
+    QList<QPair<QByteArray, QByteArray>> headers = {};
 };
 
 class ScriptedServer : public QObject {
@@ -70,6 +72,8 @@ public:
         QByteArray out = "HTTP/1.1 " + QByteArray::number(a.status) + " Status\r\n";
         out += "Content-Type: " + a.contentType + "\r\n";
         out += "Content-Length: " + QByteArray::number(a.body.size()) + "\r\n";
+        for (const auto &h : a.headers)
+            out += h.first + ": " + h.second + "\r\n";
         out += "Connection: close\r\n\r\n" + a.body;
         socket->write(out);
         socket->disconnectFromHost();
