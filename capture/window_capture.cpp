@@ -110,7 +110,7 @@ void startWindowCapture(WindowCaptureRequest request, QObject *context, WindowCa
                 },
                 Qt::QueuedConnection);
         }
-        std::optional<QString> text;
+        std::optional<ScreenText> screen;
         if (!images.windowImage.isNull()) {
             QElapsedTimer clock;
             clock.start();
@@ -120,12 +120,13 @@ void startWindowCapture(WindowCaptureRequest request, QObject *context, WindowCa
             const double scale = std::max(request.pixelRatio, images.windowImage.devicePixelRatio());
             const QImage input = recognitionInput(std::move(images.windowImage), scale);
             timings.enlarge = clock.restart();
-            if (request.recognize)
-                text = request.recognize(input);
-            else if (request.recognizer) {
-                std::function<void(const QString &)> topBandRead;
+            if (request.recognize) {
+                if (const std::optional<QString> text = request.recognize(input))
+                    screen = ScreenText::fromText(*text);
+            } else if (request.recognizer) {
+                std::function<void(const ScreenText &)> topBandRead;
                 if (handlers.topTextRead) {
-                    topBandRead = [guard, handlers, &total, &timings](const QString &top) {
+                    topBandRead = [guard, handlers, &total, &timings](const ScreenText &top) {
                         timings.topBand = total.elapsed();
                         if (!guard)
                             return;
@@ -137,18 +138,22 @@ void startWindowCapture(WindowCaptureRequest request, QObject *context, WindowCa
                             Qt::QueuedConnection);
                     };
                 }
-                text = request.recognizer->read(input, nullptr, &timings.recognitionSteps, 0, topBandRead);
-            } else
-                text = wordsFromImage(input, {}, nullptr, &timings.recognitionSteps);
+                ScreenText read;
+                if (request.recognizer->read(input, nullptr, &timings.recognitionSteps, 0, topBandRead, &read))
+                    screen = std::move(read);
+            } else if (const std::optional<QString> text =
+                           wordsFromImage(input, {}, nullptr, &timings.recognitionSteps)) {
+                screen = ScreenText::fromText(*text);
+            }
             timings.recognition = clock.elapsed();
         }
         timings.total = total.elapsed();
         if (guard) {
             QMetaObject::invokeMethod(
                 guard.data(),
-                [handlers, text, timings] {
+                [handlers, screen, timings] {
                     if (handlers.finished)
-                        handlers.finished(text, timings);
+                        handlers.finished(screen, timings);
                 },
                 Qt::QueuedConnection);
         }
