@@ -99,31 +99,42 @@ QStringList alphanumericRuns(const QString &foldedWord) {
     return runs;
 }
 
-// The engine's usual confusions merged: rn and m, l with I and 1, o and 0, fi
-// and ñ (read as n once folded); any other digit stands for a letter the
-// engine could not read (an accented one, mostly).
-QString canonical(const QString &foldedRun) {
-    QString out;
-    for (qsizetype i = 0; i < foldedRun.size(); ++i) {
-        const QChar c = foldedRun.at(i);
-        const QChar next = i + 1 < foldedRun.size() ? foldedRun.at(i + 1) : QChar();
-        if (c == QLatin1Char('r') && next == QLatin1Char('n')) {
-            out += QLatin1Char('m');
-            ++i;
-        } else if (c == QLatin1Char('f') && next == QLatin1Char('i')) {
-            out += QLatin1Char('n');
-            ++i;
-        } else if (c == QLatin1Char('i') || c == QLatin1Char('1') || c == QLatin1Char('|')) {
-            out += QLatin1Char('l');
-        } else if (c == QLatin1Char('0')) {
-            out += QLatin1Char('o');
-        } else if (c.isDigit()) {
-            out += QLatin1Char('?');
-        } else {
-            out += c;
-        }
+// Whether the screen's letters `shown` are `name` misread the engine's usual
+// ways: rn for m, fi for ñ (n once folded), l, I and 1 for one another, 0 for
+// o, and any other digit for a letter it could not read (an accented one,
+// mostly). With `whole`, all of `name`; else a beginning of it.
+bool misreadAs(QStringView shown, QStringView name, bool whole) {
+    if (shown.isEmpty())
+        return !whole || name.isEmpty();
+    if (name.isEmpty())
+        return false;
+    const QChar s = shown.at(0), n = name.at(0);
+    const bool likeL = s == u'l' || s == u'i' || s == u'1' || s == u'|';
+    if ((s == n || (likeL && (n == u'l' || n == u'i')) || (s == u'0' && n == u'o') || (s.isDigit() && n.isLetter())) &&
+        misreadAs(shown.mid(1), name.mid(1), whole))
+        return true;
+    if (shown.startsWith(u"rn") && n == u'm' && misreadAs(shown.mid(2), name.mid(1), whole))
+        return true;
+    if (shown.startsWith(u"fi") && n == u'n' && misreadAs(shown.mid(2), name.mid(1), whole))
+        return true;
+    return s == u'm' && name.startsWith(u"rn") && misreadAs(shown.mid(1), name.mid(2), whole);
+}
+
+// The first letters a word can show for a name beginning with `c`, misread.
+QString misreadFirsts(QChar c) {
+    switch (c.unicode()) {
+    case u'l':
+    case u'i':
+        return QStringLiteral("li1|");
+    case u'o':
+        return QStringLiteral("o0");
+    case u'm':
+        return QStringLiteral("mr");
+    case u'n':
+        return QStringLiteral("nf");
+    default:
+        return QString(c);
     }
-    return out;
 }
 
 const QSet<QString> kSuffixes = {"jr", "sr", "ii", "iii", "iv"};
@@ -148,9 +159,8 @@ const QSet<QString> kNotMiddle = {"and", "or", "with", "of", "y", "e", "et", "un
 const QSet<QString> kBirthLabels = {"dob", "born", "birth", "birthdate", "dateofbirth", "bdate", "bday", "db"};
 
 struct Token {
-    QString folded;    // letters and digits, folded
-    QString canonical; // with the engine's confusions merged
-    int word;          // index into the screen's words
+    QString folded; // letters and digits, folded
+    int word;       // index into the screen's words
     int line;
     int block;
 };
@@ -225,6 +235,7 @@ struct Occurrence {
     qsizetype first; // tokens [first, end)
     qsizetype end;
     Strength strength;
+    int skipped = 0; // middle names on screen that are not the patient's
     bool mention = false;
     bool labelled = false;
     bool top = false;
@@ -250,7 +261,7 @@ public:
             const QString f = folded(word.text);
             m_wordLetters << QString(f).remove(QRegularExpression(QStringLiteral("[^\\p{L}]")));
             for (const QString &run : alphanumericRuns(f))
-                m_tokens.append({run, canonical(run), w, word.line, word.block});
+                m_tokens.append({run, w, word.line, word.block});
             m_lineWords[word.line].append(w);
         }
         QList<int> heights;
@@ -288,19 +299,27 @@ public:
     }
 
     // The end of the run of up to four tokens from `t` that spells `target`
-    // (run together), or -1. `misread`: compared with the engine's confusions
-    // merged.
+    // (run together), or -1. `misread`: read with the engine's usual
+    // confusions (misreadAs()).
     qsizetype run(const QString &target, qsizetype t, bool misread) const {
         QString spelt;
         for (qsizetype k = t; k < m_tokens.size() && k < t + 4; ++k) {
             if (k > t && !joinable(k - 1, k))
                 return -1;
-            spelt += misread ? m_tokens.at(k).canonical : m_tokens.at(k).folded;
-            if (spelt.size() > target.size())
-                return -1;
-            for (qsizetype i = 0; i < spelt.size(); ++i)
-                if (spelt.at(i) != target.at(i) && !(misread && spelt.at(i) == QLatin1Char('?')))
+            const QString &word = m_tokens.at(k).folded;
+            spelt += word;
+            if (misread) {
+                // A number is not a misread name.
+                if (std::none_of(word.begin(), word.end(), [](QChar c) { return c.isLetter(); }))
                     return -1;
+                if (misreadAs(spelt, target, true))
+                    return k + 1;
+                if (!misreadAs(spelt, target, false))
+                    return -1;
+                continue;
+            }
+            if (!target.startsWith(spelt))
+                return -1;
             if (spelt.size() == target.size())
                 return k + 1;
         }
@@ -399,9 +418,7 @@ void findAt(const Screen &screen, int person, const NameForm &form, qsizetype t,
     const QList<Token> &tokens = screen.tokens();
     for (const bool misread : {false, true}) {
         const Strength strength = misread ? Strength::Misread : Strength::Full;
-        const QString given = misread ? canonical(form.given) : form.given;
-        const QString firstGiven = misread ? canonical(form.firstGiven) : form.firstGiven;
-        const QString surname = misread ? canonical(form.surname) : form.surname;
+        const QString &given = form.given, &firstGiven = form.firstGiven, &surname = form.surname;
         // LAST [suffix] [,] FIRST
         if (const qsizetype e = screen.run(surname, t, misread); e >= 0) {
             qsizetype g = e;
@@ -437,7 +454,7 @@ void findAt(const Screen &screen, int person, const NameForm &form, qsizetype t,
                 if (!screen.joinable(s - 1, s))
                     break;
                 if (const qsizetype end = screen.run(surname, s, misread); end >= 0) {
-                    out.append({person, t, end, strength});
+                    out.append({person, t, end, strength, int(s - e)});
                     whole = true;
                 }
             }
@@ -458,7 +475,7 @@ bool overshadowed(const Occurrence &inner, const Occurrence &outer) {
         return false;
     if (outer.end - outer.first > inner.end - inner.first)
         return outer.strength != Strength::Partial || inner.strength == Strength::Partial;
-    return outer.strength > inner.strength;
+    return outer.strength > inner.strength || (outer.strength == inner.strength && outer.skipped < inner.skipped);
 }
 
 bool sameDay(const FoundDate &found, const QDate &date) {
@@ -652,18 +669,19 @@ private:
 
     void findOccurrences() {
         const QList<Token> &tokens = m_screen.tokens();
-        QHash<QChar, QList<qsizetype>> byFirst, byCanonicalFirst;
+        QHash<QChar, QList<qsizetype>> byFirst;
+        QList<qsizetype> digitFirst;
         for (qsizetype t = 0; t < tokens.size(); ++t) {
             byFirst[tokens[t].folded.at(0)] << t;
-            byCanonicalFirst[tokens[t].canonical.at(0)] << t;
+            if (tokens[t].folded.at(0).isDigit())
+                digitFirst << t;
         }
         QList<Occurrence> found;
         for (int p = 0; p < int(m_persons.size()); ++p) {
             for (const NameForm &form : m_persons.at(p).forms) {
-                QList<qsizetype> starts = byFirst.value(form.surname.at(0)) + byFirst.value(form.given.at(0)) +
-                                          byCanonicalFirst.value(canonical(form.surname).at(0)) +
-                                          byCanonicalFirst.value(canonical(form.given).at(0)) +
-                                          byCanonicalFirst.value(QLatin1Char('?'));
+                QList<qsizetype> starts = digitFirst;
+                for (const QChar c : misreadFirsts(form.surname.at(0)) + misreadFirsts(form.given.at(0)))
+                    starts += byFirst.value(c);
                 for (const QString &word : form.surnameWords)
                     starts += byFirst.value(word.at(0));
                 std::sort(starts.begin(), starts.end());

@@ -915,6 +915,7 @@ void ViewController::showPatientDetails() {
 void ViewController::animateToStart() {
     ++m_captureGeneration;
     m_cardShownEarly = m_awaitingWholeText = false;
+    m_decider.reset();
     hideAcceptError();
     setButtonStateHidden(true);
     animateAlpha(patientInfoView, 0);
