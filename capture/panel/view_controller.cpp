@@ -749,6 +749,10 @@ void ViewController::captureDidFinish(const std::optional<ScreenText> &screen) {
 void ViewController::topOfWindowRead(const ScreenText &top, qint64 elapsedMs) {
     if (m_cardShownEarly)
         return;
+    // No card is up: a row the closing table selected on its way out was
+    // not chosen for this capture.
+    if (m_height == startingHeightConstraint)
+        m_decider.reset();
     const std::optional<CardDecision> card = decider().topBandRead(top);
     if (!card)
         return;
