@@ -101,8 +101,9 @@ QStringList alphanumericRuns(const QString &foldedWord) {
 
 // Whether the screen's letters `shown` are `name` misread the engine's usual
 // ways: rn for m, fi for ñ (n once folded), l, I and 1 for one another, 0 for
-// o, and any other digit for a letter it could not read (an accented one,
-// mostly). With `whole`, all of `name`; else a beginning of it.
+// o, g for ø (o once folded), and any other digit for a letter it could not
+// read (an accented one, mostly). With `whole`, all of `name`; else a
+// beginning of it.
 bool misreadAs(QStringView shown, QStringView name, bool whole) {
     if (shown.isEmpty())
         return !whole || name.isEmpty();
@@ -110,7 +111,7 @@ bool misreadAs(QStringView shown, QStringView name, bool whole) {
         return false;
     const QChar s = shown.at(0), n = name.at(0);
     const bool likeL = s == u'l' || s == u'i' || s == u'1' || s == u'|';
-    if ((s == n || (likeL && (n == u'l' || n == u'i')) || (s == u'0' && n == u'o') || (s.isDigit() && n.isLetter())) &&
+    if ((s == n || (likeL && (n == u'l' || n == u'i')) || ((s == u'0' || s == u'g') && n == u'o') || (s.isDigit() && n.isLetter())) &&
         misreadAs(shown.mid(1), name.mid(1), whole))
         return true;
     if (shown.startsWith(u"rn") && n == u'm' && misreadAs(shown.mid(2), name.mid(1), whole))
@@ -127,7 +128,7 @@ QString misreadFirsts(QChar c) {
     case u'i':
         return QStringLiteral("li1|");
     case u'o':
-        return QStringLiteral("o0");
+        return QStringLiteral("o0g");
     case u'm':
         return QStringLiteral("mr");
     case u'n':
@@ -256,20 +257,30 @@ struct ScreenDate {
 class Screen {
 public:
     explicit Screen(const ScreenText &screen) : m_screen(screen) {
-        for (int w = 0; w < int(screen.words.size()); ++w) {
-            const ScreenWord &word = screen.words.at(w);
-            const QString f = folded(word.text);
-            m_wordLetters << QString(f).remove(QRegularExpression(QStringLiteral("[^\\p{L}]")));
-            for (const QString &run : alphanumericRuns(f))
-                m_tokens.append({run, w, word.line, word.block});
-            m_lineWords[word.line].append(w);
-        }
         QList<int> heights;
         for (const ScreenWord &word : screen.words)
             if (!word.box.isNull())
                 heights << word.box.height();
         std::sort(heights.begin(), heights.end());
         m_medianHeight = heights.isEmpty() ? 0 : heights.at(heights.size() / 2);
+        // The engine runs side-by-side columns into one line; a wide gap
+        // between two words of a line starts a piece of its own, and the
+        // pieces are the lines here.
+        int line = -1;
+        for (int w = 0; w < int(screen.words.size()); ++w) {
+            const ScreenWord &word = screen.words.at(w);
+            const ScreenWord *before = w > 0 ? &screen.words.at(w - 1) : nullptr;
+            if (!before || before->line != word.line ||
+                (screen.hasBoxes() && word.box.left() - before->box.right() > 3 * m_medianHeight))
+                ++line;
+            const QString f = folded(word.text);
+            m_wordLetters << QString(f).remove(QRegularExpression(QStringLiteral("[^\\p{L}]")));
+            for (const QString &run : alphanumericRuns(f))
+                m_tokens.append({run, w, line, word.block});
+            m_lineWords[line].append(w);
+            m_lineOfWord << line;
+            m_lineBox[line] |= word.box;
+        }
         int seen = 0;
         for (auto it = m_lineWords.begin(); it != m_lineWords.end() && seen < 2; ++it, ++seen)
             m_firstLines.insert(it.key());
@@ -286,7 +297,7 @@ public:
     bool atTop(int word) const {
         const ScreenWord &w = m_screen.words.at(word);
         if (!m_screen.hasBoxes())
-            return m_firstLines.contains(w.line);
+            return m_firstLines.contains(m_lineOfWord.at(word));
         const int limit = m_screen.topBandBottom > 0 ? m_screen.topBandBottom : m_screen.imageHeight / 6;
         return w.box.top() < limit;
     }
@@ -295,7 +306,7 @@ public:
     // line or the next.
     bool joinable(qsizetype a, qsizetype b) const {
         const Token &x = m_tokens.at(a), &y = m_tokens.at(b);
-        return x.block == y.block && (y.line == x.line || y.line == x.line + 1);
+        return x.block == y.block && (y.line == x.line || y.line == nextLine(x.line));
     }
 
     // The end of the run of up to four tokens from `t` that spells `target`
@@ -333,16 +344,38 @@ public:
         const auto it = m_lineWords.constFind(line);
         return it == m_lineWords.constEnd() ? none : *it;
     }
-    int nextLine(int line) const {
-        const auto it = m_lineWords.upperBound(line);
-        return it == m_lineWords.constEnd() ? -1 : it.key();
-    }
-    int previousLine(int line) const {
-        const auto it = m_lineWords.lowerBound(line);
-        return it == m_lineWords.constBegin() ? -1 : std::prev(it).key();
-    }
+    int lineOfWord(int word) const { return m_lineOfWord.at(word); }
+    QList<int> lines() const { return m_lineWords.keys(); }
+    // The line below `line` (-1: none): the next one, or with boxes the
+    // nearest below it that shares some of its columns.
+    int nextLine(int line) const { return neighbour(line, +1); }
+    int previousLine(int line) const { return neighbour(line, -1); }
 
 private:
+    int neighbour(int line, int direction) const {
+        if (!m_screen.hasBoxes()) {
+            if (direction > 0) {
+                const auto it = m_lineWords.upperBound(line);
+                return it == m_lineWords.constEnd() ? -1 : it.key();
+            }
+            const auto it = m_lineWords.lowerBound(line);
+            return it == m_lineWords.constBegin() ? -1 : std::prev(it).key();
+        }
+        const QRect box = m_lineBox.value(line);
+        int best = -1, bestDistance = 3 * std::max(m_medianHeight, 1);
+        for (auto it = m_lineBox.constBegin(); it != m_lineBox.constEnd(); ++it) {
+            const QRect &other = it.value();
+            if (it.key() == line || other.right() < box.left() || other.left() > box.right())
+                continue;
+            const int distance = direction > 0 ? other.top() - box.bottom() : box.top() - other.bottom();
+            if (distance >= -m_medianHeight / 2 && distance < bestDistance) {
+                best = it.key();
+                bestDistance = distance;
+            }
+        }
+        return best;
+    }
+
     // The dates of each line, and whether a birth label stands before them
     // (on their line, or at the end of the line above).
     void findScreenDates() {
@@ -382,11 +415,9 @@ private:
                 return true;
         }
         if (at == 0) {
-            const auto above = m_lineWords.lowerBound(line);
-            if (above != m_lineWords.constBegin()) {
-                const QList<int> &prev = std::prev(above).value();
-                return kBirthLabels.contains(m_wordLetters.at(prev.last())) ||
-                       (prev.size() >= 2 && m_wordLetters.at(prev.last()) == QLatin1String("birth"));
+            if (const int above = previousLine(line); above >= 0) {
+                const QList<int> &prev = m_lineWords.value(above);
+                return kBirthLabels.contains(m_wordLetters.at(prev.last()));
             }
         }
         return false;
@@ -396,6 +427,8 @@ private:
     QList<Token> m_tokens;
     QStringList m_wordLetters;
     QMap<int, QList<int>> m_lineWords;
+    QList<int> m_lineOfWord;
+    QMap<int, QRect> m_lineBox;
     QSet<int> m_firstLines;
     QList<ScreenDate> m_dates;
     int m_medianHeight = 0;
@@ -774,8 +807,9 @@ private:
             return nameBetween(o.end, dateToken) ? -1 : d;
         }
         const int next = m_screen.nextLine(line);
-        if (next < 0 || m_screen.text().words.at(m_screen.wordsOfLine(next).first()).block !=
-                            m_screen.text().words.at(lastWord).block)
+        if (next < 0 || (!m_screen.text().hasBoxes() &&
+                         m_screen.text().words.at(m_screen.wordsOfLine(next).first()).block !=
+                             m_screen.text().words.at(lastWord).block))
             return -1;
         for (int d = 0; d < int(dates.size()); ++d) {
             if (dates[d].line != next || !dates[d].labelled)
@@ -809,13 +843,14 @@ private:
             occupiedWords.insert(tokens.at(o.first).word);
             if (o.mention || o.labelled)
                 continue;
-            const ScreenWord &w = text.words.at(tokens.at(o.first).word);
-            anchors.append({i, QString::number(o.person), w.line, w.block, w.box});
+            const int word = tokens.at(o.first).word;
+            const ScreenWord &w = text.words.at(word);
+            anchors.append({i, QString::number(o.person), m_screen.lineOfWord(word), w.block, w.box});
         }
         static const QRegularExpression time(QStringLiteral("^\\d{1,2}[:.]\\d{2}$"));
         static const QRegularExpression lastName(QStringLiteral("^\\p{Lu}[\\p{L}'-]+,$"));
         static const QRegularExpression firstName(QStringLiteral("^\\p{Lu}\\p{L}"));
-        for (int line = m_screen.nextLine(-1); line >= 0; line = m_screen.nextLine(line)) {
+        for (const int line : m_screen.lines()) {
             const QList<int> &words = m_screen.wordsOfLine(line);
             qsizetype at = 0;
             while (at < words.size() && at < 2 &&
@@ -828,7 +863,7 @@ private:
                 firstName.match(text.words.at(words[at + 1]).text).hasMatch()) {
                 const ScreenWord &w = text.words.at(words[at]);
                 anchors.append({-1, m_screen.letters(words[at]) + QLatin1Char(',') + m_screen.letters(words[at + 1]),
-                                w.line, w.block, w.box});
+                                line, w.block, w.box});
             }
         }
 
