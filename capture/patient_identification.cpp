@@ -274,7 +274,8 @@ public:
                 (screen.hasBoxes() && word.box.left() - before->box.right() > 3 * m_medianHeight))
                 ++line;
             const QString f = folded(word.text);
-            m_wordLetters << QString(f).remove(QRegularExpression(QStringLiteral("[^\\p{L}]")));
+            static const QRegularExpression notLetter(QStringLiteral("[^\\p{L}]"));
+            m_wordLetters << QString(f).remove(notLetter);
             for (const QString &run : alphanumericRuns(f))
                 m_tokens.append({run, w, line, word.block});
             m_lineWords[line].append(w);
@@ -313,26 +314,33 @@ public:
     // (run together), or -1. `misread`: read with the engine's usual
     // confusions (misreadAs()).
     qsizetype run(const QString &target, qsizetype t, bool misread) const {
+        if (!misread) {
+            qsizetype at = 0;
+            for (qsizetype k = t; k < m_tokens.size() && k < t + 4; ++k) {
+                if (k > t && !joinable(k - 1, k))
+                    return -1;
+                const QString &word = m_tokens.at(k).folded;
+                if (QStringView(target).mid(at, word.size()) != word)
+                    return -1;
+                at += word.size();
+                if (at == target.size())
+                    return k + 1;
+            }
+            return -1;
+        }
         QString spelt;
         for (qsizetype k = t; k < m_tokens.size() && k < t + 4; ++k) {
             if (k > t && !joinable(k - 1, k))
                 return -1;
             const QString &word = m_tokens.at(k).folded;
             spelt += word;
-            if (misread) {
-                // A number is not a misread name.
-                if (std::none_of(word.begin(), word.end(), [](QChar c) { return c.isLetter(); }))
-                    return -1;
-                if (misreadAs(spelt, target, true))
-                    return k + 1;
-                if (!misreadAs(spelt, target, false))
-                    return -1;
-                continue;
-            }
-            if (!target.startsWith(spelt))
+            // A number is not a misread name.
+            if (std::none_of(word.begin(), word.end(), [](QChar c) { return c.isLetter(); }))
                 return -1;
-            if (spelt.size() == target.size())
+            if (misreadAs(spelt, target, true))
                 return k + 1;
+            if (!misreadAs(spelt, target, false))
+                return -1;
         }
         return -1;
     }
@@ -447,9 +455,15 @@ bool isMiddleName(const Token &token) {
 }
 
 // Every place a person's name (or part of it) stands, from the token `t`.
-void findAt(const Screen &screen, int person, const NameForm &form, qsizetype t, QList<Occurrence> &out) {
+// `misreadToo`: also read with the engine's confusions (only worth it where
+// the patient's date of birth is on screen, the only place a misread name
+// counts).
+void findAt(const Screen &screen, int person, const NameForm &form, qsizetype t, bool misreadToo,
+            QList<Occurrence> &out) {
     const QList<Token> &tokens = screen.tokens();
     for (const bool misread : {false, true}) {
+        if (misread && !misreadToo)
+            break;
         const Strength strength = misread ? Strength::Misread : Strength::Full;
         const QString &given = form.given, &firstGiven = form.firstGiven, &surname = form.surname;
         // LAST [suffix] [,] FIRST
@@ -682,6 +696,9 @@ public:
     PatientIdentification decide() {
         PatientIdentification result;
         result.evidence = QList<NameEvidence>(m_patients.size(), NameEvidence::None);
+        for (const Person &person : m_persons)
+            m_dobOnScreen << std::any_of(m_screen.dates().begin(), m_screen.dates().end(),
+                                         [&](const ScreenDate &d) { return sameDay(d.date, person.birthDate); });
         findOccurrences();
         placeOccurrences();
         findLists();
@@ -695,10 +712,7 @@ public:
     }
 
 private:
-    bool dobOnScreen(int person) const {
-        return std::any_of(m_screen.dates().begin(), m_screen.dates().end(),
-                           [&](const ScreenDate &d) { return sameDay(d.date, m_persons.at(person).birthDate); });
-    }
+    bool dobOnScreen(int person) const { return m_dobOnScreen.at(person); }
 
     void findOccurrences() {
         const QList<Token> &tokens = m_screen.tokens();
@@ -711,40 +725,47 @@ private:
         }
         QList<Occurrence> found;
         for (int p = 0; p < int(m_persons.size()); ++p) {
+            const bool misread = dobOnScreen(p);
             for (const NameForm &form : m_persons.at(p).forms) {
-                QList<qsizetype> starts = digitFirst;
-                for (const QChar c : misreadFirsts(form.surname.at(0)) + misreadFirsts(form.given.at(0)))
+                QList<qsizetype> starts = misread ? digitFirst : QList<qsizetype>();
+                const QString firsts = misread ? misreadFirsts(form.surname.at(0)) + misreadFirsts(form.given.at(0))
+                                               : QString(form.surname.at(0)) + form.given.at(0);
+                for (const QChar c : firsts)
                     starts += byFirst.value(c);
                 for (const QString &word : form.surnameWords)
                     starts += byFirst.value(word.at(0));
                 std::sort(starts.begin(), starts.end());
                 starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
                 for (qsizetype t : starts)
-                    findAt(m_screen, p, form, t, found);
+                    findAt(m_screen, p, form, t, misread, found);
             }
         }
+        // Names span a few tokens: only occurrences starting near each other
+        // can lie within one another.
+        std::sort(found.begin(), found.end(),
+                  [](const Occurrence &a, const Occurrence &b) { return a.first < b.first; });
+        constexpr qsizetype kLongestName = 16;
         for (qsizetype i = 0; i < found.size(); ++i) {
             const Occurrence &o = found.at(i);
             bool drop = false;
-            for (qsizetype j = 0; j < found.size() && !drop; ++j) {
+            for (qsizetype j = i; j > 0 && found.at(j - 1).first >= o.first - kLongestName && !drop;)
+                drop = overshadowed(o, found.at(--j));
+            for (qsizetype j = i + 1; j < found.size() && found.at(j).first < o.end && !drop; ++j) {
                 const Occurrence &other = found.at(j);
-                if (i == j)
-                    continue;
-                const bool duplicate = other.first == o.first && other.end == o.end &&
-                                       other.strength == o.strength && (other.person == o.person) && j < i;
-                drop = duplicate || overshadowed(o, other);
+                drop = (other.first == o.first && other.end == o.end && other.strength == o.strength &&
+                        other.person == o.person) ||
+                       overshadowed(o, other);
             }
             if (!drop)
                 m_occurrences.append(o);
         }
-        std::sort(m_occurrences.begin(), m_occurrences.end(),
-                  [](const Occurrence &a, const Occurrence &b) { return a.first < b.first; });
     }
 
     // Whether another name starts on `line` between the tokens `from` and `to`.
     bool nameBetween(qsizetype from, qsizetype to) const {
-        return std::any_of(m_occurrences.begin(), m_occurrences.end(),
-                           [&](const Occurrence &o) { return o.first >= from && o.first < to; });
+        const auto at = std::lower_bound(m_occurrences.begin(), m_occurrences.end(), from,
+                                         [](const Occurrence &o, qsizetype t) { return o.first < t; });
+        return at != m_occurrences.end() && at->first < to;
     }
 
     void placeOccurrences() {
@@ -873,8 +894,15 @@ private:
         std::iota(parent.begin(), parent.end(), 0);
         std::function<int(int)> root = [&](int a) { return parent[a] == a ? a : parent[a] = root(parent[a]); };
         const int h = std::max(m_screen.medianHeight(), 1);
+        // In reading order (by line, or from the top), so that the pairs to
+        // look at end where the next anchor is too far down.
+        auto position = [&](const Anchor &a) { return text.hasBoxes() ? a.box.top() : a.line; };
+        std::sort(anchors.begin(), anchors.end(),
+                  [&](const Anchor &a, const Anchor &b) { return position(a) < position(b); });
+        const int reach = text.hasBoxes() ? 8 * h : 2;
         for (int a = 0; a < int(anchors.size()); ++a) {
-            for (int b = a + 1; b < int(anchors.size()); ++b) {
+            for (int b = a + 1; b < int(anchors.size()) && position(anchors[b]) - position(anchors[a]) <= reach;
+                 ++b) {
                 const Anchor &x = anchors[a], &y = anchors[b];
                 if (x.line == y.line)
                     continue;
@@ -1084,6 +1112,7 @@ private:
     QList<Occurrence> m_occurrences;
     QList<NameEvidence> m_evidence;
     QList<int> m_vetoDate; // per person: the labelled date of birth that rules them out
+    QList<bool> m_dobOnScreen; // per person
 };
 
 } // namespace

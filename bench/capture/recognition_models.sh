@@ -55,5 +55,5 @@ print("%-10s name words read exactly %3d/%d (accented %d/%d), ignoring accents %
 PY
 }
 run eng eng "$ascii"
-run latin script/Latin "$latin"
+run latin Latin "$latin"
 run eng+spa+fra+deu eng+spa+fra+deu "$latin"
