@@ -5,7 +5,8 @@
 CardDecider::CardDecider(QVariantList patients) : m_patients(std::move(patients)) {}
 
 QString CardDecider::birthDateCheck(qsizetype index, bool *onScreen) const {
-    const QDate birth = patientBirthDate(m_patients.at(index).toMap().value(QStringLiteral("dob")).toString());
+    const QDate birth =
+        patientBirthDate(m_patients.at(index).toMap().value(QStringLiteral("dob")).toString());
     *onScreen = dateIsAmong(birth, findDates(m_textSoFar));
     return *onScreen ? QStringLiteral("DOB on screen \u2713") : QStringLiteral("DOB not on screen");
 }

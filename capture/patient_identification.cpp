@@ -111,7 +111,8 @@ bool misreadAs(QStringView shown, QStringView name, bool whole) {
         return false;
     const QChar s = shown.at(0), n = name.at(0);
     const bool likeL = s == u'l' || s == u'i' || s == u'1' || s == u'|';
-    if ((s == n || (likeL && (n == u'l' || n == u'i')) || ((s == u'0' || s == u'g') && n == u'o') || (s.isDigit() && n.isLetter())) &&
+    if ((s == n || (likeL && (n == u'l' || n == u'i')) || ((s == u'0' || s == u'g') && n == u'o') ||
+         (s.isDigit() && n.isLetter())) &&
         misreadAs(shown.mid(1), name.mid(1), whole))
         return true;
     if (shown.startsWith(u"rn") && n == u'm' && misreadAs(shown.mid(2), name.mid(1), whole))
@@ -143,21 +144,24 @@ const QSet<QString> kSuffixes = {"jr", "sr", "ii", "iii", "iv"};
 const QSet<QString> kLabels = {"patient", "pt", "name", "patientname", "client", "resident"};
 // Words before a name that make it someone other than the patient.
 const QSet<QString> kRoles = {
-    "guardian", "mother",   "father",    "mom",       "dad",       "parent",     "parents",   "son",
-    "daughter", "child",    "children",  "sibling",   "siblings",  "brother",    "sister",    "twin",
-    "spouse",   "husband",  "wife",      "partner",   "contact",   "emergency",  "referred",  "referral",
-    "referring", "accompanied", "dr",    "doctor",    "md",        "pcp",        "provider",  "attending",
-    "nurse",    "rn",       "np",        "physician", "caregiver", "family",     "relative",  "grandmother",
-    "grandfather", "aunt",  "uncle",     "cousin",    "signed",    "author",     "cc",        "kin"};
+    "guardian",  "mother",    "father",   "mom",       "dad",         "parent",      "parents",
+    "son",       "daughter",  "child",    "children",  "sibling",     "siblings",    "brother",
+    "sister",    "twin",      "spouse",   "husband",   "wife",        "partner",     "contact",
+    "emergency", "referred",  "referral", "referring", "accompanied", "dr",          "doctor",
+    "md",        "pcp",       "provider", "attending", "nurse",       "rn",          "np",
+    "physician", "caregiver", "family",   "relative",  "grandmother", "grandfather", "aunt",
+    "uncle",     "cousin",    "signed",   "author",    "cc",          "kin"};
 // Credentials and relations right after a name.
-const QSet<QString> kAfterName = {"md",     "do",     "rn",      "np",      "pa",     "dds",      "dmd",
-                                  "phd",    "facp",   "lpn",     "dnp",     "mbbs",   "father",   "mother",
-                                  "parent", "guardian", "son",   "daughter", "brother", "sister", "sibling",
-                                  "spouse", "husband", "wife",   "twin"};
+const QSet<QString> kAfterName = {"md",     "do",       "rn",   "np",       "pa",      "dds",    "dmd",
+                                  "phd",    "facp",     "lpn",  "dnp",      "mbbs",    "father", "mother",
+                                  "parent", "guardian", "son",  "daughter", "brother", "sister", "sibling",
+                                  "spouse", "husband",  "wife", "twin"};
 // Words a middle name is never.
-const QSet<QString> kNotMiddle = {"and", "or", "with", "of", "y", "e", "et", "und", "to", "from", "by", "the"};
+const QSet<QString> kNotMiddle = {"and", "or",  "with", "of",   "y",  "e",
+                                  "et",  "und", "to",   "from", "by", "the"};
 // Labels of a date of birth, as letters only ("D.O.B." gives "dob").
-const QSet<QString> kBirthLabels = {"dob", "born", "birth", "birthdate", "dateofbirth", "bdate", "bday", "db"};
+const QSet<QString> kBirthLabels = {"dob",         "born",  "birth", "birthdate",
+                                    "dateofbirth", "bdate", "bday",  "db"};
 
 struct Token {
     QString folded; // letters and digits, folded
@@ -206,8 +210,8 @@ QList<NameForm> nameForms(const QVariantMap &patient) {
     for (const auto &[given, surname] : splits) {
         if (given.isEmpty() || surname.isEmpty())
             continue;
-        static const QSet<QString> particles = {"van", "von", "der", "den", "de", "la", "le", "di", "da",
-                                                "del", "dos", "das", "du", "el", "al", "ter", "ten", "mac"};
+        static const QSet<QString> particles = {"van", "von", "der", "den", "de", "la", "le",  "di",  "da",
+                                                "del", "dos", "das", "du",  "el", "al", "ter", "ten", "mac"};
         QStringList words;
         if (surname.size() > 1)
             for (const QString &w : surname)
@@ -522,7 +526,8 @@ bool overshadowed(const Occurrence &inner, const Occurrence &outer) {
         return false;
     if (outer.end - outer.first > inner.end - inner.first)
         return outer.strength != Strength::Partial || inner.strength == Strength::Partial;
-    return outer.strength > inner.strength || (outer.strength == inner.strength && outer.skipped < inner.skipped);
+    return outer.strength > inner.strength ||
+           (outer.strength == inner.strength && outer.skipped < inner.skipped);
 }
 
 bool sameDay(const FoundDate &found, const QDate &date) {
@@ -671,13 +676,13 @@ bool dateIsAmong(const QDate &date, const QList<FoundDate> &found) {
     });
 }
 
-
 namespace {
 
 // The decision, one screen and one list at a time.
 class Identification {
 public:
-    Identification(const QVariantList &patients, const ScreenText &text) : m_patients(patients), m_screen(text) {
+    Identification(const QVariantList &patients, const ScreenText &text)
+        : m_patients(patients), m_screen(text) {
         QHash<QString, int> seen;
         for (qsizetype i = 0; i < patients.size(); ++i) {
             const QVariantMap entry = patients.at(i).toMap();
@@ -697,8 +702,9 @@ public:
         PatientIdentification result;
         result.evidence = QList<NameEvidence>(m_patients.size(), NameEvidence::None);
         for (const Person &person : m_persons)
-            m_dobOnScreen << std::any_of(m_screen.dates().begin(), m_screen.dates().end(),
-                                         [&](const ScreenDate &d) { return sameDay(d.date, person.birthDate); });
+            m_dobOnScreen << std::any_of(
+                m_screen.dates().begin(), m_screen.dates().end(),
+                [&](const ScreenDate &d) { return sameDay(d.date, person.birthDate); });
         findOccurrences();
         placeOccurrences();
         findLists();
@@ -728,8 +734,9 @@ private:
             const bool misread = dobOnScreen(p);
             for (const NameForm &form : m_persons.at(p).forms) {
                 QList<qsizetype> starts = misread ? digitFirst : QList<qsizetype>();
-                const QString firsts = misread ? misreadFirsts(form.surname.at(0)) + misreadFirsts(form.given.at(0))
-                                               : QString(form.surname.at(0)) + form.given.at(0);
+                const QString firsts =
+                    misread ? misreadFirsts(form.surname.at(0)) + misreadFirsts(form.given.at(0))
+                            : QString(form.surname.at(0)) + form.given.at(0);
                 for (const QChar c : firsts)
                     starts += byFirst.value(c);
                 for (const QString &word : form.surnameWords)
@@ -779,8 +786,8 @@ private:
                     o.labelled = true;
                     break;
                 }
-                if (kRoles.contains(word) ||
-                    (word == QLatin1String("with") && k > 0 && tokens.at(k - 1).folded == QLatin1String("seen"))) {
+                if (kRoles.contains(word) || (word == QLatin1String("with") && k > 0 &&
+                                              tokens.at(k - 1).folded == QLatin1String("seen"))) {
                     o.mention = true;
                     break;
                 }
@@ -835,9 +842,10 @@ private:
         for (int d = 0; d < int(dates.size()); ++d) {
             if (dates[d].line != next || !dates[d].labelled)
                 continue;
-            const bool nameFirst = std::any_of(m_occurrences.begin(), m_occurrences.end(), [&](const Occurrence &x) {
-                return tokens.at(x.first).line == next && tokens.at(x.first).word < dates[d].firstWord;
-            });
+            const bool nameFirst =
+                std::any_of(m_occurrences.begin(), m_occurrences.end(), [&](const Occurrence &x) {
+                    return tokens.at(x.first).line == next && tokens.at(x.first).word < dates[d].firstWord;
+                });
             return nameFirst ? -1 : d;
         }
         return -1;
@@ -883,8 +891,9 @@ private:
             if (lastName.match(text.words.at(words[at]).text).hasMatch() &&
                 firstName.match(text.words.at(words[at + 1]).text).hasMatch()) {
                 const ScreenWord &w = text.words.at(words[at]);
-                anchors.append({-1, m_screen.letters(words[at]) + QLatin1Char(',') + m_screen.letters(words[at + 1]),
-                                line, w.block, w.box});
+                anchors.append(
+                    {-1, m_screen.letters(words[at]) + QLatin1Char(',') + m_screen.letters(words[at + 1]),
+                     line, w.block, w.box});
             }
         }
 
@@ -892,7 +901,9 @@ private:
         // lines apart, or three or more share a line.
         QList<int> parent(anchors.size());
         std::iota(parent.begin(), parent.end(), 0);
-        std::function<int(int)> root = [&](int a) { return parent[a] == a ? a : parent[a] = root(parent[a]); };
+        std::function<int(int)> root = [&](int a) {
+            return parent[a] == a ? a : parent[a] = root(parent[a]);
+        };
         const int h = std::max(m_screen.medianHeight(), 1);
         // In reading order (by line, or from the top), so that the pairs to
         // look at end where the next anchor is too far down.
@@ -901,15 +912,14 @@ private:
                   [&](const Anchor &a, const Anchor &b) { return position(a) < position(b); });
         const int reach = text.hasBoxes() ? 8 * h : 2;
         for (int a = 0; a < int(anchors.size()); ++a) {
-            for (int b = a + 1; b < int(anchors.size()) && position(anchors[b]) - position(anchors[a]) <= reach;
-                 ++b) {
+            for (int b = a + 1;
+                 b < int(anchors.size()) && position(anchors[b]) - position(anchors[a]) <= reach; ++b) {
                 const Anchor &x = anchors[a], &y = anchors[b];
                 if (x.line == y.line)
                     continue;
-                const bool near = text.hasBoxes()
-                                      ? std::abs(x.box.left() - y.box.left()) <= 2 * h &&
-                                            std::abs(x.box.top() - y.box.top()) <= 8 * h
-                                      : x.block == y.block && std::abs(x.line - y.line) <= 2;
+                const bool near = text.hasBoxes() ? std::abs(x.box.left() - y.box.left()) <= 2 * h &&
+                                                        std::abs(x.box.top() - y.box.top()) <= 8 * h
+                                                  : x.block == y.block && std::abs(x.line - y.line) <= 2;
                 if (near)
                     parent[root(a)] = root(b);
             }
@@ -962,14 +972,16 @@ private:
         for (const Occurrence &o : m_occurrences) {
             // A misread name counts as the name where the date of birth is
             // on screen too, else as part of it.
-            const bool whole = o.strength == Strength::Full || (o.strength == Strength::Misread && dobOnScreen(o.person));
+            const bool whole =
+                o.strength == Strength::Full || (o.strength == Strength::Misread && dobOnScreen(o.person));
             NameEvidence e = NameEvidence::PartOfName;
             if (o.mention)
                 e = NameEvidence::Mention;
             else if (o.inList)
                 e = NameEvidence::InList;
             else if (whole)
-                e = o.labelled || o.top || o.large || o.ownDate >= 0 ? NameEvidence::InFocus : NameEvidence::Plain;
+                e = o.labelled || o.top || o.large || o.ownDate >= 0 ? NameEvidence::InFocus
+                                                                     : NameEvidence::Plain;
             else if (o.strength == Strength::Misread)
                 e = NameEvidence::Misread;
             m_evidence[o.person] = std::max(m_evidence[o.person], e);
@@ -1088,7 +1100,8 @@ private:
             }
         }
         if (!result.contradicted)
-            result.reason = byBirth.size() > 1 ? IdentificationReason::Ambiguous : IdentificationReason::BelowFloor;
+            result.reason =
+                byBirth.size() > 1 ? IdentificationReason::Ambiguous : IdentificationReason::BelowFloor;
         QList<int> likely = byBirth;
         for (int p = 0; p < int(m_persons.size()); ++p)
             if (dobOnScreen(p) && m_vetoDate.at(p) < 0)
@@ -1111,7 +1124,7 @@ private:
     QList<int> m_personOfEntry;
     QList<Occurrence> m_occurrences;
     QList<NameEvidence> m_evidence;
-    QList<int> m_vetoDate; // per person: the labelled date of birth that rules them out
+    QList<int> m_vetoDate;     // per person: the labelled date of birth that rules them out
     QList<bool> m_dobOnScreen; // per person
 };
 

@@ -34,13 +34,13 @@
 #include <optional>
 
 enum class IdentificationReason {
-    Name,                     // one patient is named where the window is about them
-    NameAndBirthDate,         // ... and their date of birth is on screen
-    BirthDateAndPartOfName,   // their date of birth, and part of their name
-    BelowFloor,               // no patient is named on screen
-    Ambiguous,                // several are, alike, and no date of birth decides
-    List,                     // names in a list (a schedule), none in focus
-    BirthDateContradicts,     // a patient is named, but with another date of birth
+    Name,                   // one patient is named where the window is about them
+    NameAndBirthDate,       // ... and their date of birth is on screen
+    BirthDateAndPartOfName, // their date of birth, and part of their name
+    BelowFloor,             // no patient is named on screen
+    Ambiguous,              // several are, alike, and no date of birth decides
+    List,                   // names in a list (a schedule), none in focus
+    BirthDateContradicts,   // a patient is named, but with another date of birth
 };
 
 // The reason as the command line prints it: "name", "name and date of

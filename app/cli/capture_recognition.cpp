@@ -257,9 +257,10 @@ int runMatch(int argc, char **argv, const QStringList &args) {
     QJsonArray scores;
     for (qsizetype i = 0; i < patients->size(); ++i) {
         const QJsonObject entry = (*patients)[i].toObject();
-        scores.append(QJsonObject{{QStringLiteral("name"), entry.value(QLatin1String("name"))},
-                                  {QStringLiteral("best"), bests[i]},
-                                  {QStringLiteral("found"), nameEvidenceText(identification.evidence.value(i))}});
+        scores.append(
+            QJsonObject{{QStringLiteral("name"), entry.value(QLatin1String("name"))},
+                        {QStringLiteral("best"), bests[i]},
+                        {QStringLiteral("found"), nameEvidenceText(identification.evidence.value(i))}});
         // The plain matching's proposal: the first of the highest scores.
         if (text && (topScoredValue.isNull() || bests[i] > bests[topScoredIndex]))
             topScoredValue = entry, topScoredIndex = i;
@@ -267,19 +268,20 @@ int runMatch(int argc, char **argv, const QStringList &args) {
     QJsonArray candidates;
     for (qsizetype i : identification.candidates)
         candidates.append((*patients)[i].toObject().value(QLatin1String("name")));
-    QJsonObject result{{QStringLiteral("proposed"),
-                        card.patient ? QJsonValue((*patients)[*card.patient]) : QJsonValue()},
-                       {QStringLiteral("reason"), identificationReasonText(identification.reason)},
-                       {QStringLiteral("dob_on_screen"), identification.dobOnScreen},
-                       {QStringLiteral("candidates"), candidates},
-                       {QStringLiteral("check"), card.check},
-                       {QStringLiteral("top_scored"), topScoredValue},
-                       {QStringLiteral("scores"), scores}};
+    QJsonObject result{
+        {QStringLiteral("proposed"), card.patient ? QJsonValue((*patients)[*card.patient]) : QJsonValue()},
+        {QStringLiteral("reason"), identificationReasonText(identification.reason)},
+        {QStringLiteral("dob_on_screen"), identification.dobOnScreen},
+        {QStringLiteral("candidates"), candidates},
+        {QStringLiteral("check"), card.check},
+        {QStringLiteral("top_scored"), topScoredValue},
+        {QStringLiteral("scores"), scores}};
     if (identification.contradicted)
-        result.insert(QStringLiteral("contradicted"),
-                      QJsonObject{{QStringLiteral("name"),
-                                   (*patients)[*identification.contradicted].toObject().value(QLatin1String("name"))},
-                                  {QStringLiteral("date_on_screen"), identification.contradictingDate}});
+        result.insert(
+            QStringLiteral("contradicted"),
+            QJsonObject{{QStringLiteral("name"),
+                         (*patients)[*identification.contradicted].toObject().value(QLatin1String("name"))},
+                        {QStringLiteral("date_on_screen"), identification.contradictingDate}});
     if (fromImage)
         result.insert(QStringLiteral("text"), text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null));
     writeOut(QJsonDocument(result).toJson(QJsonDocument::Indented));

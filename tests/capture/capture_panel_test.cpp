@@ -369,7 +369,8 @@ TEST_F(SignedInPanelTest, NobodyRecognisedOpensTheTable) {
         std::unique_ptr<QWidget> view(panel->rowViewForRow(row));
         const QString dob = panel->filteredDataSource.value(row).toMap().value("dob").toString();
         ASSERT_FALSE(dob.isEmpty());
-        EXPECT_TRUE(static_cast<QDCapturePatientTableRowView *>(view.get())->examRoomNameLabel->text().contains(dob));
+        EXPECT_TRUE(
+            static_cast<QDCapturePatientTableRowView *>(view.get())->examRoomNameLabel->text().contains(dob));
     }
     panel->acceptButtonPressed();
     EXPECT_TRUE(panel->uploadQueue()->entries().isEmpty()) << "nothing filed without a patient";
@@ -424,7 +425,8 @@ TEST_F(SignedInPanelTest, ACardFromTheTopOfTheWindowFilesOnlyOnceTheWholeWindowC
     panel->acceptButtonPressed();
     EXPECT_TRUE(panel->uploadQueue()->entries().isEmpty());
 
-    panel->captureDidFinish(ScreenText::fromText("Patient: Smith, Emma  DOB: 06/03/2015\nVisit: Follow-up\nNotes"));
+    panel->captureDidFinish(
+        ScreenText::fromText("Patient: Smith, Emma  DOB: 06/03/2015\nVisit: Follow-up\nNotes"));
     ASSERT_TRUE(kcWaitFor([&] { return shown == 1; }, 5000));
     ASSERT_TRUE(panel->matchedPatient);
     EXPECT_EQ(panel->matchedPatient->value("name").toString(), "Emma Smith");

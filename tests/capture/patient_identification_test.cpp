@@ -262,8 +262,8 @@ TEST(PatientIdentification, EveryClassOfTheCases) {
     for (const Case &c : cases) {
         const Outcome out = decide(list, c.text.trimmed());
         // Never another patient; nobody only where the case says so.
-        EXPECT_EQ(out.proposed, c.expected) << qPrintable(c.kind) << ": " << qPrintable(c.text) << " ("
-                                            << qPrintable(out.reason) << ")";
+        EXPECT_EQ(out.proposed, c.expected)
+            << qPrintable(c.kind) << ": " << qPrintable(c.text) << " (" << qPrintable(out.reason) << ")";
     }
 }
 

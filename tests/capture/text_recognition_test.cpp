@@ -445,10 +445,12 @@ TEST(TextRecognizer, TheTopBandsTextComesFirstAndStartsTheWholeText) {
 
     // Read whole (asked for, or too small to band): no early text.
     tops.clear();
-    ASSERT_TRUE(recognizer.read(input, nullptr, nullptr, 1, [&](const ScreenText &top) { tops << top.text; }));
+    ASSERT_TRUE(
+        recognizer.read(input, nullptr, nullptr, 1, [&](const ScreenText &top) { tops << top.text; }));
     const QImage small =
         recognitionInput(renderRecordWindow("DejaVu Sans", 16, "Smith, John", QSize(300, 100)), 1.0);
-    ASSERT_TRUE(recognizer.read(small, nullptr, nullptr, 0, [&](const ScreenText &top) { tops << top.text; }));
+    ASSERT_TRUE(
+        recognizer.read(small, nullptr, nullptr, 0, [&](const ScreenText &top) { tops << top.text; }));
     EXPECT_TRUE(tops.isEmpty());
 }
 
