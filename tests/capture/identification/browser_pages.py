@@ -172,6 +172,24 @@ def render_one(folder, name):
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
 
 
+def outcome(got, expected):
+    """right, nobody or wrong, for the JSON of `match` and the name expected."""
+    proposed = got["proposed"]["name"] if got.get("proposed") else None
+    return proposed, "right" if proposed == expected else "nobody" if proposed is None else "wrong"
+
+
+def count(tally, groups, result):
+    for group in groups:
+        tally.setdefault(group, {"right": 0, "nobody": 0, "wrong": 0})[result] += 1
+
+
+def print_tally(title, tally):
+    print("%-12s %6s %6s %6s" % (title, "right", "nobody", "wrong"))
+    for group, t in tally.items():
+        print("%-12s %6d %6d %6d" % (group, t["right"], t["nobody"], t["wrong"]))
+    return 1 if any(t["wrong"] for t in tally.values()) else 0
+
+
 def selected(folder, only):
     index = json.load(open(os.path.join(folder, "pages.json")))
     return index[::only] if only > 1 else index
@@ -213,22 +231,14 @@ def main():
         got = json.loads(r.stdout.decode()) if r.stdout else {"proposed": None, "reason": "failed"}
         return p, got
     tally = {}
-    bad = 0
     with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
         for p, got in pool.map(run, selected(folder, only)):
-            proposed = got["proposed"]["name"] if got.get("proposed") else None
-            outcome = "right" if proposed == p["expected"] else "nobody" if proposed is None else "wrong"
-            if outcome == "wrong":
-                bad += 1
-            for group in (p["kind"], "zoom %d" % p["zoom"], "all"):
-                tally.setdefault(group, {"right": 0, "nobody": 0, "wrong": 0})[outcome] += 1
-            if outcome != "right":
-                print("%-22s %-7s expected %-26s got %s (%s)" % (p["page"], outcome, p["expected"] or "nobody",
+            proposed, result = outcome(got, p["expected"])
+            count(tally, (p["kind"], "zoom %d" % p["zoom"], "all"), result)
+            if result != "right":
+                print("%-22s %-7s expected %-26s got %s (%s)" % (p["page"], result, p["expected"] or "nobody",
                                                                 proposed or "nobody", got.get("reason")))
-    print("%-12s %6s %6s %6s" % ("pages", "right", "nobody", "wrong"))
-    for group, t in tally.items():
-        print("%-12s %6d %6d %6d" % (group, t["right"], t["nobody"], t["wrong"]))
-    return 1 if bad else 0
+    return print_tally("pages", tally)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,8 @@ on every case of text_cases.txt and prints right / nobody / wrong per class
 import json, os, subprocess, sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from browser_pages import outcome, count, print_tally  # noqa: E402
 
 
 def cases(path):
@@ -25,24 +27,17 @@ def main():
     binary = sys.argv[1]
     path = sys.argv[2] if len(sys.argv) > 2 else os.path.join(HERE, "text_cases.txt")
     patients = sys.argv[3] if len(sys.argv) > 3 else os.path.join(HERE, "patients.json")
-    tally, bad = {}, 0
+    tally = {}
     for c in cases(path):
         r = subprocess.run([binary, "match", "--patients", patients, "--text-file", "-"],
                            input=c["text"].encode(), capture_output=True)
         got = json.loads(r.stdout.decode())
-        proposed = got["proposed"]["name"] if got.get("proposed") else None
-        outcome = "right" if proposed == c["expected"] else "nobody" if proposed is None else "wrong"
-        bad += outcome == "wrong"
-        for group in (c["kind"], "all"):
-            tally.setdefault(group, {"right": 0, "nobody": 0, "wrong": 0})[outcome] += 1
-        if outcome != "right":
-            print("%-8s %-6s expected %-26s got %-26s %s | %s" % (c["kind"], outcome, c["expected"] or "nobody",
+        proposed, result = outcome(got, c["expected"])
+        count(tally, (c["kind"], "all"), result)
+        if result != "right":
+            print("%-8s %-6s expected %-26s got %-26s %s | %s" % (c["kind"], result, c["expected"] or "nobody",
                   proposed or "nobody", got.get("reason"), c["text"].replace("\n", " / ")[:70]))
-    print("%-10s %6s %6s %6s" % ("class", "right", "nobody", "wrong"))
-    for group, t in tally.items():
-        print("%-10s %6d %6d %6d" % (group, t["right"], t["nobody"], t["wrong"]))
-    return 1 if bad else 0
-
+    return print_tally("class", tally)
 
 if __name__ == "__main__":
     sys.exit(main())
