@@ -165,8 +165,40 @@ RecognitionEngine::~RecognitionEngine() {
     TessBaseAPIDelete(m_handle);
 }
 
+namespace {
+
+// The engine's words with where they stand, after a recognition.
+QList<ScreenWord> wordsWithLayout(TessBaseAPI *handle) {
+    QList<ScreenWord> words;
+    TessResultIterator *it = TessBaseAPIGetIterator(handle);
+    if (!it)
+        return words;
+    const TessPageIterator *page = TessResultIteratorGetPageIterator(it);
+    int block = -1, line = -1;
+    do {
+        if (TessPageIteratorIsAtBeginningOf(page, tesseract::RIL_BLOCK))
+            ++block;
+        if (TessPageIteratorIsAtBeginningOf(page, tesseract::RIL_TEXTLINE))
+            ++line;
+        char *text = TessResultIteratorGetUTF8Text(it, tesseract::RIL_WORD);
+        if (!text)
+            continue;
+        int left = 0, top = 0, right = 0, bottom = 0;
+        TessPageIteratorBoundingBox(page, tesseract::RIL_WORD, &left, &top, &right, &bottom);
+        const QString word = QString::fromUtf8(text).trimmed();
+        TessDeleteText(text);
+        if (!word.isEmpty())
+            words.append({word, QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)), std::max(block, 0),
+                          std::max(line, 0), TessResultIteratorConfidence(it, tesseract::RIL_WORD)});
+    } while (TessResultIteratorNext(it, tesseract::RIL_WORD));
+    TessResultIteratorDelete(it);
+    return words;
+}
+
+} // namespace
+
 std::optional<QString> RecognitionEngine::read(const QImage &image, QString *failure,
-                                               RecognitionTimings *timings) {
+                                               RecognitionTimings *timings, QList<ScreenWord> *words) {
     RecognitionTimings ignored;
     RecognitionTimings &t = timings ? *timings : ignored;
     const qint64 cpuStart = threadCpuMilliseconds();
@@ -185,6 +217,8 @@ std::optional<QString> RecognitionEngine::read(const QImage &image, QString *fai
     TessBaseAPISetImage2(m_handle, decoded.pix);
     const bool recognised = TessBaseAPIRecognize(m_handle, nullptr) == 0;
     char *text = recognised ? TessBaseAPIGetUTF8Text(m_handle) : nullptr;
+    if (text && words)
+        *words = wordsWithLayout(m_handle);
     // The engine keeps a reference to the image until it is told to let go.
     TessBaseAPIClear(m_handle);
     if (!recognised)

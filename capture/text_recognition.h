@@ -6,6 +6,8 @@
 // whole text: words separated by single spaces, lines by line feeds. Despite
 // the name it is one string, not a list of words.
 
+#include "capture/screen_text.h"
+
 #include <QImage>
 #include <QString>
 #include <memory>
@@ -96,9 +98,11 @@ public:
     RecognitionEngine &operator=(const RecognitionEngine &) = delete;
 
     // The text of `image`, through PNG bytes and Leptonica as wordsFromImage()
-    // does. Sets timings.encode, .decode and .recognition.
+    // does. Sets timings.encode, .decode and .recognition. With `words`, also
+    // the words with their boxes (in pixels of `image`), blocks and lines
+    // (numbered from 0 in this image).
     std::optional<QString> read(const QImage &image, QString *failure = nullptr,
-                                RecognitionTimings *timings = nullptr);
+                                RecognitionTimings *timings = nullptr, QList<ScreenWord> *words = nullptr);
 
 private:
     RecognitionEngine(tesseract::TessBaseAPI *handle, const TextRecognitionSettings &settings);

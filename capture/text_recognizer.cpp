@@ -52,13 +52,15 @@ void TextRecognizer::run(Worker *worker) {
             lock.unlock();
             RecognitionTimings timings;
             std::optional<QString> text;
+            QList<ScreenWord> words;
             QString bandFailure = failure;
             if (engine)
-                text = engine->read(band.image, &bandFailure, &timings);
+                text = engine->read(band.image, &bandFailure, &timings, &words);
             if (index == 0 && text && job->topBandRead && job->bands.size() > 1)
-                job->topBandRead(*text);
+                job->topBandRead({*text, words, job->imageHeight, band.image.height()});
             lock.lock();
             band.text = std::move(text);
+            band.words = std::move(words);
             band.failure = bandFailure;
             band.timings = timings;
             band.done = true;
@@ -92,7 +94,8 @@ bool TextRecognizer::waitUntilReady(int timeoutMs) {
 
 std::optional<QString> TextRecognizer::read(const QImage &image, QString *failure,
                                             RecognitionTimings *timings, int bands,
-                                            const std::function<void(const QString &)> &topBandRead) {
+                                            const std::function<void(const ScreenText &)> &topBandRead,
+                                            ScreenText *screen) {
     std::lock_guard readLock(m_readMutex);
     RecognitionTimings ignored;
     RecognitionTimings &t = timings ? *timings : ignored;
@@ -130,10 +133,12 @@ std::optional<QString> TextRecognizer::read(const QImage &image, QString *failur
     job.bands.resize(size_t(cuts.size()) + 1);
     if (topFirst)
         job.topBandRead = topBandRead;
+    job.imageHeight = image.height();
     int top = 0;
     for (size_t i = 0; i < job.bands.size(); ++i) {
         const int bottom = i < size_t(cuts.size()) ? cuts[qsizetype(i)] : image.height();
         job.bands[i].image = bandOf(image, top, bottom);
+        job.bands[i].top = top;
         top = bottom;
     }
     t.bands = int(job.bands.size());
@@ -156,6 +161,12 @@ std::optional<QString> TextRecognizer::read(const QImage &image, QString *failur
     }
 
     QString text;
+    if (screen) {
+        *screen = ScreenText();
+        screen->imageHeight = image.height();
+        screen->topBandBottom = topFirst && !cuts.isEmpty() ? cuts.first() : 0;
+    }
+    int blocks = 0, lines = 0;
     // Each engine's processor time is the sum of its bands'; bands read one
     // after another on one engine are not told apart here, so the slowest
     // band stands for an engine.
@@ -172,7 +183,22 @@ std::optional<QString> TextRecognizer::read(const QImage &image, QString *failur
             return std::nullopt;
         }
         text += *part.text;
+        if (!screen)
+            continue;
+        int lastBlock = -1, lastLine = -1;
+        for (ScreenWord word : part.words) {
+            word.box.translate(0, part.top);
+            lastBlock = std::max(lastBlock, word.block);
+            lastLine = std::max(lastLine, word.line);
+            word.block += blocks;
+            word.line += lines;
+            screen->words.append(word);
+        }
+        blocks += lastBlock + 1;
+        lines += lastLine + 1;
     }
+    if (screen)
+        screen->text = text;
     t.total = total.elapsed();
     return text;
 }

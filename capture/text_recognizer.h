@@ -58,13 +58,17 @@ public:
     // why). One read at a time: concurrent calls wait for each other.
     //
     // With `topBandRead`, a banded image (bands 0 or more than 1) gets a top
-    // band of its own (leadingBandCuts()), read first; its text is handed to
-    // `topBandRead` on a recognition thread as soon as it is read, while the
-    // other bands are still being read. Not called when the image is read
-    // whole or the top band fails.
+    // band of its own (leadingBandCuts()), read first; its text and words are
+    // handed to `topBandRead` on a recognition thread as soon as it is read,
+    // while the other bands are still being read. Not called when the image
+    // is read whole or the top band fails.
+    //
+    // With `screen`, also the words with their places in `image` (bands
+    // joined: blocks and lines numbered on over the bands).
     std::optional<QString> read(const QImage &image, QString *failure = nullptr,
                                 RecognitionTimings *timings = nullptr, int bands = 0,
-                                const std::function<void(const QString &)> &topBandRead = {});
+                                const std::function<void(const ScreenText &)> &topBandRead = {},
+                                ScreenText *screen = nullptr);
 
     // Blocks until every engine is loaded (or failed to load); false after
     // `timeoutMs`. For measurements.
@@ -73,7 +77,9 @@ public:
 private:
     struct Band {
         QImage image;
+        int top = 0; // the band's first row in the image
         std::optional<QString> text;
+        QList<ScreenWord> words;
         QString failure;
         RecognitionTimings timings;
         bool done = false;
@@ -82,7 +88,8 @@ private:
     struct Job {
         std::vector<Band> bands;
         size_t next = 0; // the first band no engine has taken
-        std::function<void(const QString &)> topBandRead;
+        std::function<void(const ScreenText &)> topBandRead;
+        int imageHeight = 0;
     };
     struct Worker {
         std::thread thread;

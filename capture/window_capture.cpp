@@ -93,64 +93,70 @@ WindowCaptureImages captureImages(const WindowCaptureRequest &request, CaptureTi
 
 void startWindowCapture(WindowCaptureRequest request, QObject *context, WindowCaptureHandlers handlers) {
     QPointer<QObject> guard(context);
-    QThreadPool::globalInstance()->start([request = std::move(request), guard,
-                                          handlers = std::move(handlers)] {
-        QElapsedTimer total;
-        total.start();
-        CaptureTimings timings;
-        // Both images are taken before anything is posted, so the overlay is
-        // still where the captures expect it.
-        WindowCaptureImages images = captureImages(request, &timings);
-        if (guard) {
-            QMetaObject::invokeMethod(
-                guard.data(),
-                [handlers, screenshot = images.screenshot] {
-                    if (handlers.selectionCaptured)
-                        handlers.selectionCaptured(screenshot);
-                },
-                Qt::QueuedConnection);
-        }
-        std::optional<QString> text;
-        if (!images.windowImage.isNull()) {
-            QElapsedTimer clock;
-            clock.start();
-            // Twice the window's size in points: the window image has
-            // pixelRatio device pixels per point, or says so itself when
-            // it was cut from a picture in device pixels.
-            const double scale = std::max(request.pixelRatio, images.windowImage.devicePixelRatio());
-            const QImage input = recognitionInput(std::move(images.windowImage), scale);
-            timings.enlarge = clock.restart();
-            if (request.recognize)
-                text = request.recognize(input);
-            else if (request.recognizer) {
-                std::function<void(const QString &)> topBandRead;
-                if (handlers.topTextRead) {
-                    topBandRead = [guard, handlers, &total, &timings](const QString &top) {
-                        timings.topBand = total.elapsed();
-                        if (!guard)
-                            return;
-                        QMetaObject::invokeMethod(
-                            guard.data(),
-                            [handlers, top, elapsed = timings.topBand] {
-                                handlers.topTextRead(top, elapsed);
-                            },
-                            Qt::QueuedConnection);
-                    };
+    QThreadPool::globalInstance()->start(
+        [request = std::move(request), guard, handlers = std::move(handlers)] {
+            QElapsedTimer total;
+            total.start();
+            CaptureTimings timings;
+            // Both images are taken before anything is posted, so the overlay is
+            // still where the captures expect it.
+            WindowCaptureImages images = captureImages(request, &timings);
+            if (guard) {
+                QMetaObject::invokeMethod(
+                    guard.data(),
+                    [handlers, screenshot = images.screenshot] {
+                        if (handlers.selectionCaptured)
+                            handlers.selectionCaptured(screenshot);
+                    },
+                    Qt::QueuedConnection);
+            }
+            std::optional<ScreenText> screen;
+            if (!images.windowImage.isNull()) {
+                QElapsedTimer clock;
+                clock.start();
+                // Twice the window's size in points: the window image has
+                // pixelRatio device pixels per point, or says so itself when
+                // it was cut from a picture in device pixels.
+                const double scale = std::max(request.pixelRatio, images.windowImage.devicePixelRatio());
+                const QImage input = recognitionInput(std::move(images.windowImage), scale);
+                timings.enlarge = clock.restart();
+                if (request.recognize) {
+                    if (const std::optional<QString> text = request.recognize(input))
+                        screen = ScreenText::fromText(*text);
+                } else if (request.recognizer) {
+                    std::function<void(const ScreenText &)> topBandRead;
+                    if (handlers.topTextRead) {
+                        topBandRead = [guard, handlers, &total, &timings](const ScreenText &top) {
+                            timings.topBand = total.elapsed();
+                            if (!guard)
+                                return;
+                            QMetaObject::invokeMethod(
+                                guard.data(),
+                                [handlers, top, elapsed = timings.topBand] {
+                                    handlers.topTextRead(top, elapsed);
+                                },
+                                Qt::QueuedConnection);
+                        };
+                    }
+                    ScreenText read;
+                    if (request.recognizer->read(input, nullptr, &timings.recognitionSteps, 0, topBandRead,
+                                                 &read))
+                        screen = std::move(read);
+                } else if (const std::optional<QString> text =
+                               wordsFromImage(input, {}, nullptr, &timings.recognitionSteps)) {
+                    screen = ScreenText::fromText(*text);
                 }
-                text = request.recognizer->read(input, nullptr, &timings.recognitionSteps, 0, topBandRead);
-            } else
-                text = wordsFromImage(input, {}, nullptr, &timings.recognitionSteps);
-            timings.recognition = clock.elapsed();
-        }
-        timings.total = total.elapsed();
-        if (guard) {
-            QMetaObject::invokeMethod(
-                guard.data(),
-                [handlers, text, timings] {
-                    if (handlers.finished)
-                        handlers.finished(text, timings);
-                },
-                Qt::QueuedConnection);
-        }
-    });
+                timings.recognition = clock.elapsed();
+            }
+            timings.total = total.elapsed();
+            if (guard) {
+                QMetaObject::invokeMethod(
+                    guard.data(),
+                    [handlers, screen, timings] {
+                        if (handlers.finished)
+                            handlers.finished(screen, timings);
+                    },
+                    Qt::QueuedConnection);
+            }
+        });
 }

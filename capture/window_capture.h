@@ -67,12 +67,13 @@ struct WindowCaptureRequest {
 struct WindowCaptureHandlers {
     // Main thread, before recognition: the selection image.
     std::function<void(const QImage &screenshot)> selectionCaptured;
-    // Main thread: the recognised text (none without a window or text).
-    std::function<void(const std::optional<QString> &text, const CaptureTimings &timings)> finished;
+    // Main thread: the recognised text, with the words' places when the
+    // recognizer read it (none without a window or text).
+    std::function<void(const std::optional<ScreenText> &screen, const CaptureTimings &timings)> finished;
     // Main thread, before finished: the text of the top of the window, read
     // first when the window is read in bands (record banners sit there).
     // Only asked for when set; `elapsedMs` counts from the start of the job.
-    std::function<void(const QString &topText, qint64 elapsedMs)> topTextRead = {};
+    std::function<void(const ScreenText &top, qint64 elapsedMs)> topTextRead = {};
 };
 
 // Runs one capture job on the process's background pool; the handlers run on

@@ -2,6 +2,7 @@
 // screenshots: ocr, match and score. None needs a display.
 
 #include "app/cli/cli.h"
+#include "capture/card_decision.h"
 #include "capture/image_preparation.h"
 #include "capture/patient_identification.h"
 #include "capture/patient_matching.h"
@@ -110,15 +111,13 @@ std::optional<QImage> readWindowImage(const QString &path, QString *error) {
 
 // Scaled to twice its size in points (`scale` device pixels per point), then
 // recognised in bands on one engine per core, as a capture does.
-std::optional<QString> recogniseWindow(const QImage &window, double scale, QString *failure) {
+// With `screen`, also the words with their places, as a capture reads them.
+std::optional<QString> recogniseWindow(const QImage &window, double scale, QString *failure,
+                                       ScreenText *screen = nullptr) {
     const QImage input = recognitionInput(window, scale);
     const bool banded = qint64(input.width()) * input.height() >= TextRecognizer::kMinimumBandedPixels;
     TextRecognizer recognizer({}, banded ? 0 : 1, TextRecognizer::Engines::OneRead);
-    return recognizer.read(input, failure);
-}
-
-std::optional<QString> recogniseWindow(const QImage &window, QString *failure) {
-    return recogniseWindow(window, 1.0, failure);
+    return recognizer.read(input, failure, nullptr, 0, {}, screen);
 }
 
 std::optional<QByteArray> readInput(const QString &path, QString *error) {
@@ -228,45 +227,61 @@ int runMatch(int argc, char **argv, const QStringList &args) {
         return cliBadInput(error);
 
     std::optional<QString> text;
+    std::optional<ScreenText> screen;
     QString recognitionFailure;
     const bool fromImage = parsed.options.contains(imageOption);
     if (fromImage) {
         const std::optional<QImage> window = readWindowImage(parsed.options[imageOption], &error);
         if (!window)
             return cliBadInput(error);
-        text = recogniseWindow(*window, &recognitionFailure);
+        ScreenText read;
+        text = recogniseWindow(*window, 1.0, &recognitionFailure, &read);
+        if (text)
+            screen = read;
     } else {
         const std::optional<QByteArray> bytes = readInput(parsed.options[textOption], &error);
         if (!bytes)
             return cliBadInput(error);
         text = QString::fromUtf8(*bytes);
+        screen = ScreenText::fromText(*text);
     }
 
     const QVariantList entries = patients->toVariantList();
     const QList<double> bests = bestScoresForPatients(entries, text);
-    const std::optional<QVariantMap> topScored = determinePatientFromList(entries, text);
-    const PatientIdentification identification = identifyPatient(entries, text);
+    // The card a capture of this window would end on.
+    CardDecider decider(entries);
+    const CardDecision card = decider.wholeWindowRead(screen);
+    const PatientIdentification &identification = card.identification;
     QJsonValue topScoredValue = QJsonValue::Null;
+    qsizetype topScoredIndex = 0;
     QJsonArray scores;
     for (qsizetype i = 0; i < patients->size(); ++i) {
         const QJsonObject entry = (*patients)[i].toObject();
-        scores.append(QJsonObject{{QStringLiteral("name"), entry.value(QLatin1String("name"))},
-                                  {QStringLiteral("best"), bests[i]},
-                                  {QStringLiteral("best_of_forms"), identification.scores.value(i)}});
-        if (topScored && topScoredValue.isNull() && entries[i].toMap() == *topScored)
-            topScoredValue = entry;
+        scores.append(
+            QJsonObject{{QStringLiteral("name"), entry.value(QLatin1String("name"))},
+                        {QStringLiteral("best"), bests[i]},
+                        {QStringLiteral("found"), nameEvidenceText(identification.evidence.value(i))}});
+        // The plain matching's proposal: the first of the highest scores.
+        if (text && (topScoredValue.isNull() || bests[i] > bests[topScoredIndex]))
+            topScoredValue = entry, topScoredIndex = i;
     }
     QJsonArray candidates;
     for (qsizetype i : identification.candidates)
         candidates.append((*patients)[i].toObject().value(QLatin1String("name")));
-    QJsonObject result{{QStringLiteral("proposed"), identification.proposed
-                                                        ? QJsonValue((*patients)[*identification.proposed])
-                                                        : QJsonValue()},
-                       {QStringLiteral("reason"), identificationReasonText(identification.reason)},
-                       {QStringLiteral("dob_on_screen"), identification.dobOnScreen},
-                       {QStringLiteral("candidates"), candidates},
-                       {QStringLiteral("top_scored"), topScoredValue},
-                       {QStringLiteral("scores"), scores}};
+    QJsonObject result{
+        {QStringLiteral("proposed"), card.patient ? QJsonValue((*patients)[*card.patient]) : QJsonValue()},
+        {QStringLiteral("reason"), identificationReasonText(identification.reason)},
+        {QStringLiteral("dob_on_screen"), identification.dobOnScreen},
+        {QStringLiteral("candidates"), candidates},
+        {QStringLiteral("check"), card.check},
+        {QStringLiteral("top_scored"), topScoredValue},
+        {QStringLiteral("scores"), scores}};
+    if (identification.contradicted)
+        result.insert(
+            QStringLiteral("contradicted"),
+            QJsonObject{{QStringLiteral("name"),
+                         (*patients)[*identification.contradicted].toObject().value(QLatin1String("name"))},
+                        {QStringLiteral("date_on_screen"), identification.contradictingDate}});
     if (fromImage)
         result.insert(QStringLiteral("text"), text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null));
     writeOut(QJsonDocument(result).toJson(QJsonDocument::Indented));

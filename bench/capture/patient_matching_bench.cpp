@@ -6,6 +6,7 @@
 // Prints, for (a) 1,500 words against 100 patients and (b) 5,000 words
 // against 500 patients, the median time of each implementation and the ratio.
 
+#include "capture/patient_identification.h"
 #include "capture/patient_matching.h"
 #include "random_text.h"
 #include "reference_score.h"
@@ -75,6 +76,15 @@ void measure(const char *label, int words, int patients, int productionRuns, int
     std::printf("  ratio       %9.1f x faster (wall), %.1f x (CPU); results %s\n",
                 referenceMs.wallMs / productionMs.wallMs, referenceMs.cpuMs / productionMs.cpuMs,
                 production == reference ? "identical" : "DIFFERENT");
+    // The card's decision on the same text, from plain text (the words'
+    // places from its lines), as `kelvra-capture match --text-file` runs it.
+    PatientIdentification identification;
+    const ScreenText screen = ScreenText::fromText(text);
+    const Median identificationMs =
+        median(productionRuns, [&] { identification = identifyPatient(list, screen); });
+    std::printf("  identification median %9.2f ms wall, %9.2f ms CPU  (%d runs); proposed %s\n",
+                identificationMs.wallMs, identificationMs.cpuMs, productionRuns,
+                identification.proposed == patients / 2 ? "the patient on screen" : "another or nobody");
     std::fflush(stdout);
 }
 

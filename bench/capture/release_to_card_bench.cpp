@@ -111,6 +111,7 @@ Figures capture(const QImage &rendered, double scale, bool before, TextRecognize
     f["capture"] = double(clock.restart());
     RecognitionTimings t;
     std::optional<QString> result;
+    ScreenText screen;
     if (before) {
         const QImage enlarged = resizeImage(captured, captured.size() * 2);
         f["scale"] = double(clock.restart());
@@ -124,7 +125,7 @@ Figures capture(const QImage &rendered, double scale, bool before, TextRecognize
         // is read, and a patient proposed by name with the date of birth on
         // screen shows the card then.
         std::mutex topLock;
-        const auto topBandRead = [&](const QString &top) {
+        const auto topBandRead = [&](const ScreenText &top) {
             const qint64 at = total.elapsed();
             const PatientIdentification early = identifyPatient(patients, top);
             std::lock_guard lock(topLock);
@@ -134,10 +135,19 @@ Figures capture(const QImage &rendered, double scale, bool before, TextRecognize
                 *topProposed = patients.at(*early.proposed).toMap().value("name").toString();
             }
         };
-        result = recognizer->read(input, nullptr, &t, 0, topBandRead);
+        result = recognizer->read(input, nullptr, &t, 0, topBandRead, &screen);
     }
     clock.restart();
-    const std::optional<QVariantMap> match = determinePatientFromList(patients, result);
+    // The earlier path proposed by the plain matching; the current one as
+    // the card decides, from the words and their places.
+    std::optional<QVariantMap> match;
+    if (before) {
+        match = determinePatientFromList(patients, result);
+    } else if (result) {
+        const PatientIdentification identification = identifyPatient(patients, screen);
+        if (identification.proposed)
+            match = patients.at(*identification.proposed).toMap();
+    }
     f["matching"] = double(clock.elapsed());
     // This thread's own work (capture, scale, split, matching, and on the
     // earlier path everything) plus, read in bands, the slowest band's.
@@ -399,9 +409,9 @@ int corpus() {
         recognizer.waitUntilReady(120000);
         RecognitionTimings t;
         // Read as the panel reads it: the top band first.
-        QString top;
+        ScreenText top;
         const std::optional<QString> banded =
-            recognizer.read(input, nullptr, &t, 0, [&top](const QString &text) { top = text; });
+            recognizer.read(input, nullptr, &t, 0, [&top](const ScreenText &text) { top = text; });
         recognizer.waitUntilReady(120000);
         const std::optional<QString> whole = recognizer.read(input, nullptr, nullptr, 1);
         const QString nb = identifiedName(patients, banded);

@@ -104,12 +104,13 @@ Reading read(TextRecognizer &recognizer, const QImage &image, const QVariantList
     clock.start();
     const QImage input = recognitionInput(image, 1.0);
     std::mutex lock;
-    const std::optional<QString> text = recognizer.read(input, nullptr, nullptr, 0, [&](const QString &top) {
-        const PatientIdentification early = identifyPatient(patients, top);
-        std::lock_guard guard(lock);
-        if (early.proposed && early.dobOnScreen)
-            r.card = clock.elapsed();
-    });
+    const std::optional<QString> text =
+        recognizer.read(input, nullptr, nullptr, 0, [&](const ScreenText &top) {
+            const PatientIdentification early = identifyPatient(patients, top);
+            std::lock_guard guard(lock);
+            if (early.proposed && early.dobOnScreen)
+                r.card = clock.elapsed();
+        });
     const PatientIdentification identification = identifyPatient(patients, text);
     r.whole = clock.elapsed();
     if (r.card < 0)

@@ -632,6 +632,7 @@ void ViewController::screenCaptureRectangleFinished(const QRectF &rect) {
     request.recognizer = m_recognizer;
     const quint64 capture = ++m_captureGeneration;
     m_cardShownEarly = m_awaitingWholeText = false;
+    m_decider = std::make_unique<CardDecider>(patients());
     const QRectF flyRect = snapshotWindow ? snapshotWindow->convertRectFromScreen(rect) : QRectF();
     startWindowCapture(
         request, this,
@@ -675,45 +676,65 @@ void ViewController::screenCaptureRectangleFinished(const QRectF &rect) {
              m_flyAway = animation;
              animation->start(QAbstractAnimation::DeleteWhenStopped);
          },
-         [this, capture](const std::optional<QString> &text, const CaptureTimings &timings) {
+         [this, capture](const std::optional<ScreenText> &screen, const CaptureTimings &timings) {
              if (capture != m_captureGeneration)
                  return; // the early card was closed meanwhile
              lastTimings = timings;
-             captureDidFinish(text);
+             captureDidFinish(screen);
          },
-         [this, capture](const QString &topText, qint64 elapsedMs) {
+         [this, capture](const ScreenText &top, qint64 elapsedMs) {
              if (capture == m_captureGeneration)
-                 topOfWindowRead(topText, elapsedMs);
+                 topOfWindowRead(top, elapsedMs);
          }});
 }
 
-void ViewController::captureDidFinish(const std::optional<QString> &text) {
+CardDecider &ViewController::decider() {
+    if (!m_decider)
+        m_decider = std::make_unique<CardDecider>(patients());
+    return *m_decider;
+}
+
+void ViewController::captureDidFinish(const std::optional<ScreenText> &screen) {
     bringPanelToFront();
-    if (m_cardShownEarly && confirmEarlyCard(text.value_or(QString())))
+    const bool early = m_cardShownEarly;
+    m_cardShownEarly = false;
+    QElapsedTimer matching;
+    matching.start();
+    const CardDecision card = decider().wholeWindowRead(screen);
+    lastMatchingMs = matching.elapsed();
+    m_identificationReason = identificationReasonText(card.identification.reason);
+    if (early && !m_awaitingWholeText) {
+        // A patient was chosen meanwhile: the choice stands.
+        reportCardShown();
         return;
-    const QVariantList list = patients();
-    lastMatchingMs = -1;
-    if (text && !text->isEmpty() && !list.isEmpty()) {
-        QElapsedTimer matching;
-        matching.start();
-        const PatientIdentification identification = identifyPatient(list, *text);
-        lastMatchingMs = matching.elapsed();
-        m_recognisedText = *text;
-        m_identificationReason = identificationReasonText(identification.reason);
+    }
+    m_awaitingWholeText = false;
+    if (early && !decider().replacesEarly()) {
+        showCheck(card);
+        enableAccept(acceptButton, true);
+        reportCardShown();
+        return;
+    }
+    if (early) {
+        // The rest of the window changes the decision: Accept never filed
+        // for the early proposal.
+        reportCapture(QStringLiteral("the whole window does not confirm patient %1")
+                          .arg(reportedPatient(matchedPatient.value_or(QVariantMap()))));
         matchedPatient.reset();
-        if (identification.proposed) {
-            matchedPatient = list.at(*identification.proposed).toMap();
-            fillPatient(*matchedPatient, true);
-            showBirthDateCheck(*matchedPatient);
-            enableAccept(acceptButton, true);
-            showMatchedPatientView();
-            return;
-        }
-        // Words were read but name nobody for sure: the clinician chooses.
-        if (scoreCleaned(*text).simplified().size() >= 3) {
-            openOnPatientTable(list, identification.candidates);
-            return;
-        }
+    }
+    switch (card.show) {
+    case CardDecision::Show::Patient:
+        matchedPatient = decider().patients().at(*card.patient).toMap();
+        fillPatient(*matchedPatient, true);
+        showCheck(card);
+        enableAccept(acceptButton, true);
+        showMatchedPatientView();
+        return;
+    case CardDecision::Show::Table:
+        openOnPatientTable(card);
+        return;
+    case CardDecision::Show::Rest:
+        break;
     }
     reportCapture(QStringLiteral("no patient proposed (%1)")
                       .arg(timingsText(lastTimings, lastMatchingMs, m_stallWatch->describe())));
@@ -725,71 +746,27 @@ void ViewController::captureDidFinish(const std::optional<QString> &text) {
     emit captureReturnedToRest();
 }
 
-void ViewController::topOfWindowRead(const QString &topText, qint64 elapsedMs) {
-    const QVariantList list = patients();
-    if (m_cardShownEarly || topText.isEmpty() || list.isEmpty())
+void ViewController::topOfWindowRead(const ScreenText &top, qint64 elapsedMs) {
+    if (m_cardShownEarly)
         return;
-    const PatientIdentification identification = identifyPatient(list, topText);
-    // Only the surest proposal shows before the rest is read: the name and
-    // the date of birth, both in the top of the window.
-    if (!identification.proposed || !identification.dobOnScreen)
+    // No card is up: a row the closing table selected on its way out was
+    // not chosen for this capture.
+    if (m_height == startingHeightConstraint)
+        m_decider.reset();
+    const std::optional<CardDecision> card = decider().topBandRead(top);
+    if (!card)
         return;
     bringPanelToFront();
     m_cardShownEarly = m_awaitingWholeText = true;
-    m_recognisedText = topText;
-    m_identificationReason = identificationReasonText(identification.reason);
-    matchedPatient = list.at(*identification.proposed).toMap();
+    m_identificationReason = identificationReasonText(card->identification.reason);
+    matchedPatient = decider().patients().at(*card->patient).toMap();
     fillPatient(*matchedPatient, true);
-    showBirthDateCheck(*matchedPatient);
-    identificationLabel->setText(identificationLabel->text() + QStringLiteral(" \u00b7 checking the rest"));
+    showCheck(*card);
     enableAccept(acceptButton, false);
     reportCapture(QStringLiteral("card from the top of the window for patient %1 at %2 ms")
                       .arg(reportedPatient(*matchedPatient))
                       .arg(elapsedMs));
     showMatchedPatientView();
-}
-
-bool ViewController::confirmEarlyCard(const QString &text) {
-    m_cardShownEarly = false;
-    if (!m_awaitingWholeText) {
-        // A patient was chosen meanwhile: the choice stands.
-        reportCardShown();
-        return true;
-    }
-    m_awaitingWholeText = false;
-    const QVariantList list = patients();
-    if (text.isEmpty()) {
-        // The rest of the window could not be read: nothing confirms the
-        // early proposal, and the card stays up for the clinician to choose.
-        reportCapture(QStringLiteral("the rest of the window could not be read"));
-        matchedPatient.reset();
-        m_identificationReason = identificationReasonText(IdentificationReason::BelowFloor);
-        openOnPatientTable(list, {});
-        return true;
-    }
-    QElapsedTimer matching;
-    matching.start();
-    const PatientIdentification identification = identifyPatient(list, text);
-    lastMatchingMs = matching.elapsed();
-    const QVariantMap early = matchedPatient.value_or(QVariantMap());
-    const bool same =
-        identification.proposed && !early.isEmpty() &&
-        list.at(*identification.proposed).toMap().value("kelvraID") == early.value("kelvraID") &&
-        list.at(*identification.proposed).toMap().value("interaction_id") == early.value("interaction_id");
-    if (!same) {
-        // The rest of the window changes the decision: it decides afresh,
-        // and Accept never filed for the early proposal.
-        reportCapture(
-            QStringLiteral("the whole window does not confirm patient %1").arg(reportedPatient(early)));
-        matchedPatient.reset();
-        return false;
-    }
-    m_recognisedText = text;
-    m_identificationReason = identificationReasonText(identification.reason);
-    showBirthDateCheck(early);
-    enableAccept(acceptButton, true);
-    reportCardShown();
-    return true;
 }
 
 QPixmap ViewController::profileImageFor(const QVariantMap &patient) const {
@@ -808,28 +785,27 @@ void ViewController::fillPatient(const QVariantMap &patient, bool formatDOB) {
     patientExamRoomLabel->setText(patient.value("exam_room_name").toString());
 }
 
-void ViewController::showBirthDateCheck(const QVariantMap &patient) {
-    const bool onScreen =
-        dateIsAmong(patientBirthDate(patient.value("dob").toString()), findDates(m_recognisedText));
-    identificationLabel->setText(onScreen ? QStringLiteral("DOB on screen \u2713")
-                                          : QStringLiteral("DOB not on screen"));
-    identificationLabel->setStyleSheet(onScreen ? QStringLiteral("color: #2e7d32")
-                                                : QStringLiteral("color: #b26a00"));
+void ViewController::showCheck(const CardDecision &card) {
+    identificationLabel->setText(card.check);
+    identificationLabel->setStyleSheet(card.checkPassed ? QStringLiteral("color: #2e7d32")
+                                                        : QStringLiteral("color: #b26a00"));
 }
 
-void ViewController::openOnPatientTable(const QVariantList &list, const QList<qsizetype> &candidates) {
+void ViewController::openOnPatientTable(const CardDecision &card) {
+    matchedPatient.reset();
+    const QVariantList &list = decider().patients();
     patientNameLabel->setText(QStringLiteral("No patient recognised"));
     patientDOBLabel->setText(QStringLiteral("\u2014 choose one"));
-    patientExamRoomLabel->setText(candidates.isEmpty() ? QString()
-                                                       : QStringLiteral("Likely ones listed first"));
-    identificationLabel->clear();
+    patientExamRoomLabel->setText(card.firstRows.isEmpty() ? QString()
+                                                           : QStringLiteral("Likely ones listed first"));
+    showCheck(card);
     patientProfileImageView->setPixmap(profileImageFor(QVariantMap()));
     enableAccept(acceptButton, false);
     filteredDataSource.clear();
-    for (qsizetype i : candidates)
+    for (qsizetype i : card.firstRows)
         filteredDataSource << list.at(i);
     for (qsizetype i = 0; i < list.size(); ++i)
-        if (!candidates.contains(i))
+        if (!card.firstRows.contains(i))
             filteredDataSource << list.at(i);
     {
         const QSignalBlocker blocker(filterPatientTextField);
@@ -943,6 +919,7 @@ void ViewController::showPatientDetails() {
 void ViewController::animateToStart() {
     ++m_captureGeneration;
     m_cardShownEarly = m_awaitingWholeText = false;
+    m_decider.reset();
     hideAcceptError();
     setButtonStateHidden(true);
     animateAlpha(patientInfoView, 0);
@@ -1096,7 +1073,12 @@ QWidget *ViewController::rowViewForRow(int row) const {
     auto *rowView = new QDCapturePatientTableRowView;
     rowView->setObjectName(QDCapturePatientTableRowView::identifier);
     rowView->ptNameLabel->setText(patient.value("name").toString());
-    rowView->examRoomNameLabel->setText(patient.value("exam_room_name").toString());
+    // Two identifiers on every row: the room, and the date of birth.
+    const QString room = patient.value("exam_room_name").toString();
+    const QString dob = patient.value("dob").toString();
+    rowView->examRoomNameLabel->setText(dob.isEmpty()    ? room
+                                        : room.isEmpty() ? QStringLiteral("DOB %1").arg(dob)
+                                                         : QStringLiteral("%1 \u00b7 DOB %2").arg(room, dob));
     rowView->ptProfileImageView->setPixmap(profileImageFor(patient));
     return rowView;
 }
@@ -1117,7 +1099,7 @@ void ViewController::tableViewSelectionDidChange() {
         return;
     const QVariantMap patient = filteredDataSource.at(row).toMap();
     fillPatient(patient, false);
-    showBirthDateCheck(patient);
+    showCheck(decider().chosen(patient));
     enableAccept(acceptButton, true);
     matchedPatient = patient;
     // The clinician's choice stands, whatever the rest of the window says.

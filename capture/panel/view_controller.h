@@ -6,6 +6,7 @@
 // upload queue, which keeps every record until its service acknowledged it.
 
 #include "capture/capture_window.h"
+#include "capture/card_decision.h"
 #include "capture/panel/capture_controls.h"
 #include "capture/panel/panel_session.h"
 #include "capture/screenshot_view.h"
@@ -97,11 +98,11 @@ public:
     void cancelSnapshot() override;
     // Window capture.
     void screenCaptureRectangleFinished(const QRectF &rect) override;
-    void captureDidFinish(const std::optional<QString> &text);
+    void captureDidFinish(const std::optional<ScreenText> &screen);
     // The top of the window was read first: a patient proposed by name with
     // the date of birth on screen shows at once, Accept waiting for the
     // whole text to confirm the patient.
-    void topOfWindowRead(const QString &topText, qint64 elapsedMs);
+    void topOfWindowRead(const ScreenText &top, qint64 elapsedMs);
     // Card.
     void showMatchedPatientView();
     void showPatientTableView();
@@ -148,16 +149,15 @@ private:
     void animateAlpha(QWidget *view, double alpha);
     void spin(QEasingCurve curve, std::function<void()> done);
     void fillPatient(const QVariantMap &patient, bool formatDOB);
-    void showBirthDateCheck(const QVariantMap &patient);
-    void openOnPatientTable(const QVariantList &list, const QList<qsizetype> &candidates);
+    void showCheck(const CardDecision &card);
+    void openOnPatientTable(const CardDecision &card);
+    // The decision of the capture in progress (made at its start; for one
+    // shown without a capture, from today's list).
+    CardDecider &decider();
     QPixmap profileImageFor(const QVariantMap &patient) const;
     void reloadTable();
     void moveWindowAnimated(const QPoint &topLeft);
     void showOverlay(const QImage &backdrop, const QImage &veiled = QImage());
-    // The whole text of a capture whose card is up early: true when it was
-    // handled (the proposal stands, or a patient was chosen meanwhile);
-    // false when the whole text must decide afresh.
-    bool confirmEarlyCard(const QString &text);
     // Reports the card (and emits cardShown) once it is up and settled.
     void reportCardShown();
     // Wayland: one picture of the screens first, then the overlay over it
@@ -201,7 +201,7 @@ private:
     QPointer<QVariantAnimation> m_sizeAnimation;
     QPointer<QVariantAnimation> m_flyAway;
     MainThreadStallWatch *m_stallWatch = nullptr;
-    QString m_recognisedText; // of the last capture, for the date-of-birth check
+    std::unique_ptr<CardDecider> m_decider;
     QString m_identificationReason;
     // Recognition engines loaded ahead of time (from the panel's start on).
     std::shared_ptr<TextRecognizer> m_recognizer;

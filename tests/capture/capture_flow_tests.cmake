@@ -74,3 +74,12 @@ endif()
 # clinic client is a single instance).
 kc_add_gtest(NAME capture_clinic_sender_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/clinic_sender_test.cpp
   LIBS kc_capture QT_MAIN GUI)
+
+# A capture of a web page in a real Chromium window, through the overlay,
+# accepted and filed (scripts/e2e-capture --browser).
+find_program(KC_CHROMIUM chromium)
+if(KC_CHROMIUM AND TARGET kelvra-capture AND TARGET kelvra-demo-service)
+  add_test(NAME e2e_capture_browser COMMAND ${CMAKE_SOURCE_DIR}/scripts/e2e-capture --browser --quick --mode plain
+    --build-dir ${CMAKE_BINARY_DIR} --out ${CMAKE_BINARY_DIR}/e2e-capture-browser)
+  set_tests_properties(e2e_capture_browser PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE)
+endif()

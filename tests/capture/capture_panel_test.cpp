@@ -338,7 +338,7 @@ protected:
             kcWaitFor([&] { return delegate->parsedPtArray().value_or(QVariantList()).size() == 3; }, 10000));
         int shown = 0;
         const auto connection = QObject::connect(panel, &ViewController::cardShown, [&] { ++shown; });
-        panel->captureDidFinish(text);
+        panel->captureDidFinish(ScreenText::fromText(text));
         ASSERT_TRUE(kcWaitFor([&] { return shown == 1; }, 10000));
         QObject::disconnect(connection);
         kcSpin(100);
@@ -364,6 +364,14 @@ TEST_F(SignedInPanelTest, NobodyRecognisedOpensTheTable) {
     EXPECT_TRUE(panel->patientListTableView->isVisibleTo(panel));
     EXPECT_TRUE(kcWaitFor([&] { return panel->filterPatientTextField->hasFocus(); }, 5000));
     EXPECT_EQ(panel->numberOfRowsInTableView(), 3);
+    // Every row shows the date of birth beside the room.
+    for (int row = 0; row < 3; ++row) {
+        std::unique_ptr<QWidget> view(panel->rowViewForRow(row));
+        const QString dob = panel->filteredDataSource.value(row).toMap().value("dob").toString();
+        ASSERT_FALSE(dob.isEmpty());
+        EXPECT_TRUE(
+            static_cast<QDCapturePatientTableRowView *>(view.get())->examRoomNameLabel->text().contains(dob));
+    }
     panel->acceptButtonPressed();
     EXPECT_TRUE(panel->uploadQueue()->entries().isEmpty()) << "nothing filed without a patient";
 
@@ -386,7 +394,7 @@ TEST_F(SignedInPanelTest, TheDateOfBirthDecidesOrTheCandidatesComeFirst) {
     panel->cancelButtonPressed();
     kcSpin(800);
 
-    finishCaptureWith("Guardian: Smith, Mary\nPatient: Smith, Emma\nVisit: Follow-up");
+    finishCaptureWith("Smith, Emma 06/03/2015  Smith, Mary 11/20/1982\nVisit: Follow-up");
     EXPECT_FALSE(panel->matchedPatient);
     EXPECT_EQ(panel->heightConstraint(), 360);
     EXPECT_FALSE(panel->acceptButton->isEnabled());
@@ -405,7 +413,7 @@ TEST_F(SignedInPanelTest, ACardFromTheTopOfTheWindowFilesOnlyOnceTheWholeWindowC
     int shown = 0;
     QObject::connect(panel, &ViewController::cardShown, [&] { ++shown; });
 
-    panel->topOfWindowRead("Patient: Smith, Emma  DOB: 06/03/2015", 250);
+    panel->topOfWindowRead(ScreenText::fromText("Patient: Smith, Emma  DOB: 06/03/2015"), 250);
     ASSERT_TRUE(panel->matchedPatient);
     EXPECT_EQ(panel->matchedPatient->value("name").toString(), "Emma Smith");
     ASSERT_TRUE(kcWaitFor([&] { return panel->heightConstraint() == 119; }, 5000));
@@ -417,7 +425,8 @@ TEST_F(SignedInPanelTest, ACardFromTheTopOfTheWindowFilesOnlyOnceTheWholeWindowC
     panel->acceptButtonPressed();
     EXPECT_TRUE(panel->uploadQueue()->entries().isEmpty());
 
-    panel->captureDidFinish(QStringLiteral("Patient: Smith, Emma  DOB: 06/03/2015\nVisit: Follow-up\nNotes"));
+    panel->captureDidFinish(
+        ScreenText::fromText("Patient: Smith, Emma  DOB: 06/03/2015\nVisit: Follow-up\nNotes"));
     ASSERT_TRUE(kcWaitFor([&] { return shown == 1; }, 5000));
     ASSERT_TRUE(panel->matchedPatient);
     EXPECT_EQ(panel->matchedPatient->value("name").toString(), "Emma Smith");
@@ -426,11 +435,11 @@ TEST_F(SignedInPanelTest, ACardFromTheTopOfTheWindowFilesOnlyOnceTheWholeWindowC
     panel->cancelButtonPressed();
     kcSpin(800);
 
-    // The rest of the window shows the guardian with her date of birth.
-    panel->topOfWindowRead("Patient: Smith, Emma  DOB: 06/03/2015", 250);
+    // The rest of the window shows a second record, with its date of birth.
+    panel->topOfWindowRead(ScreenText::fromText("Patient: Smith, Emma  DOB: 06/03/2015"), 250);
     ASSERT_TRUE(panel->matchedPatient);
     panel->captureDidFinish(
-        QStringLiteral("Patient: Smith, Emma  DOB: 06/03/2015\nGuardian: Smith, Mary  DOB: 11/20/1982"));
+        ScreenText::fromText("Patient: Smith, Emma  DOB: 06/03/2015\nPatient: Smith, Mary  DOB: 11/20/1982"));
     ASSERT_TRUE(kcWaitFor([&] { return shown == 2; }, 5000));
     EXPECT_FALSE(panel->matchedPatient);
     EXPECT_EQ(panel->heightConstraint(), 360);
@@ -441,7 +450,7 @@ TEST_F(SignedInPanelTest, ACardFromTheTopOfTheWindowFilesOnlyOnceTheWholeWindowC
     kcSpin(800);
 
     // A patient chosen from the table while the rest is read stays chosen.
-    panel->topOfWindowRead("Patient: Smith, Emma  DOB: 06/03/2015", 250);
+    panel->topOfWindowRead(ScreenText::fromText("Patient: Smith, Emma  DOB: 06/03/2015"), 250);
     ASSERT_TRUE(kcWaitFor([&] { return panel->heightConstraint() == 119; }, 5000));
     kcSpin(200);
     panel->otherButtonPressed();
@@ -449,7 +458,7 @@ TEST_F(SignedInPanelTest, ACardFromTheTopOfTheWindowFilesOnlyOnceTheWholeWindowC
     for (int row = 0; row < panel->numberOfRowsInTableView(); ++row)
         if (tableRow(row) == "Patricia Van der Berg")
             panel->patientListTableView->setCurrentRow(row);
-    panel->captureDidFinish(QStringLiteral("Patient: Smith, Emma  DOB: 06/03/2015"));
+    panel->captureDidFinish(ScreenText::fromText("Patient: Smith, Emma  DOB: 06/03/2015"));
     ASSERT_TRUE(kcWaitFor([&] { return shown == 3; }, 5000));
     ASSERT_TRUE(panel->matchedPatient);
     EXPECT_EQ(panel->matchedPatient->value("name").toString(), "Patricia Van der Berg");
@@ -460,7 +469,7 @@ TEST_F(SignedInPanelTest, ACardFromTheTopOfTheWindowFilesOnlyOnceTheWholeWindowC
     kcSpin(800);
 
     // The rest of the window cannot be read: the card stays, on the table.
-    panel->topOfWindowRead("Patient: Smith, Emma  DOB: 06/03/2015", 250);
+    panel->topOfWindowRead(ScreenText::fromText("Patient: Smith, Emma  DOB: 06/03/2015"), 250);
     ASSERT_TRUE(panel->matchedPatient);
     panel->captureDidFinish(std::nullopt);
     ASSERT_TRUE(kcWaitFor([&] { return shown == 4; }, 5000));
@@ -471,7 +480,7 @@ TEST_F(SignedInPanelTest, ACardFromTheTopOfTheWindowFilesOnlyOnceTheWholeWindowC
     kcSpin(800);
 
     // A top without the date of birth shows nothing early.
-    panel->topOfWindowRead("Patient: Smith, Emma", 250);
+    panel->topOfWindowRead(ScreenText::fromText("Patient: Smith, Emma"), 250);
     kcSpin(300);
     EXPECT_EQ(panel->heightConstraint(), 52);
     EXPECT_EQ(shown, 4);

@@ -150,9 +150,16 @@ TEST_F(CaptureCli, MatchDecisions) {
     const QByteArray family = R"([{"name": "Mary Smith", "dob": "1982-11-20"},
                                   {"name": "Emma Smith", "dob": "2015-06-03"}])";
     r = match(family, "Patient: Smith, Emma\nGuardian: Smith, Mary");
+    EXPECT_EQ(r.value("proposed").toObject().value("name").toString(), "Emma Smith");
+    EXPECT_EQ(r.value("reason").toString(), "name");
+    EXPECT_EQ(r.value("check").toString(), "DOB not on screen");
+    EXPECT_EQ(r.value("scores").toArray().at(0).toObject().value("found").toString(), "mention");
+    r = match(family, "Patient: Smith, Mary  DOB 06/03/2015");
     EXPECT_TRUE(r.value("proposed").isNull());
-    EXPECT_EQ(r.value("reason").toString(), "ambiguous");
-    EXPECT_EQ(r.value("candidates").toArray(), QJsonArray({"Mary Smith", "Emma Smith"}));
+    EXPECT_EQ(r.value("reason").toString(), "date of birth differs");
+    EXPECT_EQ(r.value("contradicted").toObject().value("name").toString(), "Mary Smith");
+    EXPECT_EQ(r.value("check").toString(), "DOB 06/03/2015 on screen is not Mary Smith's");
+    EXPECT_EQ(r.value("candidates").toArray(), QJsonArray({"Emma Smith"}));
     r = match(family, "Patient: Smith, Emma DOB 06/03/2015\nGuardian: Smith, Mary");
     EXPECT_EQ(r.value("proposed").toObject().value("name").toString(), "Emma Smith");
     EXPECT_EQ(r.value("reason").toString(), "name and date of birth");

@@ -309,21 +309,10 @@ QList<Screen> corpus(bool full) {
     return screens;
 }
 
-void printDistribution(const char *title, QList<double> values) {
-    std::sort(values.begin(), values.end());
-    if (values.isEmpty())
-        return;
-    auto at = [&](double q) { return values[qsizetype(q * double(values.size() - 1) + 0.5)]; };
-    std::printf("%s (n=%lld): min %.4f  p10 %.4f  median %.4f  p90 %.4f  max %.4f\n", title,
-                static_cast<long long>(values.size()), values.first(), at(0.1), at(0.5), at(0.9),
-                values.last());
-}
-
 TEST(IdentificationCorpus, NoWrongPatientOnRenderedScreens) {
     const bool full = qgetenv("KC_IDENTIFICATION_CORPUS") == "full";
     const QVariantList list = todaysList();
     QMap<QString, int> right, nobody, wrong;
-    QList<double> rightScores, nobodyScores, rightGaps, wrongTopGaps;
     int total = 0;
     for (const Screen &screen : corpus(full)) {
         const std::optional<QString> text =
@@ -331,23 +320,6 @@ TEST(IdentificationCorpus, NoWrongPatientOnRenderedScreens) {
         ASSERT_TRUE(text) << qPrintable(screen.label);
         const PatientIdentification id = identifyPatient(list, text);
         ++total;
-        // Scores for calibration: the right patient's best and its lead over
-        // the best other patient; the best of anyone on screens without one.
-        double best = 0, bestOther = 0, rightScore = 0;
-        for (qsizetype i = 0; i < list.size(); ++i) {
-            const QString name = list[i].toMap().value("name").toString();
-            best = std::max(best, id.scores[i]);
-            if (name == screen.expected)
-                rightScore = id.scores[i];
-            else
-                bestOther = std::max(bestOther, id.scores[i]);
-        }
-        if (screen.expected.isEmpty()) {
-            nobodyScores << best;
-        } else {
-            rightScores << rightScore;
-            (rightScore >= bestOther ? rightGaps : wrongTopGaps) << std::abs(rightScore - bestOther);
-        }
         const QString proposed =
             id.proposed ? list[*id.proposed].toMap().value("name").toString() : QString();
         if (proposed.isEmpty())
@@ -360,34 +332,18 @@ TEST(IdentificationCorpus, NoWrongPatientOnRenderedScreens) {
             << qPrintable(screen.label) << ": proposed " << qPrintable(proposed) << " ("
             << qPrintable(identificationReasonText(id.reason)) << ")\nrecognised: " << qPrintable(*text);
         if (!screen.expected.isEmpty() && proposed != screen.expected)
-            std::printf("nobody proposed for %s (%s, right %.4f, best other %.4f): %s\n",
-                        qPrintable(screen.label), qPrintable(identificationReasonText(id.reason)), rightScore,
-                        bestOther, qPrintable(QString(*text).replace('\n', " | ")));
+            std::printf("nobody proposed for %s (%s): %s\n", qPrintable(screen.label),
+                        qPrintable(identificationReasonText(id.reason)),
+                        qPrintable(QString(*text).replace('\n', " | ")));
         if (screen.expected.isEmpty() && !proposed.isEmpty())
             std::printf("proposed on a screen without a patient: %s\n", qPrintable(*text));
     }
-    std::printf("%d screens; floor %.2f, margin %.2f\n", total, kIdentificationFloor, kIdentificationMargin);
+    std::printf("%d screens\n", total);
     QStringList kinds = right.keys() + nobody.keys() + wrong.keys();
     kinds.removeDuplicates();
     for (const QString &kind : kinds)
         std::printf("  %-22s right %3d  nobody %3d  wrong %d\n", qPrintable(kind), right.value(kind),
                     nobody.value(kind), wrong.value(kind));
-    printDistribution("right patient's best score", rightScores);
-    printDistribution("best score on screens without a patient", nobodyScores);
-    printDistribution("lead of the right patient where it is top", rightGaps);
-    printDistribution("lead of another patient where the right one is not top", wrongTopGaps);
-    const QList<double> edges = {0.01, 0.05, 0.1, 0.15, 0.2, 0.3, 10};
-    QString histogram;
-    for (qsizetype e = 0; e < edges.size(); ++e) {
-        const double low = e == 0 ? 0 : edges[e - 1];
-        const auto count = std::count_if(rightGaps.begin(), rightGaps.end(),
-                                         [&](double g) { return g >= low && g < edges[e]; });
-        histogram += QStringLiteral("  [%1, %2): %3")
-                         .arg(low)
-                         .arg(edges[e] > 5 ? QStringLiteral("up") : QString::number(edges[e]))
-                         .arg(count);
-    }
-    std::printf("leads of the right patient:%s\n", qPrintable(histogram));
 
     int rightTotal = 0, expectedTotal = 0;
     for (const QString &kind : kinds) {

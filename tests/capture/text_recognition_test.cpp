@@ -403,11 +403,15 @@ TEST(TextRecognizer, TheTopBandsTextComesFirstAndStartsTheWholeText) {
     std::atomic<bool> readReturned{false};
     bool beforeReturn = false;
     RecognitionTimings timings;
-    const std::optional<QString> text = recognizer.read(input, nullptr, &timings, 0, [&](const QString &top) {
-        std::lock_guard guard(lock);
-        tops << top;
-        beforeReturn = !readReturned;
-    });
+    ScreenText screen;
+    const std::optional<QString> text = recognizer.read(
+        input, nullptr, &timings, 0,
+        [&](const ScreenText &top) {
+            std::lock_guard guard(lock);
+            tops << top.text;
+            beforeReturn = !readReturned;
+        },
+        &screen);
     readReturned = true;
     ASSERT_TRUE(text.has_value());
     EXPECT_EQ(timings.bands, 3);
@@ -418,13 +422,35 @@ TEST(TextRecognizer, TheTopBandsTextComesFirstAndStartsTheWholeText) {
     ASSERT_TRUE(early.proposed) << qPrintable(tops.first());
     EXPECT_TRUE(early.dobOnScreen) << qPrintable(tops.first());
     EXPECT_EQ(renderedRecordPatients().at(*early.proposed).toMap().value("name"), "John Smith");
+    // The words with their places, the bands joined: the same words as the
+    // text, in order, inside the image, lines and blocks numbered on.
+    QStringList words;
+    for (const ScreenWord &word : screen.words) {
+        words << word.text;
+        EXPECT_TRUE(QRect(QPoint(), input.size()).contains(word.box)) << qPrintable(word.text);
+        EXPECT_GE(word.confidence, 0);
+    }
+    EXPECT_EQ(words.join(' '), text->simplified());
+    EXPECT_EQ(screen.imageHeight, input.height());
+    EXPECT_GT(screen.topBandBottom, 0);
+    for (qsizetype i = 1; i < screen.words.size(); ++i) {
+        EXPECT_GE(screen.words[i].line, screen.words[i - 1].line);
+        EXPECT_GE(screen.words[i].block, screen.words[i - 1].block);
+    }
+    const auto smith = std::find_if(screen.words.begin(), screen.words.end(),
+                                    [](const ScreenWord &w) { return w.text.startsWith("Smith"); });
+    ASSERT_NE(smith, screen.words.end());
+    EXPECT_LT(smith->box.bottom(), screen.topBandBottom) << "the banner stands in the top band";
+    EXPECT_GT(screen.words.last().box.top(), screen.topBandBottom) << "boxes of later bands moved down";
 
     // Read whole (asked for, or too small to band): no early text.
     tops.clear();
-    ASSERT_TRUE(recognizer.read(input, nullptr, nullptr, 1, [&](const QString &top) { tops << top; }));
+    ASSERT_TRUE(
+        recognizer.read(input, nullptr, nullptr, 1, [&](const ScreenText &top) { tops << top.text; }));
     const QImage small =
         recognitionInput(renderRecordWindow("DejaVu Sans", 16, "Smith, John", QSize(300, 100)), 1.0);
-    ASSERT_TRUE(recognizer.read(small, nullptr, nullptr, 0, [&](const QString &top) { tops << top; }));
+    ASSERT_TRUE(
+        recognizer.read(small, nullptr, nullptr, 0, [&](const ScreenText &top) { tops << top.text; }));
     EXPECT_TRUE(tops.isEmpty());
 }
 
@@ -446,7 +472,7 @@ TEST(TextRecognizer, FailuresAndOneOffEngines) {
         QString failure;
         bool early = false;
         EXPECT_FALSE(recognizer.read(recognitionInput(window, 1.0), &failure, nullptr, 2,
-                                     [&](const QString &) { early = true; }));
+                                     [&](const ScreenText &) { early = true; }));
         EXPECT_TRUE(failure.contains(empty.path())) << qPrintable(failure);
         EXPECT_FALSE(early);
         failure.clear();

@@ -90,9 +90,9 @@ TEST(CaptureJob, SelectionImageIsTheSelectionWindowImageTheWholeWindowEnlargedTw
     bool finished = false, previewFirst = false;
     startWindowCapture(request, &context,
                        {[&](const QImage &image) { screenshot = image; },
-                        [&](const std::optional<QString> &t, const CaptureTimings &timings) {
+                        [&](const std::optional<ScreenText> &t, const CaptureTimings &timings) {
                             previewFirst = !screenshot.isNull();
-                            text = t;
+                            text = t ? std::optional<QString>(t->text) : std::nullopt;
                             finished = true;
                             EXPECT_GE(timings.total, 0);
                         }});
@@ -180,7 +180,7 @@ TEST(CaptureJob, RecognitionReadsTwiceThePointsOnScaledScreens) {
         bool finished = false;
         CaptureTimings timings;
         startWindowCapture(request, &context,
-                           {{}, [&](const std::optional<QString> &, const CaptureTimings &t) {
+                           {{}, [&](const std::optional<ScreenText> &, const CaptureTimings &t) {
                                 timings = t;
                                 finished = true;
                             }});
@@ -209,8 +209,8 @@ TEST(CaptureJob, NoWindowUnderTheCentreMeansNoRecognition) {
     QObject context;
     startWindowCapture(request, &context,
                        {[&](const QImage &image) { screenshot = image; },
-                        [&](const std::optional<QString> &t, const CaptureTimings &) {
-                            text = t;
+                        [&](const std::optional<ScreenText> &t, const CaptureTimings &) {
+                            text = t ? std::optional<QString>(t->text) : std::nullopt;
                             finished = true;
                         }});
     ASSERT_TRUE(kcWaitFor([&] { return finished; }, 20000));
@@ -385,8 +385,8 @@ TEST(CaptureOnScreen, ADragOverTheDesktopReadsNoWindow) {
     bool finished = false;
     startWindowCapture(request, &context,
                        {[](const QImage &) {},
-                        [&](const std::optional<QString> &t, const CaptureTimings &) {
-                            text = t;
+                        [&](const std::optional<ScreenText> &t, const CaptureTimings &) {
+                            text = t ? std::optional<QString>(t->text) : std::nullopt;
                             finished = true;
                         }});
     ASSERT_TRUE(kcWaitFor([&] { return finished; }, 20000));

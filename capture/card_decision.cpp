@@ -1,0 +1,97 @@
+#include "capture/card_decision.h"
+
+#include "capture/string_score.h"
+
+CardDecider::CardDecider(QVariantList patients) : m_patients(std::move(patients)) {}
+
+QString CardDecider::birthDateCheck(qsizetype index, bool *onScreen) const {
+    const QDate birth =
+        patientBirthDate(m_patients.at(index).toMap().value(QStringLiteral("dob")).toString());
+    *onScreen = dateIsAmong(birth, findDates(m_textSoFar));
+    return *onScreen ? QStringLiteral("DOB on screen \u2713") : QStringLiteral("DOB not on screen");
+}
+
+CardDecision CardDecider::patientCard(qsizetype index, const PatientIdentification &identification,
+                                      bool accept) const {
+    CardDecision card;
+    card.show = CardDecision::Show::Patient;
+    card.patient = index;
+    card.acceptEnabled = accept;
+    card.identification = identification;
+    card.check = birthDateCheck(index, &card.checkPassed);
+    if (identification.proposed == index &&
+        identification.reason == IdentificationReason::BirthDateAndPartOfName)
+        card.check += QStringLiteral(" \u00b7 part of the name");
+    return card;
+}
+
+std::optional<CardDecision> CardDecider::topBandRead(const ScreenText &top) {
+    if (m_early || m_chosen || m_patients.isEmpty())
+        return std::nullopt;
+    const PatientIdentification identification = identifyPatient(m_patients, top);
+    // Only the surest proposal shows before the rest is read: the name and
+    // the date of birth, both in the top of the window.
+    if (!identification.proposed || !identification.dobOnScreen)
+        return std::nullopt;
+    m_early = identification.proposed;
+    m_textSoFar = top.text;
+    CardDecision card = patientCard(*m_early, identification, false);
+    card.check += QStringLiteral(" \u00b7 checking the rest");
+    return card;
+}
+
+CardDecision CardDecider::chosen(const QVariantMap &patient) {
+    qsizetype index = m_patients.indexOf(patient);
+    if (index < 0) {
+        // Today's list changed since the capture began.
+        m_patients.append(patient);
+        index = m_patients.size() - 1;
+    }
+    m_chosen = index;
+    return patientCard(index, {}, true);
+}
+
+CardDecision CardDecider::wholeWindowRead(const std::optional<ScreenText> &screen) {
+    m_replacedEarly = false;
+    if (screen)
+        m_textSoFar = screen->text;
+    if (m_chosen)
+        return patientCard(*m_chosen, {}, true);
+    const bool readSomething = screen && scoreCleaned(screen->text).simplified().size() >= 3;
+    PatientIdentification identification;
+    if (readSomething && !m_patients.isEmpty())
+        identification = identifyPatient(m_patients, *screen);
+    if (identification.proposed) {
+        // The rest of the window may change the decision: the early card
+        // then never files.
+        m_replacedEarly = m_early && identification.proposed != m_early;
+        return patientCard(*identification.proposed, identification, true);
+    }
+    m_replacedEarly = m_early.has_value();
+    CardDecision card;
+    card.identification = identification;
+    if ((!readSomething || m_patients.isEmpty()) && !m_early) {
+        card.show = CardDecision::Show::Rest;
+        return card;
+    }
+    // Words were read but name nobody for sure (or the rest of the window
+    // could not be read after an early card): the clinician chooses.
+    card.show = CardDecision::Show::Table;
+    card.firstRows = identification.candidates;
+    switch (identification.reason) {
+    case IdentificationReason::BirthDateContradicts:
+        card.check = QStringLiteral("DOB %1 on screen is not %2's")
+                         .arg(identification.contradictingDate,
+                              m_patients.at(*identification.contradicted).toMap().value("name").toString());
+        break;
+    case IdentificationReason::List:
+        card.check = QStringLiteral("A list of patients on screen");
+        break;
+    case IdentificationReason::Ambiguous:
+        card.check = QStringLiteral("Several patients on screen");
+        break;
+    default:
+        break;
+    }
+    return card;
+}

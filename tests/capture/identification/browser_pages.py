@@ -1,0 +1,245 @@
+#!/usr/bin/env python3
+"""Record pages as a browser shows them, for checking identification.
+
+browser_pages.py write DIR        writes DIR/<page>.html and DIR/pages.json
+browser_pages.py render DIR       screenshots every page with headless Chromium
+browser_pages.py check DIR BINARY [--patients FILE]
+                                  runs `BINARY match --image` on every
+                                  screenshot and prints right / nobody / wrong
+                                  per kind of page and per zoom; exits 1 when
+                                  a wrong patient is proposed or a page
+                                  without a patient proposes one.
+--only N keeps every Nth page (a short run); --jobs J runs J at a time.
+"""
+import json, os, subprocess, sys, tempfile, concurrent.futures
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ZOOMS = [100, 125, 150]
+
+# (given, surname, dob as shown, dob written another way) of today's patients
+# as the pages show them; the patients file has their booked names.
+SHOWN = {
+    "Adaeze Okonjo": ("Adaeze", "Okonjo", "05/17/1984", "17 May 1984"),
+    "Paola Moretti": ("Paola", "Moretti", "02/14/1951", "14-FEB-1951"),
+    "Sigrun Aasheim": ("Sigrun K.", "Aasheim", "07/01/1990", "1990-07-01"),
+    "Siobhan O'Connor": ("Siobhan", "O'Connor", "04/22/1975", "Apr 22, 1975"),
+    "Hélène Leroy-Vasseur": ("Hélène", "Leroy-Vasseur", "12/05/1988", "05.12.1988"),
+    "Callum MacLeod": ("Callum", "MacLeod", "06/30/1959", "30-JUN-1959"),
+    "José Muñoz": ("José", "Muñoz", "11/2/75", "11/02/1975"),
+    "Zoë Bennett": ("Zoë", "Bennett", "01/27/1993", "27 Jan 1993"),
+    "Grace Ekwueme": ("Grace", "Ekwueme", "02/02/2016", "2016-02-02"),
+    "Robert Hale": ("Robert", "Hale Jr.", "03/14/1948", "14-MAR-1948"),
+    "Ana Lucía García Márquez": ("Ana Lucía", "García Márquez", "03/14/1979", "1979/03/14"),
+    "Pieter van der Berg": ("Pieter", "van der Berg", "09/30/1955", "30 Sep 1955"),
+    "Émile D'Amato": ("Émile", "D'Amato", "05/05/1963", "May 5 1963"),
+    "Ingrid Sørensen": ("Ingrid", "Sørensen", "08/18/1969", "18.08.1969"),
+    "Maria Teixeira": ("Maria", "Teixeira", "08/09/2012", "2012-08-09"),
+    "Kieran Walsh": ("Kieran P.", "Walsh", "10/12/1966", "12-OCT-1966"),
+}
+RELATIVE = {  # a booked relative or namesake mentioned on the patient's page
+    "Adaeze Okonjo": "seen with her brother Chike Okonjo",
+    "Maria Teixeira": "Guardian: Rosa Maria Teixeira (mother)",
+    "Grace Ekwueme": "Father: Kwame Ekwueme, emergency contact",
+    "Kieran Walsh": "Accompanied by son Liam Walsh",
+    "Zoë Bennett": "Referred by Dr. Ekwueme",
+}
+SCHEDULE = [("08:40", "Okonjo, Adaeze"), ("09:00", "Moretti, Paola"), ("09:20", "Walsh, Kieran"),
+            ("09:40", "Chen, Mei"), ("10:00", "Kim, Daniel"), ("10:20", "Ruiz, Carmen"),
+            ("10:40", "Haddad, Noor"), ("11:00", "Eriksson, Lars")]
+
+CSS = """
+body{font-family:%(font)s;margin:0;color:#1d2733;background:#fff;zoom:%(zoom)s%%}
+.top{background:#1f4e79;color:#fff;padding:8px 16px;font-size:13px}
+.banner{background:#eef3f8;border-bottom:1px solid #c7d3e0;padding:10px 16px}
+.banner .name{font-size:22px;font-weight:bold}
+.banner .facts{font-size:14px;margin-top:4px}
+.tabs span{display:inline-block;padding:6px 12px;border:1px solid #c7d3e0;border-bottom:none;
+  margin-right:4px;font-size:13px;background:#f6f8fa}
+.tabs span.on{background:#fff;font-weight:bold}
+.main{padding:12px 16px;font-size:14px;line-height:1.5}
+.cols{display:flex}
+.side{width:230px;background:#f4f6f8;border-right:1px solid #d5dbe1;padding:12px;font-size:14px}
+.side .name{font-size:18px;font-weight:bold}
+.sched{width:250px;border-right:1px solid #d5dbe1;padding:8px;font-size:13px}
+.sched div{padding:4px 0;border-bottom:1px solid #eee;white-space:nowrap;overflow:hidden}
+.msg{border:1px solid #d5dbe1;border-radius:6px;margin:8px 0;padding:8px}
+.msg .who{font-weight:bold}
+.dense{font-size:12px;line-height:1.25}
+table{border-collapse:collapse} td{border:1px solid #ddd;padding:2px 6px}
+"""
+
+NOTE = ["Chief complaint: follow-up of blood pressure; home readings 130s/80s.",
+        "Medications: lisinopril 10 mg daily, atorvastatin 20 mg nightly.",
+        "Allergies: penicillin (rash). Immunizations up to date.",
+        "Plan: continue current regimen, recheck BMP in 3 months."]
+
+
+def page(kind, key, zoom, font):
+    given, surname, dob, dob2 = SHOWN[key] if key else ("", "", "", "")
+    rel = RELATIVE.get(key, "Visit with no companions.")
+    head = "<html><head><meta charset='utf-8'><style>%s</style></head><body>" % (
+        CSS % {"zoom": zoom, "font": font})
+    top = "<div class='top'>Northside Family Clinic &nbsp; | &nbsp; Charts &nbsp; Schedule &nbsp; Messages &nbsp; Reports</div>"
+    note = "".join("<p>%s</p>" % n for n in NOTE)
+    if kind == "banner":
+        body = (top + "<div class='banner'><div class='name'>%s, %s</div><div class='facts'>DOB %s &nbsp; "
+                "F &nbsp; MRN 448%d &nbsp; PCP Dr. Hart</div></div>" % (surname.upper(), given.upper(), dob, len(key))
+                + "<div class='main'><p>%s</p>%s</div>" % (rel, note))
+    elif kind == "tabs":
+        body = (top + "<div class='tabs' style='padding:8px 16px 0'><span>Schedule</span><span class='on'>%s %s</span>"
+                "<span>Inbox</span></div><div class='main' style='border-top:1px solid #c7d3e0'>"
+                "<p><b>Patient:</b> %s %s &nbsp; <b>Date of birth:</b> %s</p><p>%s</p>%s</div>"
+                % (given, surname, given, surname, dob2, rel, note))
+    elif kind == "side":
+        body = (top + "<div class='cols'><div class='side'><div>Patient</div><div class='name'>%s %s</div>"
+                "<div>DOB: %s</div><div>Room 3</div><div>Insurance: Aetna</div></div>"
+                "<div class='main'><p>%s</p>%s</div></div>" % (given, surname, dob, rel, note))
+    elif kind == "schedule":
+        rows = "".join("<div>%s &nbsp; %s</div>" % r for r in SCHEDULE)
+        body = (top + "<div class='cols'><div class='sched'><b>Today</b>%s</div><div style='flex:1'>"
+                "<div class='banner'><div class='name'>%s, %s</div><div class='facts'>DOB %s</div></div>"
+                "<div class='main'>%s</div></div></div>" % (rows, surname, given, dob, note))
+    elif kind == "portal":
+        body = (top + "<div class='main'><h3>Messages</h3><div class='msg'><div class='who'>%s %s</div>"
+                "<div>Dec 3, 2026 10:41 AM</div><p>Could I get a refill of my lisinopril before Friday?</p></div>"
+                "<div class='msg'><div class='who'>Dr. Laura Hart, MD</div><div>Dec 3, 2026 2:15 PM</div>"
+                "<p>Sent to your pharmacy. Please book a blood pressure check.</p></div>"
+                "<div class='msg'><div class='who'>%s %s</div><div>Dec 4, 2026 8:02 AM</div><p>Thank you!</p></div></div>"
+                % (given, surname, given, surname))
+    elif kind == "dense":
+        labs = "".join("<tr><td>%s</td><td>%s</td><td>%s</td></tr>" % r for r in [
+            ("Sodium", "139 mmol/L", "12/01/2026"), ("Potassium", "4.4 mmol/L", "12/01/2026"),
+            ("Creatinine", "0.9 mg/dL", "12/01/2026"), ("LDL", "96 mg/dL", "11/14/2026"),
+            ("HbA1c", "5.8 %", "11/14/2026"), ("TSH", "2.1 mIU/L", "10/02/2026")])
+        body = ("<div class='dense' style='padding:6px'><div>Northside Family Clinic - Lab review - printed 12/08/2026</div>"
+                "<div>Patient: %s, %s &nbsp; DOB: %s &nbsp; MRN 5521%d &nbsp; Sex F</div><div>%s</div>"
+                "<table>%s</table>%s</div>" % (surname, given, dob, len(key), rel, labs,
+                                               "".join("<div>%s</div>" % n for n in NOTE * 3)))
+    elif kind == "list":  # a schedule with nobody in focus
+        rows = "".join("<tr><td>%s</td><td>%s</td><td>Room %d</td><td>Checked in</td></tr>" % (t, n, i + 1)
+                       for i, (t, n) in enumerate(SCHEDULE))
+        body = top + "<div class='main'><h3>Today's schedule</h3><table>%s</table></div>" % rows
+    elif kind == "dashboard":
+        body = (top + "<div class='main'><h3>Clinic dashboard</h3><p>Visits today: 42 &nbsp; No-shows: 3</p>"
+                "<p>Open tasks: 7 &nbsp; Refill requests: 12</p><p>Fax queue: 4 unread</p>%s</div>" % note)
+    else:
+        raise ValueError(kind)
+    return head + body + "</body></html>"
+
+
+def pages():
+    fonts = ["'DejaVu Sans'", "'Liberation Sans', Arial", "'Liberation Serif', serif"]
+    out = []
+    keys = list(SHOWN)
+    n = 0
+    for kind in ["banner", "tabs", "side", "schedule", "portal", "dense"]:
+        for i, key in enumerate(keys):
+            if (i + n) % 2:
+                continue  # every other patient per kind keeps the corpus small
+            zoom = ZOOMS[(i + n) % 3]
+            out.append(("%s-%02d-%d" % (kind, i, zoom), kind, key, zoom, fonts[i % 3]))
+        n += 1
+    for kind in ["list", "dashboard"]:
+        for zoom in ZOOMS:
+            out.append(("%s-%d" % (kind, zoom), kind, None, zoom, fonts[0]))
+    return out
+
+
+def write(folder):
+    os.makedirs(folder, exist_ok=True)
+    index = []
+    for name, kind, key, zoom, font in pages():
+        with open(os.path.join(folder, name + ".html"), "w", encoding="utf-8") as f:
+            f.write(page(kind, key, zoom, font))
+        index.append({"page": name, "kind": kind, "zoom": zoom, "expected": key})
+    with open(os.path.join(folder, "pages.json"), "w") as f:
+        json.dump(index, f, indent=1, ensure_ascii=False)
+
+
+CHROMIUM_FLAGS = ["--no-sandbox", "--headless", "--disable-gpu", "--disable-quic", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                  "--hide-scrollbars", "--force-device-scale-factor=1"]
+
+
+def render_one(folder, name):
+    png = os.path.join(folder, name + ".png")
+    html = os.path.join(folder, name + ".html")
+    if os.path.exists(png) and os.path.getmtime(png) >= os.path.getmtime(html):
+        return
+    with tempfile.TemporaryDirectory() as profile:
+        subprocess.run(["chromium"] + CHROMIUM_FLAGS + ["--user-data-dir=" + profile, "--window-size=1100,700",
+                        "--screenshot=" + png, "file://" + html],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+
+
+def outcome(got, expected):
+    """right, nobody or wrong, for the JSON of `match` and the name expected."""
+    proposed = got["proposed"]["name"] if got.get("proposed") else None
+    return proposed, "right" if proposed == expected else "nobody" if proposed is None else "wrong"
+
+
+def count(tally, groups, result):
+    for group in groups:
+        tally.setdefault(group, {"right": 0, "nobody": 0, "wrong": 0})[result] += 1
+
+
+def print_tally(title, tally):
+    print("%-12s %6s %6s %6s" % (title, "right", "nobody", "wrong"))
+    for group, t in tally.items():
+        print("%-12s %6d %6d %6d" % (group, t["right"], t["nobody"], t["wrong"]))
+    return 1 if any(t["wrong"] for t in tally.values()) else 0
+
+
+def selected(folder, only):
+    index = json.load(open(os.path.join(folder, "pages.json")))
+    return index[::only] if only > 1 else index
+
+
+def main():
+    args = sys.argv[1:]
+    only, jobs, patients = 1, 1, os.path.join(HERE, "patients.json")
+    for opt in ("--only", "--jobs", "--patients"):
+        if opt in args:
+            i = args.index(opt)
+            val = args[i + 1]
+            del args[i:i + 2]
+            if opt == "--only":
+                only = int(val)
+            elif opt == "--jobs":
+                jobs = int(val)
+            else:
+                patients = val
+    if len(args) < 2:
+        print(__doc__)
+        return 2
+    cmd, folder = args[0], args[1]
+    if cmd == "write":
+        write(folder)
+        return 0
+    if cmd == "render":
+        with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
+            list(pool.map(lambda p: render_one(folder, p["page"]), selected(folder, only)))
+        return 0
+    if cmd != "check" or len(args) != 3:
+        print(__doc__)
+        return 2
+    binary = args[2]
+
+    def run(p):
+        r = subprocess.run([binary, "match", "--patients", patients, "--image",
+                            os.path.join(folder, p["page"] + ".png")], capture_output=True, timeout=300)
+        got = json.loads(r.stdout.decode()) if r.stdout else {"proposed": None, "reason": "failed"}
+        return p, got
+    tally = {}
+    with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
+        for p, got in pool.map(run, selected(folder, only)):
+            proposed, result = outcome(got, p["expected"])
+            count(tally, (p["kind"], "zoom %d" % p["zoom"], "all"), result)
+            if result != "right":
+                print("%-22s %-7s expected %-26s got %s (%s)" % (p["page"], result, p["expected"] or "nobody",
+                                                                proposed or "nobody", got.get("reason")))
+    return print_tally("pages", tally)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
