@@ -48,9 +48,9 @@ protected:
         return std::make_shared<WaylandWindowServer>(
             "test",
             [this, answer](const QString &parent, QObject *,
-                           std::function<void(const CaptureResult &)> done) {
+                           std::function<void(const ScreenPicture &)> done) {
                 parents.append(parent);
-                done(answer());
+                done(ScreenPicture{answer(), {}});
             },
             [] {
                 WaylandWindowServer::Layout layout;
