@@ -277,8 +277,6 @@ void QDAthenahealthAPIClientForExtension::refreshAthenaAccessToken(TokenCallback
         failLater(error, buildError);
         return;
     }
-    // The client's credentials are for the token URL's origin only.
-    request->setRefusesCrossOriginRedirects(true);
     // Not through this client's answer interception: a refused token request
     // must reach its caller rather than start another token request.
     std::weak_ptr<QDAthenahealthAPIClientForExtension> weak = weak_from_this();
@@ -712,8 +710,6 @@ void QDAthenahealthAPIClientForExtension::sendUpload(const std::shared_ptr<Uploa
         return;
     }
     request->setValue(QStringLiteral("Bearer %1").arg(token), QStringLiteral("Authorization"));
-    // The token and the document are for the EMR's origin only.
-    request->setRefusesCrossOriginRedirects(true);
 
     std::weak_ptr<QDAthenahealthAPIClientForExtension> weak = weak_from_this();
     auto observer = std::make_shared<std::pair<KCProgressPtr, KCProgress::ObserverToken>>();
