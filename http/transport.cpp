@@ -599,18 +599,18 @@ bool KCTransportEngine::followRedirect(quint64 id, KCError *error) {
 }
 
 QString KCTransportEngine::reasonToStayOnOrigin(const Running &r, const QUrl &from) {
-    if (from.scheme().toLower() == QLatin1String("http"))
-        return QStringLiteral(
-            "plain http is meant for this computer, and a redirect from it is followed only "
-            "within the same server");
     const KCURLRequest original = r.task->originalRequest();
     QStringList contents = originBoundContents(original, false);
     for (const QString &item : originBoundContents(r.current, r.sentCookies))
         if (!contents.contains(item))
             contents.append(item);
     const bool plain = isPlainMethod(original) && isPlainMethod(r.current);
-    if (plain && contents.isEmpty())
-        return {};
+    if (plain && contents.isEmpty()) {
+        if (from.scheme().toLower() != QLatin1String("http"))
+            return {};
+        return QStringLiteral("plain http is meant for this computer, and a redirect from it is followed "
+                              "only within the same server");
+    }
     QString what = plain ? QStringLiteral("a request")
                          : QStringLiteral("a %1 request").arg(original.HTTPMethod().toUpper());
     if (!contents.isEmpty()) {

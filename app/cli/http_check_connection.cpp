@@ -27,6 +27,7 @@ public:
         const bool trusted = CVSecurityPolicy::evaluateServerTrust(trust, domain, &why);
         QMutexLocker l(&mutex);
         asked = true;
+        verdictDomain = domain;
         verdict = trusted;
         verdictReason = why;
         chain = trust.certificates;
@@ -36,6 +37,7 @@ public:
     }
     mutable QMutex mutex;
     mutable bool asked = false;
+    mutable QString verdictDomain;
     mutable bool verdict = false;
     mutable QString verdictReason;
     mutable QList<QSslCertificate> chain;
@@ -131,7 +133,8 @@ int run(int argc, char **argv, const QStringList &args) {
         } else {
             trusted = policy->verdict;
             if (trusted)
-                std::printf("Trust:           trusted (chain valid for %s)\n", qPrintable(parsed.host()));
+                std::printf("Trust:           trusted (chain valid for %s)\n",
+                            qPrintable(policy->verdictDomain));
             else
                 std::printf("Trust:           NOT trusted: %s\n", qPrintable(policy->verdictReason));
             for (int i = 0; i < policy->chain.size(); ++i) {
@@ -144,6 +147,9 @@ int run(int argc, char **argv, const QStringList &args) {
             }
         }
     }
+    if (response &&
+        response->URL().adjusted(QUrl::StripTrailingSlash) != parsed.adjusted(QUrl::StripTrailingSlash))
+        std::printf("Answered by:     %s (after a redirect)\n", qPrintable(response->URL().toString()));
     if (response) {
         std::printf("HTTP status:     %lld %s\n", static_cast<long long>(response->statusCode()),
                     qPrintable(KCHTTPURLResponse::localizedStringForStatusCode(response->statusCode())));
