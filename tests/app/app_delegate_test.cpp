@@ -228,6 +228,43 @@ TEST_F(Session, AnswersArrivingAfterSignOutAreNotKept) {
     EXPECT_TRUE(delegate->appointmentArray().isEmpty());
 }
 
+// The configuration carries the EMR's credentials: one that arrives after
+// sign-out reaches no EMR client.
+TEST(SessionEnd, ConfigurationArrivingAfterSignOutReachesNoEMRClient) {
+    class HeldConfiguration : public FakeBackend {
+    public:
+        void getUserConfigurationWithCallback(ResponseCallback callback) override {
+            QMutexLocker lock(&heldMutex);
+            held = std::move(callback);
+            ++configurations;
+        }
+        ResponseCallback take() {
+            QMutexLocker lock(&heldMutex);
+            return std::exchange(held, nullptr);
+        }
+
+    private:
+        QMutex heldMutex;
+        ResponseCallback held;
+    };
+    auto backend = std::make_shared<HeldConfiguration>();
+    backend->emrClient = std::make_shared<FakeEMRClient>();
+    backend->preferences = {
+        {"emrData", QVariantMap{{"base_url", "https://emr.example/v1/"}, {"api_secret", "s3cret"}}},
+        {"kelvraKeychain", QVariantMap{{"enabledEMR", "athenahealth"}}}};
+    AppDelegate delegate(backend);
+    std::atomic<bool> signedIn{false};
+    delegate.loginWithUsername(
+        "ann", "secret", [&] { signedIn = true; }, [](const KCError &) {});
+    ASSERT_TRUE(kcWaitFor([&] { return signedIn && backend->configurations == 1; }));
+    delegate.logout();
+    const AppBackend::ResponseCallback configuration = backend->take();
+    ASSERT_TRUE(configuration);
+    configuration(QVariantMap{{"data", QVariant::fromValue(nullptr)}});
+    EXPECT_EQ(backend->emrChecks, 0);
+    EXPECT_TRUE(backend->emrClient->initialisedWith().isEmpty());
+}
+
 TEST_F(Session, FailedSilentSignInEndsTheSession) {
     std::atomic<int> logoutNotes{0};
     const auto token = NotificationCenter::defaultCenter().addObserver(

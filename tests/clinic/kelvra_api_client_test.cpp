@@ -486,6 +486,40 @@ TEST_F(ClinicClient, SignOutEndsTheSessionHereEvenWhenTheServiceFails) {
     signIn(client);
 }
 
+// The configuration holds the EMR's client secret: sign-out drops it, and a
+// configuration still on its way then is not kept.
+TEST_F(ClinicClient, SignOutDropsTheConfigurationAndOneStillOnItsWay) {
+    signIn(client);
+    Probe configuration;
+    client->getUserConfigurationWithCallback(configuration.callback());
+    ASSERT_TRUE(configuration.wait());
+    ASSERT_FALSE(client->userPreferences()
+                     .value_or(QVariantMap())
+                     .value("emrData")
+                     .toMap()
+                     .value("api_secret")
+                     .isNull());
+    Probe logout;
+    client->logoutKelvraWithCallback(logout.callback());
+    EXPECT_FALSE(client->userPreferences().has_value());
+    ASSERT_TRUE(logout.wait());
+
+    signIn(client);
+    // Both answers are held back; the configuration was asked for first.
+    ASSERT_TRUE(DemoEnvironment::demo().faults({{"delay_ms", 1000}, {"reset_log", true}}));
+    Probe late;
+    client->getUserConfigurationWithCallback(late.callback());
+    ASSERT_TRUE(waitForRequests("updateConfig", 1));
+    Probe second;
+    client->logoutKelvraWithCallback(second.callback());
+    ASSERT_TRUE(second.wait());
+    ASSERT_TRUE(DemoEnvironment::demo().faults({{"delay_ms", 0}}));
+    kcSpin(300);
+    EXPECT_EQ(late.calls.load(), 0);
+    EXPECT_FALSE(client->userPreferences().has_value());
+    signIn(client);
+}
+
 TEST_F(ClinicClient, HeldWhileTheNetworkIsNotReachable) {
     signIn(client);
     // Let the monitor's own first report pass before taking over.
