@@ -5,6 +5,7 @@
 #include "app/patient_list.h"
 #include "clinic/kelvra_api_client.h"
 #include "emr/emr_api_delegate.h"
+#include "emr/emr_document_file.h"
 #include "platform/core/dispatch.h"
 #include "platform/core/notification_center.h"
 
@@ -95,6 +96,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     // 4-5. Accessibility and the key monitor (nothing to do on X11).
     AXIsProcessTrustedWithOptions(true);
     kcAddGlobalMonitorForKeyDownEvents([](unsigned long modifierFlags) { Q_UNUSED(modifierFlags); });
+
+    // Chart PDFs an earlier run left when it ended before the EMR answered
+    // (no upload runs yet).
+    emrSweepDocumentFiles();
 
     // 6. Session state.
     {

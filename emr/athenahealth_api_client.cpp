@@ -611,6 +611,9 @@ EMRFilingCancel QDAthenahealthAPIClientForExtension::fileDocument(const QVariant
         attempt->job->cancelled = true;
         if (attempt->job->task)
             attempt->job->task->cancel();
+        // A discarded record leaves no chart PDF behind, whether or not an
+        // answer still comes (nothing reads the file once cancelled).
+        emrRemoveDocumentFile(attempt->job->filePath);
     };
 }
 

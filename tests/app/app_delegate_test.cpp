@@ -5,10 +5,12 @@
 #include "app/app_frameworks.h"
 #include "app/app_shell.h"
 #include "app/pending_uploads.h"
+#include "emr/emr_document_file.h"
 #include "fake_backend.h"
 #include "platform/core/notification_center.h"
 #include "tests/support/qt_wait.h"
 
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -72,9 +74,14 @@ TEST(Launch, ConfiguresTheOutsideServicesAndStartsSignedOut) {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
     QCoreApplication::setOrganizationName("KelvraTest");
     QCoreApplication::setApplicationName("LaunchTest");
+    // A chart PDF that a crash left behind.
+    qputenv("XDG_DATA_HOME", settingsDir.filePath("data").toUtf8());
+    const QString leftover = emrDocumentsDirectory() + "/C04FC964FF.pdf";
+    ASSERT_TRUE(emrWriteDocumentFile(leftover, "%PDF-1.4").isNull());
     auto backend = std::make_shared<FakeBackend>();
     AppDelegate delegate(backend);
     delegate.applicationDidFinishLaunching();
+    EXPECT_FALSE(QFileInfo::exists(leftover)) << "swept at start";
 
     QSettings settings;
     const QString feed = settings.value("SUFeedURL").toString();

@@ -4,10 +4,13 @@
 // attempt.
 
 #include "emr/athenahealth_api_client.h"
+#include "emr/emr_document_file.h"
 #include "scripted_server.h"
 #include "tests/support/qt_wait.h"
 
 #include <QBuffer>
+#include <QDir>
+#include <QFileInfo>
 #include <QImage>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -186,7 +189,10 @@ TEST_F(AthenaFilingTest, ACancelledAttemptStopsItsRequest) {
                              [&](const EMRFilingOutcome &o) { outcome = o; });
     ASSERT_TRUE(kcWaitFor([&] { return posts() == 1; }, 30000));
     ASSERT_TRUE(cancel);
+    const QString pdf = QDir(emrDocumentsDirectory()).filePath(kEntry.right(10) + ".pdf");
+    ASSERT_TRUE(QFileInfo::exists(pdf));
     cancel();
+    EXPECT_FALSE(QFileInfo::exists(pdf)) << "the chart PDF goes with the discarded record, answer or not";
     ASSERT_TRUE(kcWaitFor([&] { return outcome.has_value(); }, 30000));
     EXPECT_EQ(outcome->kind, EMRFilingOutcome::Failed);
     EXPECT_TRUE(outcome->reached) << "the body may have arrived";
