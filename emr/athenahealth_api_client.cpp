@@ -563,7 +563,9 @@ EMRFilingCancel QDAthenahealthAPIClientForExtension::fileDocument(const QVariant
                                        const QVariant &answer, const KCError &error) {
         const qint64 status = response ? response->statusCode() : 0;
         if (error) {
-            const QString detail = answerDetail(answer);
+            QString detail = answerDetail(answer);
+            if (detail.isEmpty() && status > 0)
+                detail = answerExcerpt(answer); // a proxy's page, say
             QString message = status > 0 ? QStringLiteral("the EMR answered HTTP %1").arg(status)
                                          : error.localizedDescription();
             if (!detail.isEmpty())

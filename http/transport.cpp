@@ -162,9 +162,10 @@ private:
 
 bool isHTTPLevelError(QNetworkReply::NetworkError e) {
     // Errors Qt derives from an HTTP status; the response itself arrived.
+    // Qt reports 400 (and 418) as an invalid operation of the protocol.
     const int code = int(e);
     return (code >= 201 && code <= 299 && e != QNetworkReply::ContentReSendError) ||
-           (code >= 401 && code <= 499);
+           (code >= 401 && code <= 499) || e == QNetworkReply::ProtocolInvalidOperationError;
 }
 
 } // namespace

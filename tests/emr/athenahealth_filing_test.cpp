@@ -98,18 +98,27 @@ TEST_F(AthenaFilingTest, OnlyAnAnswerNamingTheNewDocumentCountsAsFiled) {
         ScriptedAnswer answer;
         EMRFilingOutcome::Kind kind;
         bool reached;
+        const char *shown = nullptr; // what the outcome's error says the EMR answered
     } cases[] = {
         {{200, "application/json", "{\"documentid\":\"150001\"}"}, EMRFilingOutcome::Filed, true},
         {{200, "application/json", "{\"documentid\":150002}"}, EMRFilingOutcome::Filed, true},
         {{200, "text/html", "<html><body>Welcome to the proxy</body></html>"},
          EMRFilingOutcome::Failed,
-         true},
-        {{200, "application/json", "{\"success\":false}"}, EMRFilingOutcome::Failed, true},
+         true,
+         "Welcome to the proxy"},
+        {{200, "application/json", "{\"success\":false}"}, EMRFilingOutcome::Failed, true, "success"},
         {{201, "application/json", "{}"}, EMRFilingOutcome::Failed, true},
-        {{500, "application/json", "{\"error\":\"boom\"}"}, EMRFilingOutcome::Failed, true},
-        {{400, "application/json", "{\"error\":\"bad department\"}"}, EMRFilingOutcome::Refused, false},
+        {{500, "application/json", "{\"error\":\"boom\"}"}, EMRFilingOutcome::Failed, true, "boom"},
+        {{502, "text/html", "<html><body>Bad gateway of the proxy</body></html>"},
+         EMRFilingOutcome::Failed,
+         true,
+         "Bad gateway of the proxy"},
+        {{400, "application/json", "{\"error\":\"bad department\"}"},
+         EMRFilingOutcome::Refused,
+         false,
+         "bad department"},
         {{404, "application/json", "{}"}, EMRFilingOutcome::Refused, false},
-        {{413, "text/plain", "too large"}, EMRFilingOutcome::Refused, false},
+        {{413, "text/plain", "too large"}, EMRFilingOutcome::Refused, false, "too large"},
         {{415, "application/json", "{}"}, EMRFilingOutcome::Refused, false},
         {{401, "application/json", "{}"}, EMRFilingOutcome::Failed, false},
         {{403, "application/json", "{}"}, EMRFilingOutcome::Failed, false},
@@ -128,6 +137,9 @@ TEST_F(AthenaFilingTest, OnlyAnAnswerNamingTheNewDocumentCountsAsFiled) {
             EXPECT_FALSE(outcome->documentID.isEmpty());
         else
             EXPECT_FALSE(outcome->error.isEmpty());
+        if (c.shown) {
+            EXPECT_TRUE(outcome->error.contains(c.shown)) << outcome->error.toStdString();
+        }
     }
     EXPECT_EQ(gets(), 0) << "a first attempt does not look in the chart";
 }
