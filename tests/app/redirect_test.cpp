@@ -10,9 +10,8 @@
 #include "keychain/brkeychain.h"
 #include "tests/http/support/test_server.h"
 #include "tests/support/qt_wait.h"
+#include "tests/support/test_image.h"
 
-#include <QBuffer>
-#include <QImage>
 #include <QMutex>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -113,23 +112,13 @@ TestResponse welcoming(const ReceivedRequest &) {
                         {{"Set-Cookie", "SESSION=other; Path=/"}});
 }
 
-QString pngBase64() {
-    QImage image(8, 6, QImage::Format_RGB32);
-    image.fill(Qt::darkCyan);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return QString::fromLatin1(png.toBase64());
-}
-
 QVariantMap documentation() {
     const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     return {{"encounter_note", "rash, left arm"},
             {"interaction_id", "1001"},
             {"id", id},
             {"Upload", QVariantList{QVariantMap{{"id", QUuid::createUuid().toString(QUuid::WithoutBraces)},
-                                                {"content", pngBase64()},
+                                                {"content", kcTestImageBase64("PNG")},
                                                 {"user_id", "17"},
                                                 {"file_type", "image/png"}}}}};
 }
@@ -170,13 +159,17 @@ protected:
         qputenv("XDG_DATA_HOME", home.path().toUtf8());
     }
 
+    // Signs in; the answer's "login", or the error, lands in `result`.
+    static void login(Result &result) {
+        client->loginKelvraWithUsername(
+            "demo", "capture",
+            [&result](const QVariant &answer) { result.succeed(answer.toMap().value("login").toString()); },
+            [&result](const KCError &error) { result.fail(error.localizedDescription()); });
+    }
     // Signs in through the front server (no redirect).
     void signIn() {
         Result result;
-        client->loginKelvraWithUsername(
-            "demo", "capture",
-            [&](const QVariant &answer) { result.succeed(answer.toMap().value("login").toString()); },
-            [&](const KCError &error) { result.fail(error.localizedDescription()); });
+        login(result);
         ASSERT_TRUE(result.wait());
         ASSERT_EQ(result.answer, "pass") << result.error.toStdString();
     }
@@ -211,10 +204,7 @@ protected:
 TEST_P(Redirects, SignIn) {
     front->redirect("/api/users/clinicLogin", GetParam());
     Result result;
-    client->loginKelvraWithUsername(
-        "demo", "capture",
-        [&](const QVariant &answer) { result.succeed(answer.toMap().value("login").toString()); },
-        [&](const KCError &error) { result.fail(error.localizedDescription()); });
+    login(result);
     ASSERT_TRUE(result.wait());
     EXPECT_TRUE(result.answer.isEmpty()) << "signed in by " << result.answer.toStdString();
     expectRefusedRedirect(result.error);

@@ -6,8 +6,8 @@
 #include "http/transport.h"
 #include "keychain/brkeychain.h"
 #include "tests/support/qt_wait.h"
+#include "tests/support/test_image.h"
 
-#include <QBuffer>
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -108,16 +108,6 @@ QVariantMap signIn(KelvraAPIClient *client) {
     client->loginKelvraWithUsername("demo", "capture", probe.callback(), probe.failure());
     EXPECT_TRUE(probe.wait());
     return probe.map();
-}
-
-QString pngBase64() {
-    QImage image(8, 6, QImage::Format_RGB32);
-    image.fill(Qt::darkCyan);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return QString::fromLatin1(png.toBase64());
 }
 
 QString newId() {
@@ -227,13 +217,14 @@ TEST_F(ClinicClient, SignInWithCookieSessionAndEveryRequest) {
     QStringList ids;
     for (int i = 0; i < 3; ++i) {
         ids.append(newId());
-        records.append(QVariantMap{{"encounter_note", QStringLiteral("note %1 – ünïcode").arg(i)},
-                                   {"interaction_id", interactionId},
-                                   {"id", ids.last()},
-                                   {"Upload", QVariantList{QVariantMap{{"id", newId()},
-                                                                       {"content", pngBase64()},
-                                                                       {"user_id", answer.value("user_id")},
-                                                                       {"file_type", "image/png"}}}}});
+        records.append(QVariantMap{
+            {"encounter_note", QStringLiteral("note %1 – ünïcode").arg(i)},
+            {"interaction_id", interactionId},
+            {"id", ids.last()},
+            {"Upload", QVariantList{QVariantMap{{"id", newId()},
+                                                {"content", kcTestImageBase64("PNG", Qt::darkCyan)},
+                                                {"user_id", answer.value("user_id")},
+                                                {"file_type", "image/png"}}}}});
     }
     Probe documentation;
     client->updateDocumentation(records, documentation.callback());

@@ -7,11 +7,10 @@
 #include "emr/emr_document_file.h"
 #include "scripted_server.h"
 #include "tests/support/qt_wait.h"
+#include "tests/support/test_image.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
-#include <QImage>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -21,16 +20,9 @@ const QString kEntry = QStringLiteral("6F9619FF-8B86-D011-B42D-00C04FC964FF");
 const QByteArray kDocuments = "/v1/195900/patients/3301/documents";
 
 QVariantMap record(const QString &note = QStringLiteral("left arm")) {
-    QImage image(8, 6, QImage::Format_RGB32);
-    image.fill(Qt::green);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "TIFF");
     return {{"encounter_note", note},
             {"id", "A0000000-0000-0000-0000-000000000000"},
-            {"Upload",
-             QVariantList{QVariantMap{{"id", kEntry}, {"content", QString::fromLatin1(bytes.toBase64())}}}}};
+            {"Upload", QVariantList{QVariantMap{{"id", kEntry}, {"content", kcTestImageBase64("TIFF")}}}}};
 }
 
 class AthenaFilingTest : public ::testing::Test {
