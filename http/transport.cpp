@@ -207,8 +207,6 @@ private:
         // The request being sent: the task's request, or where a redirect led.
         KCURLRequest current;
         int redirects = 0;
-        // Set once a redirect left the first origin: no cookies from then on.
-        bool leftOrigin = false;
         // Set once a request of the task went out with stored cookies.
         bool sentCookies = false;
         QPointer<QNetworkReply> reply;
@@ -290,10 +288,11 @@ private:
     // Follows the redirect `r.reply` answered with; false with `error` set
     // when it may not be followed.
     bool followRedirect(quint64 id, KCError *error);
-    // Why the request of `r`, last sent to `from`, may not follow a redirect
-    // to another origin; empty when it may: a GET or HEAD over https that
-    // carries nothing of its origin, and did not from its start.
-    static QString reasonToStayOnOrigin(const Running &r, const QUrl &from);
+    // For the user: why the request of `r`, last sent to `from`, does not
+    // follow a redirect to another origin. What it carries (a body, a
+    // password, an Authorization header, cookies) is named, from its start
+    // on: a POST turned into a GET by a 303 is still a POST with a body.
+    static QString whyItStaysOnItsOrigin(const Running &r, const QUrl &from);
     void onEncrypted(quint64 id);
     void onFinished(quint64 id);
 
@@ -394,7 +393,7 @@ bool KCTransportEngine::send(quint64 id) {
     qr.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     qr.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     qr.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    if (!request.HTTPShouldHandleCookies() || !m_configuration.HTTPShouldSetCookies || r.leftOrigin) {
+    if (!request.HTTPShouldHandleCookies() || !m_configuration.HTTPShouldSetCookies) {
         qr.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
         qr.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     } else if (!NetworkThread::instance().cookieJar->cookiesForUrl(url).isEmpty()) {
@@ -555,17 +554,13 @@ bool KCTransportEngine::followRedirect(quint64 id, KCError *error) {
         return refuse(NSURLErrorRedirectToNonExistentLocation,
                       QStringLiteral("The server redirected the request from https to plain http (%1).")
                           .arg(originText(to)));
-    const bool crossOrigin = !sameOrigin(from, to);
-    if (crossOrigin) {
-        const QString why = reasonToStayOnOrigin(r, from);
-        if (!why.isEmpty())
-            return refuse(NSURLErrorRedirectToNonExistentLocation,
-                          QStringLiteral("The server at %1 redirected the request (HTTP %2) to another "
-                                         "server, %3. It was not sent there: %4.")
-                              .arg(originText(from))
-                              .arg(status)
-                              .arg(originText(to), why));
-    }
+    if (!sameOrigin(from, to))
+        return refuse(NSURLErrorRedirectToNonExistentLocation,
+                      QStringLiteral("The server at %1 redirected the request (HTTP %2) to another server, "
+                                     "%3. It was not sent there: %4.")
+                          .arg(originText(from))
+                          .arg(status)
+                          .arg(originText(to), whyItStaysOnItsOrigin(r, from)));
 
     KCURLRequest next = r.current;
     next.setURL(to);
@@ -587,8 +582,6 @@ bool KCTransportEngine::followRedirect(quint64 id, KCError *error) {
                           QStringLiteral("The request body cannot be sent again for the redirect."));
         next.setHTTPBodyStream(fresh);
     }
-    if (crossOrigin)
-        r.leftOrigin = true;
     r.current = next;
     if (r.timer)
         r.timer->stop();
@@ -599,7 +592,7 @@ bool KCTransportEngine::followRedirect(quint64 id, KCError *error) {
     return true;
 }
 
-QString KCTransportEngine::reasonToStayOnOrigin(const Running &r, const QUrl &from) {
+QString KCTransportEngine::whyItStaysOnItsOrigin(const Running &r, const QUrl &from) {
     const KCURLRequest original = r.task->originalRequest();
     QStringList contents = originBoundContents(original, false);
     for (const QString &item : originBoundContents(r.current, r.sentCookies))
@@ -607,10 +600,10 @@ QString KCTransportEngine::reasonToStayOnOrigin(const Running &r, const QUrl &fr
             contents.append(item);
     const bool plain = isPlainMethod(original) && isPlainMethod(r.current);
     if (plain && contents.isEmpty()) {
-        if (from.scheme().toLower() != QLatin1String("http"))
-            return {};
-        return QStringLiteral("plain http is meant for this computer, and a redirect from it is followed "
-                              "only within the same server");
+        if (from.scheme().toLower() == QLatin1String("http"))
+            return QStringLiteral("plain http is meant for this computer, and a redirect from it is followed "
+                                  "only within the same server");
+        return QStringLiteral("an answer counts only from the server the request was meant for");
     }
     QString what = plain ? QStringLiteral("a request")
                          : QStringLiteral("a %1 request").arg(original.HTTPMethod().toUpper());

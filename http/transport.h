@@ -5,14 +5,12 @@
 // idle timeouts, an overall deadline, a cap on response bodies and a trust
 // decision by the session's receiver before any request byte is sent.
 //
-// Redirects are followed here, not by Qt: never from https to http, and to
-// another origin (scheme, host, port) only from https, for a GET or HEAD
-// that carries no body, password, Authorization header or cookie and did
-// not from its start (a POST turned into a GET by a 303 stays bound). Any
-// other redirect to another origin fails the task with an error that names
-// both servers, and nothing is sent there: an answer counts only from the
-// origin the request was meant for. A redirect that is followed elsewhere
-// carries no cookies from then on.
+// Redirects are followed here, not by Qt, within the origin (scheme, host,
+// port) of the request only, and never from https to http. A redirect to
+// another origin fails the task with an error that names both servers, the
+// status and what the request carried (a body, a password, an Authorization
+// header, cookies); nothing is sent there, and an answer counts only from
+// the origin the request was meant for.
 //
 // Events of a task are reported to the transport's receiver on the network
 // thread; the session manager forwards them to its operation queue.

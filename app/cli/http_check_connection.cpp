@@ -27,7 +27,6 @@ public:
         const bool trusted = CVSecurityPolicy::evaluateServerTrust(trust, domain, &why);
         QMutexLocker l(&mutex);
         asked = true;
-        verdictDomain = domain;
         verdict = trusted;
         verdictReason = why;
         chain = trust.certificates;
@@ -37,7 +36,6 @@ public:
     }
     mutable QMutex mutex;
     mutable bool asked = false;
-    mutable QString verdictDomain;
     mutable bool verdict = false;
     mutable QString verdictReason;
     mutable QList<QSslCertificate> chain;
@@ -133,8 +131,7 @@ int run(int argc, char **argv, const QStringList &args) {
         } else {
             trusted = policy->verdict;
             if (trusted)
-                std::printf("Trust:           trusted (chain valid for %s)\n",
-                            qPrintable(policy->verdictDomain));
+                std::printf("Trust:           trusted (chain valid for %s)\n", qPrintable(parsed.host()));
             else
                 std::printf("Trust:           NOT trusted: %s\n", qPrintable(policy->verdictReason));
             for (int i = 0; i < policy->chain.size(); ++i) {
@@ -147,9 +144,6 @@ int run(int argc, char **argv, const QStringList &args) {
             }
         }
     }
-    if (response &&
-        response->URL().adjusted(QUrl::StripTrailingSlash) != parsed.adjusted(QUrl::StripTrailingSlash))
-        std::printf("Answered by:     %s (after a redirect)\n", qPrintable(response->URL().toString()));
     if (response) {
         std::printf("HTTP status:     %lld %s\n", static_cast<long long>(response->statusCode()),
                     qPrintable(KCHTTPURLResponse::localizedStringForStatusCode(response->statusCode())));
