@@ -35,8 +35,11 @@ public:
         client()->setSilentSignInFailedHandler(std::move(handler));
     }
     void forgetEMRCredentials() override {
-        if (const std::shared_ptr<EMRAPIDelegate> emr = EMRAPIClient::sharedEMRAPIClient().delegate())
+        EMRAPIClient &registry = EMRAPIClient::sharedEMRAPIClient();
+        if (const std::shared_ptr<EMRAPIDelegate> emr = registry.delegate())
             emr->forgetCredentials();
+        // The registry's copy of the EMR settings holds a starting token.
+        registry.kelvraKeychain = QVariant();
     }
     bool setPassword(const QString &password, const QString &service, const QString &account) override {
         return BRKeychain::setPassword(password, service, account);

@@ -5,6 +5,7 @@
 #include "app/patient_list.h"
 #include "clinic/kelvra_api_client.h"
 #include "emr/emr_api_delegate.h"
+#include "emr/emr_document_file.h"
 #include "platform/core/dispatch.h"
 #include "platform/core/notification_center.h"
 
@@ -96,6 +97,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     AXIsProcessTrustedWithOptions(true);
     kcAddGlobalMonitorForKeyDownEvents([](unsigned long modifierFlags) { Q_UNUSED(modifierFlags); });
 
+    // Chart PDFs an earlier run left when it ended before the EMR answered
+    // (no upload runs yet).
+    emrSweepDocumentFiles();
+
     // 6. Session state.
     {
         QMutexLocker lock(&m_session->lock);
@@ -176,7 +181,7 @@ void AppDelegate::loginWithUsername(const QString &username, const QString &pass
             session->backend->setPassword(password, KelvraKeychainService, username);
             session->loggedIn = true;
             session->backend->getUserConfigurationWithCallback(
-                [session](const QVariant &) { configurationDidArrive(session); });
+                [session, generation](const QVariant &) { configurationDidArrive(session, generation); });
             DispatchQueue::main()->async([session] {
                 if (AppDelegate *self = session->owner.data(); self && self->m_logoutMenuItem)
                     self->m_logoutMenuItem->setEnabled(true);
@@ -202,7 +207,11 @@ void AppDelegate::loginWithUsername(const QString &username, const QString &pass
         });
 }
 
-void AppDelegate::configurationDidArrive(const std::shared_ptr<Session> &session) {
+void AppDelegate::configurationDidArrive(const std::shared_ptr<Session> &session, quint64 generation) {
+    // The configuration carries the EMR's credentials: none are handed to
+    // the EMR client once the session has ended.
+    if (session->generation != generation)
+        return;
     const QVariantMap preferences = session->backend->userPreferences().value_or(QVariantMap());
     const QVariant emrData = preferences.value(QStringLiteral("emrData"));
     session->backend->extensionCheckCurrentEMR(emrData, preferences);
@@ -210,6 +219,10 @@ void AppDelegate::configurationDidArrive(const std::shared_ptr<Session> &session
         const QString baseURL = kcValueText(emrData.toMap().value(QStringLiteral("base_url")));
         client->initWithBaseURL(baseURL.isEmpty() ? QUrl() : QUrl(baseURL));
     }
+    // A sign-out during the hand-over forgot the credentials before they
+    // arrived.
+    if (session->generation != generation)
+        session->backend->forgetEMRCredentials();
 }
 
 void AppDelegate::logout() {

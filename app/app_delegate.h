@@ -109,7 +109,7 @@ private:
     // Ends the signed-in state here (main thread).
     void endSessionHere();
     static void fetchExamRooms(const std::shared_ptr<Session> &session);
-    static void configurationDidArrive(const std::shared_ptr<Session> &session);
+    static void configurationDidArrive(const std::shared_ptr<Session> &session, quint64 generation);
     void startPatientListTimer();
     void stopPatientListTimer();
 

@@ -29,11 +29,15 @@ public slots:
 // command and the desktop's global shortcut).
 void kcRequestCapture();
 
-// Claims the bus name for this process. False when another instance holds
-// it: that one was asked to come forward, and this one should end. True
-// without a session bus (nothing to coordinate with).
+// Claims the bus name for this process. False when another KelvraCapture
+// holds it: that one was asked to come forward, and this one should end.
+// True without a session bus (nothing to coordinate with), and when the name
+// is held by another program or by a KelvraCapture that does not answer:
+// this one then runs as well, and says so on stderr and in a window, naming
+// the holder and what to do.
 bool kcClaimSingleInstance(QObject *parent);
 
 // Calls `method` ("Activate" or "Capture") of the running instance; false,
-// with `problem` set, when none runs or it did not answer.
+// with `problem` set, when none runs, the name is held by another program
+// (which is not called), or it did not answer.
 bool kcCallRunningInstance(const QString &method, QString *problem);

@@ -194,9 +194,23 @@ void KelvraAPIClient::loginKelvraWithUsername(const QString &username, const QSt
 }
 
 void KelvraAPIClient::getUserConfigurationWithCallback(ResponseCallback callback) {
+    quint64 signOuts = 0;
+    {
+        QMutexLocker locker(&m_stateMutex);
+        signOuts = m_signOuts;
+    }
     GET(QStringLiteral("clinic_active_ios_users/updateConfig"), std::nullopt,
-        whenDictionary([this, callback](const QVariant &response) {
-            translateResponseObjectToPreferenceDictionary(response.toMap().value(QStringLiteral("data")));
+        whenDictionary([this, callback, signOuts](const QVariant &response) {
+            const QVariantMap preferences =
+                kcPreferencesFromConfiguration(response.toMap().value(QStringLiteral("data")));
+            {
+                // The configuration holds the EMR's client secret: an answer
+                // that arrives after sign-out is not kept, nor handed on.
+                QMutexLocker locker(&m_stateMutex);
+                if (m_signOuts != signOuts)
+                    return;
+                m_userPreferences = preferences;
+            }
             if (callback)
                 callback(response);
         }),
@@ -239,6 +253,10 @@ void KelvraAPIClient::logoutKelvraWithCallback(ResponseCallback callback) {
         m_loggedInUserUsername.clear();
         m_silentSignInAllowed = false;
         ++m_sessionGeneration;
+        // The EMR's credentials ("emrData") go with the configuration; the
+        // next sign-in fetches it again.
+        m_userPreferences.reset();
+        ++m_signOuts;
         waiting.swap(m_waitingForRenewal);
     }
     for (const Refused &refused : std::as_const(waiting))

@@ -64,7 +64,8 @@ public:
     // The user name of the last sign-in answered "pass"; empty until then.
     QString loggedInUserUsername() const;
     // The preferences dictionary (see clinic/user_configuration.h); none
-    // until the first configuration answer. Readers get their own copy.
+    // until the first configuration answer, and none again from sign-out on
+    // (it holds the EMR's credentials). Readers get their own copy.
     std::optional<QVariantMap> userPreferences() const;
     void setUserPreferences(const QVariantMap &preferences);
 
@@ -75,7 +76,8 @@ public:
     void loginKelvraWithUsername(const QString &username, const QString &password, ResponseCallback callback,
                                  FailureCallback failure);
     // GET "clinic_active_ios_users/updateConfig"; the answer's "data" becomes
-    // userPreferences before `callback` runs.
+    // userPreferences before `callback` runs. An answer that arrives after a
+    // sign-out is dropped.
     void getUserConfigurationWithCallback(ResponseCallback callback);
     // GET today's assignments (the local day, sent as UTC wall-clock times).
     void getPatientAssignmentsForToday(ResponseCallback callback);
@@ -88,12 +90,13 @@ public:
                               ResponseCallback onSuccess);
     // GET "clinic_exam_rooms".
     void retrieveExamRooms(ResponseCallback callback);
-    // Ends the session here first: forgets the user name, turns the silent
-    // sign-in off, drops the cookies (so no later request runs under the old
-    // session) and completes requests waiting for a silent sign-in with their
-    // refusal. Then GETs "users/logout" carrying the old session cookie, best
-    // effort: `callback` receives whatever the service answers, or nothing
-    // (an invalid QVariant) when the request failed.
+    // Ends the session here first: forgets the user name and the user
+    // configuration, turns the silent sign-in off, drops the cookies (so no
+    // later request runs under the old session) and completes requests
+    // waiting for a silent sign-in with their refusal. Then GETs
+    // "users/logout" carrying the old session cookie, best effort: `callback`
+    // receives whatever the service answers, or nothing (an invalid QVariant)
+    // when the request failed.
     void logoutKelvraWithCallback(ResponseCallback callback);
 
     // Called on a background queue when a silent sign-in failed (wrong stored
@@ -162,6 +165,9 @@ private:
     // Counts sign-ins and sign-outs: a request sent under an older value than
     // the current one met a session that has been replaced since.
     quint64 m_sessionGeneration = 0;
+    // Counts sign-outs: a configuration asked for before the last one is
+    // not kept.
+    quint64 m_signOuts = 0;
     QList<Refused> m_waitingForRenewal;
     std::function<void()> m_silentSignInFailed;
 };

@@ -6,8 +6,9 @@
 //   4. the local demo service, http://127.0.0.1:47800/.
 // A value that is not an absolute http or https URL with a host is skipped
 // with a warning naming its source, and the next source applies. Plain http
-// is accepted only for this computer (localhost, 127.0.0.0/8, ::1): anywhere
-// else the password would cross the network unencrypted.
+// is accepted only for this computer (127.0.0.0/8, ::1, and localhost or a
+// name under .localhost that resolves to those alone: kcIsLoopbackHost()):
+// anywhere else the password would cross the network unencrypted.
 // The clinic API lives under "api/" of the service URL.
 
 #include <QString>

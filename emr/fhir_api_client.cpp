@@ -377,8 +377,6 @@ void QDFHIRAPIClientForExtension::sendAuthorisationRequest(const QString &method
     if (!request)
         return finishToken(QString(), 0, Failure{Kind::Failed, buildError.localizedDescription()}, epoch);
     request->setValue(QStringLiteral("application/json"), QStringLiteral("Accept"));
-    // The assertion is for the authorisation server's origin only.
-    request->setRefusesCrossOriginRedirects(true);
     std::weak_ptr<QDFHIRAPIClientForExtension> weak = weak_from_this();
     KCURLSessionTaskPtr task = CVHTTPSessionManager::dataTaskWithRequest(
         *request, [weak, done](const std::optional<KCHTTPURLResponse> &response, const QVariant &answer,
@@ -592,8 +590,6 @@ void QDFHIRAPIClientForExtension::sendWithToken(const std::shared_ptr<Request> &
         built->setValue(header.second, header.first);
     if (!request->body.isEmpty())
         built->setHTTPBody(request->body);
-    // The token and patient data are for the EHR's origin only.
-    built->setRefusesCrossOriginRedirects(true);
 
     const quint64 epoch = m_credentialEpoch;
     std::weak_ptr<QDFHIRAPIClientForExtension> weak = weak_from_this();

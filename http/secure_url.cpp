@@ -1,23 +1,30 @@
 #include "http/secure_url.h"
 
-#include <QHostAddress>
+#include <QHostInfo>
 
-bool kcIsLoopbackHost(const QString &host) {
+#include <algorithm>
+
+bool kcIsLoopbackAddress(const QHostAddress &address) {
+    bool v4 = false;
+    const quint32 ip = address.toIPv4Address(&v4);
+    if (v4)
+        return (ip >> 24) == 127;
+    return address.isLoopback();
+}
+
+bool kcIsLoopbackHost(const QString &host, const KCHostResolver &resolve) {
     QString name = host.trimmed().toLower();
     if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
         name = name.mid(1, name.size() - 2);
     if (name.endsWith(QLatin1Char('.')))
         name.chop(1);
-    if (name == QLatin1String("localhost") || name.endsWith(QLatin1String(".localhost")))
-        return true;
     QHostAddress address;
-    if (!address.setAddress(name))
+    if (address.setAddress(name))
+        return kcIsLoopbackAddress(address);
+    if (name != QLatin1String("localhost") && !name.endsWith(QLatin1String(".localhost")))
         return false;
-    bool mapped = false;
-    const quint32 v4 = address.toIPv4Address(&mapped);
-    if (mapped)
-        return (v4 >> 24) == 127;
-    return address.isLoopback();
+    const QList<QHostAddress> addresses = resolve ? resolve(name) : QHostInfo::fromName(name).addresses();
+    return !addresses.isEmpty() && std::all_of(addresses.cbegin(), addresses.cend(), kcIsLoopbackAddress);
 }
 
 QString kcInsecureURLProblem(const QUrl &url, const QString &what, const QString &secret) {

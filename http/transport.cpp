@@ -162,9 +162,10 @@ private:
 
 bool isHTTPLevelError(QNetworkReply::NetworkError e) {
     // Errors Qt derives from an HTTP status; the response itself arrived.
+    // Qt reports 400 (and 418) as an invalid operation of the protocol.
     const int code = int(e);
     return (code >= 201 && code <= 299 && e != QNetworkReply::ContentReSendError) ||
-           (code >= 401 && code <= 499);
+           (code >= 401 && code <= 499) || e == QNetworkReply::ProtocolInvalidOperationError;
 }
 
 } // namespace
@@ -206,8 +207,8 @@ private:
         // The request being sent: the task's request, or where a redirect led.
         KCURLRequest current;
         int redirects = 0;
-        // Set once a redirect left the first origin: no cookies from then on.
-        bool leftOrigin = false;
+        // Set once a request of the task went out with stored cookies.
+        bool sentCookies = false;
         QPointer<QNetworkReply> reply;
         QTimer *timer = nullptr;
         std::shared_ptr<QTimer> deadline;
@@ -287,6 +288,11 @@ private:
     // Follows the redirect `r.reply` answered with; false with `error` set
     // when it may not be followed.
     bool followRedirect(quint64 id, KCError *error);
+    // For the user: why the request of `r`, last sent to `from`, does not
+    // follow a redirect to another origin. What it carries (a body, a
+    // password, an Authorization header, cookies) is named, from its start
+    // on: a POST turned into a GET by a 303 is still a POST with a body.
+    static QString whyItStaysOnItsOrigin(const Running &r, const QUrl &from);
     void onEncrypted(quint64 id);
     void onFinished(quint64 id);
 
@@ -303,6 +309,33 @@ bool sameOrigin(const QUrl &a, const QUrl &b) {
     const int defaultPort = scheme == QLatin1String("https") ? 443 : 80;
     return scheme == b.scheme().toLower() && a.host().compare(b.host(), Qt::CaseInsensitive) == 0 &&
            a.port(defaultPort) == b.port(defaultPort);
+}
+
+// "http://host:port" of `url`, without user, path or query.
+QString originText(const QUrl &url) {
+    return url.toString(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment);
+}
+
+// What `request` carries that belongs to its origin alone: a body, a
+// password in the URL, an Authorization header, cookies (set by hand, or
+// `storedCookies` from the cookie store).
+QStringList originBoundContents(const KCURLRequest &request, bool storedCookies) {
+    QStringList contents;
+    if (request.hasHTTPBody() || request.HTTPBodyStream())
+        contents.append(QStringLiteral("a body"));
+    if (!request.URL().password().isEmpty())
+        contents.append(QStringLiteral("a password"));
+    if (request.hasHeaderField(QStringLiteral("Authorization")) ||
+        request.hasHeaderField(QStringLiteral("Proxy-Authorization")))
+        contents.append(QStringLiteral("an Authorization header"));
+    if (storedCookies || request.hasHeaderField(QStringLiteral("Cookie")))
+        contents.append(QStringLiteral("cookies"));
+    return contents;
+}
+
+bool isPlainMethod(const KCURLRequest &request) {
+    const QString method = request.HTTPMethod().toUpper();
+    return method == QLatin1String("GET") || method == QLatin1String("HEAD");
 }
 
 } // namespace
@@ -360,9 +393,12 @@ bool KCTransportEngine::send(quint64 id) {
     qr.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     qr.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     qr.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    if (!request.HTTPShouldHandleCookies() || !m_configuration.HTTPShouldSetCookies || r.leftOrigin) {
+    if (!request.HTTPShouldHandleCookies() || !m_configuration.HTTPShouldSetCookies) {
         qr.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
         qr.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    } else if (!NetworkThread::instance().cookieJar->cookiesForUrl(url).isEmpty()) {
+        // The access manager adds them from the same store, on this thread.
+        r.sentCookies = true;
     }
     if (scheme == QLatin1String("https")) {
         // The session's receiver judges the chain once the handshake is done
@@ -517,13 +553,14 @@ bool KCTransportEngine::followRedirect(quint64 id, KCError *error) {
     if (from.scheme().toLower() == QLatin1String("https") && scheme == QLatin1String("http"))
         return refuse(NSURLErrorRedirectToNonExistentLocation,
                       QStringLiteral("The server redirected the request from https to plain http (%1).")
-                          .arg(to.toString(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery)));
-    const bool crossOrigin = !sameOrigin(from, to);
-    if (crossOrigin && r.current.refusesCrossOriginRedirects())
+                          .arg(originText(to)));
+    if (!sameOrigin(from, to))
         return refuse(NSURLErrorRedirectToNonExistentLocation,
-                      QStringLiteral("The server redirected the request to another server (%1), which this "
-                                     "request does not follow.")
-                          .arg(to.toString(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery)));
+                      QStringLiteral("The server at %1 redirected the request (HTTP %2) to another server, "
+                                     "%3. It was not sent there: %4.")
+                          .arg(originText(from))
+                          .arg(status)
+                          .arg(originText(to), whyItStaysOnItsOrigin(r, from)));
 
     KCURLRequest next = r.current;
     next.setURL(to);
@@ -545,12 +582,6 @@ bool KCTransportEngine::followRedirect(quint64 id, KCError *error) {
                           QStringLiteral("The request body cannot be sent again for the redirect."));
         next.setHTTPBodyStream(fresh);
     }
-    if (crossOrigin) {
-        // Credentials belong to the origin they were meant for.
-        for (const char *field : {"Authorization", "Proxy-Authorization", "Cookie"})
-            next.setValue(QString(), QLatin1String(field));
-        r.leftOrigin = true;
-    }
     r.current = next;
     if (r.timer)
         r.timer->stop();
@@ -559,6 +590,30 @@ bool KCTransportEngine::followRedirect(quint64 id, KCError *error) {
     old->deleteLater();
     send(id); // a body that cannot be read has completed the task already
     return true;
+}
+
+QString KCTransportEngine::whyItStaysOnItsOrigin(const Running &r, const QUrl &from) {
+    const KCURLRequest original = r.task->originalRequest();
+    QStringList contents = originBoundContents(original, false);
+    for (const QString &item : originBoundContents(r.current, r.sentCookies))
+        if (!contents.contains(item))
+            contents.append(item);
+    const bool plain = isPlainMethod(original) && isPlainMethod(r.current);
+    if (plain && contents.isEmpty()) {
+        if (from.scheme().toLower() == QLatin1String("http"))
+            return QStringLiteral("plain http is meant for this computer, and a redirect from it is followed "
+                                  "only within the same server");
+        return QStringLiteral("an answer counts only from the server the request was meant for");
+    }
+    QString what = plain ? QStringLiteral("a request")
+                         : QStringLiteral("a %1 request").arg(original.HTTPMethod().toUpper());
+    if (!contents.isEmpty()) {
+        const QString last = contents.takeLast();
+        what += QStringLiteral(" with ") +
+                (contents.isEmpty() ? last
+                                    : contents.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last);
+    }
+    return QStringLiteral("%1 goes only to the server it was meant for").arg(what);
 }
 
 void KCTransportEngine::onEncrypted(quint64 id) {

@@ -5,10 +5,12 @@
 // idle timeouts, an overall deadline, a cap on response bodies and a trust
 // decision by the session's receiver before any request byte is sent.
 //
-// Redirects are followed here, not by Qt: never from https to http, and a
-// redirect to another origin (scheme, host, port) drops Authorization,
-// Proxy-Authorization and cookies, or fails the task when the request
-// refuses cross-origin redirects.
+// Redirects are followed here, not by Qt, within the origin (scheme, host,
+// port) of the request only, and never from https to http. A redirect to
+// another origin fails the task with an error that names both servers, the
+// status and what the request carried (a body, a password, an Authorization
+// header, cookies); nothing is sent there, and an answer counts only from
+// the origin the request was meant for.
 //
 // Events of a task are reported to the transport's receiver on the network
 // thread; the session manager forwards them to its operation queue.

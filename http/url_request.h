@@ -85,11 +85,6 @@ public:
     void setNetworkServiceType(NSURLRequestNetworkServiceType type) { m_networkServiceType = type; }
     bool allowsCellularAccess() const { return m_allowsCellularAccess; }
     void setAllowsCellularAccess(bool on) { m_allowsCellularAccess = on; }
-    // A redirect to another origin (scheme, host or port) fails the request
-    // instead of being followed. Redirects that are followed never carry
-    // Authorization or cookies to another origin either way.
-    bool refusesCrossOriginRedirects() const { return m_refusesCrossOriginRedirects; }
-    void setRefusesCrossOriginRedirects(bool on) { m_refusesCrossOriginRedirects = on; }
 
 private:
     QUrl m_url;
@@ -103,7 +98,6 @@ private:
     bool m_shouldUsePipelining = false;
     NSURLRequestNetworkServiceType m_networkServiceType = NSURLRequestNetworkServiceType::Default;
     bool m_allowsCellularAccess = true;
-    bool m_refusesCrossOriginRedirects = false;
 };
 
 Q_DECLARE_METATYPE(KCURLRequest)

@@ -5,10 +5,12 @@
 #include "app/app_frameworks.h"
 #include "app/app_shell.h"
 #include "app/pending_uploads.h"
+#include "emr/emr_document_file.h"
 #include "fake_backend.h"
 #include "platform/core/notification_center.h"
 #include "tests/support/qt_wait.h"
 
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -72,9 +74,14 @@ TEST(Launch, ConfiguresTheOutsideServicesAndStartsSignedOut) {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
     QCoreApplication::setOrganizationName("KelvraTest");
     QCoreApplication::setApplicationName("LaunchTest");
+    // A chart PDF that a crash left behind.
+    qputenv("XDG_DATA_HOME", settingsDir.filePath("data").toUtf8());
+    const QString leftover = emrDocumentsDirectory() + "/C04FC964FF.pdf";
+    ASSERT_TRUE(emrWriteDocumentFile(leftover, "%PDF-1.4").isNull());
     auto backend = std::make_shared<FakeBackend>();
     AppDelegate delegate(backend);
     delegate.applicationDidFinishLaunching();
+    EXPECT_FALSE(QFileInfo::exists(leftover)) << "swept at start";
 
     QSettings settings;
     const QString feed = settings.value("SUFeedURL").toString();
@@ -226,6 +233,43 @@ TEST_F(Session, AnswersArrivingAfterSignOutAreNotKept) {
     kcSpin(400);
     EXPECT_FALSE(delegate->parsedPtArray().has_value());
     EXPECT_TRUE(delegate->appointmentArray().isEmpty());
+}
+
+// The configuration carries the EMR's credentials: one that arrives after
+// sign-out reaches no EMR client.
+TEST(SessionEnd, ConfigurationArrivingAfterSignOutReachesNoEMRClient) {
+    class HeldConfiguration : public FakeBackend {
+    public:
+        void getUserConfigurationWithCallback(ResponseCallback callback) override {
+            QMutexLocker lock(&heldMutex);
+            held = std::move(callback);
+            ++configurations;
+        }
+        ResponseCallback take() {
+            QMutexLocker lock(&heldMutex);
+            return std::exchange(held, nullptr);
+        }
+
+    private:
+        QMutex heldMutex;
+        ResponseCallback held;
+    };
+    auto backend = std::make_shared<HeldConfiguration>();
+    backend->emrClient = std::make_shared<FakeEMRClient>();
+    backend->preferences = {
+        {"emrData", QVariantMap{{"base_url", "https://emr.example/v1/"}, {"api_secret", "s3cret"}}},
+        {"kelvraKeychain", QVariantMap{{"enabledEMR", "athenahealth"}}}};
+    AppDelegate delegate(backend);
+    std::atomic<bool> signedIn{false};
+    delegate.loginWithUsername(
+        "ann", "secret", [&] { signedIn = true; }, [](const KCError &) {});
+    ASSERT_TRUE(kcWaitFor([&] { return signedIn && backend->configurations == 1; }));
+    delegate.logout();
+    const AppBackend::ResponseCallback configuration = backend->take();
+    ASSERT_TRUE(configuration);
+    configuration(QVariantMap{{"data", QVariant::fromValue(nullptr)}});
+    EXPECT_EQ(backend->emrChecks, 0);
+    EXPECT_TRUE(backend->emrClient->initialisedWith().isEmpty());
 }
 
 TEST_F(Session, FailedSilentSignInEndsTheSession) {

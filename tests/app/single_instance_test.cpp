@@ -9,6 +9,7 @@
 #include "tests/support/qt_wait.h"
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QProcess>
 #include <QWidget>
 
@@ -21,13 +22,17 @@ struct BinaryRun {
     QString err;
 };
 
+QProcessEnvironment offscreen() {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    return environment;
+}
+
 // Runs the real binary with the event loop going, so that this process can
 // answer it.
 BinaryRun runBinary(const QStringList &args) {
     QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    process.setProcessEnvironment(environment);
+    process.setProcessEnvironment(offscreen());
     process.start(KC_CAPTURE_BINARY, args);
     EXPECT_TRUE(process.waitForStarted(30000));
     kcWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60000);
@@ -40,6 +45,27 @@ BinaryRun runBinary(const QStringList &args) {
             QString::fromLocal8Bit(process.readAllStandardError())};
 }
 
+// The application itself, signed out, against a service that is not there.
+void startApplication(QProcess &process) {
+    process.setProcessEnvironment(offscreen());
+    process.start(KC_CAPTURE_BINARY, {"--service-url", "http://127.0.0.1:1/"});
+    ASSERT_TRUE(process.waitForStarted(30000));
+}
+
+void stopApplication(QProcess &process) {
+    process.kill();
+    process.waitForFinished(30000);
+}
+
+bool nameIsHeld() {
+    return QDBusConnection::sessionBus().interface()->isServiceRegistered(kKelvraBusName).value();
+}
+
+void releaseName() {
+    QDBusConnection::sessionBus().unregisterService(kKelvraBusName);
+    QDBusConnection::sessionBus().unregisterObject(kKelvraBusPath);
+}
+
 TEST(SingleInstanceTest, CaptureCommandAndSecondStartReachTheRunningInstance) {
     ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "needs a session bus";
 
@@ -48,27 +74,69 @@ TEST(SingleInstanceTest, CaptureCommandAndSecondStartReachTheRunningInstance) {
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_TRUE(run.err.contains("not running")) << run.err.toStdString();
 
-    // This process becomes the running instance.
+    // The application runs: the command reaches it, and a second start
+    // brings it forward and ends at once, without a window of its own.
+    QProcess first;
+    startApplication(first);
+    ASSERT_TRUE(kcWaitFor(nameIsHeld, 60000)) << first.readAllStandardError().toStdString();
+    run = runBinary({"capture"});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    run = runBinary({"--service-url", "http://127.0.0.1:1/"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_TRUE(run.err.contains("already running")) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(QString::number(first.processId()))) << run.err.toStdString();
+    stopApplication(first);
+    ASSERT_TRUE(kcWaitFor([] { return !nameIsHeld(); }, 30000));
+
+    // Capture starts a capture, as Shift+M does.
     QObject owner;
     ASSERT_TRUE(kcClaimSingleInstance(&owner));
     int commands = 0;
     const auto token = NotificationCenter::defaultCenter().addObserver(
         KCSnapshotCommandPressedNotification, nullptr, [&](const Notification &) { ++commands; });
-
-    run = runBinary({"capture"});
-    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    QString problem;
+    EXPECT_TRUE(kcCallRunningInstance("Capture", &problem)) << problem.toStdString();
     EXPECT_TRUE(kcWaitFor([&] { return commands == 1; }, 10000));
-
-    // A second start brings this one forward and ends at once, without a
-    // window of its own.
-    QWidget login;
-    login.setWindowTitle("KelvraCapture Sign In");
-    login.show();
-    run = runBinary({"--service-url", "http://127.0.0.1:1/"});
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(run.err.contains("already running")) << run.err.toStdString();
-    EXPECT_EQ(commands, 1);
     NotificationCenter::defaultCenter().removeObserver(token);
+    releaseName();
+}
+
+// Another program of the user took the name first: the capture command does
+// not call it, and the application starts anyway, saying what holds the name
+// and what to do.
+TEST(SingleInstanceTest, ANameHeldByAnotherProgramIsNamedAndTheApplicationStillStarts) {
+    ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "needs a session bus";
+    // This test program stands for the other program; it would answer.
+    QObject owner;
+    ASSERT_TRUE(kcClaimSingleInstance(&owner));
+    int commands = 0;
+    const auto token = NotificationCenter::defaultCenter().addObserver(
+        KCSnapshotCommandPressedNotification, nullptr, [&](const Notification &) { ++commands; });
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+
+    BinaryRun run = runBinary({"capture"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.err.contains("held by another program") && run.err.contains("process " + pid) &&
+                run.err.contains("kill " + pid))
+        << run.err.toStdString();
+
+    QProcess second;
+    startApplication(second);
+    QString err;
+    ASSERT_TRUE(kcWaitFor(
+        [&] {
+            err += QString::fromLocal8Bit(second.readAllStandardError());
+            return err.contains("held by another program") || second.state() == QProcess::NotRunning;
+        },
+        60000))
+        << err.toStdString();
+    EXPECT_TRUE(err.contains("process " + pid)) << err.toStdString();
+    kcSpin(300);
+    EXPECT_EQ(second.state(), QProcess::Running) << "it runs rather than doing nothing";
+    EXPECT_EQ(commands, 0) << "the other program was not called";
+    stopApplication(second);
+    NotificationCenter::defaultCenter().removeObserver(token);
+    releaseName();
 }
 
 TEST(SingleInstanceTest, TheDesktopsGlobalShortcutStartsACaptureAsTheCommandDoes) {

@@ -6,8 +6,8 @@
 #include "http/transport.h"
 #include "keychain/brkeychain.h"
 #include "tests/support/qt_wait.h"
+#include "tests/support/test_image.h"
 
-#include <QBuffer>
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -108,16 +108,6 @@ QVariantMap signIn(KelvraAPIClient *client) {
     client->loginKelvraWithUsername("demo", "capture", probe.callback(), probe.failure());
     EXPECT_TRUE(probe.wait());
     return probe.map();
-}
-
-QString pngBase64() {
-    QImage image(8, 6, QImage::Format_RGB32);
-    image.fill(Qt::darkCyan);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return QString::fromLatin1(png.toBase64());
 }
 
 QString newId() {
@@ -227,13 +217,14 @@ TEST_F(ClinicClient, SignInWithCookieSessionAndEveryRequest) {
     QStringList ids;
     for (int i = 0; i < 3; ++i) {
         ids.append(newId());
-        records.append(QVariantMap{{"encounter_note", QStringLiteral("note %1 – ünïcode").arg(i)},
-                                   {"interaction_id", interactionId},
-                                   {"id", ids.last()},
-                                   {"Upload", QVariantList{QVariantMap{{"id", newId()},
-                                                                       {"content", pngBase64()},
-                                                                       {"user_id", answer.value("user_id")},
-                                                                       {"file_type", "image/png"}}}}});
+        records.append(QVariantMap{
+            {"encounter_note", QStringLiteral("note %1 – ünïcode").arg(i)},
+            {"interaction_id", interactionId},
+            {"id", ids.last()},
+            {"Upload", QVariantList{QVariantMap{{"id", newId()},
+                                                {"content", kcTestImageBase64("PNG", Qt::darkCyan)},
+                                                {"user_id", answer.value("user_id")},
+                                                {"file_type", "image/png"}}}}});
     }
     Probe documentation;
     client->updateDocumentation(records, documentation.callback());
@@ -483,6 +474,40 @@ TEST_F(ClinicClient, SignOutEndsTheSessionHereEvenWhenTheServiceFails) {
     EXPECT_EQ(DemoEnvironment::demo().state().value("active_sessions").toInt(), sessions - 1);
     EXPECT_TRUE(
         DemoEnvironment::demo().requestsTo("users/logout").last().toMap().value("had_session").toBool());
+    signIn(client);
+}
+
+// The configuration holds the EMR's client secret: sign-out drops it, and a
+// configuration still on its way then is not kept.
+TEST_F(ClinicClient, SignOutDropsTheConfigurationAndOneStillOnItsWay) {
+    signIn(client);
+    Probe configuration;
+    client->getUserConfigurationWithCallback(configuration.callback());
+    ASSERT_TRUE(configuration.wait());
+    ASSERT_FALSE(client->userPreferences()
+                     .value_or(QVariantMap())
+                     .value("emrData")
+                     .toMap()
+                     .value("api_secret")
+                     .isNull());
+    Probe logout;
+    client->logoutKelvraWithCallback(logout.callback());
+    EXPECT_FALSE(client->userPreferences().has_value());
+    ASSERT_TRUE(logout.wait());
+
+    signIn(client);
+    // Both answers are held back; the configuration was asked for first.
+    ASSERT_TRUE(DemoEnvironment::demo().faults({{"delay_ms", 1000}, {"reset_log", true}}));
+    Probe late;
+    client->getUserConfigurationWithCallback(late.callback());
+    ASSERT_TRUE(waitForRequests("updateConfig", 1));
+    Probe second;
+    client->logoutKelvraWithCallback(second.callback());
+    ASSERT_TRUE(second.wait());
+    ASSERT_TRUE(DemoEnvironment::demo().faults({{"delay_ms", 0}}));
+    kcSpin(300);
+    EXPECT_EQ(late.calls.load(), 0);
+    EXPECT_FALSE(client->userPreferences().has_value());
     signIn(client);
 }
 

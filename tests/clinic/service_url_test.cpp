@@ -85,12 +85,35 @@ TEST(ServiceURL, PlainHttpOnlyForThisComputer) {
 }
 
 TEST(SecureURL, LoopbackHosts) {
-    for (const char *host : {"localhost", "LocalHost", "a.localhost", "127.0.0.1", "127.255.0.9", "::1",
+    for (const char *host : {"localhost", "LocalHost", "localhost.", "127.0.0.1", "127.255.0.9", "::1",
                              "[::1]", "::ffff:127.0.0.1"})
         EXPECT_TRUE(kcIsLoopbackHost(host)) << host;
     for (const char *host : {"", "example.com", "localhost.example.com", "128.0.0.1", "0.0.0.0",
                              "::", "::ffff:10.1.1.1", "10.0.0.1"})
         EXPECT_FALSE(kcIsLoopbackHost(host)) << host;
+
+    // A name under .localhost counts only when every address it resolves to
+    // is a loopback address: a resolver may answer anything for it.
+    const QHash<QString, QList<QHostAddress>> answers{
+        {"demo.localhost", {QHostAddress("127.0.0.1"), QHostAddress("::1")}},
+        {"elsewhere.localhost", {QHostAddress("203.0.113.7")}},
+        {"partly.localhost", {QHostAddress("127.0.0.1"), QHostAddress("10.0.0.9")}},
+        {"mapped.localhost", {QHostAddress("::ffff:192.0.2.1")}},
+    };
+    QStringList asked;
+    const KCHostResolver resolver = [&](const QString &name) {
+        asked.append(name);
+        return answers.value(name);
+    };
+    EXPECT_TRUE(kcIsLoopbackHost("Demo.LocalHost.", resolver));
+    for (const char *host :
+         {"elsewhere.localhost", "partly.localhost", "mapped.localhost", "unknown.localhost"})
+        EXPECT_FALSE(kcIsLoopbackHost(host, resolver)) << host;
+    EXPECT_FALSE(kcIsLoopbackHost("clinic.example", resolver));
+    EXPECT_FALSE(kcIsLoopbackHost("127.0.0.1.nip.io", resolver));
+    EXPECT_EQ(asked, QStringList({"demo.localhost", "elsewhere.localhost", "partly.localhost",
+                                  "mapped.localhost", "unknown.localhost"}))
+        << "addresses and names outside .localhost are never looked up";
     EXPECT_TRUE(kcInsecureURLProblem(QUrl("https://emr.example/"), "x", "y").isEmpty());
     EXPECT_FALSE(kcInsecureURLProblem(QUrl("ftp://127.0.0.1/"), "x", "y").isEmpty());
     EXPECT_TRUE(kcInsecureURLProblem(QUrl("http://emr.example/"), "The token URL", "the client secret")

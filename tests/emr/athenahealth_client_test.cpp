@@ -8,8 +8,8 @@
 #include "scripted_server.h"
 #include "tests/http/support/test_server.h"
 #include "tests/support/qt_wait.h"
+#include "tests/support/test_image.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QMutex>
@@ -422,16 +422,6 @@ QVariantList record(const QString &entryID, const QVariant &content, const QStri
                         {"Upload", QVariantList{QVariantMap{{"id", entryID}, {"content", content}}}}}};
 }
 
-QString tiffBase64() {
-    QImage image(8, 6, QImage::Format_RGB32);
-    image.fill(Qt::green);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "TIFF");
-    return QString::fromLatin1(bytes.toBase64());
-}
-
 TEST_F(AthenaClientTest, UploadRefusesWhatItCannotFileSafely) {
     authorise();
     struct Case {
@@ -441,15 +431,15 @@ TEST_F(AthenaClientTest, UploadRefusesWhatItCannotFileSafely) {
         int code;
     } cases[] = {
         {"short id",
-         record("12345", tiffBase64()),
+         record("12345", kcTestImageBase64("TIFF")),
          {{"emr_patient_id", "3301"}},
          KCEMRErrorInvalidDocumentID},
         {"traversal",
-         record("AAAAAAAA-../../../../evil", tiffBase64()),
+         record("AAAAAAAA-../../../../evil", kcTestImageBase64("TIFF")),
          {{"emr_patient_id", "3301"}},
          KCEMRErrorInvalidDocumentID},
         {"slash",
-         record("AAAAAAAAAAAAAAA/evil.x", tiffBase64()),
+         record("AAAAAAAAAAAAAAA/evil.x", kcTestImageBase64("TIFF")),
          {{"emr_patient_id", "3301"}},
          KCEMRErrorInvalidDocumentID},
         {"not base64",
@@ -461,7 +451,7 @@ TEST_F(AthenaClientTest, UploadRefusesWhatItCannotFileSafely) {
          {{"emr_patient_id", "3301"}},
          KCEMRErrorUndecodableContent},
         {"no patient",
-         record("6F9619FF-8B86-D011-B42D-00C04FC964FF", tiffBase64()),
+         record("6F9619FF-8B86-D011-B42D-00C04FC964FF", kcTestImageBase64("TIFF")),
          {{"emr_patient_id", ""}},
          KCEMRErrorMissingDocumentField},
     };
@@ -488,7 +478,7 @@ TEST_F(AthenaClientTest, UploadRefusesWhatItCannotFileSafely) {
     client->setKelvraKeychain({});
     client->updateAuthStatus();
     KCError error;
-    client->uploadDocumentation(record("6F9619FF-8B86-D011-B42D-00C04FC964FF", tiffBase64()),
+    client->uploadDocumentation(record("6F9619FF-8B86-D011-B42D-00C04FC964FF", kcTestImageBase64("TIFF")),
                                 {{"emr_patient_id", "3301"}}, "image", nullptr,
                                 [&](const KCError &e) { error = e; });
     ASSERT_TRUE(kcWaitFor([&] { return bool(error); }, 30000));
@@ -512,7 +502,7 @@ TEST_F(AthenaClientTest, RefusedTokenFailsTheUpload) {
     });
     const int tokensBefore = server.requestsTo("/oauth/token").size();
     QList<KCError> errors;
-    client->uploadDocumentation(record("6F9619FF-8B86-D011-B42D-00C04FC964FF", tiffBase64()),
+    client->uploadDocumentation(record("6F9619FF-8B86-D011-B42D-00C04FC964FF", kcTestImageBase64("TIFF")),
                                 {{"emr_patient_id", "3301"}}, "image", nullptr,
                                 [&](const KCError &e) { errors.append(e); });
     ASSERT_TRUE(kcWaitFor([&] { return errors.size() == 1; }, 30000));
@@ -588,7 +578,7 @@ TEST_F(AthenaClientTest, TokenAndUploadRefuseRedirectsToAnotherHost) {
 
     redirectUploads = true;
     KCError uploadError;
-    redirected->uploadDocumentation(record("6F9619FF-8B86-D011-B42D-00C04FC964FF", tiffBase64()),
+    redirected->uploadDocumentation(record("6F9619FF-8B86-D011-B42D-00C04FC964FF", kcTestImageBase64("TIFF")),
                                     {{"emr_patient_id", "3301"}}, "image", nullptr,
                                     [&](const KCError &e) { uploadError = e; });
     ASSERT_TRUE(kcWaitFor([&] { return bool(uploadError); }, 30000));

@@ -4,11 +4,13 @@
 // attempt.
 
 #include "emr/athenahealth_api_client.h"
+#include "emr/emr_document_file.h"
 #include "scripted_server.h"
 #include "tests/support/qt_wait.h"
+#include "tests/support/test_image.h"
 
-#include <QBuffer>
-#include <QImage>
+#include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -18,16 +20,9 @@ const QString kEntry = QStringLiteral("6F9619FF-8B86-D011-B42D-00C04FC964FF");
 const QByteArray kDocuments = "/v1/195900/patients/3301/documents";
 
 QVariantMap record(const QString &note = QStringLiteral("left arm")) {
-    QImage image(8, 6, QImage::Format_RGB32);
-    image.fill(Qt::green);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "TIFF");
     return {{"encounter_note", note},
             {"id", "A0000000-0000-0000-0000-000000000000"},
-            {"Upload",
-             QVariantList{QVariantMap{{"id", kEntry}, {"content", QString::fromLatin1(bytes.toBase64())}}}}};
+            {"Upload", QVariantList{QVariantMap{{"id", kEntry}, {"content", kcTestImageBase64("TIFF")}}}}};
 }
 
 class AthenaFilingTest : public ::testing::Test {
@@ -95,18 +90,27 @@ TEST_F(AthenaFilingTest, OnlyAnAnswerNamingTheNewDocumentCountsAsFiled) {
         ScriptedAnswer answer;
         EMRFilingOutcome::Kind kind;
         bool reached;
+        const char *shown = nullptr; // what the outcome's error says the EMR answered
     } cases[] = {
         {{200, "application/json", "{\"documentid\":\"150001\"}"}, EMRFilingOutcome::Filed, true},
         {{200, "application/json", "{\"documentid\":150002}"}, EMRFilingOutcome::Filed, true},
         {{200, "text/html", "<html><body>Welcome to the proxy</body></html>"},
          EMRFilingOutcome::Failed,
-         true},
-        {{200, "application/json", "{\"success\":false}"}, EMRFilingOutcome::Failed, true},
+         true,
+         "Welcome to the proxy"},
+        {{200, "application/json", "{\"success\":false}"}, EMRFilingOutcome::Failed, true, "success"},
         {{201, "application/json", "{}"}, EMRFilingOutcome::Failed, true},
-        {{500, "application/json", "{\"error\":\"boom\"}"}, EMRFilingOutcome::Failed, true},
-        {{400, "application/json", "{\"error\":\"bad department\"}"}, EMRFilingOutcome::Refused, false},
+        {{500, "application/json", "{\"error\":\"boom\"}"}, EMRFilingOutcome::Failed, true, "boom"},
+        {{502, "text/html", "<html><body>Bad gateway of the proxy</body></html>"},
+         EMRFilingOutcome::Failed,
+         true,
+         "Bad gateway of the proxy"},
+        {{400, "application/json", "{\"error\":\"bad department\"}"},
+         EMRFilingOutcome::Refused,
+         false,
+         "bad department"},
         {{404, "application/json", "{}"}, EMRFilingOutcome::Refused, false},
-        {{413, "text/plain", "too large"}, EMRFilingOutcome::Refused, false},
+        {{413, "text/plain", "too large"}, EMRFilingOutcome::Refused, false, "too large"},
         {{415, "application/json", "{}"}, EMRFilingOutcome::Refused, false},
         {{401, "application/json", "{}"}, EMRFilingOutcome::Failed, false},
         {{403, "application/json", "{}"}, EMRFilingOutcome::Failed, false},
@@ -125,6 +129,9 @@ TEST_F(AthenaFilingTest, OnlyAnAnswerNamingTheNewDocumentCountsAsFiled) {
             EXPECT_FALSE(outcome->documentID.isEmpty());
         else
             EXPECT_FALSE(outcome->error.isEmpty());
+        if (c.shown) {
+            EXPECT_TRUE(outcome->error.contains(c.shown)) << outcome->error.toStdString();
+        }
     }
     EXPECT_EQ(gets(), 0) << "a first attempt does not look in the chart";
 }
@@ -186,7 +193,10 @@ TEST_F(AthenaFilingTest, ACancelledAttemptStopsItsRequest) {
                              [&](const EMRFilingOutcome &o) { outcome = o; });
     ASSERT_TRUE(kcWaitFor([&] { return posts() == 1; }, 30000));
     ASSERT_TRUE(cancel);
+    const QString pdf = QDir(emrDocumentsDirectory()).filePath(kEntry.right(10) + ".pdf");
+    ASSERT_TRUE(QFileInfo::exists(pdf));
     cancel();
+    EXPECT_FALSE(QFileInfo::exists(pdf)) << "the chart PDF goes with the discarded record, answer or not";
     ASSERT_TRUE(kcWaitFor([&] { return outcome.has_value(); }, 30000));
     EXPECT_EQ(outcome->kind, EMRFilingOutcome::Failed);
     EXPECT_TRUE(outcome->reached) << "the body may have arrived";

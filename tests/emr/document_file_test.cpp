@@ -169,6 +169,34 @@ TEST(EMRDocumentFile, RemovedFileIsGone) {
     emrRemoveDocumentFile(path); // already gone: nothing happens
 }
 
+// What an earlier run left (a crash, a quit while a chart upload was under
+// way) goes at the next start; a folder that is not there is not made.
+TEST(EMRDocumentFile, LeftoversOfAnEarlierRunAreSwept) {
+    QTemporaryDir home;
+    DataHome data(home.path());
+    EXPECT_EQ(emrSweepDocumentFiles(), 0);
+    EXPECT_FALSE(QFileInfo::exists(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+                                   "/emr-documents"));
+
+    const QString folder = emrDocumentsDirectory();
+    ASSERT_FALSE(folder.isEmpty());
+    ASSERT_TRUE(emrWriteDocumentFile(folder + "/C04FC964FF.pdf", "%PDF-x").isNull());
+    QTemporaryDir elsewhere;
+    const QString kept = elsewhere.filePath("not-ours.pdf");
+    ASSERT_TRUE(emrWriteDocumentFile(kept, "%PDF-y").isNull());
+    for (const char *name : {"/0123456789.pdf.aB3dEf", "/.hidden"}) {
+        QFile file(folder + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    ASSERT_TRUE(QFile::link(kept, folder + "/link.pdf"));
+    ASSERT_TRUE(QDir(folder).mkdir("sub"));
+
+    EXPECT_EQ(emrSweepDocumentFiles(), 4);
+    EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{"sub"});
+    EXPECT_TRUE(QFileInfo::exists(kept)) << "a link is removed, not followed";
+}
+
 // Screen captures hold thin lines and small print: the chart copy must have
 // every pixel, so the image may not be stored as JPEG (DCT).
 TEST(EMRDocumentFile, ImageIsEmbeddedLosslessly) {

@@ -29,7 +29,8 @@
 namespace kctest {
 
 // Certificates for 127.0.0.1 made at run time: a test root and leaves that
-// it signs (valid, for another host, expired), and a self-signed leaf.
+// it signs (valid, also for 127.0.0.2, which stands for another host; for
+// another host name; expired), and a self-signed leaf.
 class TestCertificates {
 public:
     TestCertificates() {
@@ -38,7 +39,7 @@ public:
         static const char *script = R"SH(
 set -e
 EC="-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
-printf 'basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\nsubjectAltName=DNS:localhost,IP:127.0.0.1\n' > leaf.ext
+printf 'basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\nsubjectAltName=DNS:localhost,IP:127.0.0.1,IP:127.0.0.2\n' > leaf.ext
 printf 'basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\nsubjectAltName=DNS:other.example\n' > other.ext
 openssl req -x509 $EC -keyout root.key -out root.pem -subj "/CN=Kelvra Test Root" -days 30 \
   -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
