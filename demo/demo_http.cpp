@@ -67,22 +67,6 @@ DemoReply DemoReply::bytes(const QByteArray &data, const QByteArray &contentType
     return reply;
 }
 
-bool demoIsLoopbackHost(const QString &host) {
-    QString name = host.trimmed().toLower();
-    if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
-        name = name.mid(1, name.size() - 2);
-    if (name.endsWith(QLatin1Char('.')))
-        name.chop(1);
-    if (name == QLatin1String("localhost"))
-        return true;
-    QHostAddress address;
-    if (!address.setAddress(name))
-        return false;
-    bool v4 = false;
-    const quint32 ip = address.toIPv4Address(&v4);
-    return v4 ? (ip >> 24) == 127 : address.isLoopback();
-}
-
 QString demoHostOfHeader(const QByteArray &hostHeader) {
     QUrl url;
     url.setAuthority(QString::fromLatin1(hostHeader.trimmed()), QUrl::StrictMode);

@@ -52,10 +52,6 @@ struct DemoReply {
     static DemoReply bytes(const QByteArray &data, const QByteArray &contentType, int status = 200);
 };
 
-// Whether `host` (a Host header's host, or an address) names this computer:
-// "localhost", 127.0.0.0/8 or ::1.
-bool demoIsLoopbackHost(const QString &host);
-
 // The host part of a Host header value ("127.0.0.1:47800", "[::1]:80"), or
 // an empty text when it cannot be read.
 QString demoHostOfHeader(const QByteArray &hostHeader);

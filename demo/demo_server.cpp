@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include "demo/tls_setup.h"
+#include "http/secure_url.h"
 
 namespace {
 
@@ -94,7 +95,7 @@ bool DemoServer::start(QString *error) {
         *error = QStringLiteral("--host needs an IP address, not \"%1\"").arg(m_options.host);
         return false;
     }
-    if (!demoIsLoopbackHost(address.toString()) && !m_options.allowRemote) {
+    if (!kcIsLoopbackHost(address.toString()) && !m_options.allowRemote) {
         *error = QStringLiteral("refusing to listen on %1: the demo service has a well-known password and "
                                 "no protection of its own, so it listens on this computer only (127.0.0.1, "
                                 "::1); add --allow-remote to open it to the network anyway")
@@ -131,7 +132,7 @@ bool DemoServer::hostAllowed(const DemoRequest &request) const {
     const QString host = demoHostOfHeader(request.header("host"));
     if (host.isEmpty())
         return false;
-    if (demoIsLoopbackHost(host))
+    if (kcIsLoopbackHost(host))
         return true;
     return m_options.allowRemote && (host.compare(m_options.host, Qt::CaseInsensitive) == 0 ||
                                      QHostAddress(host) == QHostAddress(m_options.host));

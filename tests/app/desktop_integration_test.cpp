@@ -261,7 +261,7 @@ TEST_F(SystemSettings, TheShippedFileSetsNothingAndItsExamplesWorkOnceUncommente
             (line.startsWith(";[") || (line.startsWith(';') && line.contains('=')) ? line.mid(1) : line) +
             '\n';
     ASSERT_TRUE(writeSystem(edited));
-    EXPECT_EQ(kcLockedSettingKeys(), QStringList({"serviceURL", "trustedCAFile"}));
+    EXPECT_EQ(kcLockedSettingKeys(), QStringList({"serviceURL", "trustedCAFile", "fhirPrivateKeyFile"}));
     EXPECT_EQ(kcCurrentServiceURL().url, QUrl("https://clinic.example.org/"));
     EXPECT_EQ(CVSecurityPolicy::userTrustAnchorsFile(), "/etc/ssl/certs/clinic-root.pem");
 }
