@@ -1073,12 +1073,13 @@ QWidget *ViewController::rowViewForRow(int row) const {
     auto *rowView = new QDCapturePatientTableRowView;
     rowView->setObjectName(QDCapturePatientTableRowView::identifier);
     rowView->ptNameLabel->setText(patient.value("name").toString());
-    // Two identifiers on every row: the room, and the date of birth.
+    // Two identifiers on every row: the date of birth first, where a long
+    // room name cannot push it out of the narrow row, then the room.
     const QString room = patient.value("exam_room_name").toString();
     const QString dob = patient.value("dob").toString();
     rowView->examRoomNameLabel->setText(dob.isEmpty()    ? room
                                         : room.isEmpty() ? QStringLiteral("DOB %1").arg(dob)
-                                                         : QStringLiteral("%1 \u00b7 DOB %2").arg(room, dob));
+                                                         : QStringLiteral("DOB %1 \u00b7 %2").arg(dob, room));
     rowView->ptProfileImageView->setPixmap(profileImageFor(patient));
     return rowView;
 }
