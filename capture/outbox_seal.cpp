@@ -41,10 +41,6 @@ const unsigned char *bytes(const QByteArray &a) {
     return reinterpret_cast<const unsigned char *>(a.constData());
 }
 
-unsigned char *bytes(QByteArray &a) {
-    return reinterpret_cast<unsigned char *>(a.data());
-}
-
 // The associated data of a file: its header and its name.
 QByteArray associatedData(const QByteArray &header, const QString &name) {
     return header + name.toUtf8();
@@ -93,24 +89,35 @@ KCOutboxKey kcOutboxKeyFromStore(KCSecretStore &store) {
     return keyWithSecret(decoded.decoded, true, QString());
 }
 
+namespace {
+
+// AES-256-GCM of `length` bytes from `in` to `out` with `nonce` and `aad`:
+// encrypting writes the tag to `tag`, decrypting checks the one there.
+bool gcm(bool encrypt, const QByteArray &key, const unsigned char *nonce, const QByteArray &aad,
+         const unsigned char *in, int length, unsigned char *out, unsigned char *tag) {
+    CipherContext ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+    const int mode = encrypt ? 1 : 0;
+    int n = 0, m = 0;
+    return ctx && EVP_CipherInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr, mode) == 1 &&
+           EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
+           EVP_CipherInit_ex(ctx.get(), nullptr, nullptr, bytes(key), nonce, mode) == 1 &&
+           EVP_CipherUpdate(ctx.get(), nullptr, &n, bytes(aad), int(aad.size())) == 1 &&
+           EVP_CipherUpdate(ctx.get(), out, &n, in, length) == 1 &&
+           (encrypt || EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, tag) == 1) &&
+           EVP_CipherFinal_ex(ctx.get(), out + n, &m) == 1 &&
+           (!encrypt || EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagSize, tag) == 1);
+}
+
+} // namespace
+
 QByteArray kcSeal(const KCOutboxKey &key, const QByteArray &plain, const QString &name) {
     Q_ASSERT(key.isValid());
     const QByteArray header = QByteArray(kMagic, kMagicSize) + key.id + randomBytes(kNonceSize);
-    const QByteArray aad = associatedData(header, name);
     QByteArray out = header;
     out.resize(kHeaderSize + plain.size() + kTagSize);
-    CipherContext ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
-    int n = 0, m = 0;
-    const bool ok =
-        ctx && EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
-        EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, bytes(key.secret),
-                           bytes(header) + kMagicSize + kKeyIdSize) == 1 &&
-        EVP_EncryptUpdate(ctx.get(), nullptr, &n, bytes(aad), int(aad.size())) == 1 &&
-        EVP_EncryptUpdate(ctx.get(), bytes(out) + kHeaderSize, &n, bytes(plain), int(plain.size())) == 1 &&
-        EVP_EncryptFinal_ex(ctx.get(), bytes(out) + kHeaderSize + n, &m) == 1 &&
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagSize, bytes(out) + kHeaderSize + n + m) == 1;
-    if (!ok)
+    unsigned char *sealed = reinterpret_cast<unsigned char *>(out.data());
+    if (!gcm(true, key.secret, sealed + kMagicSize + kKeyIdSize, associatedData(header, name), bytes(plain),
+             int(plain.size()), sealed + kHeaderSize, sealed + kHeaderSize + plain.size()))
         qFatal("AES-256-GCM is not available");
     return out;
 }
@@ -133,22 +140,12 @@ std::optional<QByteArray> kcUnseal(const KCOutboxKey &key, const QByteArray &sea
         return fail(KCUnsealError::NotSealed);
     if (!key.isValid() || id != key.id)
         return fail(KCUnsealError::OtherKey);
-    const QByteArray aad = associatedData(sealed.left(kHeaderSize), name);
     const qsizetype length = sealed.size() - kHeaderSize - kTagSize;
     QByteArray plain(length, Qt::Uninitialized);
     QByteArray tag = sealed.right(kTagSize);
-    CipherContext ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
-    int n = 0, m = 0;
-    const bool ok =
-        ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
-        EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, bytes(key.secret),
-                           bytes(sealed) + kMagicSize + kKeyIdSize) == 1 &&
-        EVP_DecryptUpdate(ctx.get(), nullptr, &n, bytes(aad), int(aad.size())) == 1 &&
-        EVP_DecryptUpdate(ctx.get(), bytes(plain), &n, bytes(sealed) + kHeaderSize, int(length)) == 1 &&
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, bytes(tag)) == 1 &&
-        EVP_DecryptFinal_ex(ctx.get(), bytes(plain) + n, &m) == 1;
-    if (!ok)
+    if (!gcm(false, key.secret, bytes(sealed) + kMagicSize + kKeyIdSize,
+             associatedData(sealed.left(kHeaderSize), name), bytes(sealed) + kHeaderSize, int(length),
+             reinterpret_cast<unsigned char *>(plain.data()), reinterpret_cast<unsigned char *>(tag.data())))
         return fail(KCUnsealError::Damaged);
     if (error)
         *error = KCUnsealError::None;

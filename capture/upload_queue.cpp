@@ -45,6 +45,22 @@ const DispatchGroupPtr &backgroundWork() {
 
 } // namespace
 
+// Runs `work` on the file worker and hands what it returns to `then` on the
+// queue's thread, while the queue lives.
+template <typename Work, typename Then> void DocumentationUploadQueue::onDisk(Work work, Then then) {
+    QPointer<DocumentationUploadQueue> self(this);
+    m_io->async([disk = m_disk, self, work = std::move(work), then = std::move(then)]() mutable {
+        auto result = work(*disk);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, then = std::move(then), result = std::move(result)]() mutable {
+                if (self)
+                    then(std::move(result));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
 void kcUploadQueueTestStop(const char *step, const QString &destination) {
     static const QByteArray wanted = qgetenv("KC_UPLOAD_QUEUE_STOP_AT");
     if (wanted.isEmpty())
@@ -201,23 +217,23 @@ void DocumentationUploadQueue::enqueueCapture(const QImage &image, const QList<N
             this, [done, error] { done(error); }, Qt::QueuedConnection);
         return;
     }
-    QPointer<DocumentationUploadQueue> self(this);
-    m_io->async([disk = m_disk, self, capture, image, entries, done] {
-        QList<Entry> stored = entries;
-        const QString error = disk->storeCapture(capture, kcPngBytes(image), stored);
-        releaseFreedMemory();
-        const QString problem = disk->keyProblem();
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, stored, error, problem, done] {
-                if (!self)
-                    return;
-                if (error.isEmpty())
-                    self->insertStored(stored, problem);
-                done(error);
-            },
-            Qt::QueuedConnection);
-    });
+    struct Stored {
+        QList<Entry> entries;
+        QString error, keyProblem;
+    };
+    onDisk(
+        [capture, image, entries](KCSealedOutbox &disk) {
+            Stored stored{entries, QString(), QString()};
+            stored.error = disk.storeCapture(capture, kcPngBytes(image), stored.entries);
+            stored.keyProblem = disk.keyProblem();
+            releaseFreedMemory();
+            return stored;
+        },
+        [this, done](const Stored &stored) {
+            if (stored.error.isEmpty())
+                insertStored(stored.entries, stored.keyProblem);
+            done(stored.error);
+        });
 }
 
 bool DocumentationUploadQueue::enqueueAll(const QByteArray &png, const QList<NewRecord> &records,
@@ -252,20 +268,11 @@ void DocumentationUploadQueue::resumeStored() {
         m_loadWhenKeyringAnswers = true;
         return;
     }
-    QPointer<DocumentationUploadQueue> self(this);
-    m_io->async([disk = m_disk, self] {
-        const QList<Entry> entries = disk->load();
-        const QString problem = disk->keyProblem();
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, entries, problem] {
-                if (!self)
-                    return;
-                self->insertStored(entries, problem);
-                emit self->loaded();
-            },
-            Qt::QueuedConnection);
-    });
+    onDisk([](KCSealedOutbox &disk) { return std::make_pair(disk.load(), disk.keyProblem()); },
+           [this](const std::pair<QList<Entry>, QString> &loaded) {
+               insertStored(loaded.first, loaded.second);
+               emit this->loaded();
+           });
 }
 
 void DocumentationUploadQueue::keyringAnswered() {
@@ -287,23 +294,15 @@ void DocumentationUploadQueue::resealInMemory() {
             inMemory.append(e);
     if (inMemory.isEmpty())
         return;
-    QPointer<DocumentationUploadQueue> self(this);
-    m_io->async([disk = m_disk, self, inMemory] {
-        const QStringList kept = disk->reseal(inMemory);
-        const QString problem = disk->keyProblem();
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, kept, problem] {
-                if (!self)
-                    return;
-                self->m_keyProblem = problem;
-                for (const QString &key : kept)
-                    if (auto it = self->m_entries.find(key); it != self->m_entries.end())
-                        it->lostAtQuit = false;
-                self->announce();
-            },
-            Qt::QueuedConnection);
-    });
+    onDisk(
+        [inMemory](KCSealedOutbox &disk) { return std::make_pair(disk.reseal(inMemory), disk.keyProblem()); },
+        [this](const std::pair<QStringList, QString> &resealed) {
+            m_keyProblem = resealed.second;
+            for (const QString &key : resealed.first)
+                if (auto it = m_entries.find(key); it != m_entries.end())
+                    it->lostAtQuit = false;
+            announce();
+        });
 }
 
 void DocumentationUploadQueue::retryNow() {
@@ -495,25 +494,24 @@ void DocumentationUploadQueue::attempt(const QString &key) {
     it->mayHaveReached = true;
     it->inFlight = true;
     const int attemptNumber = ++it->attempts;
-    const Entry entry = *it;
-    QPointer<DocumentationUploadQueue> self(this);
-    m_io->async([disk = m_disk, self, entry, mark, attemptNumber, earlierMayHaveReached] {
-        QString error = mark ? disk->write(entry) : QString();
-        const bool marked = error.isEmpty();
-        QString content;
-        if (marked && entry.hasImage) {
-            if (const std::optional<QByteArray> png = disk->image(entry, &error))
-                content = QString::fromLatin1(png->toBase64());
-        }
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, key = entry.key, attemptNumber, earlierMayHaveReached, error, marked, content] {
-                if (self)
-                    self->prepared(key, attemptNumber, earlierMayHaveReached, error,
-                                   marked && !error.isEmpty(), content);
-            },
-            Qt::QueuedConnection);
-    });
+    struct Read {
+        QString error, content;
+        bool unreadable = false;
+    };
+    onDisk(
+        [entry = *it, mark](KCSealedOutbox &disk) {
+            Read read;
+            read.error = mark ? disk.write(entry) : QString();
+            if (read.error.isEmpty() && entry.hasImage) {
+                if (const std::optional<QByteArray> png = disk.image(entry, &read.error))
+                    read.content = QString::fromLatin1(png->toBase64());
+                read.unreadable = !read.error.isEmpty();
+            }
+            return read;
+        },
+        [this, key, attemptNumber, earlierMayHaveReached](const Read &read) {
+            prepared(key, attemptNumber, earlierMayHaveReached, read.error, read.unreadable, read.content);
+        });
 }
 
 void DocumentationUploadQueue::prepared(const QString &key, int attemptNumber, bool earlierMayHaveReached,

@@ -157,6 +157,7 @@ signals:
     void loaded();
 
 private:
+    template <typename Work, typename Then> void onDisk(Work work, Then then);
     QList<Entry> newEntries(const QString &capture, const QList<NewRecord> &records, QString *error);
     void insertStored(const QList<Entry> &entries, const QString &keyProblem);
     void keyringAnswered();

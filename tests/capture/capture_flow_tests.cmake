@@ -12,6 +12,9 @@ set_property(TEST capture_window_capture_hidpi_test PROPERTY ENVIRONMENT QT_SCAL
 kc_add_gtest(NAME capture_documentation_upload_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/documentation_upload_test.cpp
   LIBS kc_capture kc_outbox_test_support QT_MAIN GUI)
 set_property(TEST capture_documentation_upload_test APPEND PROPERTY ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+# The outbox's key in a real keyring, then in a locked one.
+kc_add_gtest(NAME capture_outbox_keyring_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/outbox_keyring_test.cpp
+  LIBS kc_capture kc_keychain kc_outbox_test_support QT_MAIN GUI KEYRING)
 find_package(Qt6 6.4 REQUIRED COMPONENTS Test)
 # The capture window, its controls and the windows' artwork.
 kc_add_gtest(NAME capture_controls_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/controls_test.cpp
@@ -67,6 +70,3 @@ endif()
 # clinic client is a single instance).
 kc_add_gtest(NAME capture_clinic_sender_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/clinic_sender_test.cpp
   LIBS kc_capture QT_MAIN GUI)
-# The outbox's key in a real keyring, then in a locked one.
-kc_add_gtest(NAME capture_outbox_keyring_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/outbox_keyring_test.cpp
-  LIBS kc_capture kc_keychain kc_outbox_test_support QT_MAIN GUI KEYRING)

@@ -8,8 +8,8 @@
 //
 //   kc-upload-probe --service URL --queue DIR [--enqueue | --captures N]
 //                   [--image WxH] [--only clinic|emr] [--attempt-timeout MS]
-//                   [--retry FIRST,MAX] [--wait-go] [--offline]
-//                   [--exit-when-stored] [--figures]
+//                   [--retry FIRST,MAX] [--patient JSON] [--wait-go]
+//                   [--offline] [--exit-when-stored] [--figures]
 //
 // --wait-go prints "ready" once signed in and waits for a line on standard
 // input before accepting. --offline goes on signed out when the service
@@ -20,7 +20,12 @@
 // exit), the longest stall of the main thread's event loop and the resident
 // memory at the start of the queue's work and at its peak.
 //
-// Today's patient list, for the chart records, is the one probe patient.
+// --patient gives the patient entry the captures are accepted for (JSON:
+// name, dob, emr_patient_id, ...) instead of the probe patient. Today's
+// patient list, which the chart records are filed from, holds the patients
+// accepted for by any run on the same queue folder (kept beside it, in
+// <queue>.patients.json, as the clinic service keeps its list, until the
+// queue is empty).
 
 #include "capture/documentation_upload.h"
 #include "capture/upload_queue.h"
@@ -35,6 +40,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
+#include <QJsonDocument>
 #include <QPainter>
 #include <QTimer>
 
@@ -93,6 +99,22 @@ const QVariantMap kProbePatient{{QStringLiteral("name"), QStringLiteral("Probe P
                                 {QStringLiteral("emr_patient_id"), QStringLiteral("31007")},
                                 {QStringLiteral("emr_appointment_id"), QString()},
                                 {QStringLiteral("interaction_id"), QString()}};
+
+// Today's patient list as runs of the probe on `queue` have made it, with
+// `patient` added.
+QVariantList todaysPatients(const QString &queue, const QVariantMap &patient) {
+    QFile file(queue + QStringLiteral(".patients.json"));
+    QVariantList list;
+    if (file.open(QIODevice::ReadOnly))
+        list = QJsonDocument::fromJson(file.readAll()).toVariant().toList();
+    file.close();
+    if (!list.contains(patient)) {
+        list.append(patient);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write(QJsonDocument::fromVariant(list).toJson());
+    }
+    return list;
+}
 
 qint64 residentKb() {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -170,6 +192,7 @@ int main(int argc, char **argv) {
                        {"attempt-timeout", "Attempt time-out in ms.", "ms", "120000"},
                        {"retry", "First retry delay and its ceiling in ms.", "first,max", "200,1000"},
                        {"wait-go", "Wait for a line on standard input before accepting."},
+                       {"patient", "The patient entry (JSON) to accept the captures for.", "json"},
                        {"offline", "Go on signed out when the service cannot be reached."},
                        {"exit-when-stored", "Quit once the captures are stored."},
                        {"figures", "Print time, longest stall and memory."}});
@@ -213,8 +236,12 @@ int main(int argc, char **argv) {
     queue.setRetryPolicy(retry.value(0).toInt(), retry.value(1).toInt(),
                          parser.value("attempt-timeout").toInt());
     queue.setSender(DocumentationUploadQueue::kClinic, clinicDocumentationSender());
-    queue.setSender(DocumentationUploadQueue::kEMR,
-                    emrDocumentationSender([] { return QVariantList{kProbePatient}; }));
+    const QVariantMap patient =
+        parser.isSet("patient")
+            ? QJsonDocument::fromJson(parser.value("patient").toUtf8()).toVariant().toMap()
+            : kProbePatient;
+    const QVariantList today = todaysPatients(parser.value("queue"), patient);
+    queue.setSender(DocumentationUploadQueue::kEMR, emrDocumentationSender([today] { return today; }));
     queue.setAccountSource([signedIn] { return kcCurrentUploadAccount(signedIn); });
     bool loaded = false;
     QObject::connect(&queue, &DocumentationUploadQueue::loaded, [&loaded] { loaded = true; });
@@ -244,15 +271,14 @@ int main(int argc, char **argv) {
         const QImage image = nextImage.get();
         if (n < captures)
             nextImage = draw(n + 1);
-        const QVariantMap clinicRecord = clinicDocumentationRecord(kProbePatient.value("interaction_id"),
+        const QVariantMap clinicRecord = clinicDocumentationRecord(patient.value("interaction_id"),
                                                                    QStringLiteral("probe %1").arg(n), "17");
-        const QVariantMap emrRecord =
-            emrDocumentationRecord(kProbePatient, QStringLiteral("probe %1").arg(n));
+        const QVariantMap emrRecord = emrDocumentationRecord(patient, QStringLiteral("probe %1").arg(n));
         QList<DocumentationUploadQueue::NewRecord> records;
         if (only.isEmpty() || only == QLatin1String(DocumentationUploadQueue::kClinic))
             records.append({DocumentationUploadQueue::kClinic, clinicRecord});
         if (only.isEmpty() || only == QLatin1String(DocumentationUploadQueue::kEMR))
-            records.append({DocumentationUploadQueue::kEMR, emrRecord, kProbePatient});
+            records.append({DocumentationUploadQueue::kEMR, emrRecord, patient});
         std::printf("enqueued %s %s\n", qPrintable(clinicRecord.value("id").toString()),
                     qPrintable(emrRecord.value("Upload").toList().value(0).toMap().value("id").toString()));
         std::fflush(stdout);
@@ -279,6 +305,8 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "kc-upload-probe: refused: %s\n", qPrintable(e.lastError));
         return 3;
     }
+    // Nothing waits for today's list any more.
+    QFile::remove(parser.value("queue") + QStringLiteral(".patients.json"));
     std::printf("done\n");
     return 0;
 }
