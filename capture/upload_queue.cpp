@@ -81,7 +81,7 @@ DocumentationUploadQueue::DocumentationUploadQueue(const QString &directory, QOb
     m_wake.setSingleShot(true);
     connect(&m_wake, &QTimer::timeout, this, &DocumentationUploadQueue::pump);
     m_accountWatch.setInterval(kAccountWatchMs);
-    connect(&m_accountWatch, &QTimer::timeout, this, &DocumentationUploadQueue::accountChanged);
+    connect(&m_accountWatch, &QTimer::timeout, this, &DocumentationUploadQueue::recheckAccounts);
     // The key is asked for at once, so that the first Accept does not wait
     // for the keyring.
     QPointer<DocumentationUploadQueue> self(this);
@@ -308,10 +308,16 @@ void DocumentationUploadQueue::resealInMemory() {
 void DocumentationUploadQueue::retryNow() {
     for (auto it = m_dueAt.begin(); it != m_dueAt.end(); ++it)
         it.value() = 0;
+    m_destinationDueAt.clear();
     pump();
 }
 
 void DocumentationUploadQueue::accountChanged() {
+    m_destinationDueAt.clear();
+    recheckAccounts();
+}
+
+void DocumentationUploadQueue::recheckAccounts() {
     pump();
     // The tray names the accounts waited for: tell it when they change.
     const QStringList waiting = waitingForUsers();
@@ -460,7 +466,7 @@ void DocumentationUploadQueue::pump() {
             blocked = true;
             continue;
         }
-        const qint64 due = m_dueAt.value(e.key);
+        const qint64 due = qMax(m_dueAt.value(e.key), m_destinationDueAt.value(e.destination));
         if (due > now) {
             wake = wake < 0 ? due : qMin(wake, due);
             continue;
@@ -546,7 +552,7 @@ void DocumentationUploadQueue::prepared(const QString &key, int attemptNumber, b
         // No client for this destination right now (e.g. the EMR is not
         // configured yet): keep the record and try again later.
         finish(key, attemptNumber,
-               Outcome::failed(tr("no %1 client is available").arg(it->destination), false));
+               Outcome::unreachable(tr("no %1 client is available").arg(it->destination)));
         return;
     }
     kcUploadQueueTestStop("before-send", it->destination);
@@ -570,7 +576,7 @@ void DocumentationUploadQueue::prepared(const QString &key, int attemptNumber, b
         // Stop the request: its late answer would be dropped anyway.
         if (const Cancel cancel = m_cancels.take(key))
             cancel();
-        done(Outcome::failed(tr("the service did not answer")));
+        done(Outcome::unreachable(tr("the service did not answer"), true));
     });
     // The sender learns whether an earlier attempt may have arrived.
     Entry snapshot = *it;
@@ -591,6 +597,15 @@ void DocumentationUploadQueue::finish(const QString &key, int attemptNumber, con
     it->inFlight = false;
     m_cancels.remove(key);
     const QString destination = it->destination;
+    if (outcome.unavailable) {
+        // Its other records wait with it; the oldest is tried again first.
+        const int attempts = ++m_unavailableAttempts[destination];
+        m_destinationDueAt.insert(destination, m_clock.elapsed() + retryDelay(attempts));
+    } else {
+        // The service answered: it takes records again.
+        m_unavailableAttempts.remove(destination);
+        m_destinationDueAt.remove(destination);
+    }
     if (outcome.kind == Outcome::Filed) {
         kcUploadQueueTestStop("filed-before-remove", destination);
         const QString id = it->record.value(QStringLiteral("id")).toString();
@@ -601,11 +616,6 @@ void DocumentationUploadQueue::finish(const QString &key, int attemptNumber, con
             disk->remove(entry);
             releaseFreedMemory();
         });
-        // The service is there: what could not reach it goes now, oldest
-        // first. Records it failed keep their delay.
-        for (const Entry &e : std::as_const(m_entries))
-            if (e.destination == destination && !e.mayHaveReached)
-                m_dueAt.insert(e.key, 0);
         announce();
         emit uploadSucceeded(destination, id);
         pump();
@@ -624,10 +634,14 @@ void DocumentationUploadQueue::finish(const QString &key, int attemptNumber, con
     }
     if (!outcome.reached)
         store(*it);
-    const int shift = qMin(it->attempts - 1, 16);
-    const qint64 delay = qMin<qint64>(qint64(m_firstDelayMs) << shift, m_maxDelayMs);
-    m_dueAt.insert(key, m_clock.elapsed() + delay);
+    if (!outcome.unavailable)
+        m_dueAt.insert(key, m_clock.elapsed() + retryDelay(it->attempts));
     announce();
     emit uploadFailed(destination, outcome.error);
     pump();
+}
+
+qint64 DocumentationUploadQueue::retryDelay(int attempts) const {
+    const int shift = qBound(0, attempts - 1, 16);
+    return qMin<qint64>(qint64(m_firstDelayMs) << shift, m_maxDelayMs);
 }

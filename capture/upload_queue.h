@@ -16,7 +16,9 @@
 // possibly in flight; the EMR sender uses the mark to look in the chart
 // before sending again.
 //
-// Records are sent one at a time per destination, oldest first. All file
+// Records are sent one at a time per destination, oldest first; while a
+// service cannot be reached only its oldest record is tried, with a growing
+// delay, and the others follow once it answers. All file
 // work (PNG encoding, sealing, JSON, flushing) runs on a worker thread; the
 // queue itself lives on the thread that made it, as do its signals and the
 // calls of the senders.
@@ -51,9 +53,19 @@ public:
         // False when the attempt certainly did not reach the service (no
         // connection, an answer that refuses the record).
         bool reached = true;
-        static Outcome filed() { return {Filed, QString(), true}; }
-        static Outcome failed(const QString &error, bool reached = true) { return {Failed, error, reached}; }
-        static Outcome refusedFor(const QString &error) { return {Refused, error, false}; }
+        // The service could not be reached or takes nothing now (no
+        // connection, no answer, busy, not set up): its other records wait
+        // with this one rather than being tried one after another.
+        bool unavailable = false;
+        static Outcome filed() { return {Filed, QString(), true, false}; }
+        // This record failed; the service is there.
+        static Outcome failed(const QString &error, bool reached = true) {
+            return {Failed, error, reached, false};
+        }
+        static Outcome unreachable(const QString &error, bool reached = false) {
+            return {Failed, error, reached, true};
+        }
+        static Outcome refusedFor(const QString &error) { return {Refused, error, false, false}; }
     };
     // A sender is called on the queue's thread and must call `done` once
     // (any thread). It returns a function that cancels the attempt (may be
@@ -114,7 +126,9 @@ public:
     void resumeStored();
     // Tries every waiting entry (not the refused ones) now.
     void retryNow();
-    // The signed-in account may have changed: start what may be sent now.
+    // The signed-in account or today's patient list may have changed: start
+    // what may be sent now (services that could not be reached are tried
+    // again).
     void accountChanged();
 
     // The user's choices for one record.
@@ -162,6 +176,8 @@ private:
     void insertStored(const QList<Entry> &entries, const QString &keyProblem);
     void keyringAnswered();
     void resealInMemory();
+    void recheckAccounts();
+    qint64 retryDelay(int attempts) const;
     void pump();
     bool mayStart(const Entry &entry) const;
     void attempt(const QString &key);
@@ -182,8 +198,12 @@ private:
     QHash<QString, Sender> m_senders;
     AccountSource m_accountSource;
     QHash<QString, Entry> m_entries;
-    // When each waiting entry may be tried next (m_clock's milliseconds).
+    // When each waiting entry, and each destination whose service could not
+    // be reached, may be tried next (m_clock's milliseconds); the number of
+    // such attempts in a row per destination.
     QHash<QString, qint64> m_dueAt;
+    QHash<QString, qint64> m_destinationDueAt;
+    QHash<QString, int> m_unavailableAttempts;
     QHash<QString, Cancel> m_cancels;
     QElapsedTimer m_clock;
     QTimer m_wake;

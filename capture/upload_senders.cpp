@@ -59,10 +59,13 @@ DocumentationUploadQueue::Sender clinicDocumentationSender() {
                         const QString message =
                             QStringLiteral("the clinic service answered HTTP %1").arg(status);
                         done(kcIsFinalRefusal(status) ? Outcome::refusedFor(message)
-                                                      : Outcome::failed(message, false));
+                                                      : Outcome::unreachable(message));
                         return;
                     }
-                    done(Outcome::failed(describe(error)));
+                    // No answer, or a gateway's: the service is not there now.
+                    const bool answered = status > 0 && status != 502 && status != 503 && status != 504;
+                    done(answered ? Outcome::failed(describe(error))
+                                  : Outcome::unreachable(describe(error), true));
                 });
             if (!task)
                 return {};
@@ -76,12 +79,12 @@ DocumentationUploadQueue::Sender emrDocumentationSender(KCPatientListSource pati
                       DocumentationUploadQueue::Done done) -> Cancel {
         const std::shared_ptr<EMRAPIDelegate> emr = EMRAPIClient::sharedEMRAPIClient().delegate();
         if (!emr || !emr->respondsToFileDocument()) {
-            done(Outcome::failed(QStringLiteral("the clinic's EMR is not connected"), false));
+            done(Outcome::unreachable(QStringLiteral("the clinic's EMR is not connected")));
             return {};
         }
         const std::optional<QVariantList> today = patients ? patients() : std::nullopt;
         if (!today) {
-            done(Outcome::failed(QStringLiteral("waiting for today's patient list"), false));
+            done(Outcome::unreachable(QStringLiteral("waiting for today's patient list")));
             return {};
         }
         const std::optional<QVariantMap> patient = kcPatientWithIds(*today, entry.patient);
@@ -107,7 +110,10 @@ DocumentationUploadQueue::Sender emrDocumentationSender(KCPatientListSource pati
                                              done(Outcome::refusedFor(outcome.error));
                                              break;
                                          case EMRFilingOutcome::Failed:
-                                             done(Outcome::failed(outcome.error, outcome.reached));
+                                             // What certainly did not reach the EHR (no token,
+                                             // no connection, busy) holds its other records too.
+                                             done(outcome.reached ? Outcome::failed(outcome.error)
+                                                                  : Outcome::unreachable(outcome.error));
                                              break;
                                          }
                                      });

@@ -37,6 +37,7 @@ TEST(ClinicSender, OnlyTheConfirmationOfTheStoredRecordFilesIt) {
         ScriptedAnswer answer;
         Outcome::Kind kind;
         bool reached;
+        bool unavailable = false; // the service's other records wait too
     } cases[] = {
         {{200, "application/json",
           "{\"success\":true,\"saved\":1,\"documentations\":[{\"id\":\"" + id + "\"}]}"},
@@ -52,13 +53,14 @@ TEST(ClinicSender, OnlyTheConfirmationOfTheStoredRecordFilesIt) {
          true},
         {{200, "application/json", "[]"}, Outcome::Failed, true},
         {{500, "application/json", "{}"}, Outcome::Failed, true},
+        {{503, "text/html", "<h1>Service Unavailable</h1>"}, Outcome::Failed, true, true},
         {{400, "application/json", "{}"}, Outcome::Refused, false},
         {{404, "text/html", "<h1>Not Found</h1>"}, Outcome::Refused, false},
         {{413, "text/plain", "too large"}, Outcome::Refused, false},
         {{415, "application/json", "{}"}, Outcome::Refused, false},
-        {{401, "application/json", "{}"}, Outcome::Failed, false},
-        {{408, "application/json", "{}"}, Outcome::Failed, false},
-        {{429, "application/json", "{}"}, Outcome::Failed, false},
+        {{401, "application/json", "{}"}, Outcome::Failed, false, true},
+        {{408, "application/json", "{}"}, Outcome::Failed, false, true},
+        {{429, "application/json", "{}"}, Outcome::Failed, false, true},
     };
     const auto sender = clinicDocumentationSender();
     for (const Case &c : cases) {
@@ -70,6 +72,7 @@ TEST(ClinicSender, OnlyTheConfirmationOfTheStoredRecordFilesIt) {
         ASSERT_TRUE(kcWaitFor([&] { return outcome.has_value(); }, 30000));
         EXPECT_EQ(outcome->kind, c.kind) << outcome->error.toStdString();
         EXPECT_EQ(outcome->reached, c.reached);
+        EXPECT_EQ(outcome->unavailable, c.unavailable);
     }
     // What was sent: the record in its envelope, without an empty
     // interaction id.

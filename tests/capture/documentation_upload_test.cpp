@@ -175,9 +175,9 @@ using Outcome = DocumentationUploadQueue::Outcome;
 using Queue = DocumentationUploadQueue;
 
 // Answers each attempt from a script: "" files, "silence" never answers,
-// "refuse:<text>" refuses for good, "lost:<text>" fails without reaching the
-// service, anything else fails after reaching it; "later:" before any of
-// them answers from the event loop instead of at once.
+// "refuse:<text>" refuses for good, "lost:<text>" fails as a service that
+// cannot be reached, anything else fails after reaching it; "later:" before
+// any of them answers from the event loop instead of at once.
 struct ScriptedSender {
     explicit ScriptedSender(QStringList script = {}) : answers(std::move(script)) {}
     QStringList answers;
@@ -204,7 +204,7 @@ struct ScriptedSender {
                 else if (answer.startsWith("refuse:"))
                     done(Outcome::refusedFor(answer.mid(7)));
                 else if (answer.startsWith("lost:"))
-                    done(Outcome::failed(answer.mid(5), false));
+                    done(Outcome::unreachable(answer.mid(5)));
                 else
                     done(Outcome::failed(answer));
             };
@@ -737,21 +737,22 @@ TEST(UploadQueue, PausedQueueSendsNothingUntilLetGo) {
     EXPECT_EQ(clinic.sent.size(), 3);
 }
 
-// One attempt at a time per destination, oldest first; once the service
-// answers, what could not reach it goes at once instead of after its delay.
-TEST(UploadQueue, RecordsGoOneAtATimeOldestFirstAndAllAsSoonAsTheServiceAnswers) {
+// One attempt at a time per destination, oldest first. While the service
+// cannot be reached only the oldest record is tried (with a growing delay),
+// not every record one after another; once it answers, the others follow.
+TEST(UploadQueue, RecordsGoOneAtATimeOldestFirstAndWaitTogetherForAServiceThatCannotBeReached) {
     QTemporaryDir dir;
     TestQueue queue(dir.path());
-    queue->setRetryPolicy(60000, 60000, 5000);
-    ScriptedSender clinic{{"later:lost:offline", "later:", "later:", "later:"}};
+    queue->setRetryPolicy(50, 100, 5000);
+    ScriptedSender clinic{{"later:lost:offline", "later:lost:offline", "later:", "later:", "later:"}};
     queue->setSender(Queue::kClinic, clinic.sender());
-    QStringList notes;
     for (const char *note : {"first", "second", "third"})
         ASSERT_TRUE(queue->enqueue(Queue::kClinic, clinicDocumentationRecord("7", note, "3")));
     ASSERT_TRUE(kcWaitFor([&] { return queue->pendingCount() == 0; }, 10000));
+    QStringList notes;
     for (const QVariantMap &sent : clinic.sent)
         notes.append(sent.value("encounter_note").toString());
-    EXPECT_EQ(notes, (QStringList{"first", "second", "first", "third"}));
+    EXPECT_EQ(notes, (QStringList{"first", "first", "first", "second", "third"}));
     EXPECT_EQ(clinic.mostOutstanding, 1);
 }
 
