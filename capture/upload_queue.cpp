@@ -11,7 +11,6 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <malloc.h>
 #include <mutex>
 #include <tuple>
 
@@ -27,14 +26,6 @@ bool isEmr(const DocumentationUploadQueue::Entry &entry) {
 
 bool isWaiting(const DocumentationUploadQueue::Entry &entry) {
     return !entry.inFlight && !entry.refused && !entry.unreadable;
-}
-
-// Hands the memory freed by the last capture's buffers (a picture, its PNG,
-// the request body, the chart's PDF: megabytes each, on several threads)
-// back to the system: the allocator keeps it otherwise, and a day's captures
-// would leave the application tens of megabytes larger.
-void releaseFreedMemory() {
-    ::malloc_trim(0);
 }
 
 // The senders' work on worker threads, of every queue.
@@ -226,7 +217,6 @@ void DocumentationUploadQueue::enqueueCapture(const QImage &image, const QList<N
             Stored stored{entries, QString(), QString()};
             stored.error = disk.storeCapture(capture, kcPngBytes(image), stored.entries);
             stored.keyProblem = disk.keyProblem();
-            releaseFreedMemory();
             return stored;
         },
         [this, done](const Stored &stored) {
@@ -612,10 +602,7 @@ void DocumentationUploadQueue::finish(const QString &key, int attemptNumber, con
         const Entry entry = *it;
         m_entries.erase(it);
         m_dueAt.remove(key);
-        m_io->async([disk = m_disk, entry] {
-            disk->remove(entry);
-            releaseFreedMemory();
-        });
+        m_io->async([disk = m_disk, entry] { disk->remove(entry); });
         announce();
         emit uploadSucceeded(destination, id);
         pump();

@@ -114,7 +114,7 @@ KCOfflineDayResult kcRunOfflineDay(const KCOfflineDayOptions &options) {
     }
     const QStringList common{QStringLiteral("--service"), demo.url().toString(), QStringLiteral("--queue"),
                              queue, QStringLiteral("--figures")};
-    QList<QByteArray> clear{"Probe Patient", "1970-01-01", "31007", "9001", "probe 1"};
+    QList<QByteArray> clear{"Probe Patient", "1970-01-01", "31007", "900417", "probe 1"};
     auto look = [&] {
         const QString exposure = kcOutboxExposure(queue, clear);
         if (!exposure.isEmpty() && result.exposure.isEmpty())

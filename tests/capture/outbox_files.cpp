@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 
 QString kcOutboxExposure(const QString &folder, const QList<QByteArray> &clear) {
     // A PNG's signature and header chunk, also in Base64; long enough not to
@@ -20,10 +21,11 @@ QString kcOutboxExposure(const QString &folder, const QList<QByteArray> &clear) 
     }
     QStringList problems;
     const QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+    // Names are random: 32 hexadecimal digits and what the file holds.
+    static const QRegularExpression random(QStringLiteral("^[0-9a-f]{32}\\.(image|clinic|emr)(\\.tmp)?$"));
     for (const QString &name : names) {
-        for (const QByteArray &text : clear)
-            if (name.toUtf8().contains(text))
-                problems.append(QStringLiteral("the name %1 shows %2").arg(name, QString::fromUtf8(text)));
+        if (!random.match(name).hasMatch())
+            problems.append(QStringLiteral("the name %1 is not a random one").arg(name));
         QFile file(folder + QLatin1Char('/') + name);
         if (!file.open(QIODevice::ReadOnly)) {
             if (file.exists()) // else renamed or removed since it was listed

@@ -95,7 +95,7 @@ QImage captureImage(const QSize &size, int number) {
 
 const QVariantMap kProbePatient{{QStringLiteral("name"), QStringLiteral("Probe Patient")},
                                 {QStringLiteral("dob"), QStringLiteral("1970-01-01")},
-                                {QStringLiteral("kelvraID"), QStringLiteral("9001")},
+                                {QStringLiteral("kelvraID"), QStringLiteral("900417")},
                                 {QStringLiteral("emr_patient_id"), QStringLiteral("31007")},
                                 {QStringLiteral("emr_appointment_id"), QString()},
                                 {QStringLiteral("interaction_id"), QString()}};
