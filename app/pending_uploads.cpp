@@ -164,11 +164,7 @@ QString KCPendingUploads::waitingText(const KCPendingUploadCounts &counts) {
 QString KCPendingUploads::lostAtQuitText(const KCPendingUploadCounts &counts) {
     if (counts.lostAtQuit <= 0)
         return QString();
-    QString text = tr("%1 lost if KelvraCapture quits before they are sent: no keyring keeps their key")
-                       .arg(uploads(counts.lostAtQuit));
-    if (!counts.keyProblem.isEmpty())
-        text += QStringLiteral(" (%1)").arg(counts.keyProblem);
-    return text;
+    return tr("%1 lost if KelvraCapture quits now: no keyring keeps them").arg(uploads(counts.lostAtQuit));
 }
 
 QAction *KCPendingUploads::attachToMenu(QMenu *menu) {
@@ -183,6 +179,7 @@ QAction *KCPendingUploads::attachToMenu(QMenu *menu) {
     separator->setSeparator(true);
     for (QAction *action : {status, waiting, lost, separator})
         menu->insertAction(first, action);
+    menu->setToolTipsVisible(true); // why the keyring keeps nothing
     auto show = [](QAction *action, const QString &text) {
         action->setText(text);
         action->setVisible(!text.isEmpty());
@@ -240,6 +237,7 @@ QAction *KCPendingUploads::attachToMenu(QMenu *menu) {
         separator->setVisible(!text.isEmpty());
         show(waiting, text.isEmpty() ? QString() : waitingText(now));
         show(lost, text.isEmpty() ? QString() : lostAtQuitText(now));
+        lost->setToolTip(now.keyProblem);
         if (menu->isVisible() || text.isEmpty())
             makeRecords();
     };

@@ -96,7 +96,8 @@ public:
     static QString statusText(const KCPendingUploadCounts &counts);
     // "waiting for <user> to sign in" for the records of other accounts.
     static QString waitingText(const KCPendingUploadCounts &counts);
-    // What is lost if the application quits now ("" when nothing).
+    // What is lost if the application quits now ("" when nothing); the
+    // entry's tooltip says why the keyring keeps nothing.
     static QString lostAtQuitText(const KCPendingUploadCounts &counts);
     // Puts a disabled entry showing statusText() (and a separator) at the top
     // of `menu`, shown only while uploads are waiting, followed by the

@@ -145,8 +145,8 @@ TEST(PendingUploads, MenuEntryFollowsTheCounts) {
               QStringLiteral("3 uploads waiting, 1 refused, 1 unreadable \u2014 choose what to do"));
     EXPECT_TRUE(lost->isVisible());
     EXPECT_EQ(lost->text(),
-              QStringLiteral("2 uploads lost if KelvraCapture quits before they are sent: no keyring "
-                             "keeps their key (The keyring holding the item is locked.)"));
+              QStringLiteral("2 uploads lost if KelvraCapture quits now: no keyring keeps them"));
+    EXPECT_EQ(lost->toolTip(), QStringLiteral("The keyring holding the item is locked."));
     f.queue->change(0, 0);
     EXPECT_FALSE(status->isVisible());
     EXPECT_FALSE(separator->isVisible());
@@ -189,7 +189,7 @@ TEST(PendingUploads, TheTrayOffersRetrySaveAndDiscardPerRecord) {
     QMenu menu;
     menu.addAction(QStringLiteral("Quit"));
     f.uploads.attachToMenu(&menu);
-    f.queue->counts = {3, 3, 1, {}, 1};
+    f.queue->counts = {3, 3, 1, {}, 1, 2, "The keyring holding the item is locked."};
     emit f.queue->pendingChanged(3, 3);
     auto submenus = [&menu] {
         emit menu.aboutToShow();
@@ -207,6 +207,9 @@ TEST(PendingUploads, TheTrayOffersRetrySaveAndDiscardPerRecord) {
         menu.grab().save(QString::fromLocal8Bit(shot) + "-menu.png");
         subs[0]->grab().save(QString::fromLocal8Bit(shot) + "-record.png");
         subs[0]->hide();
+        subs[2]->popup(QPoint(0, 0));
+        subs[2]->grab().save(QString::fromLocal8Bit(shot) + "-unreadable.png");
+        subs[2]->hide();
         menu.hide();
     }
     EXPECT_EQ(subs[0]->title(), QStringLiteral("Capture of 10:01 for the clinic service \u2014 refused"));

@@ -147,6 +147,8 @@ TEST_F(PanelTest, AnAcceptThatCannotStoreTheCaptureKeepsTheCardAndOffersTheImage
     panel->chooseImagePath = [&] { return path; };
     panel->saveImageButton->click();
     EXPECT_EQ(QImage(path).size(), QSize(30, 20));
+    EXPECT_EQ(QFile(path).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions())
+        << "for the user alone";
 
     // With its folder back, the next Accept queues and succeeds.
     QFile::remove(dir);

@@ -1,5 +1,6 @@
 // The documentation records of an accepted capture and the upload queue.
 #include "capture/documentation_upload.h"
+#include "capture/private_files.h"
 #include "capture/upload_queue.h"
 #include "capture/upload_senders.h"
 #include "http/network_reachability_manager.h"
@@ -15,6 +16,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -377,6 +379,13 @@ TEST(UploadQueue, AFinalRefusalStopsRetriesKeepsTheRecordAndLeavesTheChoiceToThe
                   ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
               QFile::Permissions())
         << "for the user alone";
+    // Where "Save image…" offers to save: a private folder, not Pictures.
+    QStandardPaths::setTestModeEnabled(true);
+    const QString offered = kcSavedImagesFolder();
+    EXPECT_FALSE(offered.startsWith(QStandardPaths::writableLocation(QStandardPaths::PicturesLocation)));
+    EXPECT_EQ(QFileInfo(offered).permissions() & ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                   QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+              QFile::Permissions());
     EXPECT_TRUE(queue->retry(key));
     ASSERT_TRUE(kcWaitFor([&] { return clinic.sent.size() == 1 && queue->refusedCount() == 1; }, 5000));
     EXPECT_TRUE(queue->discard(key));
