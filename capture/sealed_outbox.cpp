@@ -117,11 +117,6 @@ KCSealedOutbox::KCSealedOutbox(const QString &folder, std::shared_ptr<KCSecretSt
     }).detach();
 }
 
-bool KCSealedOutbox::hasKeyringAnswered() const {
-    std::lock_guard lock(m_keyring->mutex);
-    return m_keyring->hasAnswered;
-}
-
 const KCOutboxKey &KCSealedOutbox::sealingKey() {
     if (m_kept)
         return *m_kept;

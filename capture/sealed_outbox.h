@@ -77,7 +77,6 @@ public:
                    std::function<void()> keyringAnswered = {});
 
     QString folder() const { return m_folder; }
-    bool hasKeyringAnswered() const;
     // Why new files are sealed with a key held in memory only; "" when the
     // keyring's key seals them.
     QString keyProblem();

@@ -5,14 +5,9 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
-#include <QThread>
-#include <QTimer>
-
-#include <memory>
 
 namespace {
 
