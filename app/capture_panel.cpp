@@ -21,8 +21,10 @@ QString titleOf(const DocumentationUploadQueue::Entry &entry) {
 // Shows `queue` in the tray.
 void connectPendingUploads(DocumentationUploadQueue *queue) {
     KCPendingUploads::shared()->setSource(queue, [queue] {
-        return KCPendingUploadCounts{queue->pendingCount(), queue->failedCount(), queue->refusedCount(),
-                                     queue->waitingForUsers()};
+        return KCPendingUploadCounts{queue->pendingCount(),    queue->failedCount(),
+                                     queue->refusedCount(),    queue->waitingForUsers(),
+                                     queue->unreadableCount(), queue->lostAtQuitCount(),
+                                     queue->keyProblem()};
     });
     QPointer<DocumentationUploadQueue> guard(queue);
     KCPendingUploadActions actions;
@@ -34,8 +36,8 @@ void connectPendingUploads(DocumentationUploadQueue *queue) {
         std::sort(entries.begin(), entries.end(),
                   [](const auto &a, const auto &b) { return a.acceptedAt < b.acceptedAt; });
         for (const DocumentationUploadQueue::Entry &e : entries)
-            if ((e.refused || !e.lastError.isEmpty()) && !guard->isWaitingForAccount(e))
-                items.append({e.key, titleOf(e), e.lastError, e.refused});
+            if ((e.refused || e.unreadable || !e.lastError.isEmpty()) && !guard->isWaitingForAccount(e))
+                items.append({e.key, titleOf(e), e.lastError, e.refused, e.unreadable});
         return items;
     };
     actions.retry = [guard](const QString &key) {

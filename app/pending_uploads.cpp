@@ -1,12 +1,12 @@
 #include "app/pending_uploads.h"
 
+#include "capture/private_files.h"
+
 #include <QAction>
 #include <QCoreApplication>
-#include <QFileDialog>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QStandardPaths>
 
 KCPendingUploads *KCPendingUploads::shared() {
     static KCPendingUploads instance;
@@ -138,10 +138,14 @@ static QString uploads(int n) {
 QString KCPendingUploads::statusText(const KCPendingUploadCounts &counts) {
     if (counts.pending <= 0)
         return QString();
-    if (counts.refused > 0)
-        return tr("%1 waiting, %2 refused — choose what to do")
-            .arg(uploads(counts.pending))
-            .arg(counts.refused);
+    if (counts.refused > 0 || counts.unreadable > 0) {
+        QStringList parts;
+        if (counts.refused > 0)
+            parts.append(tr("%1 refused").arg(counts.refused));
+        if (counts.unreadable > 0)
+            parts.append(tr("%1 unreadable").arg(counts.unreadable));
+        return tr("%1 waiting, %2 — choose what to do").arg(uploads(counts.pending), parts.join(tr(", ")));
+    }
     if (counts.failed <= 0)
         return tr("%1 waiting to be sent").arg(uploads(counts.pending));
     if (counts.failed >= counts.pending)
@@ -157,56 +161,92 @@ QString KCPendingUploads::waitingText(const KCPendingUploadCounts &counts) {
     return tr("Some uploads are waiting for %1 to sign in").arg(counts.waitingFor.join(tr(" or ")));
 }
 
+QString KCPendingUploads::lostAtQuitText(const KCPendingUploadCounts &counts) {
+    if (counts.lostAtQuit <= 0)
+        return QString();
+    return tr("%1 lost if KelvraCapture quits now: no keyring keeps them").arg(uploads(counts.lostAtQuit));
+}
+
 QAction *KCPendingUploads::attachToMenu(QMenu *menu) {
     QAction *first = menu->actions().value(0);
     auto *status = new QAction(menu);
     status->setEnabled(false);
     auto *waiting = new QAction(menu);
     waiting->setEnabled(false);
+    auto *lost = new QAction(menu);
+    lost->setEnabled(false);
     auto *separator = new QAction(menu);
     separator->setSeparator(true);
-    menu->insertAction(first, status);
-    menu->insertAction(first, waiting);
-    menu->insertAction(first, separator);
-    // The records' submenus sit between the status and the separator; they
-    // are made again whenever the counts change or the menu opens.
-    auto records = std::make_shared<QList<QPointer<QMenu>>>();
-    auto update = [this, menu, status, waiting, separator, records] {
-        const KCPendingUploadCounts now = counts();
-        const QString text = statusText(now);
-        status->setText(text);
-        status->setVisible(!text.isEmpty());
-        separator->setVisible(!text.isEmpty());
-        waiting->setText(waitingText(now));
-        waiting->setVisible(!text.isEmpty() && !waiting->text().isEmpty());
+    for (QAction *action : {status, waiting, lost, separator})
+        menu->insertAction(first, action);
+    menu->setToolTipsVisible(true); // why the keyring keeps nothing
+    auto show = [](QAction *action, const QString &text) {
+        action->setText(text);
+        action->setVisible(!text.isEmpty());
+    };
+    // The records' submenus sit between the texts and the separator. With
+    // many waiting they are not made on every change of the counts, only
+    // when the menu opens (and while it is open).
+    auto records = std::make_shared<QList<QPointer<QAction>>>();
+    auto makeRecords = [this, menu, separator, records] {
         // Later: an action of one of them may be running right now.
-        for (const QPointer<QMenu> &sub : std::as_const(*records))
-            if (sub) {
-                menu->removeAction(sub->menuAction());
-                sub->deleteLater();
+        for (const QPointer<QAction> &action : std::as_const(*records))
+            if (action) {
+                menu->removeAction(action);
+                if (QMenu *sub = action->menu())
+                    sub->deleteLater(); // and its action with it
+                else
+                    action->deleteLater();
             }
         records->clear();
-        if (text.isEmpty())
+        if (statusText(counts()).isEmpty())
             return;
-        for (const KCPendingUploadItem &item : items()) {
-            auto *sub = new QMenu(item.title + (item.refused ? tr(" — refused") : tr(" — failed")));
+        const QList<KCPendingUploadItem> all = items();
+        for (const KCPendingUploadItem &item : all.mid(0, kMenuRecords)) {
+            const QString state = item.unreadable ? tr(" — cannot be read")
+                                  : item.refused  ? tr(" — refused")
+                                                  : tr(" — failed");
+            auto *sub = new QMenu(item.title + state);
             sub->setToolTip(item.problem);
             sub->setToolTipsVisible(true);
             QAction *reason = sub->addAction(item.problem);
             reason->setEnabled(false);
             sub->addSeparator();
             const QString key = item.key;
-            connect(sub->addAction(tr("Retry")), &QAction::triggered, this, [this, key] { retry(key); });
-            connect(sub->addAction(tr("Save image…")), &QAction::triggered, this,
-                    [this, key] { saveImage(key); });
+            QAction *retryAction = sub->addAction(tr("Retry"));
+            QAction *saveAction = sub->addAction(tr("Save image…"));
+            retryAction->setEnabled(!item.unreadable);
+            saveAction->setEnabled(!item.unreadable);
+            connect(retryAction, &QAction::triggered, this, [this, key] { retry(key); });
+            connect(saveAction, &QAction::triggered, this, [this, key] { saveImage(key); });
             connect(sub->addAction(tr("Discard…")), &QAction::triggered, this, [this, key] { discard(key); });
             menu->insertAction(separator, sub->menuAction());
-            records->append(sub);
+            records->append(sub->menuAction());
         }
+        if (all.size() > kMenuRecords) {
+            auto *more = new QAction(tr("… and %1 more").arg(all.size() - kMenuRecords), menu);
+            more->setEnabled(false);
+            menu->insertAction(separator, more);
+            records->append(more);
+        }
+    };
+    auto update = [this, menu, status, waiting, lost, separator, show, makeRecords] {
+        const KCPendingUploadCounts now = counts();
+        const QString text = statusText(now);
+        show(status, text);
+        separator->setVisible(!text.isEmpty());
+        show(waiting, text.isEmpty() ? QString() : waitingText(now));
+        show(lost, text.isEmpty() ? QString() : lostAtQuitText(now));
+        lost->setToolTip(now.keyProblem);
+        if (menu->isVisible() || text.isEmpty())
+            makeRecords();
     };
     update();
     connect(this, &KCPendingUploads::countsChanged, status, update);
-    connect(menu, &QMenu::aboutToShow, status, update);
+    connect(menu, &QMenu::aboutToShow, status, [update, makeRecords] {
+        update();
+        makeRecords();
+    });
     return status;
 }
 
@@ -254,10 +294,7 @@ bool kcAskToDiscardUpload(const KCPendingUploadItem &item) {
 }
 
 QString kcChooseUploadImagePath(const KCPendingUploadItem &) {
-    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
-    return QFileDialog::getSaveFileName(nullptr, KCPendingUploads::tr("Save image"),
-                                        pictures + QStringLiteral("/capture.png"),
-                                        KCPendingUploads::tr("PNG image (*.png)"));
+    return kcChooseSavedImagePath(nullptr);
 }
 
 bool kcAskToQuitWithPendingUploads(const KCPendingUploadCounts &counts) {
@@ -267,8 +304,15 @@ bool kcAskToQuitWithPendingUploads(const KCPendingUploadCounts &counts) {
     box.setText(counts.pending == 1
                     ? KCPendingUploads::tr("1 upload has not been sent yet.")
                     : KCPendingUploads::tr("%1 uploads have not been sent yet.").arg(counts.pending));
-    box.setInformativeText(KCPendingUploads::tr(
-        "They are kept on this computer and will be sent the next time KelvraCapture starts."));
+    if (counts.lostAtQuit > 0)
+        box.setInformativeText(
+            KCPendingUploads::tr("%1 of them will be lost if you quit now: no keyring is available to keep "
+                                 "their key, so they can be read only while KelvraCapture runs.%2")
+                .arg(counts.lostAtQuit)
+                .arg(counts.keyProblem.isEmpty() ? QString() : QStringLiteral("\n") + counts.keyProblem));
+    else
+        box.setInformativeText(KCPendingUploads::tr(
+            "They are kept on this computer and will be sent the next time KelvraCapture starts."));
     QPushButton *quit = box.addButton(KCPendingUploads::tr("Quit Anyway"), QMessageBox::DestructiveRole);
     QPushButton *keep = box.addButton(KCPendingUploads::tr("Keep Running"), QMessageBox::RejectRole);
     box.setDefaultButton(keep);

@@ -23,6 +23,11 @@ struct KCPendingUploadCounts {
     int refused = 0; // of those, the ones the service refused for good
     // Users whose sign-in the other records wait for.
     QStringList waitingFor = {};
+    int unreadable = 0; // of those, the ones that cannot be read (discard only)
+    // Of those, the ones sealed with a key held in memory only (no keyring):
+    // lost if the application quits before they are sent; and why.
+    int lostAtQuit = 0;
+    QString keyProblem = {};
 };
 
 // One record the user may act on from the tray.
@@ -31,6 +36,8 @@ struct KCPendingUploadItem {
     QString title;   // e.g. "Capture of 11:42 for the chart"
     QString problem; // the last error
     bool refused = false;
+    // Cannot be read: neither Retry nor Save image is possible.
+    bool unreadable = false;
 };
 
 // What the tray may do with the records; the queue fills these in.
@@ -89,10 +96,15 @@ public:
     static QString statusText(const KCPendingUploadCounts &counts);
     // "waiting for <user> to sign in" for the records of other accounts.
     static QString waitingText(const KCPendingUploadCounts &counts);
+    // What is lost if the application quits now ("" when nothing); the
+    // entry's tooltip says why the keyring keeps nothing.
+    static QString lostAtQuitText(const KCPendingUploadCounts &counts);
     // Puts a disabled entry showing statusText() (and a separator) at the top
     // of `menu`, shown only while uploads are waiting, followed by the
-    // accounts that records wait for and a submenu per failed record with
-    // "Retry", "Save image…" and "Discard"; returns the status entry.
+    // accounts that records wait for, what quitting would lose, and a submenu
+    // per failed record (the first kMenuRecords, made when the menu opens)
+    // with "Retry", "Save image…" and "Discard"; returns the status entry.
+    static constexpr int kMenuRecords = 20;
     QAction *attachToMenu(QMenu *menu);
 
 signals:
@@ -122,7 +134,8 @@ private:
 // Asks whether to discard a record that was not filed ("Discard" or "Keep",
 // the default).
 bool kcAskToDiscardUpload(const KCPendingUploadItem &item);
-// Asks where to save a record's image (a file dialog); "" when cancelled.
+// Asks where to save a record's image (the application's "Save image…"
+// dialog, in a private folder); "" when cancelled.
 QString kcChooseUploadImagePath(const KCPendingUploadItem &item);
 
 // Shows the question as a modal message box: "Quit Anyway" or "Keep Running"

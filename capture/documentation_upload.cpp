@@ -8,23 +8,16 @@ QString newUUIDString() {
     return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
 }
 
-static QString encoded(const QImage &image, const char *format) {
+QByteArray kcPngBytes(const QImage &image) {
     if (image.isNull())
-        return QString();
+        return QByteArray();
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, format);
+    QImageWriter writer(&buffer, "png");
     if (!writer.write(image))
-        return QString();
-    return QString::fromLatin1(bytes.toBase64());
-}
-
-QString pngBase64(const QImage &image) {
-    return encoded(image, "png");
-}
-QString tiffBase64(const QImage &image) {
-    return encoded(image, "tiff");
+        return QByteArray();
+    return bytes;
 }
 
 // A value worth sending: the patient entries give a missing id as "".
@@ -34,10 +27,9 @@ static bool present(const QVariant &value) {
     return value.metaType().id() != QMetaType::QString || !value.toString().isEmpty();
 }
 
-QVariantMap clinicDocumentationRecord(const QImage &image, const QVariant &interactionID, const QString &note,
+QVariantMap clinicDocumentationRecord(const QVariant &interactionID, const QString &note,
                                       const QVariant &userID) {
     QVariantMap upload{{QStringLiteral("id"), newUUIDString()}};
-    upload.insert(QStringLiteral("content"), pngBase64(image));
     if (present(userID))
         upload.insert(QStringLiteral("user_id"), userID);
     upload.insert(QStringLiteral("file_type"), QStringLiteral("image/png"));
@@ -48,7 +40,7 @@ QVariantMap clinicDocumentationRecord(const QImage &image, const QVariant &inter
     return record;
 }
 
-QVariantMap emrDocumentationRecord(const QImage &image, const QVariantMap &patient, const QString &caption) {
+QVariantMap emrDocumentationRecord(const QVariantMap &patient, const QString &caption) {
     const QString note = (caption.isEmpty() || caption == KCOptionalImageCaption) ? QString("") : caption;
     QVariantMap record{{QStringLiteral("encounter_note"), note}, {QStringLiteral("id"), newUUIDString()}};
     const QVariant interaction = patient.value(QStringLiteral("ClinicPatientDeviceAssignment"))
@@ -57,9 +49,60 @@ QVariantMap emrDocumentationRecord(const QImage &image, const QVariantMap &patie
     if (present(interaction))
         record.insert(QStringLiteral("interaction_id"), interaction);
     QVariantMap upload{{QStringLiteral("id"), newUUIDString()}};
-    upload.insert(QStringLiteral("content"), tiffBase64(image));
     upload.insert(QStringLiteral("file_type"), QStringLiteral("image/png"));
     upload.insert(QStringLiteral("file_name"), QStringLiteral("macOSCapture_%1").arg(newUUIDString()));
     record.insert(QStringLiteral("Upload"), QVariantList{upload});
     return record;
+}
+
+QVariantMap kcRecordWithContent(const QVariantMap &record, const QString &base64) {
+    QVariantList uploads = record.value(QStringLiteral("Upload")).toList();
+    if (uploads.isEmpty())
+        return record;
+    QVariantMap upload = uploads.first().toMap();
+    upload.insert(QStringLiteral("content"), base64);
+    uploads[0] = upload;
+    QVariantMap withContent = record;
+    withContent.insert(QStringLiteral("Upload"), uploads);
+    return withContent;
+}
+
+namespace {
+
+const char *const kPatientIdKeys[] = {"kelvraID", "emr_patient_id", "emr_appointment_id", "interaction_id"};
+
+} // namespace
+
+QString kcIdText(const QVariant &value) {
+    if (value.metaType().id() == QMetaType::Double)
+        return QString::number(value.toDouble(), 'g', 17);
+    return value.toString();
+}
+
+QVariantMap kcPatientIds(const QVariantMap &patient) {
+    QVariantMap ids;
+    for (const char *key : kPatientIdKeys) {
+        const QVariant value = patient.value(QLatin1String(key));
+        if (present(value))
+            ids.insert(QLatin1String(key), kcIdText(value));
+    }
+    return ids;
+}
+
+std::optional<QVariantMap> kcPatientWithIds(const QVariantList &patients, const QVariantMap &ids) {
+    if (ids.isEmpty())
+        return std::nullopt;
+    std::optional<QVariantMap> found;
+    for (const QVariant &value : patients) {
+        const QVariantMap patient = value.toMap();
+        bool same = true;
+        for (auto it = ids.cbegin(); it != ids.cend() && same; ++it)
+            same = kcIdText(patient.value(it.key())) == it.value().toString();
+        if (!same)
+            continue;
+        if (found)
+            return std::nullopt; // two entries with these ids: neither is certain
+        found = patient;
+    }
+    return found;
 }

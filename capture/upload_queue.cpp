@@ -1,90 +1,56 @@
 #include "capture/upload_queue.h"
 
+#include "capture/documentation_upload.h"
+#include "capture/private_files.h"
+#include "platform/core/dispatch.h"
+
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QImage>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QPointer>
 
-#include <cerrno>
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
+#include <mutex>
+#include <tuple>
 
 namespace {
 
 constexpr int kAccountWatchMs = 3000;
-
-QString systemError(const QString &what, const QString &path) {
-    return QStringLiteral("%1 %2: %3").arg(what, path, QString::fromLocal8Bit(std::strerror(errno)));
-}
-
-// Makes a rename or removal in `directory` survive a power cut.
-QString syncDirectory(const QString &directory) {
-    const int fd = ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return systemError(QStringLiteral("cannot open the folder"), directory);
-    const bool ok = ::fsync(fd) == 0;
-    const QString error = ok ? QString() : systemError(QStringLiteral("cannot flush the folder"), directory);
-    ::close(fd);
-    return error;
-}
-
-// Writes `bytes` to a new file next to `path`, flushes it to the disk and
-// renames it into place; an error text, empty on success. Nothing is left
-// behind on failure.
-QString writeDurably(const QString &directory, const QString &path, const QByteArray &bytes) {
-    const QString temporary = path + QStringLiteral(".tmp");
-    const QByteArray name = QFile::encodeName(temporary);
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return systemError(QStringLiteral("cannot create"), temporary);
-    QString error;
-    qsizetype written = 0;
-    while (written < bytes.size() && error.isEmpty()) {
-        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            error = systemError(QStringLiteral("cannot write"), temporary);
-        else
-            written += n;
-    }
-    if (error.isEmpty() && ::fsync(fd) != 0)
-        error = systemError(QStringLiteral("cannot flush"), temporary);
-    if (::close(fd) != 0 && error.isEmpty())
-        error = systemError(QStringLiteral("cannot close"), temporary);
-    if (error.isEmpty() && ::rename(name.constData(), QFile::encodeName(path).constData()) != 0)
-        error = systemError(QStringLiteral("cannot rename"), temporary);
-    if (!error.isEmpty()) {
-        ::unlink(name.constData());
-        return error;
-    }
-    return syncDirectory(directory);
-}
-
-QJsonObject accountObject(const DocumentationUploadQueue::Account &account) {
-    return {{QStringLiteral("user"), account.user},
-            {QStringLiteral("service"), account.service},
-            {QStringLiteral("practice"), account.practice}};
-}
-
-DocumentationUploadQueue::Account accountFrom(const QJsonObject &object) {
-    return {object.value(QStringLiteral("user")).toString(),
-            object.value(QStringLiteral("service")).toString(),
-            object.value(QStringLiteral("practice")).toString()};
-}
+// How long quitting waits for the files still being written.
+constexpr int kFinishWritingMs = 10000;
 
 bool isEmr(const DocumentationUploadQueue::Entry &entry) {
     return entry.destination == QLatin1String(DocumentationUploadQueue::kEMR);
 }
 
+bool isWaiting(const DocumentationUploadQueue::Entry &entry) {
+    return !entry.inFlight && !entry.refused && !entry.unreadable;
+}
+
+// The senders' work on worker threads, of every queue.
+const DispatchGroupPtr &backgroundWork() {
+    static const DispatchGroupPtr group = DispatchGroup::create();
+    return group;
+}
+
 } // namespace
+
+// Runs `work` on the file worker and hands what it returns to `then` on the
+// queue's thread, while the queue lives.
+template <typename Work, typename Then> void DocumentationUploadQueue::onDisk(Work work, Then then) {
+    QPointer<DocumentationUploadQueue> self(this);
+    m_io->async([disk = m_disk, self, work = std::move(work), then = std::move(then)]() mutable {
+        auto result = work(*disk);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, then = std::move(then), result = std::move(result)]() mutable {
+                if (self)
+                    then(std::move(result));
+            },
+            Qt::QueuedConnection);
+    });
+}
 
 void kcUploadQueueTestStop(const char *step, const QString &destination) {
     static const QByteArray wanted = qgetenv("KC_UPLOAD_QUEUE_STOP_AT");
@@ -98,18 +64,76 @@ void kcUploadQueueTestStop(const char *step, const QString &destination) {
     ::raise(SIGSTOP);
 }
 
-DocumentationUploadQueue::DocumentationUploadQueue(const QString &directory, QObject *parent)
-    : QObject(parent), m_directory(directory) {
-    QDir().mkpath(m_directory);
-    QFile::setPermissions(m_directory, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+DocumentationUploadQueue::DocumentationUploadQueue(const QString &directory, QObject *parent,
+                                                   std::shared_ptr<KCSecretStore> keyStore)
+    : QObject(parent), m_directory(directory),
+      m_io(DispatchQueue::createSerial(QStringLiteral("com.kelvra.capture.outbox"))) {
+    m_clock.start();
+    m_wake.setSingleShot(true);
+    connect(&m_wake, &QTimer::timeout, this, &DocumentationUploadQueue::pump);
     m_accountWatch.setInterval(kAccountWatchMs);
-    connect(&m_accountWatch, &QTimer::timeout, this, &DocumentationUploadQueue::accountChanged);
+    connect(&m_accountWatch, &QTimer::timeout, this, &DocumentationUploadQueue::recheckAccounts);
+    // The key is asked for at once, so that the first Accept does not wait
+    // for the keyring.
+    QPointer<DocumentationUploadQueue> self(this);
+    m_disk = std::make_shared<KCSealedOutbox>(directory, std::move(keyStore), [self] {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self] {
+                if (self)
+                    self->keyringAnswered();
+            },
+            Qt::QueuedConnection);
+    });
+    m_io->async([disk = m_disk] { kcMakePrivateFolder(disk->folder()); });
 }
 
 DocumentationUploadQueue::~DocumentationUploadQueue() {
     for (const Cancel &cancel : std::as_const(m_cancels))
         if (cancel)
             cancel();
+    // Requests still being built, removals and marks still being written are
+    // finished first.
+    backgroundWork()->wait(kFinishWritingMs);
+    const DispatchGroupPtr written = DispatchGroup::create();
+    written->async(m_io, [] {});
+    written->wait(kFinishWritingMs);
+}
+
+DocumentationUploadQueue::Cancel DocumentationUploadQueue::inBackground(std::function<Cancel()> start) {
+    struct State {
+        std::mutex mutex;
+        bool cancelled = false;
+        Cancel cancel;
+    };
+    auto state = std::make_shared<State>();
+    backgroundWork()->async(DispatchQueue::global(DispatchQueue::Priority::Utility),
+                            [state, start = std::move(start)] {
+                                {
+                                    std::lock_guard lock(state->mutex);
+                                    if (state->cancelled)
+                                        return;
+                                }
+                                Cancel begun = start();
+                                std::unique_lock lock(state->mutex);
+                                if (!state->cancelled) {
+                                    state->cancel = std::move(begun);
+                                    return;
+                                }
+                                lock.unlock();
+                                if (begun)
+                                    begun();
+                            });
+    return [state] {
+        Cancel begun;
+        {
+            std::lock_guard lock(state->mutex);
+            state->cancelled = true;
+            begun = std::move(state->cancel);
+        }
+        if (begun)
+            begun();
+    };
 }
 
 void DocumentationUploadQueue::setSender(const QString &destination, Sender sender) {
@@ -126,131 +150,169 @@ void DocumentationUploadQueue::setRetryPolicy(int firstDelayMs, int maxDelayMs, 
     m_attemptTimeoutMs = attemptTimeoutMs;
 }
 
-QString DocumentationUploadQueue::pathFor(const QString &key) const {
-    return m_directory + "/" + key + ".json";
-}
-
-QString DocumentationUploadQueue::store(const Entry &entry) const {
-    const QJsonObject object{
-        {"destination", entry.destination},
-        {"record", QJsonObject::fromVariantMap(entry.record)},
-        {"appointmentInfo", QJsonObject::fromVariantMap(entry.appointmentInfo)},
-        {"account", accountObject(entry.account)},
-        {"accepted_at", entry.acceptedAt.toString(Qt::ISODateWithMs)},
-        {"state", entry.refused          ? "refused"
-                  : entry.mayHaveReached ? "sending"
-                                         : "waiting"},
-        {"error", entry.lastError},
-    };
-    return writeDurably(m_directory, pathFor(entry.key),
-                        QJsonDocument(object).toJson(QJsonDocument::Compact));
-}
-
-bool DocumentationUploadQueue::enqueueAll(const QList<NewRecord> &records, QString *error) {
-    QString problem;
-    QList<Entry> stored;
+QList<DocumentationUploadQueue::Entry> DocumentationUploadQueue::newEntries(const QString &capture,
+                                                                            const QList<NewRecord> &records,
+                                                                            QString *error) {
+    QList<Entry> entries;
     const Account account = m_accountSource ? m_accountSource() : Account();
-    const QDateTime now = QDateTime::currentDateTime();
+    // Later captures have later times, also within one millisecond: the
+    // records are sent in that order.
+    const QDateTime now = qMax(QDateTime::currentDateTime(), m_lastAcceptedAt.addMSecs(1));
+    m_lastAcceptedAt = now;
     for (const NewRecord &r : records) {
+        const QString id = kcIdText(r.record.value(QStringLiteral("id")));
+        for (const Entry &e : m_entries) {
+            if (e.destination == r.destination && kcIdText(e.record.value(QStringLiteral("id"))) == id) {
+                *error = tr("The record %1 is already waiting.").arg(id);
+                return {};
+            }
+        }
         Entry entry;
+        entry.key = capture + QLatin1Char('.') + r.destination;
         entry.destination = r.destination;
         entry.record = r.record;
-        entry.appointmentInfo = r.appointmentInfo;
+        entry.patient = kcPatientIds(r.patient);
         entry.account = account;
         entry.acceptedAt = now;
-        entry.key = r.destination + "-" + r.record.value(QStringLiteral("id")).toString();
-        if (m_entries.contains(entry.key)) {
-            problem = tr("The record %1 is already waiting.").arg(entry.key);
-            break;
-        }
-        problem = store(entry);
-        if (!problem.isEmpty())
-            break;
-        stored.append(entry);
+        entries.append(entry);
     }
-    if (!problem.isEmpty()) {
-        for (const Entry &entry : std::as_const(stored))
-            QFile::remove(pathFor(entry.key));
-        syncDirectory(m_directory);
-        if (error)
-            *error = problem;
-        return false;
-    }
-    for (const Entry &entry : std::as_const(stored))
-        m_entries.insert(entry.key, entry);
-    announce();
-    for (const Entry &entry : std::as_const(stored))
-        attempt(entry.key);
-    return true;
+    return entries;
 }
 
-bool DocumentationUploadQueue::enqueue(const QString &destination, const QVariantMap &record,
-                                       const QVariantMap &appointmentInfo, QString *error) {
-    return enqueueAll({NewRecord{destination, record, appointmentInfo}}, error);
-}
-
-void DocumentationUploadQueue::resumeStored() {
-    const QStringList files =
-        QDir(m_directory).entryList({QStringLiteral("*.json")}, QDir::Files, QDir::Name);
-    for (const QString &name : files) {
-        QFile file(m_directory + "/" + name);
-        if (!file.open(QIODevice::ReadOnly))
+void DocumentationUploadQueue::insertStored(const QList<Entry> &entries, const QString &keyProblem) {
+    m_keyProblem = keyProblem;
+    for (Entry entry : entries) {
+        if (m_entries.contains(entry.key))
             continue;
-        const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
-        Entry entry;
-        entry.key = name.chopped(5);
-        entry.destination = object.value("destination").toString();
-        entry.record = object.value("record").toObject().toVariantMap();
-        entry.appointmentInfo = object.value("appointmentInfo").toObject().toVariantMap();
-        entry.account = accountFrom(object.value("account").toObject());
-        entry.acceptedAt = QDateTime::fromString(object.value("accepted_at").toString(), Qt::ISODateWithMs);
-        if (!entry.acceptedAt.isValid())
-            entry.acceptedAt = QFileInfo(file).lastModified();
-        const QString state = object.value("state").toString();
-        entry.refused = state == QLatin1String("refused");
-        // A record kept while an attempt was out (or by a version that did
-        // not say) may already be with its service.
-        entry.mayHaveReached = state != QLatin1String("waiting") && !entry.refused;
-        entry.lastError = object.value("error").toString();
-        if (entry.destination.isEmpty() || entry.record.isEmpty() || m_entries.contains(entry.key))
-            continue;
-        if (entry.account.isEmpty() && m_accountSource && !entry.refused) {
+        if (entry.account.isEmpty() && m_accountSource && !entry.refused && !entry.unreadable) {
             // Kept without its account: only the user can say whose it is.
             entry.refused = true;
             entry.lastError = tr("Saved without its account; Retry sends it as the user signed in now.");
         }
         m_entries.insert(entry.key, entry);
+        m_dueAt.insert(entry.key, 0);
     }
     announce();
-    for (const QString &key : m_entries.keys())
-        if (!m_entries[key].inFlight && !m_entries[key].refused)
-            attempt(key);
+    if (m_keyringAnswered)
+        resealInMemory(); // stored while the keyring's answer was on its way
+    pump();
+}
+
+void DocumentationUploadQueue::enqueueCapture(const QImage &image, const QList<NewRecord> &records,
+                                              std::function<void(const QString &error)> done) {
+    const QString capture = KCSealedOutbox::newCaptureName();
+    QString error;
+    const QList<Entry> entries = newEntries(capture, records, &error);
+    if (!error.isEmpty() || entries.isEmpty()) {
+        QMetaObject::invokeMethod(
+            this, [done, error] { done(error); }, Qt::QueuedConnection);
+        return;
+    }
+    struct Stored {
+        QList<Entry> entries;
+        QString error, keyProblem;
+    };
+    onDisk(
+        [capture, image, entries](KCSealedOutbox &disk) {
+            Stored stored{entries, QString(), QString()};
+            stored.error = disk.storeCapture(capture, kcPngBytes(image), stored.entries);
+            stored.keyProblem = disk.keyProblem();
+            return stored;
+        },
+        [this, done](const Stored &stored) {
+            if (stored.error.isEmpty())
+                insertStored(stored.entries, stored.keyProblem);
+            done(stored.error);
+        });
+}
+
+bool DocumentationUploadQueue::enqueueAll(const QByteArray &png, const QList<NewRecord> &records,
+                                          QString *error) {
+    const QString capture = KCSealedOutbox::newCaptureName();
+    QString problem;
+    QList<Entry> entries = newEntries(capture, records, &problem);
+    QString keyProblem;
+    if (problem.isEmpty() && !entries.isEmpty())
+        m_io->sync([&] {
+            problem = m_disk->storeCapture(capture, png, entries);
+            keyProblem = m_disk->keyProblem();
+        });
+    if (!problem.isEmpty()) {
+        if (error)
+            *error = problem;
+        return false;
+    }
+    insertStored(entries, keyProblem);
+    return true;
+}
+
+bool DocumentationUploadQueue::enqueue(const QString &destination, const QVariantMap &record,
+                                       const QVariantMap &patient, QString *error) {
+    return enqueueAll(QByteArray(), {NewRecord{destination, record, patient}}, error);
+}
+
+void DocumentationUploadQueue::resumeStored() {
+    // The records of earlier runs need the keyring's key: they are read once
+    // the keyring has answered (an unlock prompt may be open until then).
+    if (!m_keyringAnswered) {
+        m_loadWhenKeyringAnswers = true;
+        return;
+    }
+    onDisk([](KCSealedOutbox &disk) { return std::make_pair(disk.load(), disk.keyProblem()); },
+           [this](const std::pair<QList<Entry>, QString> &loaded) {
+               insertStored(loaded.first, loaded.second);
+               emit this->loaded();
+           });
+}
+
+void DocumentationUploadQueue::keyringAnswered() {
+    m_keyringAnswered = true;
+    if (m_loadWhenKeyringAnswers) {
+        m_loadWhenKeyringAnswers = false;
+        resumeStored();
+    }
+    resealInMemory();
+}
+
+// Captures sealed with a key in memory before the keyring answered are
+// sealed again with the keyring's key, when it gave one: then they outlive a
+// quit.
+void DocumentationUploadQueue::resealInMemory() {
+    QList<Entry> inMemory;
+    for (const Entry &e : std::as_const(m_entries))
+        if (e.lostAtQuit)
+            inMemory.append(e);
+    if (inMemory.isEmpty())
+        return;
+    onDisk(
+        [inMemory](KCSealedOutbox &disk) { return std::make_pair(disk.reseal(inMemory), disk.keyProblem()); },
+        [this](const std::pair<QStringList, QString> &resealed) {
+            m_keyProblem = resealed.second;
+            for (const QString &key : resealed.first)
+                if (auto it = m_entries.find(key); it != m_entries.end())
+                    it->lostAtQuit = false;
+            announce();
+        });
 }
 
 void DocumentationUploadQueue::retryNow() {
-    for (const QString &key : m_entries.keys()) {
-        if (m_entries[key].inFlight || m_entries[key].refused)
-            continue;
-        dropTimer(key);
-        attempt(key);
-    }
+    for (auto it = m_dueAt.begin(); it != m_dueAt.end(); ++it)
+        it.value() = 0;
+    m_destinationDueAt.clear();
+    pump();
 }
 
 void DocumentationUploadQueue::accountChanged() {
-    bool blocked = false;
-    for (const QString &key : m_entries.keys()) {
-        const Entry &entry = m_entries[key];
-        if (entry.inFlight || entry.refused || m_timers.contains(key))
-            continue;
-        if (mayAttempt(entry))
-            attempt(key);
-        else
-            blocked = true;
-    }
-    if (!blocked)
-        m_accountWatch.stop();
+    m_destinationDueAt.clear();
+    recheckAccounts();
+}
+
+void DocumentationUploadQueue::recheckAccounts() {
+    pump();
     // The tray names the accounts waited for: tell it when they change.
     const QStringList waiting = waitingForUsers();
+    if (waiting.isEmpty())
+        m_accountWatch.stop();
     if (waiting != m_announcedWaiting) {
         m_announcedWaiting = waiting;
         announce();
@@ -259,24 +321,18 @@ void DocumentationUploadQueue::accountChanged() {
 
 bool DocumentationUploadQueue::retry(const QString &key) {
     auto it = m_entries.find(key);
-    if (it == m_entries.end())
+    if (it == m_entries.end() || it->unreadable)
         return false;
     if (it->refused) {
         it->refused = false;
         it->lastError.clear();
         if (it->account.isEmpty() && m_accountSource)
             it->account = m_accountSource();
-        const QString error = store(*it);
-        if (!error.isEmpty()) {
-            it->refused = true;
-            it->lastError = error;
-            announce();
-            return false;
-        }
+        store(*it);
     }
-    dropTimer(key);
-    attempt(key);
+    m_dueAt.insert(key, 0);
     announce();
+    pump();
     return true;
 }
 
@@ -286,11 +342,12 @@ bool DocumentationUploadQueue::discard(const QString &key) {
         return false;
     if (const Cancel cancel = m_cancels.take(key))
         cancel();
-    dropTimer(key);
+    const Entry entry = *it;
     m_entries.erase(it);
-    QFile::remove(pathFor(key));
-    syncDirectory(m_directory);
+    m_dueAt.remove(key);
+    m_io->async([disk = m_disk, entry] { disk->remove(entry); });
     announce();
+    pump();
     return true;
 }
 
@@ -298,49 +355,64 @@ QString DocumentationUploadQueue::saveImage(const QString &key, const QString &p
     const auto it = m_entries.constFind(key);
     if (it == m_entries.constEnd())
         return tr("The capture is no longer waiting.");
-    const QVariantList uploads = it->record.value(QStringLiteral("Upload")).toList();
-    const QString content = uploads.value(0).toMap().value(QStringLiteral("content")).toString();
-    const QImage image = QImage::fromData(QByteArray::fromBase64(content.toLatin1()));
-    if (image.isNull())
-        return tr("The capture holds no readable image.");
-    if (!image.save(path, "PNG"))
-        return tr("The image could not be written to %1.").arg(path);
-    return QString();
+    if (!it->hasImage)
+        return tr("The capture holds no image.");
+    QString error;
+    const Entry entry = *it;
+    m_io->sync([&] {
+        const std::optional<QByteArray> png = m_disk->image(entry, &error);
+        if (png)
+            error = kcSaveImageFile(path, *png);
+    });
+    return error;
 }
 
 int DocumentationUploadQueue::failedCount() const {
     int failed = 0;
     for (const Entry &e : m_entries)
-        failed += !e.lastError.isEmpty() || e.refused;
+        failed += !e.lastError.isEmpty() || e.refused || e.unreadable;
     return failed;
 }
 
 int DocumentationUploadQueue::refusedCount() const {
-    int refused = 0;
-    for (const Entry &e : m_entries)
-        refused += e.refused;
-    return refused;
+    return int(std::count_if(m_entries.cbegin(), m_entries.cend(), [](const Entry &e) { return e.refused; }));
+}
+
+int DocumentationUploadQueue::unreadableCount() const {
+    return int(
+        std::count_if(m_entries.cbegin(), m_entries.cend(), [](const Entry &e) { return e.unreadable; }));
+}
+
+int DocumentationUploadQueue::lostAtQuitCount() const {
+    return int(
+        std::count_if(m_entries.cbegin(), m_entries.cend(), [](const Entry &e) { return e.lostAtQuit; }));
 }
 
 bool DocumentationUploadQueue::isWaitingForAccount(const Entry &entry) const {
-    return !entry.refused && !entry.inFlight && !mayAttempt(entry);
+    return isWaiting(entry) && !mayAttempt(entry, signedIn());
 }
 
 QStringList DocumentationUploadQueue::waitingForUsers() const {
     QStringList users;
+    const std::optional<Account> now = signedIn();
     for (const Entry &e : m_entries)
-        if (isWaitingForAccount(e) && !users.contains(e.account.user))
+        if (isWaiting(e) && !mayAttempt(e, now) && !users.contains(e.account.user))
             users.append(e.account.user);
     return users;
 }
 
-bool DocumentationUploadQueue::mayAttempt(const Entry &entry) const {
+std::optional<DocumentationUploadQueue::Account> DocumentationUploadQueue::signedIn() const {
     if (!m_accountSource)
+        return std::nullopt;
+    return m_accountSource();
+}
+
+bool DocumentationUploadQueue::mayAttempt(const Entry &entry, const std::optional<Account> &now) {
+    if (!now)
         return true;
-    const Account now = m_accountSource();
-    if (now.isEmpty() || now.user != entry.account.user || now.service != entry.account.service)
+    if (now->isEmpty() || now->user != entry.account.user || now->service != entry.account.service)
         return false;
-    return !isEmr(entry) || now.practice == entry.account.practice;
+    return !isEmr(entry) || now->practice == entry.account.practice;
 }
 
 void DocumentationUploadQueue::announce() {
@@ -352,11 +424,6 @@ void DocumentationUploadQueue::watchAccounts() {
         m_accountWatch.start();
 }
 
-void DocumentationUploadQueue::dropTimer(const QString &key) {
-    if (QTimer *timer = m_timers.take(key))
-        timer->deleteLater();
-}
-
 void DocumentationUploadQueue::setPaused(bool paused) {
     if (m_paused == paused)
         return;
@@ -365,41 +432,122 @@ void DocumentationUploadQueue::setPaused(bool paused) {
         retryNow();
 }
 
+void DocumentationUploadQueue::store(const Entry &entry) {
+    m_io->async([disk = m_disk, entry] { disk->write(entry); });
+}
+
+// Starts, per destination with nothing in flight, the oldest entry that is
+// due, and sets the wake-up for the next one.
+void DocumentationUploadQueue::pump() {
+    if (m_paused)
+        return;
+    const qint64 now = m_clock.elapsed();
+    QHash<QString, const Entry *> next;
+    QSet<QString> busy;
+    qint64 wake = -1;
+    bool blocked = false;
+    const std::optional<Account> account = signedIn();
+    for (const Entry &e : std::as_const(m_entries)) {
+        if (e.inFlight)
+            busy.insert(e.destination);
+        if (!isWaiting(e))
+            continue;
+        if (!mayAttempt(e, account)) {
+            blocked = true;
+            continue;
+        }
+        const qint64 due = qMax(m_dueAt.value(e.key), m_destinationDueAt.value(e.destination));
+        if (due > now) {
+            wake = wake < 0 ? due : qMin(wake, due);
+            continue;
+        }
+        const Entry *&oldest = next[e.destination];
+        if (!oldest || std::tie(e.acceptedAt, e.key) < std::tie(oldest->acceptedAt, oldest->key))
+            oldest = &e;
+    }
+    // A destination with an attempt out goes on when that attempt ends.
+    QStringList start;
+    for (auto it = next.cbegin(); it != next.cend(); ++it)
+        if (!busy.contains(it.key()))
+            start.append(it.value()->key);
+    if (blocked)
+        watchAccounts();
+    if (wake >= 0)
+        m_wake.start(int(qMax<qint64>(0, wake - now)));
+    else
+        m_wake.stop();
+    for (const QString &key : std::as_const(start))
+        attempt(key);
+}
+
 void DocumentationUploadQueue::attempt(const QString &key) {
     auto it = m_entries.find(key);
-    if (it == m_entries.end() || it->inFlight || it->refused || m_paused)
+    if (it == m_entries.end() || !isWaiting(*it))
         return;
-    if (!mayAttempt(*it)) {
-        // Another account's capture: it waits for that account's sign-in.
-        watchAccounts();
+    const bool earlierMayHaveReached = it->mayHaveReached;
+    // From here on an answer may be lost: say so on disk first.
+    const bool mark = !it->mayHaveReached;
+    it->mayHaveReached = true;
+    it->inFlight = true;
+    const int attemptNumber = ++it->attempts;
+    struct Read {
+        QString error, content;
+        bool unreadable = false;
+    };
+    onDisk(
+        [entry = *it, mark](KCSealedOutbox &disk) {
+            Read read;
+            read.error = mark ? disk.write(entry) : QString();
+            if (read.error.isEmpty() && entry.hasImage) {
+                if (const std::optional<QByteArray> png = disk.image(entry, &read.error))
+                    read.content = QString::fromLatin1(png->toBase64());
+                read.unreadable = !read.error.isEmpty();
+            }
+            return read;
+        },
+        [this, key, attemptNumber, earlierMayHaveReached](const Read &read) {
+            prepared(key, attemptNumber, earlierMayHaveReached, read.error, read.unreadable, read.content);
+        });
+}
+
+void DocumentationUploadQueue::prepared(const QString &key, int attemptNumber, bool earlierMayHaveReached,
+                                        const QString &error, bool unreadable, const QString &content) {
+    auto it = m_entries.find(key);
+    if (it == m_entries.end() || it->attempts != attemptNumber || !it->inFlight)
+        return;
+    if (unreadable) {
+        it->inFlight = false;
+        it->mayHaveReached = earlierMayHaveReached;
+        it->unreadable = true;
+        it->lastError = error;
+        announce();
+        emit uploadRefused(it->destination, error);
+        pump();
+        return;
+    }
+    if (!error.isEmpty()) {
+        it->mayHaveReached = earlierMayHaveReached;
+        finish(key, attemptNumber, Outcome::failed(error, false));
+        return;
+    }
+    if (m_paused || !mayAttempt(*it, signedIn())) {
+        // Signed out (or another account) while the record was being read.
+        it->inFlight = false;
+        --it->attempts;
+        pump();
         return;
     }
     const Sender sender = m_senders.value(it->destination);
     if (!sender) {
         // No client for this destination right now (e.g. the EMR is not
         // configured yet): keep the record and try again later.
-        const int attemptNumber = ++it->attempts;
         finish(key, attemptNumber,
-               Outcome::failed(tr("no %1 client is available").arg(it->destination), false));
+               Outcome::unreachable(tr("no %1 client is available").arg(it->destination)));
         return;
     }
-    const bool earlierMayHaveReached = it->mayHaveReached;
-    if (!it->mayHaveReached) {
-        // From here on an answer may be lost: say so on disk first.
-        it->mayHaveReached = true;
-        const QString error = store(*it);
-        if (!error.isEmpty()) {
-            it->mayHaveReached = false;
-            const int attemptNumber = ++it->attempts;
-            finish(key, attemptNumber, Outcome::failed(error, false));
-            return;
-        }
-    }
     kcUploadQueueTestStop("before-send", it->destination);
-    it->inFlight = true;
-    const int attemptNumber = ++it->attempts;
-    QPointer<DocumentationUploadQueue> self(this);
     auto once = std::make_shared<std::atomic<bool>>(false);
+    QPointer<DocumentationUploadQueue> self(this);
     Done done = [self, key, attemptNumber, once](const Outcome &outcome) {
         if (once->exchange(true))
             return;
@@ -418,11 +566,13 @@ void DocumentationUploadQueue::attempt(const QString &key) {
         // Stop the request: its late answer would be dropped anyway.
         if (const Cancel cancel = m_cancels.take(key))
             cancel();
-        done(Outcome::failed(tr("the service did not answer")));
+        done(Outcome::unreachable(tr("the service did not answer"), true));
     });
     // The sender learns whether an earlier attempt may have arrived.
     Entry snapshot = *it;
     snapshot.mayHaveReached = earlierMayHaveReached;
+    if (it->hasImage)
+        snapshot.record = kcRecordWithContent(it->record, content);
     const Cancel cancel = sender(snapshot, done);
     if (m_entries.contains(key) && m_entries[key].inFlight && m_entries[key].attempts == attemptNumber)
         m_cancels.insert(key, cancel);
@@ -437,15 +587,25 @@ void DocumentationUploadQueue::finish(const QString &key, int attemptNumber, con
     it->inFlight = false;
     m_cancels.remove(key);
     const QString destination = it->destination;
+    if (outcome.unavailable) {
+        // Its other records wait with it; the oldest is tried again first.
+        const int attempts = ++m_unavailableAttempts[destination];
+        m_destinationDueAt.insert(destination, m_clock.elapsed() + retryDelay(attempts));
+    } else {
+        // The service answered: it takes records again.
+        m_unavailableAttempts.remove(destination);
+        m_destinationDueAt.remove(destination);
+    }
     if (outcome.kind == Outcome::Filed) {
         kcUploadQueueTestStop("filed-before-remove", destination);
         const QString id = it->record.value(QStringLiteral("id")).toString();
+        const Entry entry = *it;
         m_entries.erase(it);
-        QFile::remove(pathFor(key));
-        syncDirectory(m_directory);
-        dropTimer(key);
+        m_dueAt.remove(key);
+        m_io->async([disk = m_disk, entry] { disk->remove(entry); });
         announce();
         emit uploadSucceeded(destination, id);
+        pump();
         return;
     }
     it->lastError = outcome.error.isEmpty() ? tr("the upload failed") : outcome.error;
@@ -453,30 +613,22 @@ void DocumentationUploadQueue::finish(const QString &key, int attemptNumber, con
         it->mayHaveReached = false;
     if (outcome.kind == Outcome::Refused) {
         it->refused = true;
-        dropTimer(key);
         store(*it);
         announce();
         emit uploadRefused(destination, it->lastError);
+        pump();
         return;
     }
     if (!outcome.reached)
         store(*it);
-    scheduleRetry(key, it->attempts);
+    if (!outcome.unavailable)
+        m_dueAt.insert(key, m_clock.elapsed() + retryDelay(it->attempts));
     announce();
     emit uploadFailed(destination, outcome.error);
+    pump();
 }
 
-void DocumentationUploadQueue::scheduleRetry(const QString &key, int attempts) {
-    const int shift = qMin(attempts - 1, 16);
-    const qint64 delay = qMin<qint64>(qint64(m_firstDelayMs) << shift, m_maxDelayMs);
-    QTimer *&timer = m_timers[key];
-    if (!timer) {
-        timer = new QTimer(this);
-        timer->setSingleShot(true);
-        connect(timer, &QTimer::timeout, this, [this, key] {
-            dropTimer(key);
-            attempt(key);
-        });
-    }
-    timer->start(int(delay));
+qint64 DocumentationUploadQueue::retryDelay(int attempts) const {
+    const int shift = qBound(0, attempts - 1, 16);
+    return qMin<qint64>(qint64(m_firstDelayMs) << shift, m_maxDelayMs);
 }

@@ -1,55 +1,49 @@
 #pragma once
-// Accepted captures waiting for their services. Each documentation record is
-// written to disk (written, flushed to the disk and renamed into place)
-// before its first attempt and removed only once its service has confirmed
-// that it stored it. Failed attempts are retried with a growing delay, always
-// with the same record (same ids); a refusal that no retry can mend (a 4xx
-// other than 401, 403, 408 and 429) stops the retries and keeps the record
-// for the user to retry, save or discard. Records left from an earlier run
-// are sent again at start.
+// Accepted captures waiting for their services. Each capture is stored,
+// sealed (sealed_outbox.h), before its first attempt: its image once, and a
+// record per destination, each written, flushed to the disk and renamed into
+// place; a record is removed only once its service has confirmed that it
+// stored it. Failed attempts are retried with a growing delay, always with
+// the same record (same ids); a refusal that no retry can mend (a 4xx other
+// than 401, 403, 408 and 429) stops the retries and keeps the record for the
+// user to retry, save or discard. Records left from an earlier run are sent
+// again at start; records that cannot be read are kept for the user to
+// discard.
 //
 // Each record belongs to the account that accepted it (clinic user, service
 // URL and, for the chart, the EMR practice) and is sent only while that
 // account is signed in. Before an attempt the record is marked on disk as
 // possibly in flight; the EMR sender uses the mark to look in the chart
 // before sending again.
+//
+// Records are sent one at a time per destination, oldest first; while a
+// service cannot be reached only its oldest record is tried, with a growing
+// delay, and the others follow once it answers. All file
+// work (PNG encoding, sealing, JSON, flushing) runs on a worker thread; the
+// queue itself lives on the thread that made it, as do its signals and the
+// calls of the senders.
 
-#include <QDateTime>
+#include "capture/sealed_outbox.h"
+
+#include <QElapsedTimer>
 #include <QHash>
+#include <QImage>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 #include <QVariantMap>
 
 #include <functional>
+#include <memory>
+#include <optional>
+
+class DispatchQueue;
 
 class DocumentationUploadQueue : public QObject {
     Q_OBJECT
 public:
-    // Whose capture a record is.
-    struct Account {
-        QString user;     // clinic user name
-        QString service;  // clinic service URL
-        QString practice; // EMR practice ("" without an EMR)
-        bool isEmpty() const { return user.isEmpty(); }
-        bool operator==(const Account &other) const = default;
-    };
-
-    struct Entry {
-        QString key;         // file name stem: destination + record id
-        QString destination; // "clinic" or "emr"
-        QVariantMap record;
-        QVariantMap appointmentInfo;
-        Account account;
-        QDateTime acceptedAt;
-        int attempts = 0;
-        QString lastError;
-        bool inFlight = false;
-        // An earlier attempt may have reached the service (kept on disk).
-        bool mayHaveReached = false;
-        // The service refused the record for good; no automatic retries.
-        bool refused = false;
-    };
+    using Account = KCUploadAccount;
+    using Entry = KCOutboxEntry;
 
     // What one attempt came to.
     struct Outcome {
@@ -59,30 +53,53 @@ public:
         // False when the attempt certainly did not reach the service (no
         // connection, an answer that refuses the record).
         bool reached = true;
-        static Outcome filed() { return {Filed, QString(), true}; }
-        static Outcome failed(const QString &error, bool reached = true) { return {Failed, error, reached}; }
-        static Outcome refusedFor(const QString &error) { return {Refused, error, false}; }
+        // The service could not be reached or takes nothing now (no
+        // connection, no answer, busy, not set up): its other records wait
+        // with this one rather than being tried one after another.
+        bool unavailable = false;
+        static Outcome filed() { return {Filed, QString(), true, false}; }
+        // This record failed; the service is there.
+        static Outcome failed(const QString &error, bool reached = true) {
+            return {Failed, error, reached, false};
+        }
+        static Outcome unreachable(const QString &error, bool reached = false) {
+            return {Failed, error, reached, true};
+        }
+        static Outcome refusedFor(const QString &error) { return {Refused, error, false, false}; }
     };
-    // `done` must be called once (any thread). The sender returns a function
-    // that cancels the attempt (may be empty).
+    // A sender is called on the queue's thread and must call `done` once
+    // (any thread). It returns a function that cancels the attempt (may be
+    // empty). The entry's record carries its image as "content".
     using Done = std::function<void(const Outcome &outcome)>;
     using Cancel = std::function<void()>;
     using Sender = std::function<Cancel(const Entry &entry, Done done)>;
+    // For senders: runs `start` on a worker thread (building a request body,
+    // a PDF) and returns a function that cancels what `start` began, or
+    // keeps it from beginning. A queue that goes away waits for such work
+    // still running, so that none outlives the application.
+    static Cancel inBackground(std::function<Cancel()> start);
     // The account signed in now (an empty user while signed out).
     using AccountSource = std::function<Account()>;
 
-    // A record to store with enqueueAll().
+    // One destination's record of a capture to store. Of `patient` only the
+    // ids are kept.
     struct NewRecord {
         QString destination;
         QVariantMap record;
-        QVariantMap appointmentInfo;
+        QVariantMap patient = {};
     };
 
     static constexpr const char *kClinic = "clinic";
     static constexpr const char *kEMR = "emr";
 
     // `directory` keeps the pending records (made when missing, mode 0700).
-    explicit DocumentationUploadQueue(const QString &directory, QObject *parent = nullptr);
+    // The key that seals them is kept in `keyStore` (the desktop keyring
+    // when none is given); it is asked for at once, in the background. Until
+    // the keyring answers (an unlock prompt may be open), and when it keeps
+    // no key, captures are sealed with a key held in memory; once it gives
+    // its key, they are sealed again with that.
+    explicit DocumentationUploadQueue(const QString &directory, QObject *parent = nullptr,
+                                      std::shared_ptr<KCSecretStore> keyStore = nullptr);
     ~DocumentationUploadQueue() override;
 
     void setSender(const QString &destination, Sender sender);
@@ -93,23 +110,32 @@ public:
     // `attemptTimeoutMs` is cancelled and counts as failed.
     void setRetryPolicy(int firstDelayMs, int maxDelayMs, int attemptTimeoutMs);
 
-    // Stores every record durably under the current account, then starts
-    // them. All or nothing: when one cannot be stored none is kept, nothing
-    // is sent and `error` says why.
-    bool enqueueAll(const QList<NewRecord> &records, QString *error = nullptr);
-    bool enqueue(const QString &destination, const QVariantMap &record,
-                 const QVariantMap &appointmentInfo = {}, QString *error = nullptr);
-    // Loads the records left on disk and starts them.
+    // Accept: stores the capture (its image encoded as PNG, once) and one
+    // record per destination under the current account, in the background,
+    // then starts them. All or nothing. `done` runs on the queue's thread
+    // with "" or why nothing was stored.
+    void enqueueCapture(const QImage &image, const QList<NewRecord> &records,
+                        std::function<void(const QString &error)> done);
+    // The same with the PNG bytes (none: records without an image), waiting
+    // until they are stored. For tools and tests.
+    bool enqueueAll(const QByteArray &png, const QList<NewRecord> &records, QString *error = nullptr);
+    bool enqueue(const QString &destination, const QVariantMap &record, const QVariantMap &patient = {},
+                 QString *error = nullptr);
+    // Loads the records left on disk, in the background once the keyring has
+    // answered, and starts them; loaded() follows.
     void resumeStored();
     // Tries every waiting entry (not the refused ones) now.
     void retryNow();
-    // The signed-in account may have changed: start what may be sent now.
+    // The signed-in account or today's patient list may have changed: start
+    // what may be sent now (services that could not be reached are tried
+    // again).
     void accountChanged();
 
     // The user's choices for one record.
     bool retry(const QString &key);
     bool discard(const QString &key);
-    // Writes the record's image as PNG; an error text, empty on success.
+    // Writes the capture's image (PNG, mode 0600); an error text, empty on
+    // success.
     QString saveImage(const QString &key, const QString &path) const;
     // While paused (the user has signed out) nothing is sent; records stay
     // stored. Unpausing tries every waiting entry at once.
@@ -117,9 +143,14 @@ public:
     bool isPaused() const { return m_paused; }
 
     int pendingCount() const { return int(m_entries.size()); }
-    // Entries whose last attempt failed or that were refused.
+    // Entries whose last attempt failed, that were refused or cannot be read.
     int failedCount() const;
     int refusedCount() const;
+    int unreadableCount() const;
+    // Entries sealed with a key held in memory only: lost if the application
+    // quits before they are sent; and why the key is not kept.
+    int lostAtQuitCount() const;
+    QString keyProblem() const { return m_keyProblem; }
     // The user names whose sign-in the waiting records need (none for the
     // account signed in now).
     QStringList waitingForUsers() const;
@@ -136,26 +167,52 @@ signals:
     void uploadRefused(const QString &destination, const QString &error);
     // A service confirmed a record.
     void uploadSucceeded(const QString &destination, const QString &recordID);
+    // The records of resumeStored() are in.
+    void loaded();
 
 private:
+    template <typename Work, typename Then> void onDisk(Work work, Then then);
+    QList<Entry> newEntries(const QString &capture, const QList<NewRecord> &records, QString *error);
+    void insertStored(const QList<Entry> &entries, const QString &keyProblem);
+    void keyringAnswered();
+    void resealInMemory();
+    void recheckAccounts();
+    qint64 retryDelay(int attempts) const;
+    void pump();
+    bool mayStart(const Entry &entry) const;
     void attempt(const QString &key);
+    void prepared(const QString &key, int attemptNumber, bool earlierMayHaveReached, const QString &error,
+                  bool unreadable, const QString &content);
     void finish(const QString &key, int attemptNumber, const Outcome &outcome);
-    void scheduleRetry(const QString &key, int attempts);
-    void dropTimer(const QString &key);
-    QString store(const Entry &entry) const;
-    QString pathFor(const QString &key) const;
-    bool mayAttempt(const Entry &entry) const;
+    void store(const Entry &entry);
+    // The account signed in now; none without an account source (then every
+    // record may be sent).
+    std::optional<Account> signedIn() const;
+    static bool mayAttempt(const Entry &entry, const std::optional<Account> &now);
     void watchAccounts();
     void announce();
 
     QString m_directory;
+    std::shared_ptr<KCSealedOutbox> m_disk; // used on m_io only
+    std::shared_ptr<DispatchQueue> m_io;
     QHash<QString, Sender> m_senders;
     AccountSource m_accountSource;
     QHash<QString, Entry> m_entries;
-    QHash<QString, QTimer *> m_timers;
+    // When each waiting entry, and each destination whose service could not
+    // be reached, may be tried next (m_clock's milliseconds); the number of
+    // such attempts in a row per destination.
+    QHash<QString, qint64> m_dueAt;
+    QHash<QString, qint64> m_destinationDueAt;
+    QHash<QString, int> m_unavailableAttempts;
     QHash<QString, Cancel> m_cancels;
+    QElapsedTimer m_clock;
+    QTimer m_wake;
     QTimer m_accountWatch;
     QStringList m_announcedWaiting;
+    QString m_keyProblem;
+    QDateTime m_lastAcceptedAt;
+    bool m_keyringAnswered = false;
+    bool m_loadWhenKeyringAnswers = false;
     int m_firstDelayMs = 2000;
     int m_maxDelayMs = 300000;
     int m_attemptTimeoutMs = 120000;

@@ -3,10 +3,9 @@
 
 #include "capture/panel/view_controller.h"
 
+#include "capture/documentation_upload.h"
 #include "capture/panel/style.h"
-
-#include <QFileDialog>
-#include <QStandardPaths>
+#include "capture/private_files.h"
 
 void ViewController::makeAcceptErrorView() {
     acceptErrorView = new QWidget(patientInfoView);
@@ -47,18 +46,13 @@ void ViewController::hideAcceptError() {
 bool ViewController::saveImageFromCard() {
     if (screenshot.isNull())
         return false;
-    QString path;
-    if (chooseImagePath) {
-        path = chooseImagePath();
-    } else {
-        const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
-        path = QFileDialog::getSaveFileName(this, tr("Save image"), pictures + QStringLiteral("/capture.png"),
-                                            tr("PNG image (*.png)"));
-    }
+    const QString path = chooseImagePath ? chooseImagePath() : kcChooseSavedImagePath(this);
     if (path.isEmpty())
         return false;
-    if (!screenshot.save(path, "PNG")) {
+    const QString error = kcSaveImageFile(path, kcPngBytes(screenshot));
+    if (!error.isEmpty()) {
         acceptErrorLabel->setText(tr("The image could not be written there either."));
+        acceptErrorLabel->setToolTip(error);
         return false;
     }
     acceptErrorLabel->setText(tr("Image saved; not sent."));

@@ -323,8 +323,11 @@ ViewController::ViewController(CaptureMainWindow *window, CapturePanelSession *s
         QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/pending-uploads";
     m_uploads = new DocumentationUploadQueue(pending, this);
     m_uploads->setSender(DocumentationUploadQueue::kClinic, clinicDocumentationSender());
-    m_uploads->setSender(DocumentationUploadQueue::kEMR, emrDocumentationSender());
+    m_uploads->setSender(DocumentationUploadQueue::kEMR, emrDocumentationSender([session = m_session] {
+                             return session ? session->parsedPtArray() : std::nullopt;
+                         }));
     m_uploads->setAccountSource([this] { return kcCurrentUploadAccount(signedIn()); });
+    kcRetryUploadsWhenReachable(m_uploads);
     if (m_session)
         connect(m_session, &CapturePanelSession::patientListUpdated, m_uploads,
                 &DocumentationUploadQueue::accountChanged);
@@ -1003,23 +1006,37 @@ void ViewController::otherButtonPressed() {
 }
 
 void ViewController::acceptButtonPressed() {
-    if (!matchedPatient || m_awaitingWholeText)
-        return; // nobody proposed or chosen yet, or the proposal not yet confirmed
+    if (!matchedPatient || m_awaitingWholeText || m_storingAccept)
+        return; // nobody proposed or chosen yet, the proposal not yet confirmed, or stored right now
     const QVariantMap patient = matchedPatient.value_or(QVariantMap());
     reportCapture(QStringLiteral("accepted for patient %1").arg(reportedPatient(patient)));
     m_acceptRecords.clear();
     uploadImage(screenshot, patient.value("kelvraID"), patient.value("interaction_id"),
                 imageCaptionTextField->text());
     uploadimageToEMR();
-    // Success only once the records are safely on disk.
-    QString error;
-    if (!m_acceptRecords.isEmpty() && !m_uploads->enqueueAll(m_acceptRecords, &error)) {
-        reportCapture(QStringLiteral("accept failed: %1").arg(error));
-        showAcceptError(error);
+    if (m_acceptRecords.isEmpty()) {
+        hideAcceptError();
+        animateToSuccess();
         return;
     }
-    hideAcceptError();
-    animateToSuccess();
+    // Success only once the capture is safely on disk; the card's buttons
+    // wait meanwhile (the image is encoded and stored in the background).
+    m_storingAccept = true;
+    buttonView->setEnabled(false);
+    const quint64 generation = m_captureGeneration;
+    m_uploads->enqueueCapture(screenshot, m_acceptRecords, [this, generation](const QString &error) {
+        m_storingAccept = false;
+        buttonView->setEnabled(true);
+        if (!error.isEmpty()) {
+            reportCapture(QStringLiteral("accept failed: %1").arg(error));
+            showAcceptError(error);
+            return;
+        }
+        if (generation != m_captureGeneration)
+            return; // the card closed meanwhile
+        hideAcceptError();
+        animateToSuccess();
+    });
 }
 
 void ViewController::uploadImage(const QImage &image, const QVariant &patientID,
@@ -1030,8 +1047,7 @@ void ViewController::uploadImage(const QImage &image, const QVariant &patientID,
     const QString user = m_session ? m_session->userID() : QString();
     m_acceptRecords.append(
         {DocumentationUploadQueue::kClinic,
-         clinicDocumentationRecord(image, interactionID, note, user.isEmpty() ? QVariant() : user),
-         {}});
+         clinicDocumentationRecord(interactionID, note, user.isEmpty() ? QVariant() : user)});
 }
 
 void ViewController::uploadimageToEMR() {
@@ -1040,10 +1056,9 @@ void ViewController::uploadimageToEMR() {
     const std::shared_ptr<EMRAPIDelegate> emr = EMRAPIClient::sharedEMRAPIClient().delegate();
     if (!emr || !emr->respondsToFileDocument())
         return;
-    m_acceptRecords.append(
-        {DocumentationUploadQueue::kEMR,
-         emrDocumentationRecord(screenshot, *matchedPatient, imageCaptionTextField->text()),
-         *matchedPatient});
+    m_acceptRecords.append({DocumentationUploadQueue::kEMR,
+                            emrDocumentationRecord(*matchedPatient, imageCaptionTextField->text()),
+                            *matchedPatient});
 }
 
 void ViewController::controlTextDidChange() {

@@ -177,6 +177,7 @@ private:
     QPointer<CapturePanelSession> m_session;
     DocumentationUploadQueue *m_uploads = nullptr;
     QList<DocumentationUploadQueue::NewRecord> m_acceptRecords; // built by one Accept
+    bool m_storingAccept = false;                               // an Accept's capture is being stored
     void makeAcceptErrorView();
     double m_width = 52, m_height = 52;
     double m_iconAngle = 0;

@@ -112,11 +112,12 @@ TEST(PendingUploads, MenuEntryFollowsTheCounts) {
     QMenu menu;
     QAction *quit = menu.addAction(QStringLiteral("Quit"));
     QAction *status = f.uploads.attachToMenu(&menu);
-    ASSERT_EQ(menu.actions().size(), 4);
+    ASSERT_EQ(menu.actions().size(), 5);
     EXPECT_EQ(menu.actions().first(), status);
     EXPECT_EQ(menu.actions().last(), quit);
     QAction *waiting = menu.actions().at(1);
-    QAction *separator = menu.actions().at(2);
+    QAction *lost = menu.actions().at(2);
+    QAction *separator = menu.actions().at(3);
     EXPECT_FALSE(status->isVisible());
     EXPECT_FALSE(status->isEnabled());
 
@@ -135,19 +136,34 @@ TEST(PendingUploads, MenuEntryFollowsTheCounts) {
     EXPECT_EQ(status->text(), QStringLiteral("3 uploads waiting, 1 refused \u2014 choose what to do"));
     EXPECT_TRUE(waiting->isVisible());
     EXPECT_EQ(waiting->text(), QStringLiteral("Some uploads are waiting for ann to sign in"));
+    EXPECT_FALSE(lost->isVisible());
+    // Records that cannot be read, and records that only this run can read
+    // (no keyring keeps their key).
+    f.queue->counts = {3, 2, 1, {}, 1, 2, "The keyring holding the item is locked."};
+    emit f.queue->pendingChanged(3, 2);
+    EXPECT_EQ(status->text(),
+              QStringLiteral("3 uploads waiting, 1 refused, 1 unreadable \u2014 choose what to do"));
+    EXPECT_TRUE(lost->isVisible());
+    EXPECT_EQ(lost->text(),
+              QStringLiteral("2 uploads lost if KelvraCapture quits now: no keyring keeps them"));
+    EXPECT_EQ(lost->toolTip(), QStringLiteral("The keyring holding the item is locked."));
     f.queue->change(0, 0);
     EXPECT_FALSE(status->isVisible());
     EXPECT_FALSE(separator->isVisible());
     EXPECT_FALSE(waiting->isVisible());
+    EXPECT_FALSE(lost->isVisible());
 }
 
-// Each failed or refused record gets a submenu: Retry, Save image…, and
-// Discard after a confirmation.
+// Each failed, refused or unreadable record gets a submenu, made when the
+// menu opens: Retry, Save image…, and Discard after a confirmation; a record
+// that cannot be read can only be discarded. A day's worth of records shows
+// the first ones and how many more wait.
 TEST(PendingUploads, TheTrayOffersRetrySaveAndDiscardPerRecord) {
     Fixture f;
     QList<KCPendingUploadItem> items{
         {"clinic-A", "Capture of 10:01 for the clinic service", "HTTP 413", true},
-        {"emr-B", "Capture of 10:02 for the chart", "HTTP 503", false}};
+        {"emr-B", "Capture of 10:02 for the chart", "HTTP 503", false},
+        {"emr-C", "Capture of 10:03 for the chart", "It is damaged.", false, true}};
     QStringList retried, discarded;
     QList<QPair<QString, QString>> saved;
     KCPendingUploadActions actions;
@@ -173,23 +189,32 @@ TEST(PendingUploads, TheTrayOffersRetrySaveAndDiscardPerRecord) {
     QMenu menu;
     menu.addAction(QStringLiteral("Quit"));
     f.uploads.attachToMenu(&menu);
-    f.queue->counts = {2, 2, 1, {}};
-    emit f.queue->pendingChanged(2, 2);
-    QList<QMenu *> subs;
-    for (QAction *a : menu.actions())
-        if (a->menu())
-            subs.append(a->menu());
-    ASSERT_EQ(subs.size(), 2);
+    f.queue->counts = {3, 3, 1, {}, 1, 2, "The keyring holding the item is locked."};
+    emit f.queue->pendingChanged(3, 3);
+    auto submenus = [&menu] {
+        emit menu.aboutToShow();
+        QList<QMenu *> subs;
+        for (QAction *a : menu.actions())
+            if (a->menu())
+                subs.append(a->menu());
+        return subs;
+    };
+    const QList<QMenu *> subs = submenus();
+    ASSERT_EQ(subs.size(), 3);
     if (const QByteArray shot = qgetenv("KC_MENU_SHOT"); !shot.isEmpty()) {
         menu.popup(QPoint(0, 0));
         subs[0]->popup(QPoint(0, 0));
         menu.grab().save(QString::fromLocal8Bit(shot) + "-menu.png");
         subs[0]->grab().save(QString::fromLocal8Bit(shot) + "-record.png");
         subs[0]->hide();
+        subs[2]->popup(QPoint(0, 0));
+        subs[2]->grab().save(QString::fromLocal8Bit(shot) + "-unreadable.png");
+        subs[2]->hide();
         menu.hide();
     }
     EXPECT_EQ(subs[0]->title(), QStringLiteral("Capture of 10:01 for the clinic service \u2014 refused"));
     EXPECT_EQ(subs[1]->title(), QStringLiteral("Capture of 10:02 for the chart \u2014 failed"));
+    EXPECT_EQ(subs[2]->title(), QStringLiteral("Capture of 10:03 for the chart \u2014 cannot be read"));
     auto action = [](QMenu *m, const QString &text) -> QAction * {
         for (QAction *a : m->actions())
             if (a->text() == text)
@@ -200,6 +225,10 @@ TEST(PendingUploads, TheTrayOffersRetrySaveAndDiscardPerRecord) {
     ASSERT_TRUE(action(subs[0], "Retry"));
     ASSERT_TRUE(action(subs[0], "Save image\u2026"));
     ASSERT_TRUE(action(subs[0], "Discard\u2026"));
+    EXPECT_TRUE(action(subs[0], "Retry")->isEnabled());
+    EXPECT_FALSE(action(subs[2], "Retry")->isEnabled());
+    EXPECT_FALSE(action(subs[2], "Save image\u2026")->isEnabled());
+    EXPECT_TRUE(action(subs[2], "Discard\u2026")->isEnabled());
     action(subs[0], "Retry")->trigger();
     EXPECT_EQ(retried, QStringList{"clinic-A"});
     action(subs[0], "Save image\u2026")->trigger();
@@ -212,13 +241,16 @@ TEST(PendingUploads, TheTrayOffersRetrySaveAndDiscardPerRecord) {
     action(subs[1], "Discard\u2026")->trigger();
     EXPECT_EQ(discarded, QStringList{"emr-B"});
 
-    // The menu follows: one record left.
-    f.queue->counts = {1, 1, 1, {}};
-    emit f.queue->pendingChanged(1, 1);
-    int left = 0;
-    for (QAction *a : menu.actions())
-        left += a->menu() != nullptr;
-    EXPECT_EQ(left, 1);
+    // The menu follows when it opens: two records left.
+    f.queue->counts = {2, 2, 1, {}, 1};
+    emit f.queue->pendingChanged(2, 2);
+    EXPECT_EQ(submenus().size(), 2);
+    // Many: the first ones, and how many more.
+    for (int i = 0; i < 30; ++i)
+        items.append(
+            {QStringLiteral("clinic-%1").arg(i), QStringLiteral("Capture %1").arg(i), "offline", false});
+    EXPECT_EQ(submenus().size(), KCPendingUploads::kMenuRecords);
+    EXPECT_EQ(menu.actions().at(menu.actions().size() - 3)->text(), QStringLiteral("\u2026 and 12 more"));
     // Quitting still asks while it is there.
     EXPECT_FALSE(f.uploads.requestQuit());
     EXPECT_EQ(f.asked.size(), 1);

@@ -10,8 +10,11 @@ add_test(NAME capture_window_capture_hidpi_test
   COMMAND ${KC_TEST_SUPPORT_DIR}/with-xvfb --screens 2560x1600 $<TARGET_FILE:capture_window_capture_test>)
 set_property(TEST capture_window_capture_hidpi_test PROPERTY ENVIRONMENT QT_SCALE_FACTOR=2)
 kc_add_gtest(NAME capture_documentation_upload_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/documentation_upload_test.cpp
-  LIBS kc_capture QT_MAIN GUI)
+  LIBS kc_capture kc_outbox_test_support QT_MAIN GUI)
 set_property(TEST capture_documentation_upload_test APPEND PROPERTY ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+# The outbox's key in a real keyring, then in a locked one.
+kc_add_gtest(NAME capture_outbox_keyring_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/outbox_keyring_test.cpp
+  LIBS kc_capture kc_keychain kc_outbox_test_support QT_MAIN GUI KEYRING)
 find_package(Qt6 6.4 REQUIRED COMPONENTS Test)
 # The capture window, its controls and the windows' artwork.
 kc_add_gtest(NAME capture_controls_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/controls_test.cpp
@@ -48,14 +51,17 @@ add_executable(record_window ${CMAKE_CURRENT_LIST_DIR}/record_window.cpp)
 target_link_libraries(record_window PRIVATE Qt6::Widgets)
 
 # Filing exactly once when the uploading process is killed at each step of an
-# upload, or an answer is lost: the real queue in a probe process against the
-# real demo service.
+# upload, or an answer is lost, and over a day offline: the real queue in a
+# probe process against the real demo service.
 add_executable(kc-upload-probe ${CMAKE_CURRENT_LIST_DIR}/upload_probe.cpp)
 target_link_libraries(kc-upload-probe PRIVATE kc_capture Qt6::Gui)
+add_library(kc_outbox_test_support STATIC ${CMAKE_CURRENT_LIST_DIR}/outbox_files.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/outbox_files.h ${CMAKE_CURRENT_LIST_DIR}/offline_day.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/offline_day.h ${CMAKE_SOURCE_DIR}/tests/clinic/demo_service.cpp)
+target_link_libraries(kc_outbox_test_support PUBLIC Qt6::Network)
 if(TARGET kelvra-demo-service)
-  kc_add_gtest(NAME capture_upload_crash_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/upload_crash_test.cpp ${CMAKE_SOURCE_DIR}/tests/clinic/demo_service.cpp
-    LIBS Qt6::Network QT_MAIN CORE KEYRING TIMEOUT 900)
+  kc_add_gtest(NAME capture_upload_crash_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/upload_crash_test.cpp
+    LIBS kc_outbox_test_support QT_MAIN CORE KEYRING TIMEOUT 900)
   target_compile_definitions(capture_upload_crash_test PRIVATE
     KC_DEMO_SERVICE="$<TARGET_FILE:kelvra-demo-service>" KC_UPLOAD_PROBE="$<TARGET_FILE:kc-upload-probe>")
   add_dependencies(capture_upload_crash_test kelvra-demo-service kc-upload-probe)

@@ -105,6 +105,7 @@ TEST_F(PanelTest, AcceptQueuesTheClinicRecordAndShowsSuccess) {
     panel->matchedPatient = QVariantMap{{"name", "Ann Smith"}, {"kelvraID", "4"}, {"interaction_id", "88"}};
     panel->imageCaptionTextField->setText("left arm");
     panel->acceptButtonPressed();
+    ASSERT_TRUE(kcWaitFor([&] { return panel->uploadQueue()->pendingCount() > 0; }, 10000)) << "stored";
     const auto entries = panel->uploadQueue()->entries();
     ASSERT_EQ(entries.size(), 1) << "no EMR connected: the clinic record only";
     EXPECT_EQ(entries.first().destination, DocumentationUploadQueue::kClinic);
@@ -132,8 +133,8 @@ TEST_F(PanelTest, AnAcceptThatCannotStoreTheCaptureKeepsTheCardAndOffersTheImage
         ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     }
     panel->acceptButtonPressed();
+    ASSERT_TRUE(kcWaitFor([&] { return panel->acceptErrorView->isVisibleTo(panel); }, 10000));
     EXPECT_EQ(panel->uploadQueue()->pendingCount(), 0);
-    ASSERT_TRUE(panel->acceptErrorView->isVisibleTo(panel));
     EXPECT_TRUE(panel->acceptErrorView->toolTip().contains(QStringLiteral("could not be stored")));
     kcSpin(1800);
     EXPECT_EQ(rests, 0) << "no success, no return to rest";
@@ -146,12 +147,14 @@ TEST_F(PanelTest, AnAcceptThatCannotStoreTheCaptureKeepsTheCardAndOffersTheImage
     panel->chooseImagePath = [&] { return path; };
     panel->saveImageButton->click();
     EXPECT_EQ(QImage(path).size(), QSize(30, 20));
+    EXPECT_EQ(QFile(path).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions())
+        << "for the user alone";
 
     // With its folder back, the next Accept queues and succeeds.
     QFile::remove(dir);
     ASSERT_TRUE(QDir().mkpath(dir));
     panel->acceptButtonPressed();
-    EXPECT_EQ(panel->uploadQueue()->pendingCount(), 1);
+    ASSERT_TRUE(kcWaitFor([&] { return panel->uploadQueue()->pendingCount() == 1; }, 10000));
     EXPECT_FALSE(panel->acceptErrorView->isVisibleTo(panel));
     ASSERT_TRUE(kcWaitFor([&] { return rests == 1; }, 10000));
 }

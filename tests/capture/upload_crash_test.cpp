@@ -3,8 +3,11 @@
 // upload as it arrives. The probe is stopped at each step of an upload and
 // killed with SIGKILL, then started again and left to finish; afterwards the
 // chart must hold each capture once, and the clinic service each capture
-// under its one record id.
+// under its one record id. What the killed probe left on disk is sealed.
+// A day offline: many captures, two restarts, then the service back.
 
+#include "offline_day.h"
+#include "outbox_files.h"
 #include "tests/clinic/demo_service.h"
 #include "tests/support/qt_wait.h"
 
@@ -135,6 +138,11 @@ TEST_F(UploadCrashTest, KilledAtEveryStepTheCaptureIsFiledOnce) {
                 << "the probe ended before the step: " << log.toStdString();
             ::kill(pid_t(first->processId()), SIGKILL);
             ASSERT_TRUE(first->waitForFinished(30000));
+            EXPECT_EQ(
+                kcOutboxExposure(queue.path(), {capture.clinicID.toLatin1(), capture.emrEntryID.toLatin1(),
+                                                "Probe Patient", "1970-01-01", "31007", "probe"})
+                    .toStdString(),
+                "");
 
             ASSERT_TRUE(finish(queue.path(), &log)) << log.toStdString();
             const Counts counts = countsFor(capture);
@@ -209,6 +217,22 @@ TEST_F(UploadCrashTest, AnUndisturbedUploadIsStoredOnceEach) {
     report(QStringLiteral("no fault"), counts);
     EXPECT_EQ(counts.clinicStored, 1);
     EXPECT_EQ(counts.emrStored, 1);
+}
+
+// 30 captures accepted while the services cannot be reached, two restarts
+// offline, then the service back: each filed once in each place, in the order
+// of acceptance, the outbox sealed at every look. (bench/capture's
+// bench_capture_offline_day runs the full day, 300, and reports the figures.)
+TEST(OfflineDay, EveryCaptureIsFiledOnceInOrderAndTheOutboxStaysSealed) {
+    const KCOfflineDayResult day = kcRunOfflineDay(
+        {QStringLiteral(KC_DEMO_SERVICE), QStringLiteral(KC_UPLOAD_PROBE), 30, QSize(400, 300)});
+    for (const QString &line : day.figures)
+        std::printf("%s\n", qPrintable(line));
+    ASSERT_EQ(day.failure.toStdString(), "");
+    EXPECT_EQ(day.clinicFiled, 30);
+    EXPECT_EQ(day.emrFiled, 30);
+    EXPECT_TRUE(day.inOrder);
+    EXPECT_EQ(day.exposure.toStdString(), "");
 }
 
 } // namespace
