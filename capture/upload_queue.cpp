@@ -526,8 +526,7 @@ void DocumentationUploadQueue::prepared(const QString &key, int attemptNumber, b
         return;
     }
     if (!error.isEmpty()) {
-        it->mayHaveReached = earlierMayHaveReached;
-        finish(key, attemptNumber, Outcome::failed(error, false));
+        finish(key, attemptNumber, Outcome::failed(error, false), earlierMayHaveReached);
         return;
     }
     if (m_paused || !mayAttempt(*it, signedIn())) {
@@ -541,21 +540,21 @@ void DocumentationUploadQueue::prepared(const QString &key, int attemptNumber, b
     if (!sender) {
         // No client for this destination right now (e.g. the EMR is not
         // configured yet): keep the record and try again later.
-        finish(key, attemptNumber,
-               Outcome::unreachable(tr("no %1 client is available").arg(it->destination)));
+        finish(key, attemptNumber, Outcome::unreachable(tr("no %1 client is available").arg(it->destination)),
+               earlierMayHaveReached);
         return;
     }
     kcUploadQueueTestStop("before-send", it->destination);
     auto once = std::make_shared<std::atomic<bool>>(false);
     QPointer<DocumentationUploadQueue> self(this);
-    Done done = [self, key, attemptNumber, once](const Outcome &outcome) {
+    Done done = [self, key, attemptNumber, earlierMayHaveReached, once](const Outcome &outcome) {
         if (once->exchange(true))
             return;
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
-            [self, key, attemptNumber, outcome] {
+            [self, key, attemptNumber, earlierMayHaveReached, outcome] {
                 if (self)
-                    self->finish(key, attemptNumber, outcome);
+                    self->finish(key, attemptNumber, outcome, earlierMayHaveReached);
             },
             Qt::QueuedConnection);
     };
@@ -578,7 +577,8 @@ void DocumentationUploadQueue::prepared(const QString &key, int attemptNumber, b
         m_cancels.insert(key, cancel);
 }
 
-void DocumentationUploadQueue::finish(const QString &key, int attemptNumber, const Outcome &outcome) {
+void DocumentationUploadQueue::finish(const QString &key, int attemptNumber, const Outcome &outcome,
+                                      bool earlierMayHaveReached) {
     auto it = m_entries.find(key);
     if (it == m_entries.end() || it->attempts != attemptNumber)
         return;
@@ -609,8 +609,10 @@ void DocumentationUploadQueue::finish(const QString &key, int attemptNumber, con
         return;
     }
     it->lastError = outcome.error.isEmpty() ? tr("the upload failed") : outcome.error;
+    // This attempt did not reach the service, but an earlier one may have:
+    // the next attempt must still look first.
     if (!outcome.reached)
-        it->mayHaveReached = false;
+        it->mayHaveReached = earlierMayHaveReached;
     if (outcome.kind == Outcome::Refused) {
         it->refused = true;
         store(*it);

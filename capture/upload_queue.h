@@ -183,7 +183,10 @@ private:
     void attempt(const QString &key);
     void prepared(const QString &key, int attemptNumber, bool earlierMayHaveReached, const QString &error,
                   bool unreadable, const QString &content);
-    void finish(const QString &key, int attemptNumber, const Outcome &outcome);
+    // `earlierMayHaveReached`: whether an attempt before this one may have
+    // reached the service; an attempt that certainly did not reach it
+    // leaves that as it was.
+    void finish(const QString &key, int attemptNumber, const Outcome &outcome, bool earlierMayHaveReached);
     void store(const Entry &entry);
     // The account signed in now; none without an account source (then every
     // record may be sent).

@@ -519,8 +519,12 @@ struct QDAthenahealthAPIClientForExtension::FilingAttempt {
             return;
         finished = true;
         // However the attempt ended, the chart's PDF does not stay here.
-        if (job)
+        // The job's handler holds this attempt: dropping it ends the cycle
+        // (callers run a copy of the handler).
+        if (job) {
             emrRemoveDocumentFile(job->filePath);
+            job->finished = nullptr;
+        }
         if (done)
             done(outcome);
     }
@@ -708,8 +712,8 @@ void QDAthenahealthAPIClientForExtension::sendUpload(const std::shared_ptr<Uploa
         const KCError e = fileError    ? fileError
                           : buildError ? buildError
                                        : makeEMRError(KCEMRErrorFileNotWritten, QStringLiteral("cancelled"));
-        if (job->finished)
-            job->finished(std::nullopt, QVariant(), e);
+        if (const auto finished = job->finished)
+            finished(std::nullopt, QVariant(), e);
         else if (job->error)
             job->error(e);
         return;
@@ -727,8 +731,8 @@ void QDAthenahealthAPIClientForExtension::sendUpload(const std::shared_ptr<Uploa
                                           emrRemoveDocumentFile(job->filePath);
                                           if (observer->first)
                                               observer->first->removeObserver(observer->second);
-                                          if (job->finished) {
-                                              job->finished(response, answer, error);
+                                          if (const auto finished = job->finished) {
+                                              finished(response, answer, error);
                                           } else if (error) {
                                               if (job->error)
                                                   job->error(error);
@@ -739,8 +743,8 @@ void QDAthenahealthAPIClientForExtension::sendUpload(const std::shared_ptr<Uploa
     if (!task) {
         const KCError e =
             makeEMRError(KCEMRErrorFileNotWritten, QStringLiteral("The document upload could not start."));
-        if (job->finished)
-            job->finished(std::nullopt, QVariant(), e);
+        if (const auto finished = job->finished)
+            finished(std::nullopt, QVariant(), e);
         else if (job->error)
             job->error(e);
         return;

@@ -51,8 +51,9 @@ public:
     // reports Filed only on an answer that carries the new document's id.
     // Each document is marked with its entry id; with `lookFirst` (an earlier
     // attempt may have reached the EMR) the chart is searched for the mark
-    // first and nothing is sent when the document is there. `done` runs once,
-    // on the main thread.
+    // first and nothing is sent when the document is there. May be called on
+    // any thread (the upload queue calls it on a worker, where the PDF is
+    // made); `done` runs once, on the main thread.
     virtual EMRFilingCancel fileDocument(const QVariantMap &record, const QVariantMap &appointmentInfo,
                                          const QString &fileType, bool lookFirst, EMRFilingCallback done) {
         Q_UNUSED(record);

@@ -205,8 +205,16 @@ TEST_F(WindowServerTest, ListsVisibleWindowsBelowFrontToBack) {
     EXPECT_EQ(indexHolding(below, frontRect), -1);
     EXPECT_EQ(indexHolding(below, client.rootRect(topmost)), -1);
     EXPECT_GE(indexHolding(below, backRect), 0);
+    const QRect topRect = client.rootRect(topmost);
     for (auto w : {back, front, unmapped, inputOnly, tiny, topmost})
         client.destroy(w);
+    // A window manager takes its frames down after the clients are gone;
+    // the next test must not see them.
+    EXPECT_TRUE(waitFor([&] {
+        const auto left = server->windowsBelow(0);
+        return indexHolding(left, backRect) < 0 && indexHolding(left, frontRect) < 0 &&
+               indexHolding(left, topRect) < 0;
+    }));
 }
 
 TEST_F(WindowServerTest, ImageBelowAWindowShowsWhatItCovers) {
