@@ -5,9 +5,11 @@
 #include <QSet>
 #include <QStringList>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <map>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -31,11 +33,14 @@ public:
 
     // The windows of n words whose cleaned candidates differ, in text order.
     // A candidate that occurs again scores the same and cannot raise a best
-    // score, so each is scored once. Requires n <= count().
-    const std::vector<Window> &distinctWindows(qsizetype n) {
+    // score, so each is scored once. Requires n <= count() and prepare(n)
+    // before; reading them is safe from several threads.
+    const std::vector<Window> &distinctWindows(qsizetype n) const { return m_distinct.at(n); }
+
+    void prepare(qsizetype n) {
         std::vector<Window> &windows = m_distinct[n];
         if (!windows.empty())
-            return windows;
+            return;
         const QStringView text(m_index.text());
         QSet<QStringView> seen;
         for (qsizetype k = 0; k + n <= count(); ++k) {
@@ -50,7 +55,6 @@ public:
                 classes |= m_classes[size_t(j)];
             windows.push_back({begin, end, classes});
         }
-        return windows;
     }
 
 private:
@@ -133,7 +137,7 @@ bool hasLetter(const QString &cleaned) {
     return cleaned.size() > cleaned.count(QLatin1Char(' '));
 }
 
-double bestScore(CleanedWords &words, const QString &name) {
+double bestScore(const CleanedWords &words, const QString &name) {
     const QStringList parts = name.split(QLatin1Char(' '), Qt::KeepEmptyParts);
     const qsizetype n = parts.size();
     const qsizetype m = words.count();
@@ -170,45 +174,41 @@ double bestScore(CleanedWords &words, const QString &name) {
     return best;
 }
 
-double bestFormScore(CleanedWords &words, const QString &form) {
-    const qsizetype n = form.count(QLatin1Char(' '));
-    if (n == 0 || n > words.count())
-        return 0.0;
-    const ScorePattern pattern(form);
-    if (!hasLetter(pattern.cleaned()))
-        return 0.0;
-    const ScoreBound bound(pattern.cleaned(), kPatientMatchFuzziness);
-    double best = 0.0;
-    for (const CleanedWords::Window &window : words.distinctWindows(n)) {
-        if (bound.cannotExceed(window.classes, window.end - window.begin, best))
-            continue;
-        const double s = pattern.score(words.index(), window.begin, window.end, kPatientMatchFuzziness);
-        if (s > best && !std::isinf(s))
-            best = s;
-    }
-    return best;
-}
-
 } // namespace
 
-QList<double> bestScoresForForms(const QStringList &forms, const std::optional<QString> &text) {
-    QList<double> scores(forms.size(), 0.0);
-    if (!text)
-        return scores;
+QList<double> bestScoresForPatients(const QVariantList &patients, const std::optional<QString> &text,
+                                    const std::function<void()> &alongside) {
+    std::vector<double> scores(size_t(patients.size()), 0.0);
+    if (!text) {
+        if (alongside)
+            alongside();
+        return QList<double>(scores.begin(), scores.end());
+    }
     CleanedWords words(*text);
-    for (qsizetype i = 0; i < forms.size(); ++i)
-        scores[i] = bestFormScore(words, forms.at(i));
-    return scores;
-}
-
-QList<double> bestScoresForPatients(const QVariantList &patients, const std::optional<QString> &text) {
-    QList<double> scores(patients.size(), 0.0);
-    if (!text)
-        return scores;
-    CleanedWords words(*text);
-    for (qsizetype i = 0; i < patients.size(); ++i)
-        scores[i] = bestScore(words, patients.at(i).toMap().value(QStringLiteral("name")).toString());
-    return scores;
+    QStringList names;
+    names.reserve(patients.size());
+    for (const QVariant &patient : patients) {
+        names << patient.toMap().value(QStringLiteral("name")).toString();
+        const qsizetype n = names.constLast().count(QLatin1Char(' ')) + 1;
+        if (n <= words.count())
+            words.prepare(n);
+    }
+    // From here on the words are only read: patients are handed out one at
+    // a time to this thread and, with work alongside, to one more.
+    std::atomic<qsizetype> next{0};
+    auto work = [&] {
+        for (qsizetype i; (i = next.fetch_add(1)) < names.size();)
+            scores[size_t(i)] = bestScore(words, names.at(i));
+    };
+    if (alongside) {
+        std::thread helper(work);
+        alongside();
+        work();
+        helper.join();
+    } else {
+        work();
+    }
+    return QList<double>(scores.begin(), scores.end());
 }
 
 std::optional<QVariantMap> determinePatientFromList(const QVariantList &patients,

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QVariantList>
 #include <QVariantMap>
+#include <functional>
 #include <optional>
 
 // The fuzziness the matching scores with.
@@ -20,14 +21,10 @@ inline constexpr float kPatientMatchFuzziness = 0.8f;
 // Each patient's best score against `text`, in list order. A patient whose
 // name has more words than the text, or no letter at all, scores 0; with no
 // text every patient scores 0.
-QList<double> bestScoresForPatients(const QVariantList &patients, const std::optional<QString> &text);
-
-// The best score of each pattern in `forms` against the text: each form is a
-// name written as the candidates are (" Berg Van der Patricia" shape: a space
-// before every word) and is scored, as given and only so, against every window
-// of as many words as it has. Forms without a letter, or with more words than
-// the text, score 0; with no text every form scores 0.
-QList<double> bestScoresForForms(const QStringList &forms, const std::optional<QString> &text);
+// With `alongside`, it runs on the calling thread while another thread
+// starts on the scores; the calling thread then helps with the rest.
+QList<double> bestScoresForPatients(const QVariantList &patients, const std::optional<QString> &text,
+                                    const std::function<void()> &alongside = {});
 
 // The proposed patient entry: the one with the highest best score (the first
 // in list order among equals). None when the text is absent or the list is

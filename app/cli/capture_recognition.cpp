@@ -22,7 +22,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <future>
 #include <optional>
 
 namespace {
@@ -248,18 +247,15 @@ int runMatch(int argc, char **argv, const QStringList &args) {
     }
 
     const QVariantList entries = patients->toVariantList();
-    // The plain matching's scores are only printed: worked out beside the
-    // card's decision, half of the list on each of two threads.
-    const qsizetype half = entries.size() / 2;
-    auto scoresOf = [&text](const QVariantList &part) {
-        return std::async(std::launch::async, [part, text] { return bestScoresForPatients(part, text); });
-    };
-    std::future<QList<double>> firstHalf = scoresOf(entries.mid(0, half));
-    std::future<QList<double>> secondHalf = scoresOf(entries.mid(half));
-    // The card a capture of this window would end on.
-    CardDecider decider(entries);
-    const CardDecision card = decider.wholeWindowRead(screen);
-    const QList<double> bests = firstHalf.get() + secondHalf.get();
+    // The plain matching's scores are only printed: worked out on a second
+    // thread while this one decides the card, as a capture of this window
+    // would end on.
+    std::optional<CardDecision> decided;
+    const QList<double> bests = bestScoresForPatients(entries, text, [&] {
+        CardDecider decider(entries);
+        decided = decider.wholeWindowRead(screen);
+    });
+    const CardDecision &card = *decided;
     const PatientIdentification &identification = card.identification;
     QJsonValue topScoredValue = QJsonValue::Null;
     qsizetype topScoredIndex = 0;

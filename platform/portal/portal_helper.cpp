@@ -1,5 +1,6 @@
 #include "platform/portal/portal_helper.h"
 
+#include "platform/core/socket_io.h"
 #include "platform/portal/portal_request.h"
 
 #include <QCoreApplication>
@@ -35,19 +36,6 @@ constexpr int kChannelFd = 3;
 // How long the helper may take to start and answer, beyond the portal's own
 // time.
 constexpr int kHelperStartMs = 10000;
-
-bool writeAll(int fd, const QByteArray &bytes) {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
 
 QByteArray lineOf(const QJsonObject &message) {
     return QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n';
@@ -92,7 +80,7 @@ private:
             handle(message);
     }
 
-    void reply(const QJsonObject &message) { writeAll(m_fd, lineOf(message)); }
+    void reply(const QJsonObject &message) { kcSendAll(m_fd, lineOf(message)); }
 
     void handle(const QJsonObject &m) {
         const QString op = m.value(QLatin1String("op")).toString();
@@ -303,7 +291,7 @@ int PortalHelper::send(QJsonObject message, Handler handler) {
         }
         problem = d->start();
     }
-    if (problem.isEmpty() && !writeAll(d->fd, lineOf(message)))
+    if (problem.isEmpty() && !kcSendAll(d->fd, lineOf(message)))
         problem = QString::fromLocal8Bit(std::strerror(errno));
     if (!problem.isEmpty()) {
         if (handler)

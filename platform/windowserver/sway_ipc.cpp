@@ -1,4 +1,5 @@
 #include "platform/windowserver/sway_ipc.h"
+#include "platform/core/socket_io.h"
 
 #include <QDeadlineTimer>
 #include <QJsonArray>
@@ -21,48 +22,6 @@ struct Fd {
             ::close(fd);
     }
 };
-
-bool waitFor(int fd, short events, const QDeadlineTimer &deadline) {
-    pollfd p{fd, events, 0};
-    for (;;) {
-        const int left = int(qMax<qint64>(0, deadline.remainingTime()));
-        const int r = ::poll(&p, 1, left);
-        if (r > 0)
-            return true;
-        if (r == 0 || errno != EINTR)
-            return false;
-    }
-}
-
-bool writeAll(int fd, const QByteArray &data, const QDeadlineTimer &deadline) {
-    qsizetype done = 0;
-    while (done < data.size()) {
-        if (!waitFor(fd, POLLOUT, deadline))
-            return false;
-        const ssize_t n = ::send(fd, data.constData() + done, size_t(data.size() - done), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
-
-bool readAll(int fd, char *out, size_t size, const QDeadlineTimer &deadline) {
-    size_t done = 0;
-    while (done < size) {
-        if (!waitFor(fd, POLLIN, deadline))
-            return false;
-        const ssize_t n = ::recv(fd, out + done, size - done, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
-}
 
 QRect rectOf(const QJsonValue &v) {
     const QJsonObject o = v.toObject();
@@ -120,7 +79,7 @@ std::optional<QByteArray> swayRequest(const QString &socketPath, SwayMessage typ
     std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
     const QDeadlineTimer deadline(timeoutMs);
     if (::connect(socket.fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
-        if (errno != EINPROGRESS || !waitFor(socket.fd, POLLOUT, deadline))
+        if (errno != EINPROGRESS || !kcWaitForSocket(socket.fd, POLLOUT, deadline))
             return fail(QStringLiteral("cannot reach sway at %1: %2")
                             .arg(socketPath, QString::fromLocal8Bit(std::strerror(errno))));
         int error = 0;
@@ -134,10 +93,10 @@ std::optional<QByteArray> swayRequest(const QString &socketPath, SwayMessage typ
     const quint32 header[2] = {quint32(payload.size()), quint32(type)};
     message.append(reinterpret_cast<const char *>(header), sizeof(header));
     message.append(payload);
-    if (!writeAll(socket.fd, message, deadline))
+    if (!kcSendAll(socket.fd, message, deadline))
         return fail(QStringLiteral("sway did not take the request"));
     char replyHeader[14];
-    if (!readAll(socket.fd, replyHeader, sizeof(replyHeader), deadline) ||
+    if (!kcReceiveAll(socket.fd, replyHeader, sizeof(replyHeader), deadline) ||
         QByteArray(replyHeader, 6) != kMagic)
         return fail(QStringLiteral("sway did not answer"));
     quint32 replyMeta[2];
@@ -146,7 +105,7 @@ std::optional<QByteArray> swayRequest(const QString &socketPath, SwayMessage typ
     if (replyMeta[0] > 64u * 1024 * 1024 || replyMeta[1] != quint32(type))
         return fail(QStringLiteral("sway answered something else"));
     QByteArray body(qsizetype(replyMeta[0]), Qt::Uninitialized);
-    if (!readAll(socket.fd, body.data(), size_t(body.size()), deadline))
+    if (!kcReceiveAll(socket.fd, body.data(), size_t(body.size()), deadline))
         return fail(QStringLiteral("sway's answer was cut short"));
     return body;
 }

@@ -8,6 +8,7 @@
 #include "tests/clinic/demo_service.h"
 #include "tests/support/fhir-server/fhir_test_server.h"
 #include "tests/support/qt_wait.h"
+#include "upload_probe.h"
 
 #include <QJsonDocument>
 #include <QProcess>
@@ -58,17 +59,7 @@ protected:
 
     std::unique_ptr<QProcess> probe(const QString &queue, const QStringList &extra,
                                     const QByteArray &stopAt = {}) {
-        auto process = std::make_unique<QProcess>();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        if (!stopAt.isEmpty())
-            env.insert(QStringLiteral("KC_UPLOAD_QUEUE_STOP_AT"), QString::fromLatin1(stopAt));
-        else
-            env.remove(QStringLiteral("KC_UPLOAD_QUEUE_STOP_AT"));
-        process->setProcessEnvironment(env);
-        process->start(QStringLiteral(KC_UPLOAD_PROBE),
-                       QStringList{"--service", service->url().toString(), "--queue", queue} + extra);
-        EXPECT_TRUE(process->waitForStarted(30000));
-        return process;
+        return kcStartUploadProbe(service->url(), queue, extra, stopAt);
     }
 
     // The EMR upload entry id of the "enqueued" line of standard output.
@@ -97,12 +88,7 @@ protected:
         return n;
     }
 
-    bool finish(const QString &queue, QByteArray *log) {
-        auto second = probe(queue, {});
-        const bool done = second->waitForFinished(240000);
-        *log += second->readAllStandardError();
-        return done && second->exitStatus() == QProcess::NormalExit && second->exitCode() == 0;
-    }
+    bool finish(const QString &queue, QByteArray *log) { return kcFinishUploads(service->url(), queue, log); }
 
     static void report(const QString &row, int documents) {
         std::printf("MATRIX %-58s EHR DocumentReferences %d\n", qPrintable(row), documents);

@@ -10,6 +10,7 @@
 #include "outbox_files.h"
 #include "tests/clinic/demo_service.h"
 #include "tests/support/qt_wait.h"
+#include "upload_probe.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -45,17 +46,7 @@ protected:
 
     std::unique_ptr<QProcess> probe(const QString &queue, const QStringList &extra,
                                     const QByteArray &stopAt = {}) {
-        auto process = std::make_unique<QProcess>();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        if (!stopAt.isEmpty())
-            env.insert(QStringLiteral("KC_UPLOAD_QUEUE_STOP_AT"), QString::fromLatin1(stopAt));
-        else
-            env.remove(QStringLiteral("KC_UPLOAD_QUEUE_STOP_AT"));
-        process->setProcessEnvironment(env);
-        process->start(QStringLiteral(KC_UPLOAD_PROBE),
-                       QStringList{"--service", service->url().toString(), "--queue", queue} + extra);
-        EXPECT_TRUE(process->waitForStarted(30000));
-        return process;
+        return kcStartUploadProbe(service->url(), queue, extra, stopAt);
     }
 
     // Reads lines of standard output until one starts with `prefix`.
@@ -99,12 +90,7 @@ protected:
     }
 
     // Runs the probe to the end in `queue`; true when it filed everything.
-    bool finish(const QString &queue, QByteArray *log) {
-        auto second = probe(queue, {});
-        const bool done = second->waitForFinished(240000);
-        *log += second->readAllStandardError();
-        return done && second->exitStatus() == QProcess::NormalExit && second->exitCode() == 0;
-    }
+    bool finish(const QString &queue, QByteArray *log) { return kcFinishUploads(service->url(), queue, log); }
 
     static void report(const QString &row, const Counts &c) {
         std::printf("MATRIX %-40s clinic stored %d (record ids %d)  chart documents %d\n", qPrintable(row),
