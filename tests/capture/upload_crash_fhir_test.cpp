@@ -16,7 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -113,18 +112,7 @@ TEST_F(UploadCrashFhirTest, KilledAtEveryStepTheDocumentIsFiledOnce) {
                                QByteArray(step) + ":emr");
             const QString entry = enqueuedEntry(*first, &log);
             ASSERT_FALSE(entry.isEmpty()) << log.toStdString();
-            ASSERT_TRUE(kcWaitFor(
-                [&] {
-                    log += first->readAllStandardError();
-                    return log.contains("kc-upload-queue: stopped at " + QByteArray(step)) ||
-                           first->state() != QProcess::Running;
-                },
-                120000))
-                << log.toStdString();
-            ASSERT_EQ(first->state(), QProcess::Running)
-                << "the probe ended before the step: " << log.toStdString();
-            ::kill(pid_t(first->processId()), SIGKILL);
-            ASSERT_TRUE(first->waitForFinished(30000));
+            ASSERT_TRUE(kcKillAtStop(*first, step, &log));
 
             ASSERT_TRUE(finish(queue.path(), &log)) << log.toStdString();
             const int documents = documentsFor(entry);

@@ -17,7 +17,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -112,18 +111,7 @@ TEST_F(UploadCrashTest, KilledAtEveryStepTheCaptureIsFiledOnce) {
                                QByteArray(step) + ':' + destination);
             const Capture capture = captureOf(lineStarting(*first, "enqueued ", &log));
             ASSERT_FALSE(capture.clinicID.isEmpty()) << log.toStdString();
-            ASSERT_TRUE(kcWaitFor(
-                [&] {
-                    log += first->readAllStandardError();
-                    return log.contains("kc-upload-queue: stopped at " + QByteArray(step)) ||
-                           first->state() != QProcess::Running;
-                },
-                120000))
-                << log.toStdString();
-            ASSERT_EQ(first->state(), QProcess::Running)
-                << "the probe ended before the step: " << log.toStdString();
-            ::kill(pid_t(first->processId()), SIGKILL);
-            ASSERT_TRUE(first->waitForFinished(30000));
+            ASSERT_TRUE(kcKillAtStop(*first, step, &log));
             EXPECT_EQ(
                 kcOutboxExposure(queue.path(), {capture.clinicID.toLatin1(), capture.emrEntryID.toLatin1(),
                                                 "Probe Patient", "1970-01-01", "31007", "probe"})

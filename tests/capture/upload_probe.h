@@ -5,7 +5,11 @@
 #include <QProcess>
 #include <QUrl>
 
+#include "tests/support/qt_wait.h"
+
 #include <gtest/gtest.h>
+
+#include <csignal>
 
 #include <memory>
 
@@ -32,4 +36,22 @@ inline bool kcFinishUploads(const QUrl &service, const QString &queue, QByteArra
     const bool done = process->waitForFinished(240000);
     *log += process->readAllStandardError();
     return done && process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0;
+}
+
+// Waits until the probe says it stopped at `step`, then kills it with
+// SIGKILL, as a crash there would end it.
+inline ::testing::AssertionResult kcKillAtStop(QProcess &probe, const QByteArray &step, QByteArray *log) {
+    const bool stopped = kcWaitFor(
+        [&] {
+            *log += probe.readAllStandardError();
+            return log->contains("kc-upload-queue: stopped at " + step) || probe.state() != QProcess::Running;
+        },
+        120000);
+    if (!stopped || probe.state() != QProcess::Running)
+        return ::testing::AssertionFailure()
+               << "the probe did not stop at " << step.constData() << ": " << log->constData();
+    ::kill(pid_t(probe.processId()), SIGKILL);
+    if (!probe.waitForFinished(30000))
+        return ::testing::AssertionFailure() << "the probe did not end after SIGKILL";
+    return ::testing::AssertionSuccess();
 }
