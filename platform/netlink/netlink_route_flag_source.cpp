@@ -21,6 +21,13 @@ KCReachabilityFlagSource::~KCReachabilityFlagSource() = default;
 
 namespace {
 
+// NLMSG_OK with the signs spelled out: `remaining` may go negative after the
+// last message, which must end the walk.
+bool messageFits(const nlmsghdr *h, int remaining) {
+    return remaining >= int(sizeof(nlmsghdr)) && h->nlmsg_len >= sizeof(nlmsghdr) &&
+           h->nlmsg_len <= unsigned(remaining);
+}
+
 constexpr size_t kBufferSize = 32768;
 
 // Sends one request on `fd` and calls `onMessage` for every answer message
@@ -41,7 +48,7 @@ bool transact(int fd, quint32 seq, const void *request, size_t length,
             return false;
         }
         int remaining = int(n);
-        for (auto *h = reinterpret_cast<nlmsghdr *>(buffer.data()); NLMSG_OK(h, remaining);
+        for (auto *h = reinterpret_cast<nlmsghdr *>(buffer.data()); messageFits(h, remaining);
              h = NLMSG_NEXT(h, remaining)) {
             if (h->nlmsg_seq != seq)
                 continue;
@@ -245,7 +252,7 @@ bool KCNetlinkRouteFlagSource::startWatching(std::function<void(quint32 flags)> 
             if (n == 0)
                 break;
             int remaining = int(n);
-            for (auto *h = reinterpret_cast<nlmsghdr *>(buffer.data()); NLMSG_OK(h, remaining);
+            for (auto *h = reinterpret_cast<nlmsghdr *>(buffer.data()); messageFits(h, remaining);
                  h = NLMSG_NEXT(h, remaining)) {
                 if (h->nlmsg_type == RTM_NEWROUTE || h->nlmsg_type == RTM_DELROUTE ||
                     h->nlmsg_type == RTM_NEWLINK || h->nlmsg_type == RTM_DELLINK)
