@@ -1,17 +1,14 @@
 #include "emr/emr_document_file.h"
 
+#include "platform/core/private_files.h"
+
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
-#include <QSaveFile>
 #include <QStandardPaths>
-
-#include <cerrno>
-#include <sys/stat.h>
-#include <unistd.h>
 
 KCError makeEMRError(int code, const QString &description) {
     return KCError(KCEMRErrorDomain, code, {{NSLocalizedDescriptionKey, description}});
@@ -33,18 +30,9 @@ QString emrDocumentsDirectory(KCError *error) {
     if (data.isEmpty())
         return fail(QStringLiteral("There is no application data folder to write the EMR document to."));
     const QString dir = data + QLatin1Char('/') + kDocumentsFolderName;
-    const QByteArray native = QFile::encodeName(dir);
-    if (!QDir().mkpath(data))
-        return fail(QStringLiteral("The folder %1 cannot be created.").arg(data));
-    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
-        return fail(QStringLiteral("The folder %1 cannot be created: %2").arg(dir, qt_error_string(errno)));
-    // A real folder of this user (not a link planted there), then 0700.
-    struct stat st {};
-    if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
-        return fail(QStringLiteral("%1 is not a folder of this user.").arg(dir));
-    if ((st.st_mode & 07777) != 0700 && ::chmod(native.constData(), 0700) != 0)
-        return fail(
-            QStringLiteral("The folder %1 cannot be made private: %2").arg(dir, qt_error_string(errno)));
+    const QString why = kcMakePrivateFolder(dir);
+    if (!why.isEmpty())
+        return fail(QStringLiteral("The folder for EMR documents is not usable: %1.").arg(why));
     return dir;
 }
 
@@ -123,23 +111,10 @@ QByteArray emrRenderImagePDF(const QImage &image, KCError *error) {
 }
 
 KCError emrWriteDocumentFile(const QString &path, const QByteArray &bytes) {
-    QSaveFile file(path);
-    auto failed = [&](const QString &what) {
-        return makeEMRError(
-            KCEMRErrorFileNotWritten,
-            QStringLiteral("The EMR document could not be written to %1: %2").arg(path, what));
-    };
-    if (!file.open(QIODevice::WriteOnly))
-        return failed(file.errorString());
     // The document holds patient data: owner read and write only.
-    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
-        return failed(file.errorString());
-    if (file.write(bytes) != bytes.size()) {
-        const QString why = file.errorString();
-        file.cancelWriting();
-        return failed(why);
-    }
-    if (!file.commit())
-        return failed(file.errorString());
+    const QString why = kcWriteFileDurably(path, bytes);
+    if (!why.isEmpty())
+        return makeEMRError(KCEMRErrorFileNotWritten,
+                            QStringLiteral("The EMR document could not be written to %1: %2").arg(path, why));
     return {};
 }
