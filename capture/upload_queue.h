@@ -179,7 +179,6 @@ private:
     void recheckAccounts();
     qint64 retryDelay(int attempts) const;
     void pump();
-    bool mayStart(const Entry &entry) const;
     void attempt(const QString &key);
     void prepared(const QString &key, int attemptNumber, bool earlierMayHaveReached, const QString &error,
                   bool unreadable, const QString &content);
