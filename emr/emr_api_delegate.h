@@ -17,6 +17,13 @@
 using EMRUploadCallback = std::function<void(const KCHTTPURLResponse &response)>;
 using EMRErrorCallback = std::function<void(const KCError &error)>;
 
+// Posted (main thread) when the EMR client needs the clinician to sign in to
+// the EMR in the browser before it can file; userInfo "message" says why.
+inline const QString KCEMRSignInNeededNotification = QStringLiteral("emrSignInNeeded");
+// Posted (main thread) when the clinician has signed in to the EMR: what
+// waited for the sign-in may be sent now.
+inline const QString KCEMRSignedInNotification = QStringLiteral("emrSignedIn");
+
 // How filing one document ended.
 struct EMRFilingOutcome {
     enum Kind { Filed, Failed, Refused };

@@ -9,6 +9,7 @@
 
 #include "emr/emr_document_file.h"
 #include "emr/fhir_signing_key.h"
+#include "emr/fhir_user_sign_in.h"
 #include "http/secure_url.h"
 #include "platform/core/managed_settings.h"
 
@@ -16,8 +17,9 @@ Q_LOGGING_CATEGORY(lcFHIR, "kelvra.emr.fhir")
 
 namespace {
 
-// Reading Patients and Encounters, creating and searching DocumentReferences.
-const QString kScopesV2 = QStringLiteral("system/Patient.rs system/Encounter.rs system/DocumentReference.cs");
+// Reading and searching Patients, searching Encounters, creating and
+// searching DocumentReferences: no more.
+const QString kScopesV2 = QStringLiteral("system/Patient.rs system/Encounter.s system/DocumentReference.cs");
 const QString kScopesV1 = QStringLiteral(
     "system/Patient.read system/Encounter.read system/DocumentReference.read system/DocumentReference.write");
 const QString kAssertionType = QStringLiteral("urn:ietf:params:oauth:client-assertion-type:jwt-bearer");
@@ -67,6 +69,9 @@ struct QDFHIRAPIClientForExtension::Settings {
     FHIRDocumentCoding coding;
     std::shared_ptr<FHIRSigningKey> key;
     QString keyProblem;
+    QString launch; // "standalone" or "backend"
+    QString organization;
+    QString clinicUser;
 };
 
 struct QDFHIRAPIClientForExtension::Request {
@@ -93,6 +98,7 @@ struct QDFHIRAPIClientForExtension::Filing {
     QString appointmentID;
     // Found in the EHR.
     QString patientID;
+    QString managingOrganization;
     std::optional<FHIREncounter> encounter;
     // Whether the document may be in the EHR already (an earlier attempt,
     // or a create whose answer did not come).
@@ -191,12 +197,16 @@ QDFHIRAPIClientForExtension::Settings QDFHIRAPIClientForExtension::settings() co
     s.tokenURL = text(m_emrData.value(QStringLiteral("auth_url"))).trimmed();
     if (s.tokenURL.isEmpty())
         s.tokenURL = m_discoveredTokenURL;
-    s.clientID = text(m_emrData.value(QStringLiteral("client_id"))).trimmed();
+    s.clientID = fhirConfiguredValue(m_emrData, QStringLiteral("client_id"), FHIRClientIDSettingsKey);
     s.keyID = text(m_emrData.value(QStringLiteral("key_id"))).trimmed();
     s.identifierSystem = text(m_emrData.value(QStringLiteral("patient_identifier_system"))).trimmed();
     s.coding = FHIRDocumentCoding::fromEmrData(m_emrData);
     s.key = m_key;
     s.keyProblem = m_keyProblem;
+    s.launch = fhirLaunchMode(m_emrData);
+    s.organization = fhirOrganizationReference(
+        fhirConfiguredValue(m_emrData, QStringLiteral("organization"), FHIROrganizationSettingsKey));
+    s.clinicUser = fhirClinicUser();
     return s;
 }
 
@@ -215,10 +225,12 @@ void QDFHIRAPIClientForExtension::updateAuthStatus() {
     const KcManagedSetting file = kcManagedSetting(FHIRPrivateKeyFileSettingsKey);
     const QString path = file.value.toString().trimmed();
     if (!path.isEmpty()) {
+        // Refused unless readable by this user alone.
+        problem = fhirKeyFileProblem(path);
         QFile f(path);
-        if (f.open(QIODevice::ReadOnly))
+        if (problem.isEmpty() && f.open(QIODevice::ReadOnly))
             pem = f.readAll();
-        else
+        else if (problem.isEmpty())
             problem =
                 QStringLiteral("The FHIR private key file %1 cannot be read: %2").arg(path, f.errorString());
     } else if (file.locked) {
@@ -257,6 +269,7 @@ void QDFHIRAPIClientForExtension::updateAuthStatus() {
 
 void QDFHIRAPIClientForExtension::forgetCredentials() {
     QList<TokenCallback> waiters;
+    forgetUserSignIn();
     {
         QMutexLocker locker(&m_lock);
         ++m_credentialEpoch;
@@ -271,6 +284,15 @@ void QDFHIRAPIClientForExtension::forgetCredentials() {
     const Failure signedOut{Kind::Failed, QStringLiteral("signed out")};
     for (const TokenCallback &waiter : waiters)
         DispatchQueue::main()->async([waiter, signedOut] { waiter(QString(), signedOut); });
+}
+
+QString QDFHIRAPIClientForExtension::launchMode() const {
+    return settings().launch;
+}
+
+FHIRSmartLaunch::Config QDFHIRAPIClientForExtension::userSignInConfig() const {
+    const Settings s = settings();
+    return {s.baseURL, s.clientID, s.clinicUser};
 }
 
 QString QDFHIRAPIClientForExtension::tokenURL() const {
@@ -326,6 +348,12 @@ void QDFHIRAPIClientForExtension::requestToken() {
     if (s.baseURL.isEmpty() || s.clientID.isEmpty())
         return fail(Kind::Failed,
                     QStringLiteral("The FHIR connection is not configured (base_url, client_id)."));
+    if (s.launch == QLatin1String("standalone"))
+        return requestUserToken(epoch);
+    if (s.launch != QLatin1String("backend"))
+        return fail(Kind::Refused, QStringLiteral("The FHIR sign-in \"%1\" is unknown (launch: standalone or "
+                                                  "backend).")
+                                       .arg(s.launch));
     if (!s.key)
         return fail(Kind::Failed, s.keyProblem);
     const QString insecure = kcInsecureURLProblem(s.baseURL, QStringLiteral("The FHIR base URL (base_url)"),
@@ -784,6 +812,8 @@ void QDFHIRAPIClientForExtension::checkPatient(const std::shared_ptr<Filing> &fi
         return;
     }
     filing->patientID = id;
+    filing->managingOrganization =
+        text(patient.value(QStringLiteral("managingOrganization")).toMap().value(QStringLiteral("reference")));
     findEncounter(filing);
 }
 
@@ -835,9 +865,11 @@ void QDFHIRAPIClientForExtension::findFiledDocument(const std::shared_ptr<Filing
 
 void QDFHIRAPIClientForExtension::createDocument(const std::shared_ptr<Filing> &filing) {
     const Settings s = settings();
-    const QVariantMap document =
-        fhirDocumentReference(s.coding, {filing->entryID, filing->patientID, filing->note, filing->pdf,
-                                         filing->created, filing->encounter});
+    const QVariantMap document = fhirDocumentReference(
+        s.coding, {filing->entryID, filing->patientID, filing->note, filing->pdf, filing->created, filing->encounter,
+                   s.launch == QLatin1String("standalone") ? fhirAuthorReference(s.baseURL, signedInUser())
+                                                           : QString(),
+                   s.organization.isEmpty() ? filing->managingOrganization : s.organization});
     // Created once: a server that holds a document with this identifier
     // answers with it instead of creating another.
     const KCHeaderList headers{{QStringLiteral("Content-Type"), kFHIRJSON},

@@ -2,10 +2,20 @@
 // QDFHIRAPIClientForExtension: files captures into the chart of an EHR that
 // speaks the FHIR R4 API (Epic, Oracle Health and many others).
 //
-// Authorisation is SMART Backend Services: a JWT assertion signed with the
-// clinic's private key (RS384 or ES384) buys an access token with the OAuth
-// 2.0 client-credentials grant; the token is reused until shortly before it
-// expires, and a 401 gets one new token and one retry.
+// Two ways to sign in ("launch" in "emrData", or the managed setting
+// "fhirLaunch"):
+// - "standalone" (the default): the clinician's own sign-in to the EHR in
+//   the browser, SMART App Launch as a public native client
+//   (fhir_smart_launch.h). The clinician (the id token's fhirUser) is the
+//   author of every document filed; while the EHR wants the clinician to
+//   sign in (again), filings fail without reaching the EHR, and
+//   KCEMRSignInNeededNotification asks for signInToEHR().
+// - "backend": SMART Backend Services: a JWT assertion signed with the
+//   clinic's private key (RS384 or ES384) buys an access token with the
+//   OAuth 2.0 client-credentials grant. A configuration without "launch"
+//   that carries a private key keeps using it.
+// Either token is reused until shortly before it expires, and a 401 gets
+// one new token and one retry.
 //
 // A capture is filed only after the EHR's own Patient has been found and
 // checked: by the EHR patient id of the visit (or as an identifier, an MRN,
@@ -22,10 +32,14 @@
 // <base>/.well-known/smart-configuration), "client_id", "key_id",
 // "algorithm" ("RS384" or "ES384"; else the key's), "private_key" (PEM), the
 // document coding (see FHIRDocumentCoding) and "patient_identifier_system"
-// (the system of the MRN search). The private key is taken from the file
-// that the managed setting "fhirPrivateKeyFile" names when it is set, else
-// from "private_key"; it is never logged nor written anywhere, and
-// forgetCredentials() drops it.
+// (the system of the MRN search), "organization" (the Organization that keeps
+// the documents, their custodian; else the Patient's managingOrganization).
+// "launch", "client_id" and "organization" may be set by clinic IT instead
+// (managed settings "fhirLaunch", "fhirClientID", "fhirOrganization"; a
+// locked one is taken from the system-wide file only). The private key is
+// taken from the file that the managed setting "fhirPrivateKeyFile" names
+// when it is set (readable by the user alone), else from "private_key"; it
+// is never logged nor written anywhere, and forgetCredentials() drops it.
 //
 // One instance per process (sharedClient()); callbacks run on the main thread.
 
@@ -40,6 +54,7 @@
 
 #include "emr/emr_api_delegate.h"
 #include "emr/fhir_resources.h"
+#include "emr/fhir_smart_launch.h"
 #include "http/http_session_manager.h"
 
 class FHIRSigningKey;
@@ -47,6 +62,12 @@ class FHIRSigningKey;
 // The managed setting naming the private key file (see the README's
 // "Configuration for clinic IT").
 inline const QString FHIRPrivateKeyFileSettingsKey = QStringLiteral("fhirPrivateKeyFile");
+inline const QString FHIRLaunchSettingsKey = QStringLiteral("fhirLaunch");
+inline const QString FHIRClientIDSettingsKey = QStringLiteral("fhirClientID");
+inline const QString FHIROrganizationSettingsKey = QStringLiteral("fhirOrganization");
+
+class KCBrowserOpener;
+class KCSecretStore;
 
 class QDFHIRAPIClientForExtension : public CVHTTPSessionManager,
                                     public EMRAPIDelegate,
@@ -92,6 +113,21 @@ public:
     QString tokenURL() const;
     // The scopes asked for by the last token request.
     QString requestedScopes() const;
+    // "standalone" or "backend" (see above).
+    QString launchMode() const;
+    // Standalone: the clinician's sign-in in the browser; `done` runs once on
+    // the main thread with "" when signed in, else why not.
+    void signInToEHR(std::function<void(const QString &problem)> done);
+    // Standalone: whether filing waits for signInToEHR(), and why.
+    bool ehrSignInNeeded(QString *why = nullptr) const;
+    // Standalone: who signed in (fhirUser) and the scopes the EHR granted.
+    QString signedInUser() const;
+    QString grantedScopes() const;
+    // The browser and keyring of the sign-in (the desktop's by default).
+    void setSignInServices(std::shared_ptr<KCBrowserOpener> browser, std::shared_ptr<KCSecretStore> keyring);
+    // Who is signed in to the clinic service: the kept EHR sign-in is theirs.
+    static void setClinicUserSource(std::function<QString()> source);
+
     // The signing key's public JWK Set ({"keys": [JWK]}) to register with
     // the EHR; empty with `error` set when there is no usable key.
     QVariantMap publicJWKS(QString *error) const;
@@ -117,6 +153,14 @@ private:
     // is asked again once with v1 scopes.
     void postTokenRequest(const QString &tokenURL, quint64 epoch, bool v1);
     bool useV1Scopes() const;
+    // Standalone: the access token from the clinician's kept sign-in.
+    void requestUserToken(quint64 epoch);
+    // The base URL, client id and clinic user of the clinician's sign-in.
+    FHIRSmartLaunch::Config userSignInConfig() const;
+    std::shared_ptr<FHIRSmartLaunch> smartLaunch();
+    void signInNeeded(const QString &why, quint64 epoch);
+    // Sign-out of a standalone sign-in: revoked and forgotten.
+    void forgetUserSignIn();
     // A request to the authorisation server (SMART configuration, token
     // URL), for its origin only; `done` runs on the main thread while the
     // client lives, with the status (0: no answer), the answer and the
@@ -162,6 +206,13 @@ private:
     QList<TokenCallback> m_tokenWaiters;
     // Not before this time (the EHR's Retry-After).
     QDateTime m_notBefore;
+    std::shared_ptr<FHIRSmartLaunch> m_smart;
+    std::shared_ptr<KCBrowserOpener> m_browser;
+    std::shared_ptr<KCSecretStore> m_keyring;
+    QString m_fhirUser;
+    QString m_grantedScopes;
+    bool m_signInNeeded = false;
+    QString m_signInNeededWhy;
     // Raised by forgetCredentials(): answers of an earlier value are dropped.
     std::atomic<quint64> m_credentialEpoch{0};
 };

@@ -113,6 +113,11 @@ QVariantMap fhirDocumentReference(const FHIRDocumentCoding &coding_, const FHIRD
                      QStringLiteral("mimeType Sufficient"))}}}}};
     if (!content.description.trimmed().isEmpty())
         document.insert(QStringLiteral("description"), content.description);
+    if (!content.author.isEmpty())
+        document.insert(QStringLiteral("author"),
+                        QVariantList{QVariantMap{{QStringLiteral("reference"), content.author}}});
+    if (!content.custodian.isEmpty())
+        document.insert(QStringLiteral("custodian"), QVariantMap{{QStringLiteral("reference"), content.custodian}});
     if (content.encounter) {
         QVariantMap context{
             {QStringLiteral("encounter"),

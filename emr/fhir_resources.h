@@ -44,6 +44,8 @@ struct FHIRDocumentContent {
     QByteArray pdf;
     QDateTime created;
     std::optional<FHIREncounter> encounter;
+    QString author;    // who signed in (a Practitioner or PractitionerRole reference); left out when empty
+    QString custodian; // the Organization that keeps the document; left out when empty
 };
 
 // "urn:ietf:rfc:3986", the system of the upload's identifier.
@@ -55,8 +57,8 @@ QString fhirUploadIdentifier(const QString &entryID);
 // The DocumentReference (US Core) of a capture: status "current", the
 // configured type and category, the subject, the date, the caption as
 // description, the PDF as a base64 attachment with its size, SHA-1 hash,
-// title and creation time, the upload's identifier, and the encounter with
-// its period when there is one.
+// title and creation time, the upload's identifier, the encounter with its
+// period when there is one, and the author and custodian when known.
 QVariantMap fhirDocumentReference(const FHIRDocumentCoding &coding, const FHIRDocumentContent &content);
 
 // The token search value of the upload's identifier: "urn:ietf:rfc:3986|urn:uuid:...".

@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QDateTime>
 #include <QFile>
 #include <QHash>
@@ -127,6 +129,22 @@ private:
                 reply({{"id", id}, {"event", "activated"}});
             });
             shortcut->start();
+        } else if (op == QLatin1String("open-uri")) {
+            // org.freedesktop.portal.OpenURI: the desktop's default handler
+            // (a web page: the default browser) opens the address.
+            QDBusMessage call = QDBusMessage::createMethodCall(
+                service.isEmpty() ? QStringLiteral("org.freedesktop.portal.Desktop") : service,
+                kPortalDesktopPath, QStringLiteral("org.freedesktop.portal.OpenURI"), QStringLiteral("OpenURI"));
+            call << m.value(QLatin1String("parent")).toString() << m.value(QLatin1String("uri")).toString()
+                 << QVariantMap{{QStringLiteral("handle_token"), portalNewToken()}};
+            auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, timeoutMs), this);
+            connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, id, watcher] {
+                watcher->deleteLater();
+                const QDBusPendingCall answer = *watcher;
+                reply({{"id", id},
+                       {"final", true},
+                       {"problem", answer.isError() ? answer.error().message() : QString()}});
+            });
         } else if (op == QLatin1String("unbind")) {
             delete m_shortcuts.take(m.value(QLatin1String("shortcut")).toInt());
         }

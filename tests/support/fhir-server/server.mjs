@@ -8,7 +8,14 @@
 //   node server.mjs [--host 127.0.0.1] [--port 0] [--client-id ID]
 //                   [--public-key PEM]... [--jwks FILE] [--seed FILE]
 //                   [--no-conditional-create] [--scopes v1|v2]
-//                   [--token-lifetime S]
+//                   [--token-lifetime S] [--authorization-server URL
+//                   --introspection-secret SECRET]
+//
+// With --authorization-server (tests/support/oidc-server; or later through
+// POST /control/settings {authorization_server, introspection_secret}) the SMART
+// configuration names that server's endpoints for the clinicians' own
+// sign-in (standalone launch), and its access tokens are accepted as far as
+// its introspection endpoint calls them active, with their scopes.
 //
 // Prints "fhir-server listening on <origin>/" and then
 // "fhir base <origin>/fhir/R4/" on stdout once it listens.
@@ -51,6 +58,8 @@ function parseOptions(argv) {
     conditionalCreate: true,
     scopes: 'v2',
     tokenLifetime: 300,
+    authorizationServer: '',
+    introspectionSecret: '',
   };
   for (let i = 0; i < argv.length; ++i) {
     const a = argv[i];
@@ -67,6 +76,8 @@ function parseOptions(argv) {
     else if (a === '--no-conditional-create') options.conditionalCreate = false;
     else if (a === '--scopes') options.scopes = value();
     else if (a === '--token-lifetime') options.tokenLifetime = Number(value());
+    else if (a === '--authorization-server') options.authorizationServer = value();
+    else if (a === '--introspection-secret') options.introspectionSecret = value();
     else throw new Error(`unknown option ${a}`);
   }
   if (!['127.0.0.1', 'localhost', '::1'].includes(options.host))
@@ -199,7 +210,8 @@ const isKnownScope = (s) => V1_SCOPE.test(s) || (state.scopes === 'v2' && V2_SCO
 function permissions(scopes) {
   const allowed = new Set();
   for (const s of scopes) {
-    const m = V1_SCOPE.exec(s) ?? V2_SCOPE.exec(s);
+    // A clinician's user/ scopes allow what the system/ ones do.
+    const m = V1_SCOPE.exec(s.replace(/^user\//, 'system/')) ?? V2_SCOPE.exec(s.replace(/^user\//, 'system/'));
     if (!m) continue;
     const letters = m[2] === 'read' ? 'rs' : m[2] === 'write' ? 'cud' : m[2] === '*' ? 'cruds' : m[2];
     for (const l of letters) allowed.add(`${m[1]}.${l}`);
@@ -265,7 +277,53 @@ async function token(req, body, origin) {
 
 // ---- FHIR ----
 
-function smartConfiguration(origin) {
+// The authorization server's OpenID configuration, once.
+let authorizationServer = null;
+async function authorizationServerConfiguration() {
+  if (!authorizationServer) {
+    const issuer = options.authorizationServer.replace(/\/$/, '');
+    authorizationServer = await (await fetch(`${issuer}/.well-known/openid-configuration`)).json();
+  }
+  return authorizationServer;
+}
+
+// The access token of a clinician's sign-in, as the authorization server
+// says it stands now (no cache: a revoked token stops working at once).
+async function introspected(accessToken) {
+  if (!options.authorizationServer || !accessToken) return undefined;
+  const as = await authorizationServerConfiguration();
+  const answer = await fetch(as.introspection_endpoint, {
+    method: 'POST',
+    headers: {
+      'Content-Type': 'application/x-www-form-urlencoded',
+      Authorization: 'Basic ' + Buffer.from(`fhir-server:${options.introspectionSecret}`).toString('base64'),
+    },
+    body: new URLSearchParams({ token: accessToken }),
+  });
+  const info = await answer.json();
+  if (!info.active || info.token_type !== 'Bearer') return undefined;
+  return { expires: info.exp * 1000, allowed: permissions(String(info.scope ?? '').split(' ')), sub: info.sub };
+}
+
+async function smartConfiguration(origin) {
+  if (options.authorizationServer) {
+    const as = await authorizationServerConfiguration();
+    return {
+      issuer: as.issuer,
+      jwks_uri: as.jwks_uri,
+      authorization_endpoint: as.authorization_endpoint,
+      token_endpoint: as.token_endpoint,
+      revocation_endpoint: as.revocation_endpoint,
+      introspection_endpoint: as.introspection_endpoint,
+      grant_types_supported: ['authorization_code', 'refresh_token'],
+      token_endpoint_auth_methods_supported: ['none'],
+      code_challenge_methods_supported: as.code_challenge_methods_supported,
+      response_types_supported: ['code'],
+      scopes_supported: as.scopes_supported,
+      capabilities: ['launch-standalone', 'client-public', 'sso-openid-connect', 'context-standalone-patient', 'permission-offline', 'permission-user',
+        state.scopes === 'v1' ? 'permission-v1' : 'permission-v2'],
+    };
+  }
   return {
     issuer: origin + '/',
     token_endpoint: origin + TOKEN_PATH,
@@ -328,7 +386,7 @@ function permitted(tokenInfo, method, resourceType) {
 async function fhir(req, body, origin, path, search) {
   const auth = req.headers.authorization ?? '';
   const accessToken = auth.startsWith('Bearer ') ? auth.slice(7) : '';
-  const tokenInfo = state.tokens.get(accessToken);
+  const tokenInfo = state.tokens.get(accessToken) ?? (await introspected(accessToken));
   if (!tokenInfo || tokenInfo.expires < Date.now())
     return { status: 401, body: outcome('login', 'a valid access token is required'), headers: { 'WWW-Authenticate': 'Bearer error="invalid_token"' } };
   const resourceType = path.split('/')[0];
@@ -398,6 +456,11 @@ async function control(req, body, path) {
       if (input.scopes !== undefined) state.scopes = input.scopes;
       if (input.token_lifetime !== undefined) state.tokenLifetime = input.token_lifetime;
       if (input.delay_ms !== undefined) state.delayMs = input.delay_ms;
+      if (input.authorization_server !== undefined) {
+        options.authorizationServer = input.authorization_server;
+        options.introspectionSecret = input.introspection_secret ?? '';
+        authorizationServer = null;
+      }
       return { status: 200, body: {} };
     case 'expire-tokens':
       for (const info of state.tokens.values()) info.expires = 0;
@@ -453,7 +516,7 @@ async function handle(req, body) {
   if (fault && !fault.afterHandling) return faultAnswer(fault);
   let answer;
   if (path === TOKEN_PATH && req.method === 'POST') answer = await token(req, body, origin);
-  else if (path === FHIR_BASE + '.well-known/smart-configuration' && req.method === 'GET') answer = { status: 200, body: smartConfiguration(origin) };
+  else if (path === FHIR_BASE + '.well-known/smart-configuration' && req.method === 'GET') answer = { status: 200, body: await smartConfiguration(origin) };
   else if (path === FHIR_BASE + 'metadata' && req.method === 'GET') answer = { status: 200, body: capabilityStatement(origin) };
   else if (path.startsWith(FHIR_BASE) && path.length > FHIR_BASE.length)
     answer = await fhir(req, body, origin, path.slice(FHIR_BASE.length), url.search);
