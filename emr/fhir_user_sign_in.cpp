@@ -145,7 +145,7 @@ void QDFHIRAPIClientForExtension::signInNeeded(const QString &why, quint64 epoch
         m_signInNeededWhy = why;
         m_accessToken.clear();
     }
-    finishToken(QString(), 0, Failure{Kind::Failed, QStringLiteral("waiting for the EHR sign-in: ") + why}, epoch);
+    finishToken(QString(), 0, Failure{Kind::Failed, why}, epoch);
     if (announce)
         NotificationCenter::defaultCenter().postNotification(KCEMRSignInNeededNotification,
                                                              {{QStringLiteral("message"), why}});
@@ -157,8 +157,7 @@ void QDFHIRAPIClientForExtension::requestUserToken(quint64 epoch) {
         // Nothing to renew with until the clinician signs in.
         DispatchQueue::main()->async([weak = weak_from_this(), why, epoch] {
             if (auto self = weak.lock())
-                self->finishToken(QString(), 0,
-                                  Failure{Kind::Failed, QStringLiteral("waiting for the EHR sign-in: ") + why}, epoch);
+                self->finishToken(QString(), 0, Failure{Kind::Failed, why}, epoch);
         });
         return;
     }

@@ -187,8 +187,11 @@ const provider = new Provider(issuer, {
 });
 provider.on('grant.success', (ctx) => state.grants.push({ grant_type: ctx.oidc.params?.grant_type, ok: true }));
 provider.on('grant.error', (ctx, error) => state.grants.push({ grant_type: ctx.oidc.params?.grant_type, ok: false, error: error.error, description: error.error_description }));
-provider.on('revocation.success', () => ++state.revocations);
-provider.on('introspection.success', () => ++state.introspections);
+provider.use(async (ctx, next) => {
+  await next();
+  if (ctx.status === 200 && ctx.path === '/token/revocation') ++state.revocations;
+  if (ctx.status === 200 && ctx.path === '/token/introspection') ++state.introspections;
+});
 
 // SMART servers grant offline_access on consent without the OpenID prompt
 // "consent" in the request: the consent page below is always shown for it.
