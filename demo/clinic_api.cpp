@@ -146,14 +146,22 @@ DemoReply DemoServer::clinicLogout(const DemoRequest &request) {
 }
 
 QJsonObject DemoServer::configurationObject(const QString &base) const {
-    if (m_options.emr == QLatin1String("fhir"))
-        return {{QStringLiteral("emrData"),
-                 QJsonObject{{QStringLiteral("base_url"), m_options.fhirURL},
-                             {QStringLiteral("client_id"), m_options.fhirClientID},
-                             {QStringLiteral("key_id"), m_options.fhirKeyID},
-                             {QStringLiteral("private_key"), m_options.fhirPrivateKey}}},
-                {QStringLiteral("kelvraKeychain"),
-                 QJsonObject{{QStringLiteral("enabledEMR"), QStringLiteral("fhir")}}}};
+    if (m_options.emr == QLatin1String("fhir")) {
+        // Without a key the clinicians sign in to the EHR themselves.
+        const QJsonObject emrData =
+            m_options.fhirPrivateKey.isEmpty()
+                ? QJsonObject{{QStringLiteral("base_url"), m_options.fhirURL},
+                              {QStringLiteral("launch"), QStringLiteral("standalone")},
+                              {QStringLiteral("client_id"), m_options.fhirClientID},
+                              {QStringLiteral("organization"), m_options.fhirOrganization}}
+                : QJsonObject{{QStringLiteral("base_url"), m_options.fhirURL},
+                              {QStringLiteral("launch"), QStringLiteral("backend")},
+                              {QStringLiteral("client_id"), m_options.fhirClientID},
+                              {QStringLiteral("key_id"), m_options.fhirKeyID},
+                              {QStringLiteral("private_key"), m_options.fhirPrivateKey}};
+        return {{QStringLiteral("emrData"), emrData},
+                {QStringLiteral("kelvraKeychain"), QJsonObject{{QStringLiteral("enabledEMR"), QStringLiteral("fhir")}}}};
+    }
     if (m_options.emr != QLatin1String("athenahealth"))
         return {{QStringLiteral("emrData"), QJsonObject()},
                 {QStringLiteral("kelvraKeychain"), QJsonValue::Null}};

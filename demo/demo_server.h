@@ -21,11 +21,13 @@ struct DemoOptions {
     QString dataDir;
     QString emr = QStringLiteral("athenahealth"); // or "fhir", "none"
     // With "fhir": the FHIR base URL, client id, key id and private key (PEM)
-    // handed out in the configuration.
+    // handed out in the configuration; without a key, the clinicians' own
+    // EHR sign-in with the clinic's Organization.
     QString fhirURL;
     QString fhirClientID = QStringLiteral("kelvra-capture-demo");
     QString fhirKeyID = QStringLiteral("kelvra-demo-key");
     QString fhirPrivateKey;
+    QString fhirOrganization = QStringLiteral("Organization/org-clinic");
     int delayMs = 0;
     int expireSessionsAfter = 0; // 0: sessions never expire
     int failCount = 0;

@@ -71,8 +71,13 @@ int main(int argc, char **argv) {
          QStringLiteral("With --emr fhir: the client id handed out (default kelvra-capture-demo)."),
          QStringLiteral("ID")},
         {QStringLiteral("fhir-key"),
-         QStringLiteral("With --emr fhir: the private key (PEM file) handed out in the configuration."),
+         QStringLiteral("With --emr fhir: the private key (PEM file) handed out in the configuration "
+                        "(a backend service); without it the clinicians sign in to the EHR themselves."),
          QStringLiteral("FILE")},
+        {QStringLiteral("fhir-organization"),
+         QStringLiteral("With --emr fhir and no key: the Organization that keeps the documents "
+                        "(default Organization/org-clinic)."),
+         QStringLiteral("REFERENCE")},
         {QStringLiteral("fhir-patients"),
          QStringLiteral("Print the demo patients as a FHIR Bundle (to seed a FHIR server) and exit.")},
         {QStringLiteral("delay-ms"), QStringLiteral("Delay every answer by N milliseconds."),
@@ -111,14 +116,18 @@ int main(int argc, char **argv) {
         return fail(QStringLiteral("--emr must be athenahealth, fhir or none"));
     if (options.emr == QLatin1String("fhir")) {
         options.fhirURL = parser.value(QStringLiteral("fhir-url"));
-        if (options.fhirURL.isEmpty() || !parser.isSet(QStringLiteral("fhir-key")))
-            return fail(QStringLiteral("--emr fhir needs --fhir-url and --fhir-key"));
+        if (options.fhirURL.isEmpty())
+            return fail(QStringLiteral("--emr fhir needs --fhir-url"));
         if (parser.isSet(QStringLiteral("fhir-client-id")))
             options.fhirClientID = parser.value(QStringLiteral("fhir-client-id"));
-        QFile key(parser.value(QStringLiteral("fhir-key")));
-        if (!key.open(QIODevice::ReadOnly))
-            return fail(QStringLiteral("cannot read %1: %2").arg(key.fileName(), key.errorString()));
-        options.fhirPrivateKey = QString::fromLatin1(key.readAll());
+        if (parser.isSet(QStringLiteral("fhir-organization")))
+            options.fhirOrganization = parser.value(QStringLiteral("fhir-organization"));
+        if (parser.isSet(QStringLiteral("fhir-key"))) {
+            QFile key(parser.value(QStringLiteral("fhir-key")));
+            if (!key.open(QIODevice::ReadOnly))
+                return fail(QStringLiteral("cannot read %1: %2").arg(key.fileName(), key.errorString()));
+            options.fhirPrivateKey = QString::fromLatin1(key.readAll());
+        }
     }
     options.dataDir = parser.isSet(QStringLiteral("data-dir"))
                           ? parser.value(QStringLiteral("data-dir"))

@@ -125,6 +125,8 @@ public:
     QString grantedScopes() const;
     // The browser and keyring of the sign-in (the desktop's by default).
     void setSignInServices(std::shared_ptr<KCBrowserOpener> browser, std::shared_ptr<KCSecretStore> keyring);
+    // The base URL, client id and clinic user of the clinician's sign-in.
+    FHIRSmartLaunch::Config userSignInConfig() const;
     // Who is signed in to the clinic service: the kept EHR sign-in is theirs.
     static void setClinicUserSource(std::function<QString()> source);
 
@@ -155,8 +157,6 @@ private:
     bool useV1Scopes() const;
     // Standalone: the access token from the clinician's kept sign-in.
     void requestUserToken(quint64 epoch);
-    // The base URL, client id and clinic user of the clinician's sign-in.
-    FHIRSmartLaunch::Config userSignInConfig() const;
     std::shared_ptr<FHIRSmartLaunch> smartLaunch();
     void signInNeeded(const QString &why, quint64 epoch);
     // Sign-out of a standalone sign-in: revoked and forgotten.

@@ -19,6 +19,8 @@
 #include <QTimer>
 #include <QUrlQuery>
 
+#include <utility>
+
 Q_LOGGING_CATEGORY(lcSmart, "kelvra.emr.fhir.signin")
 
 namespace {
@@ -523,11 +525,17 @@ void FHIRSmartLaunch::renew(const Config &config, Callback done) {
     });
 }
 
-void FHIRSmartLaunch::signOut(const Config &config, const QString &accessToken) {
+void FHIRSmartLaunch::signOut(const Config &config, const QString &accessToken, std::function<void()> done) {
     cancel();
     const KCSecretAttributes attributes{FHIRSignInKeyringService, keyringAccount(config), std::nullopt};
     std::weak_ptr<FHIRSmartLaunch> weak = weak_from_this();
-    DispatchQueue::global()->async([weak, keyring = m_keyring, attributes, config, accessToken] {
+    // Runs `done` once, when the last revocation has been answered.
+    auto finished = std::make_shared<std::function<void()>>(std::move(done));
+    auto finish = [finished] {
+        if (*finished)
+            DispatchQueue::main()->async(std::exchange(*finished, {}));
+    };
+    DispatchQueue::global()->async([weak, keyring = m_keyring, attributes, config, accessToken, finish] {
         QByteArray secret;
         if (keyring && keyring->find(attributes, &secret).ok())
             keyring->remove(attributes);
@@ -535,32 +543,35 @@ void FHIRSmartLaunch::signOut(const Config &config, const QString &accessToken) 
             text(QJsonDocument::fromJson(secret).object().toVariantMap().value(QStringLiteral("refresh_token")));
         secret.fill('\0');
         if (refreshToken.isEmpty() && accessToken.isEmpty())
-            return;
-        DispatchQueue::main()->async([weak, config, accessToken, refreshToken] {
+            return finish();
+        DispatchQueue::main()->async([weak, config, accessToken, refreshToken, finish] {
             auto self = weak.lock();
             if (!self)
-                return;
-            self->discover(config.fhirBase, [weak, config, accessToken, refreshToken](
+                return finish();
+            self->discover(config.fhirBase, [weak, config, accessToken, refreshToken, finish](
                                                 const std::shared_ptr<Endpoints> &endpoints, const QString &) {
                 auto self = weak.lock();
                 if (!self || !endpoints || endpoints->revocation.isEmpty())
-                    return;
+                    return finish();
                 // Best effort: the tokens are forgotten here whatever the EHR answers.
-                const QList<QPair<QString, QString>> tokens{{refreshToken, QStringLiteral("refresh_token")},
-                                                             {accessToken, QStringLiteral("access_token")}};
-                for (const auto &t : tokens) {
-                    if (t.first.isEmpty())
-                        continue;
+                QList<QPair<QString, QString>> tokens;
+                for (const auto &t : {qMakePair(refreshToken, QStringLiteral("refresh_token")),
+                                      qMakePair(accessToken, QStringLiteral("access_token"))})
+                    if (!t.first.isEmpty())
+                        tokens.append(t);
+                auto left = std::make_shared<int>(int(tokens.size()));
+                for (const auto &t : tokens)
                     self->request(QStringLiteral("POST"), endpoints->revocation,
                                   {{QStringLiteral("token"), t.first},
                                    {QStringLiteral("token_type_hint"), t.second},
                                    {QStringLiteral("client_id"), config.clientID}},
-                                  [hint = t.second](qint64, const QVariantMap &, const QString &problem) {
+                                  [hint = t.second, left, finish](qint64, const QVariantMap &, const QString &problem) {
                                       if (!problem.isEmpty())
                                           qCWarning(lcSmart).noquote()
                                               << "revoking the EHR" << hint << "failed:" << problem;
+                                      if (--*left == 0)
+                                          finish();
                                   });
-                }
             });
         });
     });

@@ -83,8 +83,9 @@ public:
     void renew(const Config &config, Callback done);
     // Revokes the kept refresh token and `accessToken` at the EHR, where it
     // offers revocation (best effort), and forgets the refresh token. Ends a
-    // sign-in under way.
-    void signOut(const Config &config, const QString &accessToken);
+    // sign-in under way. `done` (optional) runs on the main thread once the
+    // EHR has answered the revocations (or none was sent).
+    void signOut(const Config &config, const QString &accessToken, std::function<void()> done = {});
     // Ends a sign-in under way (its callback reports it as not finished).
     void cancel();
     // How long a browser sign-in may take.

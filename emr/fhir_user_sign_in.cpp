@@ -46,8 +46,9 @@ QString fhirLaunchMode(const QVariantMap &emrData) {
     const QString launch = fhirConfiguredValue(emrData, QStringLiteral("launch"), FHIRLaunchSettingsKey).toLower();
     if (!launch.isEmpty())
         return launch;
-    const bool keyConfigured = !kcManagedSetting(FHIRPrivateKeyFileSettingsKey).value.toString().trimmed().isEmpty() ||
-                               !text(emrData.value(QStringLiteral("private_key"))).trimmed().isEmpty();
+    bool keyConfigured = !kcManagedSetting(FHIRPrivateKeyFileSettingsKey).value.toString().trimmed().isEmpty();
+    for (const char *key : {"private_key", "key_id", "algorithm"})
+        keyConfigured = keyConfigured || !text(emrData.value(QLatin1String(key))).trimmed().isEmpty();
     return keyConfigured ? QStringLiteral("backend") : QStringLiteral("standalone");
 }
 

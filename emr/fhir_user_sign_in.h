@@ -13,8 +13,9 @@
 QString fhirConfiguredValue(const QVariantMap &emrData, const QString &emrKey, const QString &managedKey);
 
 // "standalone" or "backend" (lower case; any other text as given): "launch",
-// else "backend" when a private key is configured (the configuration of a
-// backend service from before there was a choice), else "standalone".
+// else "backend" when a backend's key is configured (the managed key file,
+// "private_key", "key_id" or "algorithm": a backend service set up before
+// there was a choice), else "standalone".
 QString fhirLaunchMode(const QVariantMap &emrData);
 
 // "Organization/<id>" from an id, a relative reference or an absolute URL

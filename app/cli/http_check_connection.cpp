@@ -2,13 +2,19 @@
 // session manager and the default security policy, with what a support
 // technician needs to see: the trust verdict and why, the HTTP status and
 // the time taken. With --config naming a FHIR EHR it checks that EHR: its
-// CapabilityStatement, an access token, and the public key to register.
+// CapabilityStatement, and how the application signs in: the clinician's
+// sign-in in the browser (who signed in, the scopes granted, the time it
+// took; the tokens are revoked at the end), or an access token of the
+// backend service and the public key to register.
 
 #include "app/cli/cli.h"
 #include "emr/emr_api_client.h"
 #include "emr/fhir_api_client.h"
+#include "emr/fhir_smart_launch.h"
 #include "http/http_session_manager.h"
 #include "http/security_policy.h"
+#include "platform/browser/browser_opener.h"
+#include "platform/secretstore/secret_store.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,6 +24,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QMutex>
 
 #include <cstdio>
@@ -86,13 +93,86 @@ bool printCapabilities(const QVariant &body) {
     return version.startsWith(QLatin1String("4.0"));
 }
 
-// Gets an access token as a filing would, and prints the key to register.
+// The check's sign-in is kept in memory only, to be revoked at its end.
+class MemoryKeyring : public KCSecretStore {
+public:
+    KCSecretResult find(const KCSecretAttributes &match, QByteArray *secret) override {
+        if (!m_items.contains(key(match)))
+            return KCSecretResult::failure(KCSecretStatus::NotFound);
+        if (secret)
+            *secret = m_items.value(key(match));
+        return {};
+    }
+    KCSecretResult list(const KCSecretAttributes &, QList<KCSecretItem> *) override {
+        return KCSecretResult::failure(KCSecretStatus::NotFound);
+    }
+    KCSecretResult add(const KCSecretAttributes &attributes, const QString &, const QByteArray &secret) override {
+        m_items.insert(key(attributes), secret);
+        return {};
+    }
+    KCSecretResult update(const KCSecretAttributes &match, const QByteArray &secret) override {
+        return add(match, QString(), secret);
+    }
+    KCSecretResult remove(const KCSecretAttributes &match) override {
+        return m_items.remove(key(match)) ? KCSecretResult() : KCSecretResult::failure(KCSecretStatus::NotFound);
+    }
+
+private:
+    static QString key(const KCSecretAttributes &a) { return a.service.value_or(QString()) + '\n' + a.account.value_or(QString()); }
+    QHash<QString, QByteArray> m_items;
+};
+
+// The clinician's sign-in in the browser, as the application does it; who
+// signed in, the scopes granted and the time it took. Nothing is kept.
+bool checkClinicianSignIn(const QDFHIRAPIClientForExtension &fhir) {
+    std::printf("Sign-in:         standalone: the clinician signs in to the EHR in the browser (SMART App "
+                "Launch, public client %s)\n",
+                qPrintable(fhir.userSignInConfig().clientID));
+    std::printf("Scopes asked:    %s\n", qPrintable(FHIRUserScopesV2));
+    std::printf("Signing in:      the EHR's sign-in page opens in your browser; sign in there.\n");
+    std::fflush(stdout);
+    auto launch = std::make_shared<FHIRSmartLaunch>(kcSystemBrowserOpener(), std::make_shared<MemoryKeyring>());
+    const FHIRSmartLaunch::Config config = fhir.userSignInConfig();
+    QEventLoop loop;
+    FHIRSmartLaunch::Result result;
+    QElapsedTimer timer;
+    timer.start();
+    launch->signIn(config, [&](const FHIRSmartLaunch::Result &r) {
+        result = r;
+        loop.quit();
+    });
+    loop.exec();
+    const qint64 elapsed = timer.elapsed();
+    if (result.kind != FHIRSmartLaunch::Result::SignedIn) {
+        std::printf("Signed in as:    NOT signed in: %s\n", qPrintable(result.message));
+        return false;
+    }
+    std::printf("Signed in as:    %s\n", qPrintable(result.session.fhirUser));
+    std::printf("Scopes granted:  %s\n", qPrintable(result.session.scope));
+    std::printf("Refresh token:   %s\n", result.session.refreshTokenKept
+                                             ? "granted (renewed without the browser until it is revoked)"
+                                             : "not granted: the clinician signs in again when the token expires");
+    std::printf("Sign-in time:    %lld ms (browser opened to access token)\n", static_cast<long long>(elapsed));
+    // The check keeps nothing: its tokens are revoked at once.
+    launch->signOut(config, result.session.accessToken, [&] { loop.quit(); });
+    loop.exec();
+    return true;
+}
+
+// Signs in as a filing would, and prints what clinic IT needs: for a backend
+// service the key to register.
 bool checkFHIRAuthorisation(const QVariantMap &preferences) {
     EMRAPIClient &registry = EMRAPIClient::sharedEMRAPIClient();
     registry.extensionCheckCurrentEMR(preferences.value(QStringLiteral("emrData")), preferences);
     const auto fhir = std::dynamic_pointer_cast<QDFHIRAPIClientForExtension>(registry.delegate());
     if (!fhir)
         return false;
+    const QString mode = fhir->launchMode();
+    if (mode == QLatin1String("standalone"))
+        return checkClinicianSignIn(*fhir);
+    std::printf("Sign-in:         %s\n", mode == QLatin1String("backend")
+                                            ? "backend: SMART Backend Services with the clinic's key"
+                                            : qPrintable(QStringLiteral("unknown (\"%1\")").arg(mode)));
     QString keyProblem;
     const QVariantMap jwks = fhir->publicJWKS(&keyProblem);
     if (jwks.isEmpty())
@@ -284,11 +364,13 @@ const CliRegistrar
                         "                   KELVRA_CA_FILE variable or the \"trustedCAFile\" setting do\n"
                         "  --config FILE    instead of a URL: a user configuration naming a FHIR EHR\n"
                         "                   (\"enabledEMR\": \"fhir\", see emr-file --help); reads its\n"
-                        "                   CapabilityStatement (<base_url>metadata), gets an access\n"
-                        "                   token as a filing would, and prints the public key (JWKS)\n"
-                        "                   to register with the EHR\n\n"
+                        "                   CapabilityStatement (<base_url>metadata) and signs in as a\n"
+                        "                   filing would: standalone, the EHR's sign-in page in your\n"
+                        "                   browser, then who signed in (fhirUser) and the scopes\n"
+                        "                   granted (the tokens are revoked at the end); backend, an\n"
+                        "                   access token and the public key (JWKS) to register\n\n"
                         "Exit status: 0 when the server is trusted and answered (with --config: a\n"
-                        "FHIR R4 CapabilityStatement and an access token), 1 when not, 2 on bad\n"
+                        "FHIR R4 CapabilityStatement and a sign-in), 1 when not, 2 on bad\n"
                         "input."),
          &run});
 

@@ -1,8 +1,10 @@
 // emr-file and check-connection of the real binary against the test FHIR
-// server: a document filed by hand, a refusal, and the connection check
-// whose printed JWKS the EHR accepts as the client's key.
+// server: a document filed by hand, a refusal, the connection check whose
+// printed JWKS the EHR accepts as the client's key, and the check of a
+// clinician's sign-in in the browser (headless Chromium as KELVRA_BROWSER).
 
 #include "tests/support/fhir-server/fhir_test_server.h"
+#include "tests/support/oidc-server/oidc_test_server.h"
 
 #include <QImage>
 #include <QJsonDocument>
@@ -110,6 +112,21 @@ TEST_F(FhirCli, CheckConnectionReadsTheStatementGetsATokenAndPrintsTheKey) {
     const Outcome failed = run({"check-connection", "--config", keyless});
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_TRUE(failed.out.contains("No FHIR private key is configured")) << failed.out.constData();
+}
+
+TEST_F(FhirCli, CheckConnectionSignsTheClinicianInAndSaysWho) {
+    OidcTestServer oidc;
+    ASSERT_TRUE(oidc.start(server)) << oidc.error().toStdString();
+    const QString standalone = writeConfig("standalone.json", OidcTestServer::emrData(server));
+    qputenv("KELVRA_BROWSER", OidcTestServer::signInCommand().toUtf8());
+    const Outcome checked = run({"check-connection", "--config", standalone});
+    EXPECT_EQ(checked.exitCode, 0) << checked.out.constData() << checked.err.constData();
+    EXPECT_TRUE(checked.out.contains("Sign-in:         standalone")) << checked.out.constData();
+    EXPECT_TRUE(checked.out.contains("Signed in as:    " + server.base().toString().toUtf8() + "Practitioner/prac-lee"));
+    EXPECT_TRUE(checked.out.contains("Scopes granted:  ") && checked.out.contains("user/DocumentReference.cs"));
+    // What the check signed in with is revoked (refresh and access token).
+    EXPECT_EQ(oidc.state().value("revocations").toInt(), 2);
+    qunsetenv("KELVRA_BROWSER");
 }
 
 } // namespace
