@@ -2,13 +2,16 @@
 
 #include "app/app_delegate.h"
 #include "app/desktop_session.h"
+#include "app/ehr_sign_in.h"
 #include "app/login_screen.h"
 #include "app/main_window_controller.h"
 #include "app/pending_uploads.h"
 #include "app/single_instance.h"
 #include "app/start_at_login.h"
 #include "capture/panel/style.h"
+#include "clinic/kelvra_api_client.h"
 #include "clinic/service_url.h"
+#include "emr/fhir_api_client.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -109,6 +112,9 @@ int kcRunDesktopApplication(int argc, char **argv) {
 
     AppDelegate delegate;
     delegate.applicationDidFinishLaunching();
+    // A clinician's EHR sign-in kept on this computer is theirs alone.
+    QDFHIRAPIClientForExtension::setClinicUserSource(
+        [] { return KelvraAPIClient::sharedKelvraAPIClient()->loggedInUserUsername(); });
 
     // The capture window, once signed in, holds the capture panel.
     CaptureMainWindowController::setPanelFactory(&kcMakeCapturePanel);
@@ -121,6 +127,7 @@ int kcRunDesktopApplication(int argc, char **argv) {
     std::unique_ptr<QSystemTrayIcon> tray;
     QMenu trayMenu;
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        trayMenu.addAction(KCEHRSignIn::shared()->menuItem());
         trayMenu.addAction(delegate.logoutMenuItem());
         trayMenu.addAction(KCStartAtLogin::shared()->menuItem());
         QObject::connect(&trayMenu, &QMenu::aboutToShow, KCStartAtLogin::shared(), &KCStartAtLogin::refresh);
@@ -145,6 +152,15 @@ int kcRunDesktopApplication(int argc, char **argv) {
                          [icon](const QString &title, const QString &message) {
                              icon->showMessage(title, message, QSystemTrayIcon::Warning);
                          });
+        // The EHR wants the clinician to sign in (again), or that failed.
+        QObject::connect(KCEHRSignIn::shared(), &KCEHRSignIn::needed, icon,
+                         [icon](const QString &title, const QString &message) {
+                             icon->showMessage(title, message, QSystemTrayIcon::Information);
+                         });
+        QObject::connect(KCEHRSignIn::shared(), &KCEHRSignIn::finished, icon, [icon](const QString &problem) {
+            if (!problem.isEmpty())
+                icon->showMessage(QObject::tr("Not signed in to the EHR"), problem, QSystemTrayIcon::Warning);
+        });
     }
 
     login.showWindow();

@@ -2,6 +2,7 @@
 
 #include "app/app_delegate.h"
 #include "app/desktop_session.h"
+#include "app/ehr_sign_in.h"
 #include "app/start_at_login.h"
 #include "capture/panel/style.h"
 
@@ -36,7 +37,8 @@ CaptureMainWindowController::CaptureMainWindowController(AppDelegate *delegate, 
     m_window->resize(panel->sizeHint());
     if (delegate)
         m_window->setContextMenuActions(
-            {delegate->logoutMenuItem(), KCStartAtLogin::shared()->menuItem(), delegate->quitMenuItem()});
+            {KCEHRSignIn::shared()->menuItem(), delegate->logoutMenuItem(), KCStartAtLogin::shared()->menuItem(),
+             delegate->quitMenuItem()});
 }
 
 CaptureMainWindowController::~CaptureMainWindowController() {

@@ -147,6 +147,14 @@ void kcRetryUploadsWhenReachable(DocumentationUploadQueue *queue) {
             if (back && guard)
                 guard->retryNow();
         });
-    QObject::connect(queue, &QObject::destroyed,
-                     [token] { NotificationCenter::defaultCenter().removeObserver(token); });
+    // What waited for the clinician's EHR sign-in goes at once.
+    const NotificationCenter::ObserverToken signedIn =
+        center.addObserver(KCEMRSignedInNotification, DispatchQueue::main(), [guard](const Notification &) {
+            if (guard)
+                guard->retryNow();
+        });
+    QObject::connect(queue, &QObject::destroyed, [token, signedIn] {
+        NotificationCenter::defaultCenter().removeObserver(token);
+        NotificationCenter::defaultCenter().removeObserver(signedIn);
+    });
 }

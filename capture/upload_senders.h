@@ -47,6 +47,7 @@ DocumentationUploadQueue::Account kcCurrentUploadAccount(bool signedIn);
 
 // Tries the waiting records of `queue` at once whenever the reachability
 // monitor reports the network reachable after it was not (its notification
-// "com.corvane.networking.reachability.change"), for as long as `queue`
+// "com.corvane.networking.reachability.change") and when the clinician has
+// signed in to the EHR (KCEMRSignedInNotification), for as long as `queue`
 // lives.
 void kcRetryUploadsWhenReachable(DocumentationUploadQueue *queue);

@@ -254,12 +254,15 @@ TEST(App, SignOutReturnsToTheLoginWindowAndStopsTheRefreshes) {
 
     // Sign out from the capture window's context menu.
     QList<QAction *> actions = main->contextMenuActions();
-    ASSERT_EQ(actions.size(), 3);
-    EXPECT_EQ(actions[0]->text(), "Sign Out");
-    EXPECT_EQ(actions[1]->text(), "Start at login");
-    EXPECT_TRUE(actions[1]->isCheckable());
-    EXPECT_EQ(actions[2]->text(), "Quit");
-    actions[0]->trigger();
+    ASSERT_EQ(actions.size(), 4);
+    // The EHR sign-in shows only while the EHR asks for it.
+    EXPECT_EQ(actions[0]->text(), "Sign in to the EHR…");
+    EXPECT_FALSE(actions[0]->isVisible());
+    EXPECT_EQ(actions[1]->text(), "Sign Out");
+    EXPECT_EQ(actions[2]->text(), "Start at login");
+    EXPECT_TRUE(actions[2]->isCheckable());
+    EXPECT_EQ(actions[3]->text(), "Quit");
+    actions[1]->trigger();
     ASSERT_TRUE(waitVisible(login.window(), true));
     EXPECT_TRUE(waitVisible(main, false));
     EXPECT_FALSE(world->delegate->loggedIn());

@@ -2,11 +2,15 @@
 // and, once the application installs it, the capture panel with the
 // delegate as its session and its upload queue shown in the tray.
 #include "app/app_delegate.h"
+#include "app/ehr_sign_in.h"
 #include "app/main_window_controller.h"
 #include "app/pending_uploads.h"
 #include "app/start_at_login.h"
+#include "emr/emr_api_delegate.h"
+#include "platform/core/notification_center.h"
 #include "capture/panel/view_controller.h"
 #include "tests/app/fake_backend.h"
+#include "tests/support/qt_wait.h"
 
 #include <QApplication>
 #include <QDir>
@@ -53,8 +57,8 @@ TEST(CapturePanel, FillsTheWindowAndShowsItsQueueInTheTray) {
         auto *panel = qobject_cast<ViewController *>(controller.contentView());
         ASSERT_NE(panel, nullptr);
         EXPECT_EQ(controller.window()->contextMenuActions(),
-                  QList<QAction *>({delegate.logoutMenuItem(), KCStartAtLogin::shared()->menuItem(),
-                                    delegate.quitMenuItem()}));
+                  QList<QAction *>({KCEHRSignIn::shared()->menuItem(), delegate.logoutMenuItem(),
+                                    KCStartAtLogin::shared()->menuItem(), delegate.quitMenuItem()}));
 
         // The tray counts the panel's queue, which it holds.
         DocumentationUploadQueue *queue = panel->uploadQueue();
@@ -75,3 +79,43 @@ TEST(CapturePanel, FillsTheWindowAndShowsItsQueueInTheTray) {
 }
 
 } // namespace
+
+TEST(EHRSignIn, TheMenuAsksWhileTheEHRWantsTheClinicianAndSignsInOnce) {
+    KCEHRSignIn signIn;
+    QAction *item = signIn.menuItem();
+    EXPECT_FALSE(item->isVisible());
+    QSignalSpy needed(&signIn, &KCEHRSignIn::needed);
+    std::function<void(const QString &)> finish;
+    int started = 0;
+    signIn.setStarter([&](std::function<void(const QString &)> done) {
+        ++started;
+        finish = std::move(done);
+    });
+    NotificationCenter &center = NotificationCenter::defaultCenter();
+    auto post = [&](const QString &name, const QVariantMap &info = {}) {
+        center.postNotification(name, info);
+        kcSpin(50);
+    };
+
+    post(KCEMRSignInNeededNotification, {{"message", "Sign in to the EHR again: revoked."}});
+    EXPECT_TRUE(item->isVisible());
+    ASSERT_EQ(needed.size(), 1);
+    EXPECT_TRUE(needed.first().at(1).toString().startsWith("Sign in to the EHR again: revoked."));
+    post(KCEMRSignInNeededNotification, {{"message", "again"}});
+    EXPECT_EQ(needed.size(), 1); // said once while it stays needed
+
+    item->trigger();
+    item->trigger(); // a second click while the browser is open starts nothing
+    EXPECT_EQ(started, 1);
+    EXPECT_FALSE(item->isEnabled());
+    finish("the browser was closed");
+    EXPECT_TRUE(item->isVisible() && item->isEnabled());
+    item->trigger();
+    finish(QString());
+    EXPECT_FALSE(item->isVisible());
+
+    post(KCEMRSignInNeededNotification, {{"message", "expired"}});
+    EXPECT_EQ(needed.size(), 2);
+    post(KCLogoutNotification);
+    EXPECT_FALSE(item->isVisible());
+}
