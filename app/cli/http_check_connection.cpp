@@ -11,6 +11,7 @@
 #include "emr/emr_api_client.h"
 #include "emr/fhir_api_client.h"
 #include "emr/fhir_smart_launch.h"
+#include "emr/fhir_user_sign_in.h"
 #include "http/http_session_manager.h"
 #include "http/security_policy.h"
 #include "platform/browser/browser_opener.h"
@@ -162,14 +163,19 @@ bool checkClinicianSignIn(const QDFHIRAPIClientForExtension &fhir) {
 // Signs in as a filing would, and prints what clinic IT needs: for a backend
 // service the key to register.
 bool checkFHIRAuthorisation(const QVariantMap &preferences) {
+    const QVariantMap emrData = preferences.value(QStringLiteral("emrData")).toMap();
+    if (fhirLaunchMode(emrData) == QLatin1String("standalone")) {
+        // Nothing kept on this computer is used or changed.
+        auto fhir = std::make_shared<QDFHIRAPIClientForExtension>();
+        fhir->setEmrData(emrData);
+        return checkClinicianSignIn(*fhir);
+    }
     EMRAPIClient &registry = EMRAPIClient::sharedEMRAPIClient();
     registry.extensionCheckCurrentEMR(preferences.value(QStringLiteral("emrData")), preferences);
     const auto fhir = std::dynamic_pointer_cast<QDFHIRAPIClientForExtension>(registry.delegate());
     if (!fhir)
         return false;
     const QString mode = fhir->launchMode();
-    if (mode == QLatin1String("standalone"))
-        return checkClinicianSignIn(*fhir);
     std::printf("Sign-in:         %s\n", mode == QLatin1String("backend")
                                             ? "backend: SMART Backend Services with the clinic's key"
                                             : qPrintable(QStringLiteral("unknown (\"%1\")").arg(mode)));
