@@ -30,11 +30,11 @@ KCEHRSignIn::KCEHRSignIn(QObject *parent) : QObject(parent), m_starter(&registry
     connect(m_item, &QAction::triggered, this, &KCEHRSignIn::signIn);
     NotificationCenter &center = NotificationCenter::defaultCenter();
     QPointer<KCEHRSignIn> self(this);
-    m_observers << center.addObserver(KCEMRSignInNeededNotification, DispatchQueue::main(),
-                                      [self](const Notification &n) {
-                                          if (self)
-                                              self->show(true, n.userInfo.value(QStringLiteral("message")).toString());
-                                      });
+    m_observers << center.addObserver(
+        KCEMRSignInNeededNotification, DispatchQueue::main(), [self](const Notification &n) {
+            if (self)
+                self->show(true, n.userInfo.value(QStringLiteral("message")).toString());
+        });
     for (const QString &name : {KCEMRSignedInNotification, KCLogoutNotification})
         m_observers << center.addObserver(name, DispatchQueue::main(), [self](const Notification &) {
             if (self)
@@ -52,9 +52,10 @@ void KCEHRSignIn::show(bool visible, const QString &why) {
     m_item->setVisible(visible);
     m_item->setToolTip(why);
     if (visible && !wasVisible && !m_signingIn)
-        emit needed(tr("Sign in to the EHR"),
-                    why + QLatin1Char(' ') +
-                        tr("Captures wait until then. Choose \"Sign in to the EHR…\" in KelvraCapture's menu."));
+        emit needed(
+            tr("Sign in to the EHR"),
+            why + QLatin1Char(' ') +
+                tr("Captures wait until then. Choose \"Sign in to the EHR…\" in KelvraCapture's menu."));
 }
 
 void KCEHRSignIn::signIn() {

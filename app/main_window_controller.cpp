@@ -36,9 +36,8 @@ CaptureMainWindowController::CaptureMainWindowController(AppDelegate *delegate, 
     m_contentView = panel;
     m_window->resize(panel->sizeHint());
     if (delegate)
-        m_window->setContextMenuActions(
-            {KCEHRSignIn::shared()->menuItem(), delegate->logoutMenuItem(), KCStartAtLogin::shared()->menuItem(),
-             delegate->quitMenuItem()});
+        m_window->setContextMenuActions({KCEHRSignIn::shared()->menuItem(), delegate->logoutMenuItem(),
+                                         KCStartAtLogin::shared()->menuItem(), delegate->quitMenuItem()});
 }
 
 CaptureMainWindowController::~CaptureMainWindowController() {

@@ -160,7 +160,8 @@ QJsonObject DemoServer::configurationObject(const QString &base) const {
                               {QStringLiteral("key_id"), m_options.fhirKeyID},
                               {QStringLiteral("private_key"), m_options.fhirPrivateKey}};
         return {{QStringLiteral("emrData"), emrData},
-                {QStringLiteral("kelvraKeychain"), QJsonObject{{QStringLiteral("enabledEMR"), QStringLiteral("fhir")}}}};
+                {QStringLiteral("kelvraKeychain"),
+                 QJsonObject{{QStringLiteral("enabledEMR"), QStringLiteral("fhir")}}}};
     }
     if (m_options.emr != QLatin1String("athenahealth"))
         return {{QStringLiteral("emrData"), QJsonObject()},

@@ -812,8 +812,8 @@ void QDFHIRAPIClientForExtension::checkPatient(const std::shared_ptr<Filing> &fi
         return;
     }
     filing->patientID = id;
-    filing->managingOrganization =
-        text(patient.value(QStringLiteral("managingOrganization")).toMap().value(QStringLiteral("reference")));
+    filing->managingOrganization = text(
+        patient.value(QStringLiteral("managingOrganization")).toMap().value(QStringLiteral("reference")));
     findEncounter(filing);
 }
 
@@ -866,10 +866,10 @@ void QDFHIRAPIClientForExtension::findFiledDocument(const std::shared_ptr<Filing
 void QDFHIRAPIClientForExtension::createDocument(const std::shared_ptr<Filing> &filing) {
     const Settings s = settings();
     const QVariantMap document = fhirDocumentReference(
-        s.coding, {filing->entryID, filing->patientID, filing->note, filing->pdf, filing->created, filing->encounter,
-                   s.launch == QLatin1String("standalone") ? fhirAuthorReference(s.baseURL, signedInUser())
-                                                           : QString(),
-                   s.organization.isEmpty() ? filing->managingOrganization : s.organization});
+        s.coding,
+        {filing->entryID, filing->patientID, filing->note, filing->pdf, filing->created, filing->encounter,
+         s.launch == QLatin1String("standalone") ? fhirAuthorReference(s.baseURL, signedInUser()) : QString(),
+         s.organization.isEmpty() ? filing->managingOrganization : s.organization});
     // Created once: a server that holds a document with this identifier
     // answers with it instead of creating another.
     const KCHeaderList headers{{QStringLiteral("Content-Type"), kFHIRJSON},

@@ -16,8 +16,8 @@
 namespace {
 
 QByteArray fromBase64URL(const QByteArray &text, bool *ok) {
-    const auto decoded = QByteArray::fromBase64Encoding(
-        text, QByteArray::Base64UrlEncoding | QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded = QByteArray::fromBase64Encoding(text, QByteArray::Base64UrlEncoding |
+                                                                  QByteArray::AbortOnBase64DecodingErrors);
     *ok = bool(decoded);
     return decoded ? *decoded : QByteArray();
 }
@@ -50,7 +50,8 @@ PKey publicKey(const QVariantMap &jwk) {
         n = BN_bin2bn(reinterpret_cast<const unsigned char *>(nb.constData()), int(nb.size()), nullptr);
         e = BN_bin2bn(reinterpret_cast<const unsigned char *>(eb.constData()), int(eb.size()), nullptr);
         type = "RSA";
-        ok = !nb.isEmpty() && !eb.isEmpty() && n && e && OSSL_PARAM_BLD_push_BN(build, OSSL_PKEY_PARAM_RSA_N, n) &&
+        ok = !nb.isEmpty() && !eb.isEmpty() && n && e &&
+             OSSL_PARAM_BLD_push_BN(build, OSSL_PKEY_PARAM_RSA_N, n) &&
              OSSL_PARAM_BLD_push_BN(build, OSSL_PKEY_PARAM_RSA_E, e);
     } else if (kty == QLatin1String("EC")) {
         const QString crv = jwk.value(QStringLiteral("crv")).toString();
@@ -108,11 +109,11 @@ QByteArray derECSignature(const QByteArray &raw, int width) {
 
 bool verifies(EVP_PKEY *key, const EVP_MD *digest, const QByteArray &input, const QByteArray &signature) {
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    const bool ok = ctx && EVP_DigestVerifyInit(ctx, nullptr, digest, nullptr, key) == 1 &&
-                    EVP_DigestVerify(ctx, reinterpret_cast<const unsigned char *>(signature.constData()),
-                                     size_t(signature.size()),
-                                     reinterpret_cast<const unsigned char *>(input.constData()),
-                                     size_t(input.size())) == 1;
+    const bool ok =
+        ctx && EVP_DigestVerifyInit(ctx, nullptr, digest, nullptr, key) == 1 &&
+        EVP_DigestVerify(ctx, reinterpret_cast<const unsigned char *>(signature.constData()),
+                         size_t(signature.size()), reinterpret_cast<const unsigned char *>(input.constData()),
+                         size_t(input.size())) == 1;
     EVP_MD_CTX_free(ctx);
     return ok;
 }
@@ -173,7 +174,8 @@ std::optional<QVariantMap> fhirVerifiedIDToken(const QByteArray &idToken, const 
         const QVariantMap jwk = k.toMap();
         if (jwk.value(QStringLiteral("kty")).toString() != kty)
             continue;
-        if (!kid.isEmpty() && jwk.contains(QStringLiteral("kid")) && jwk.value(QStringLiteral("kid")).toString() != kid)
+        if (!kid.isEmpty() && jwk.contains(QStringLiteral("kid")) &&
+            jwk.value(QStringLiteral("kid")).toString() != kid)
             continue;
         const QString use = jwk.value(QStringLiteral("use")).toString();
         if (!use.isEmpty() && use != QLatin1String("sig"))

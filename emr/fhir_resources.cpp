@@ -117,7 +117,8 @@ QVariantMap fhirDocumentReference(const FHIRDocumentCoding &coding_, const FHIRD
         document.insert(QStringLiteral("author"),
                         QVariantList{QVariantMap{{QStringLiteral("reference"), content.author}}});
     if (!content.custodian.isEmpty())
-        document.insert(QStringLiteral("custodian"), QVariantMap{{QStringLiteral("reference"), content.custodian}});
+        document.insert(QStringLiteral("custodian"),
+                        QVariantMap{{QStringLiteral("reference"), content.custodian}});
     if (content.encounter) {
         QVariantMap context{
             {QStringLiteral("encounter"),

@@ -52,8 +52,8 @@ inline const QString FHIRUserScopesV1 =
 class FHIRSmartLaunch : public std::enable_shared_from_this<FHIRSmartLaunch> {
 public:
     struct Config {
-        QUrl fhirBase;     // normalized, ending in "/"
-        QString clientID;  // the public client's id
+        QUrl fhirBase;      // normalized, ending in "/"
+        QString clientID;   // the public client's id
         QString clinicUser; // whose sign-in it is on this computer
     };
     // What a sign-in or a renewal brought.
@@ -98,14 +98,16 @@ private:
     struct Attempt;
     using EndpointsCallback =
         std::function<void(const std::shared_ptr<Endpoints> &endpoints, const QString &problem)>;
-    using JSONCallback = std::function<void(qint64 status, const QVariantMap &answer, const QString &problem)>;
+    using JSONCallback =
+        std::function<void(qint64 status, const QVariantMap &answer, const QString &problem)>;
 
     void discover(const QUrl &fhirBase, EndpointsCallback done);
     void authorize(const std::shared_ptr<Attempt> &attempt, bool v1Scopes);
     void callbackArrived(const std::shared_ptr<Attempt> &attempt, const QUrl &callback);
     void exchangeCode(const std::shared_ptr<Attempt> &attempt, const QString &code);
     void checkIDToken(const std::shared_ptr<Attempt> &attempt, const QVariantMap &tokens);
-    void keep(const Config &config, const QVariantMap &kept, std::function<void(const QString &problem)> done);
+    void keep(const Config &config, const QVariantMap &kept,
+              std::function<void(const QString &problem)> done);
     void finish(const std::shared_ptr<Attempt> &attempt, const Result &result);
     // A GET or form POST of JSON to the authorization server.
     void request(const QString &method, const QString &url, const QVariantMap &form, JSONCallback done);

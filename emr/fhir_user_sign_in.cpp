@@ -43,10 +43,12 @@ QString fhirConfiguredValue(const QVariantMap &emrData, const QString &emrKey, c
 }
 
 QString fhirLaunchMode(const QVariantMap &emrData) {
-    const QString launch = fhirConfiguredValue(emrData, QStringLiteral("launch"), FHIRLaunchSettingsKey).toLower();
+    const QString launch =
+        fhirConfiguredValue(emrData, QStringLiteral("launch"), FHIRLaunchSettingsKey).toLower();
     if (!launch.isEmpty())
         return launch;
-    bool keyConfigured = !kcManagedSetting(FHIRPrivateKeyFileSettingsKey).value.toString().trimmed().isEmpty();
+    bool keyConfigured =
+        !kcManagedSetting(FHIRPrivateKeyFileSettingsKey).value.toString().trimmed().isEmpty();
     for (const char *key : {"private_key", "key_id", "algorithm"})
         keyConfigured = keyConfigured || !text(emrData.value(QLatin1String(key))).trimmed().isEmpty();
     return keyConfigured ? QStringLiteral("backend") : QStringLiteral("standalone");
@@ -72,12 +74,14 @@ QString fhirKeyFileProblem(const QString &path) {
     if (!S_ISREG(st.st_mode))
         return QStringLiteral("The FHIR private key file %1 is not a file.").arg(path);
     if (st.st_uid != ::geteuid())
-        return QStringLiteral("The FHIR private key file %1 belongs to another user; it must be yours and readable "
-                              "by you alone (chown, then chmod 600). It is not used.")
+        return QStringLiteral(
+                   "The FHIR private key file %1 belongs to another user; it must be yours and readable "
+                   "by you alone (chown, then chmod 600). It is not used.")
             .arg(path);
     if (st.st_mode & (S_IRWXG | S_IRWXO))
-        return QStringLiteral("The FHIR private key file %1 may be read or changed by other users (mode %2); make "
-                              "it readable by you alone (chmod 600). It is not used.")
+        return QStringLiteral(
+                   "The FHIR private key file %1 may be read or changed by other users (mode %2); make "
+                   "it readable by you alone (chmod 600). It is not used.")
             .arg(path, QString::number(st.st_mode & 07777, 8).rightJustified(4, QLatin1Char('0')));
     return {};
 }
@@ -191,7 +195,8 @@ void QDFHIRAPIClientForExtension::requestUserToken(quint64 epoch) {
             case FHIRSmartLaunch::Result::Failed:
                 return self->finishToken(
                     QString(), 0,
-                    Failure{r.kind == FHIRSmartLaunch::Result::Refused ? Kind::Refused : Kind::Failed, r.message},
+                    Failure{r.kind == FHIRSmartLaunch::Result::Refused ? Kind::Refused : Kind::Failed,
+                            r.message},
                     epoch);
             }
         });

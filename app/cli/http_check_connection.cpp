@@ -107,7 +107,8 @@ public:
     KCSecretResult list(const KCSecretAttributes &, QList<KCSecretItem> *) override {
         return KCSecretResult::failure(KCSecretStatus::NotFound);
     }
-    KCSecretResult add(const KCSecretAttributes &attributes, const QString &, const QByteArray &secret) override {
+    KCSecretResult add(const KCSecretAttributes &attributes, const QString &,
+                       const QByteArray &secret) override {
         m_items.insert(key(attributes), secret);
         return {};
     }
@@ -115,11 +116,14 @@ public:
         return add(match, QString(), secret);
     }
     KCSecretResult remove(const KCSecretAttributes &match) override {
-        return m_items.remove(key(match)) ? KCSecretResult() : KCSecretResult::failure(KCSecretStatus::NotFound);
+        return m_items.remove(key(match)) ? KCSecretResult()
+                                          : KCSecretResult::failure(KCSecretStatus::NotFound);
     }
 
 private:
-    static QString key(const KCSecretAttributes &a) { return a.service.value_or(QString()) + '\n' + a.account.value_or(QString()); }
+    static QString key(const KCSecretAttributes &a) {
+        return a.service.value_or(QString()) + '\n' + a.account.value_or(QString());
+    }
     QHash<QString, QByteArray> m_items;
 };
 
@@ -132,7 +136,8 @@ bool checkClinicianSignIn(const QDFHIRAPIClientForExtension &fhir) {
     std::printf("Scopes asked:    %s\n", qPrintable(FHIRUserScopesV2));
     std::printf("Signing in:      the EHR's sign-in page opens in your browser; sign in there.\n");
     std::fflush(stdout);
-    auto launch = std::make_shared<FHIRSmartLaunch>(kcSystemBrowserOpener(), std::make_shared<MemoryKeyring>());
+    auto launch =
+        std::make_shared<FHIRSmartLaunch>(kcSystemBrowserOpener(), std::make_shared<MemoryKeyring>());
     const FHIRSmartLaunch::Config config = fhir.userSignInConfig();
     QEventLoop loop;
     FHIRSmartLaunch::Result result;
@@ -150,10 +155,12 @@ bool checkClinicianSignIn(const QDFHIRAPIClientForExtension &fhir) {
     }
     std::printf("Signed in as:    %s\n", qPrintable(result.session.fhirUser));
     std::printf("Scopes granted:  %s\n", qPrintable(result.session.scope));
-    std::printf("Refresh token:   %s\n", result.session.refreshTokenKept
-                                             ? "granted (renewed without the browser until it is revoked)"
-                                             : "not granted: the clinician signs in again when the token expires");
-    std::printf("Sign-in time:    %lld ms (browser opened to access token)\n", static_cast<long long>(elapsed));
+    std::printf("Refresh token:   %s\n",
+                result.session.refreshTokenKept
+                    ? "granted (renewed without the browser until it is revoked)"
+                    : "not granted: the clinician signs in again when the token expires");
+    std::printf("Sign-in time:    %lld ms (browser opened to access token)\n",
+                static_cast<long long>(elapsed));
     // The check keeps nothing: its tokens are revoked at once.
     launch->signOut(config, result.session.accessToken, [&] { loop.quit(); });
     loop.exec();
@@ -177,8 +184,8 @@ bool checkFHIRAuthorisation(const QVariantMap &preferences) {
         return false;
     const QString mode = fhir->launchMode();
     std::printf("Sign-in:         %s\n", mode == QLatin1String("backend")
-                                            ? "backend: SMART Backend Services with the clinic's key"
-                                            : qPrintable(QStringLiteral("unknown (\"%1\")").arg(mode)));
+                                             ? "backend: SMART Backend Services with the clinic's key"
+                                             : qPrintable(QStringLiteral("unknown (\"%1\")").arg(mode)));
     QString keyProblem;
     const QVariantMap jwks = fhir->publicJWKS(&keyProblem);
     if (jwks.isEmpty())

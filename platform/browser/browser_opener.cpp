@@ -39,7 +39,8 @@ public:
         }
         PortalHelper::shared().send({{"op", "open-uri"}, {"uri", address}, {"timeoutMs", 20000}},
                                     [address, done](const QJsonObject &answer) {
-                                        const QString problem = answer.value(QLatin1String("problem")).toString();
+                                        const QString problem =
+                                            answer.value(QLatin1String("problem")).toString();
                                         if (problem.isEmpty())
                                             DispatchQueue::main()->async([done] { done(QString()); });
                                         else
@@ -53,7 +54,8 @@ private:
                                 const std::function<void(const QString &)> &done) {
         QString problem = startDetached(QStringLiteral("xdg-open"), {address});
         if (!problem.isEmpty() && !portalProblem.isEmpty())
-            problem = QStringLiteral("the desktop portal could not open it (%1), and %2").arg(portalProblem, problem);
+            problem = QStringLiteral("the desktop portal could not open it (%1), and %2")
+                          .arg(portalProblem, problem);
         DispatchQueue::main()->async([done, problem] { done(problem); });
     }
 };

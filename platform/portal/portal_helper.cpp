@@ -134,7 +134,8 @@ private:
             // (a web page: the default browser) opens the address.
             QDBusMessage call = QDBusMessage::createMethodCall(
                 service.isEmpty() ? QStringLiteral("org.freedesktop.portal.Desktop") : service,
-                kPortalDesktopPath, QStringLiteral("org.freedesktop.portal.OpenURI"), QStringLiteral("OpenURI"));
+                kPortalDesktopPath, QStringLiteral("org.freedesktop.portal.OpenURI"),
+                QStringLiteral("OpenURI"));
             call << m.value(QLatin1String("parent")).toString() << m.value(QLatin1String("uri")).toString()
                  << QVariantMap{{QStringLiteral("handle_token"), portalNewToken()}};
             auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, timeoutMs), this);

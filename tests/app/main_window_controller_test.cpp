@@ -6,9 +6,9 @@
 #include "app/main_window_controller.h"
 #include "app/pending_uploads.h"
 #include "app/start_at_login.h"
+#include "capture/panel/view_controller.h"
 #include "emr/emr_api_delegate.h"
 #include "platform/core/notification_center.h"
-#include "capture/panel/view_controller.h"
 #include "tests/app/fake_backend.h"
 #include "tests/support/qt_wait.h"
 

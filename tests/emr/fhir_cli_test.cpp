@@ -122,8 +122,10 @@ TEST_F(FhirCli, CheckConnectionSignsTheClinicianInAndSaysWho) {
     const Outcome checked = run({"check-connection", "--config", standalone});
     EXPECT_EQ(checked.exitCode, 0) << checked.out.constData() << checked.err.constData();
     EXPECT_TRUE(checked.out.contains("Sign-in:         standalone")) << checked.out.constData();
-    EXPECT_TRUE(checked.out.contains("Signed in as:    " + server.base().toString().toUtf8() + "Practitioner/prac-lee"));
-    EXPECT_TRUE(checked.out.contains("Scopes granted:  ") && checked.out.contains("user/DocumentReference.cs"));
+    EXPECT_TRUE(checked.out.contains("Signed in as:    " + server.base().toString().toUtf8() +
+                                     "Practitioner/prac-lee"));
+    EXPECT_TRUE(checked.out.contains("Scopes granted:  ") &&
+                checked.out.contains("user/DocumentReference.cs"));
     // What the check signed in with is revoked (refresh and access token).
     EXPECT_EQ(oidc.state().value("revocations").toInt(), 2);
     qunsetenv("KELVRA_BROWSER");

@@ -33,11 +33,15 @@ QVariantMap record(const QString &entryID) {
     image.save(&buffer, "PNG");
     return {{"encounter_note", "rash, left arm"},
             {"id", QUuid::createUuid().toString(QUuid::WithoutBraces)},
-            {"Upload", QVariantList{QVariantMap{{"id", entryID}, {"content", QString::fromLatin1(bytes.toBase64())}}}}};
+            {"Upload",
+             QVariantList{QVariantMap{{"id", entryID}, {"content", QString::fromLatin1(bytes.toBase64())}}}}};
 }
 
 QVariantMap visit() {
-    return {{"name", "Margaret Thompson"}, {"dob", "1948-03-12"}, {"emr_patient_id", "31007"}, {"emr_appointment_id", ""}};
+    return {{"name", "Margaret Thompson"},
+            {"dob", "1948-03-12"},
+            {"emr_patient_id", "31007"},
+            {"emr_appointment_id", ""}};
 }
 
 QString newEntryID() {
@@ -47,9 +51,10 @@ QString newEntryID() {
 // ---- the id token on its own ----
 
 QByteArray signedToken(const FHIRSigningKey &key, const QVariantMap &header, const QVariantMap &claims) {
-    const QByteArray input = fhirBase64URL(QJsonDocument(QJsonObject::fromVariantMap(header)).toJson(QJsonDocument::Compact)) +
-                             '.' +
-                             fhirBase64URL(QJsonDocument(QJsonObject::fromVariantMap(claims)).toJson(QJsonDocument::Compact));
+    const QByteArray input =
+        fhirBase64URL(QJsonDocument(QJsonObject::fromVariantMap(header)).toJson(QJsonDocument::Compact)) +
+        '.' +
+        fhirBase64URL(QJsonDocument(QJsonObject::fromVariantMap(claims)).toJson(QJsonDocument::Compact));
     return input + '.' + fhirBase64URL(key.sign(input));
 }
 
@@ -68,8 +73,13 @@ TEST(FhirIdToken, OnlyAGenuineTokenOfThisSignInIsBelieved) {
     const QVariantMap jwks{{"keys", QVariantList{key->publicJWK("k1"), ecKey->publicJWK("k2")}}};
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const qint64 t = now.toSecsSinceEpoch();
-    const QVariantMap good{{"iss", "https://ehr.test"}, {"aud", "app"}, {"sub", "u1"}, {"nonce", "n-1"},
-                           {"iat", t}, {"exp", t + 300}, {"fhirUser", "Practitioner/p1"}};
+    const QVariantMap good{{"iss", "https://ehr.test"},
+                           {"aud", "app"},
+                           {"sub", "u1"},
+                           {"nonce", "n-1"},
+                           {"iat", t},
+                           {"exp", t + 300},
+                           {"fhirUser", "Practitioner/p1"}};
     auto with = [&](const QString &k, const QVariant &v) {
         QVariantMap c = good;
         c.insert(k, v);
@@ -87,14 +97,15 @@ TEST(FhirIdToken, OnlyAGenuineTokenOfThisSignInIsBelieved) {
     twoAudiences.insert("azp", "app");
     // Another clinician's name over the genuine signature.
     QList<QByteArray> parts = signedToken(*key, rs, good).split('.');
-    parts[1] = fhirBase64URL(
-        QJsonDocument(QJsonObject::fromVariantMap(with("fhirUser", "Practitioner/p2"))).toJson(QJsonDocument::Compact));
+    parts[1] = fhirBase64URL(QJsonDocument(QJsonObject::fromVariantMap(with("fhirUser", "Practitioner/p2")))
+                                 .toJson(QJsonDocument::Compact));
     const QByteArray tampered = parts.join('.');
     const QList<Case> cases{
         {"genuine RS384", signedToken(*key, rs, good), ""},
         {"genuine ES384", signedToken(*ecKey, {{"alg", "ES384"}, {"kid", "k2"}}, good), ""},
         {"audience list with azp", signedToken(*key, rs, twoAudiences), ""},
-        {"audience list without azp", signedToken(*key, rs, with("aud", QVariantList{"app", "other"})), "another client"},
+        {"audience list without azp", signedToken(*key, rs, with("aud", QVariantList{"app", "other"})),
+         "another client"},
         {"claims changed after signing", tampered, "signature"},
         {"signed by a key the server does not publish", signedToken(*otherKey, rs, good), "signature"},
         {"unsigned (alg none)", signedToken(*key, {{"alg", "none"}}, good), "algorithm"},
@@ -129,11 +140,12 @@ protected:
         ASSERT_TRUE(fhir->start()) << fhir->error().toStdString();
         oidc = new OidcTestServer;
         ASSERT_TRUE(oidc->start(*fhir)) << oidc->error().toStdString();
-        ASSERT_TRUE(fhir->seed({QVariantMap{{"resourceType", "Patient"},
-                                            {"id", "31007"},
-                                            {"name", QVariantList{QVariantMap{{"family", "Thompson"}, {"given", QVariantList{"Margaret"}}}}},
-                                            {"birthDate", "1948-03-12"},
-                                            {"managingOrganization", QVariantMap{{"reference", "Organization/org-other"}}}}}));
+        ASSERT_TRUE(fhir->seed({QVariantMap{
+            {"resourceType", "Patient"},
+            {"id", "31007"},
+            {"name", QVariantList{QVariantMap{{"family", "Thompson"}, {"given", QVariantList{"Margaret"}}}}},
+            {"birthDate", "1948-03-12"},
+            {"managingOrganization", QVariantMap{{"reference", "Organization/org-other"}}}}}));
         QDFHIRAPIClientForExtension::setClinicUserSource([] { return QStringLiteral("demo"); });
     }
     static void TearDownTestSuite() {
@@ -176,7 +188,8 @@ protected:
 
     bool kept() const {
         QList<KCSecretItem> items;
-        return keyring->list({FHIRSignInKeyringService, std::nullopt, std::nullopt}, &items).ok() && !items.isEmpty();
+        return keyring->list({FHIRSignInKeyringService, std::nullopt, std::nullopt}, &items).ok() &&
+               !items.isEmpty();
     }
 
     static inline FhirTestServer *fhir = nullptr;
@@ -205,7 +218,8 @@ TEST_F(FhirSmartLaunchTest, TheSignedInClinicianAuthorsAValidDocumentKeptByTheCl
                 static_cast<long long>(ms), qPrintable(browser->lastLog));
     EXPECT_FALSE(client->ehrSignInNeeded());
     EXPECT_EQ(client->signedInUser(), fhir->base().toString() + OidcTestServer::practitioner());
-    EXPECT_TRUE(client->grantedScopes().contains("user/DocumentReference.cs")) << client->grantedScopes().toStdString();
+    EXPECT_TRUE(client->grantedScopes().contains("user/DocumentReference.cs"))
+        << client->grantedScopes().toStdString();
     EXPECT_TRUE(kept());
 
     // What the browser was sent to: the EHR's page with PKCE, state, nonce,
@@ -217,7 +231,9 @@ TEST_F(FhirSmartLaunchTest, TheSignedInClinicianAuthorsAValidDocumentKeptByTheCl
     EXPECT_EQ(query.queryItemValue("aud", QUrl::FullyDecoded), fhir->base().toString());
     EXPECT_FALSE(query.queryItemValue("state").isEmpty());
     EXPECT_FALSE(query.queryItemValue("nonce").isEmpty());
-    EXPECT_TRUE(QUrl(query.queryItemValue("redirect_uri", QUrl::FullyDecoded)).toString().startsWith("http://127.0.0.1:"));
+    EXPECT_TRUE(QUrl(query.queryItemValue("redirect_uri", QUrl::FullyDecoded))
+                    .toString()
+                    .startsWith("http://127.0.0.1:"));
 
     const EMRFilingOutcome filed = file(*client, record(newEntryID()));
     ASSERT_EQ(filed.kind, EMRFilingOutcome::Filed) << filed.error.toStdString();
@@ -307,7 +323,8 @@ TEST_F(FhirSmartLaunchTest, SignOutRevokesAndForgetsTheSignIn) {
     ASSERT_FALSE(refreshToken.isEmpty());
     const int revocations = oidc->state().value("revocations").toInt();
     client->forgetCredentials();
-    EXPECT_TRUE(kcWaitFor([&] { return !kept() && oidc->state().value("revocations").toInt() >= revocations + 2; }, 20000));
+    EXPECT_TRUE(kcWaitFor(
+        [&] { return !kept() && oidc->state().value("revocations").toInt() >= revocations + 2; }, 20000));
     EXPECT_TRUE(client->signedInUser().isEmpty());
     // The EHR no longer takes the refresh token.
     QNetworkAccessManager network;

@@ -59,13 +59,15 @@ public:
                         QString::fromUtf8(out + m_process->readAllStandardError()));
         m_issuer = QUrl(QString::fromLatin1(out.mid(at + 13).split('\n').value(0).trimmed()));
         const QVariantList seed{
-            QVariantMap{{"resourceType", "Practitioner"},
-                        {"id", "prac-lee"},
-                        {"name", QVariantList{QVariantMap{{"family", "Lee"}, {"given", QVariantList{"Dana"}}}}}},
-            QVariantMap{{"resourceType", "Organization"}, {"id", "org-clinic"}, {"name", "Kelvra Test Clinic"}}};
-        if (!fhir.seed(seed) ||
-            !fhir.control(QStringLiteral("settings"),
-                          QVariantMap{{"authorization_server", m_issuer.toString()}, {"introspection_secret", secret}}))
+            QVariantMap{
+                {"resourceType", "Practitioner"},
+                {"id", "prac-lee"},
+                {"name", QVariantList{QVariantMap{{"family", "Lee"}, {"given", QVariantList{"Dana"}}}}}},
+            QVariantMap{
+                {"resourceType", "Organization"}, {"id", "org-clinic"}, {"name", "Kelvra Test Clinic"}}};
+        if (!fhir.seed(seed) || !fhir.control(QStringLiteral("settings"),
+                                              QVariantMap{{"authorization_server", m_issuer.toString()},
+                                                          {"introspection_secret", secret}}))
             return fail(QStringLiteral("the FHIR server did not take the authorization server"));
         return true;
     }
@@ -88,7 +90,8 @@ public:
         return status == 200;
     }
     QVariantMap state() const {
-        return QJsonDocument::fromJson(FhirTestServer::fetch(m_issuer.resolved(QUrl(QStringLiteral("control/state")))))
+        return QJsonDocument::fromJson(
+                   FhirTestServer::fetch(m_issuer.resolved(QUrl(QStringLiteral("control/state")))))
             .toVariant()
             .toMap();
     }
@@ -117,7 +120,8 @@ private:
 // the sign-in took in the browser.
 class ChromiumBrowser : public KCBrowserOpener {
 public:
-    explicit ChromiumBrowser(QString user = OidcTestServer::user(), QString password = OidcTestServer::password())
+    explicit ChromiumBrowser(QString user = OidcTestServer::user(),
+                             QString password = OidcTestServer::password())
         : m_user(std::move(user)), m_password(std::move(password)) {}
 
     void open(const QUrl &url, std::function<void(const QString &problem)> done) override {
@@ -135,8 +139,9 @@ public:
             lastLog = QString::fromUtf8(process->readAllStandardError()).trimmed();
             process->deleteLater();
         });
-        process->start(QStringLiteral("node"), {OidcTestServer::folder() + QStringLiteral("/sign-in.mjs"), "--user",
-                                                m_user, "--password", m_password, url.toString(QUrl::FullyEncoded)});
+        process->start(QStringLiteral("node"),
+                       {OidcTestServer::folder() + QStringLiteral("/sign-in.mjs"), "--user", m_user,
+                        "--password", m_password, url.toString(QUrl::FullyEncoded)});
         done(QString());
     }
 
