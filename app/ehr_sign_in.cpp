@@ -59,17 +59,14 @@ void KCEHRSignIn::show(bool visible, const QString &why) {
 }
 
 void KCEHRSignIn::signIn() {
-    if (m_signingIn)
-        return;
     m_signingIn = true;
-    m_item->setEnabled(false);
-    m_item->setText(tr("Signing in to the EHR (finish in the browser)…"));
+    const quint64 attempt = ++m_attempt;
+    m_item->setText(tr("Sign in to the EHR… (waiting for the browser)"));
     QPointer<KCEHRSignIn> self(this);
-    m_starter([self](const QString &problem) {
-        if (!self)
+    m_starter([self, attempt](const QString &problem) {
+        if (!self || attempt != self->m_attempt)
             return;
         self->m_signingIn = false;
-        self->m_item->setEnabled(true);
         self->m_item->setText(tr(kItemText));
         if (problem.isEmpty())
             self->show(false);

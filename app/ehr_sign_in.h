@@ -24,7 +24,9 @@ public:
 
     // "Sign in to the EHR…", visible only while a sign-in is needed.
     QAction *menuItem() const { return m_item; }
-    // Starts the sign-in in the browser (what the menu item does).
+    // Starts the sign-in in the browser (what the menu item does). Chosen
+    // again while a sign-in is under way (the page was closed), it starts
+    // anew; the earlier one ends unheard.
     void signIn();
 
     // What signs in: `done` runs once on the main thread with "" or why not.
@@ -43,5 +45,6 @@ private:
     QPointer<QAction> m_item;
     Starter m_starter;
     bool m_signingIn = false;
+    quint64 m_attempt = 0;
     QList<quint64> m_observers;
 };

@@ -85,12 +85,9 @@ TEST(EHRSignIn, TheMenuAsksWhileTheEHRWantsTheClinicianAndSignsInOnce) {
     QAction *item = signIn.menuItem();
     EXPECT_FALSE(item->isVisible());
     QSignalSpy needed(&signIn, &KCEHRSignIn::needed);
-    std::function<void(const QString &)> finish;
-    int started = 0;
-    signIn.setStarter([&](std::function<void(const QString &)> done) {
-        ++started;
-        finish = std::move(done);
-    });
+    QList<std::function<void(const QString &)>> started;
+    signIn.setStarter([&](std::function<void(const QString &)> done) { started.append(std::move(done)); });
+    QSignalSpy finished(&signIn, &KCEHRSignIn::finished);
     NotificationCenter &center = NotificationCenter::defaultCenter();
     auto post = [&](const QString &name, const QVariantMap &info = {}) {
         center.postNotification(name, info);
@@ -105,13 +102,15 @@ TEST(EHRSignIn, TheMenuAsksWhileTheEHRWantsTheClinicianAndSignsInOnce) {
     EXPECT_EQ(needed.size(), 1); // said once while it stays needed
 
     item->trigger();
-    item->trigger(); // a second click while the browser is open starts nothing
-    EXPECT_EQ(started, 1);
-    EXPECT_FALSE(item->isEnabled());
-    finish("the browser was closed");
-    EXPECT_TRUE(item->isVisible() && item->isEnabled());
+    item->trigger(); // the page was closed: a second choice starts anew
+    ASSERT_EQ(started.size(), 2);
+    started[0]("The EHR sign-in was ended before it was finished.");
+    EXPECT_TRUE(finished.isEmpty()); // the first one ends unheard
+    started[1]("The EHR did not sign you in (access_denied).");
+    ASSERT_EQ(finished.size(), 1);
+    EXPECT_TRUE(item->isVisible());
     item->trigger();
-    finish(QString());
+    started[2](QString());
     EXPECT_FALSE(item->isVisible());
 
     post(KCEMRSignInNeededNotification, {{"message", "expired"}});
