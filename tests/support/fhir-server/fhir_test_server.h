@@ -54,37 +54,53 @@ public:
         if (!QFile::exists(folder() + QStringLiteral("/node_modules/@medplum/fhir-router")))
             return fail(QStringLiteral("the server's packages are not installed: run scripts/install-deps"));
         m_process = std::make_unique<QProcess>();
-        m_process->setWorkingDirectory(folder());
-        m_process->setProcessChannelMode(QProcess::SeparateChannels);
-        m_process->start(QStringLiteral("node"), QStringList{QStringLiteral("server.mjs"), "--client-id",
-                                                             clientId(), "--public-key", publicKey} +
-                                                     extra);
-        if (!m_process->waitForStarted(timeoutMs))
-            return fail(QStringLiteral("node did not start: ") + m_process->errorString());
+        const QString base = startNode(
+            *m_process, folder(),
+            QStringList{QStringLiteral("server.mjs"), "--client-id", clientId(), "--public-key", publicKey} +
+                extra,
+            "fhir base ", timeoutMs, &m_error);
+        m_base = QUrl(base);
+        return !base.isEmpty();
+    }
+
+    ~FhirTestServer() { stopNode(m_process.get()); }
+
+    // Starts `node ARGS` in `folder` and waits until it prints a line with
+    // `marker`; the rest of that line, or empty with `error` set.
+    static QString startNode(QProcess &process, const QString &folder, const QStringList &args,
+                             const QByteArray &marker, int timeoutMs, QString *error) {
+        process.setWorkingDirectory(folder);
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.start(QStringLiteral("node"), args);
+        if (!process.waitForStarted(timeoutMs)) {
+            *error = QStringLiteral("node did not start: ") + process.errorString();
+            return {};
+        }
         QByteArray out;
         QEventLoop loop;
         QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-        QObject::connect(m_process.get(), &QProcess::readyReadStandardOutput, &loop, [&] {
-            out += m_process->readAllStandardOutput();
-            if (out.contains("fhir base "))
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, &loop, [&] {
+            out += process.readAllStandardOutput();
+            if (out.contains(marker) && out.indexOf('\n', out.indexOf(marker)) > 0)
                 loop.quit();
         });
-        QObject::connect(m_process.get(), &QProcess::finished, &loop, &QEventLoop::quit);
+        QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
         loop.exec();
-        const int at = out.indexOf("fhir base ");
-        if (at < 0)
-            return fail(QStringLiteral("the server did not start: ") +
-                        QString::fromUtf8(out + m_process->readAllStandardError()));
-        m_base = QUrl(QString::fromLatin1(out.mid(at + 10).split('\n').value(0).trimmed()));
-        return true;
+        const int at = out.indexOf(marker);
+        if (at < 0) {
+            *error = QStringLiteral("the server did not start: ") +
+                     QString::fromUtf8(out + process.readAllStandardError());
+            return {};
+        }
+        return QString::fromLatin1(out.mid(at + marker.size()).split('\n').value(0).trimmed());
     }
-
-    ~FhirTestServer() {
-        if (m_process && m_process->state() != QProcess::NotRunning) {
-            m_process->terminate();
-            if (!m_process->waitForFinished(5000))
-                m_process->kill();
-            m_process->waitForFinished(5000);
+    // Ends a server that startNode() started.
+    static void stopNode(QProcess *process) {
+        if (process && process->state() != QProcess::NotRunning) {
+            process->terminate();
+            if (!process->waitForFinished(5000))
+                process->kill();
+            process->waitForFinished(5000);
         }
     }
 

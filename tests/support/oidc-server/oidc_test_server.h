@@ -36,28 +36,14 @@ public:
             return fail(QStringLiteral("the server's packages are not installed: run scripts/install-deps"));
         const QString secret = QUuid::createUuid().toString(QUuid::WithoutBraces);
         m_process = std::make_unique<QProcess>();
-        m_process->setWorkingDirectory(folder());
-        m_process->start(QStringLiteral("node"),
-                         QStringList{QStringLiteral("server.mjs"), "--client-id", FhirTestServer::clientId(),
-                                     "--fhir-base", fhir.base().toString(), "--resource-secret", secret} +
-                             extra);
-        if (!m_process->waitForStarted(timeoutMs))
-            return fail(QStringLiteral("node did not start: ") + m_process->errorString());
-        QByteArray out;
-        QEventLoop loop;
-        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-        QObject::connect(m_process.get(), &QProcess::readyReadStandardOutput, &loop, [&] {
-            out += m_process->readAllStandardOutput();
-            if (out.contains('\n'))
-                loop.quit();
-        });
-        QObject::connect(m_process.get(), &QProcess::finished, &loop, &QEventLoop::quit);
-        loop.exec();
-        const int at = out.indexOf("listening on ");
-        if (at < 0)
-            return fail(QStringLiteral("the server did not start: ") +
-                        QString::fromUtf8(out + m_process->readAllStandardError()));
-        m_issuer = QUrl(QString::fromLatin1(out.mid(at + 13).split('\n').value(0).trimmed()));
+        m_issuer = QUrl(FhirTestServer::startNode(
+            *m_process, folder(),
+            QStringList{QStringLiteral("server.mjs"), "--client-id", FhirTestServer::clientId(),
+                        "--fhir-base", fhir.base().toString(), "--resource-secret", secret} +
+                extra,
+            "listening on ", timeoutMs, &m_error));
+        if (m_issuer.isEmpty())
+            return false;
         const QVariantList seed{
             QVariantMap{
                 {"resourceType", "Practitioner"},
@@ -72,14 +58,7 @@ public:
         return true;
     }
 
-    ~OidcTestServer() {
-        if (m_process && m_process->state() != QProcess::NotRunning) {
-            m_process->terminate();
-            if (!m_process->waitForFinished(5000))
-                m_process->kill();
-            m_process->waitForFinished(5000);
-        }
-    }
+    ~OidcTestServer() { FhirTestServer::stopNode(m_process.get()); }
 
     QString error() const { return m_error; }
     QUrl issuer() const { return m_issuer; }

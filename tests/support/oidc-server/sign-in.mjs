@@ -38,24 +38,22 @@ const chromium = spawn(
   { stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'] }
 );
 const [, , , toBrowser, fromBrowser] = chromium.stdio;
+// A browser that ends takes its pipes with it: nothing more to say then.
+toBrowser.on('error', () => {});
+fromBrowser.on('error', () => {});
 
 let finished = false;
+const removeProfile = () => rmSync(profile, { recursive: true, force: true });
 function finish(code, line) {
   if (finished) return;
   finished = true;
+  process.exitCode = code;
   process.stdout.write(`${line}\n`);
   process.stderr.write(`sign-in took ${Date.now() - started} ms\n`);
+  if (chromium.exitCode !== null || chromium.signalCode !== null) return removeProfile();
+  chromium.once('exit', removeProfile);
   chromium.kill('SIGTERM');
-  const remove = () => rmSync(profile, { recursive: true, force: true });
-  chromium.once('exit', () => {
-    remove();
-    process.exit(code);
-  });
-  setTimeout(() => {
-    chromium.kill('SIGKILL');
-    remove();
-    process.exit(code);
-  }, 5000).unref();
+  setTimeout(() => chromium.kill('SIGKILL'), 5000).unref();
 }
 chromium.on('exit', () => finish(4, 'error the browser ended'));
 chromium.on('error', (e) => finish(4, `error the browser could not start: ${e.message}`));
