@@ -292,7 +292,8 @@ QString QDFHIRAPIClientForExtension::launchMode() const {
 
 FHIRSmartLaunch::Config QDFHIRAPIClientForExtension::userSignInConfig() const {
     const Settings s = settings();
-    return {s.baseURL, s.clientID, s.clinicUser};
+    QMutexLocker locker(&m_lock);
+    return {s.baseURL, s.clientID, s.clinicUser, text(m_emrData.value(QStringLiteral("base_url"))).trimmed()};
 }
 
 QString QDFHIRAPIClientForExtension::tokenURL() const {

@@ -263,7 +263,8 @@ void FHIRSmartLaunch::authorize(const std::shared_ptr<Attempt> &attempt, bool v1
         {QStringLiteral("scope"), v1Scopes ? FHIRUserScopesV1 : FHIRUserScopesV2},
         {QStringLiteral("state"), attempt->state},
         {QStringLiteral("nonce"), attempt->nonce},
-        {QStringLiteral("aud"), attempt->config.fhirBase.toString()},
+        {QStringLiteral("aud"),
+         attempt->config.audience.isEmpty() ? attempt->config.fhirBase.toString() : attempt->config.audience},
         {QStringLiteral("code_challenge"), QString::fromLatin1(challenge)},
         {QStringLiteral("code_challenge_method"), QStringLiteral("S256")}};
     for (const auto &item : items)

@@ -55,6 +55,8 @@ public:
         QUrl fhirBase;      // normalized, ending in "/"
         QString clientID;   // the public client's id
         QString clinicUser; // whose sign-in it is on this computer
+        // `aud`: the FHIR base URL as the EHR gave it (fhirBase when empty).
+        QString audience;
     };
     // What a sign-in or a renewal brought.
     struct Session {

@@ -271,6 +271,19 @@ TEST_F(FhirSmartLaunchTest, TheSignedInClinicianAuthorsAValidDocumentKeptByTheCl
     }
 }
 
+TEST_F(FhirSmartLaunchTest, ACodeExchangedWithoutAnAnswerNeedsANewSignIn) {
+    // The EHR redeems the code, then the connection drops: the code is used
+    // up (a request sent again by the transport is refused), nothing is
+    // kept, and the next sign-in works.
+    ASSERT_TRUE(oidc->control("faults", QVariantMap{{"drop_after_handling", "/token"}, {"count", 1}}));
+    const QString problem = signIn(*client);
+    EXPECT_TRUE(problem.startsWith("The EHR did not complete the sign-in")) << problem.toStdString();
+    EXPECT_FALSE(kept());
+    EXPECT_TRUE(client->signedInUser().isEmpty());
+    EXPECT_EQ(signIn(*client), "");
+    EXPECT_TRUE(kept());
+}
+
 TEST_F(FhirSmartLaunchTest, AnAnswerOfAnotherSignInIsRefused) {
     // Another page sends the browser to our loopback address with a code
     // and a state of its own.

@@ -26,7 +26,9 @@
 // Prints "oidc-server listening on <issuer>/" once it listens. Control for
 // the tests: GET /control/state, POST /control/revoke-all (every token and
 // grant of today revoked, as an EHR administrator would), POST
-// /control/settings {token_lifetime, refresh_lifetime}.
+// /control/settings {token_lifetime, refresh_lifetime}, POST /control/faults
+// {drop_after_handling: PATH, count} (the request is carried out, then the
+// connection drops without an answer).
 
 import { generateKeyPairSync, randomUUID } from 'node:crypto';
 import { createServer } from 'node:http';
@@ -189,6 +191,14 @@ provider.on('grant.success', (ctx) => state.grants.push({ grant_type: ctx.oidc.p
 provider.on('grant.error', (ctx, error) => state.grants.push({ grant_type: ctx.oidc.params?.grant_type, ok: false, error: error.error, description: error.error_description }));
 provider.use(async (ctx, next) => {
   await next();
+  // A fault of the tests: the request is carried out, then the connection
+  // drops before the answer.
+  if (state.dropAfter?.count > 0 && ctx.path === state.dropAfter.path) {
+    --state.dropAfter.count;
+    ctx.respond = false;
+    ctx.req.socket.destroy();
+    return;
+  }
   if (ctx.status === 200 && ctx.path === '/token/revocation') ++state.revocations;
   if (ctx.status === 200 && ctx.path === '/token/introspection') ++state.introspections;
 });
@@ -294,6 +304,10 @@ async function control(req, res, path) {
     };
   } else if (req.method === 'POST' && path === 'revoke-all') {
     for (const model of ['AccessToken', 'RefreshToken', 'AuthorizationCode', 'Grant', 'Session']) stores.get(model)?.clear();
+  } else if (req.method === 'POST' && path === 'faults') {
+    // {"drop_after_handling": "/token", "count": 1}
+    const input = JSON.parse((await readBody(req)) || '{}');
+    state.dropAfter = { path: input.drop_after_handling, count: input.count ?? 1 };
   } else if (req.method === 'POST' && path === 'settings') {
     const input = JSON.parse((await readBody(req)) || '{}');
     if (input.token_lifetime !== undefined) state.tokenLifetime = input.token_lifetime;
