@@ -401,8 +401,8 @@ TEST_F(FhirClientTest, NothingIsSentToAnotherOrigin) {
     }
 }
 
-// The key from the file that clinic IT manages (locked), and nothing kept
-// after sign-out.
+// The key from the file that clinic IT manages (locked) and readable by its
+// user alone, and nothing kept after sign-out.
 TEST_F(FhirClientTest, ManagedKeyFileAndSignOut) {
     QTemporaryDir settings;
     QCoreApplication::setOrganizationName("KelvraFhirTest");
@@ -421,6 +421,16 @@ TEST_F(FhirClientTest, ManagedKeyFileAndSignOut) {
     EXPECT_EQ(o.kind, EMRFilingOutcome::Filed) << o.error.toStdString();
     QString error;
     EXPECT_FALSE(managed->publicJWKS(&error).value("keys").toList().isEmpty()) << error.toStdString();
+    // A key file that others may read is not used.
+    const QString shared = settings.filePath("shared-key.pem");
+    ASSERT_TRUE(QFile::copy(server->privateKeyPath(), shared));
+    QFile::setPermissions(shared, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+    QSettings(QSettings::NativeFormat, QSettings::SystemScope, "KelvraFhirTest", "Capture")
+        .setValue(FHIRPrivateKeyFileSettingsKey, shared);
+    const EMRFilingOutcome refused = file(*makeClient(emrData), record(newEntryID()), visit("31007"));
+    EXPECT_EQ(refused.kind, EMRFilingOutcome::Failed);
+    EXPECT_TRUE(refused.error.contains("may be read or changed by other users (mode 0640)"))
+        << refused.error.toStdString();
     QSettings(QSettings::NativeFormat, QSettings::SystemScope, "KelvraFhirTest", "Capture").clear();
     QCoreApplication::setOrganizationName(QString());
     QCoreApplication::setApplicationName(QString());
