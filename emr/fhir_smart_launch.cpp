@@ -216,8 +216,11 @@ void FHIRSmartLaunch::signIn(const Config &config, Callback done) {
     attempt->timeout = std::make_unique<QTimer>();
     attempt->timeout->setSingleShot(true);
     std::weak_ptr<FHIRSmartLaunch> weak = weak_from_this();
-    QObject::connect(attempt->timeout.get(), &QTimer::timeout, [weak, attempt] {
-        if (auto self = weak.lock())
+    // The attempt owns its timer and receiver: their handlers hold it weakly.
+    std::weak_ptr<Attempt> weakAttempt = attempt;
+    QObject::connect(attempt->timeout.get(), &QTimer::timeout, [weak, weakAttempt] {
+        auto self = weak.lock();
+        if (auto attempt = weakAttempt.lock(); self && attempt)
             self->finish(attempt, {Result::Failed,
                                    QStringLiteral("The EHR sign-in in the browser was not finished in time."),
                                    {}});
@@ -248,9 +251,11 @@ void FHIRSmartLaunch::authorize(const std::shared_ptr<Attempt> &attempt, bool v1
     const QByteArray challenge =
         fhirBase64URL(QCryptographicHash::hash(attempt->verifier.toLatin1(), QCryptographicHash::Sha256));
     std::weak_ptr<FHIRSmartLaunch> weak = weak_from_this();
+    std::weak_ptr<Attempt> weakAttempt = attempt;
     QObject::connect(attempt->receiver.get(), &FHIRLoopbackReceiver::received,
-                     [weak, attempt](const QUrl &callback) {
-                         if (auto self = weak.lock())
+                     [weak, weakAttempt](const QUrl &callback) {
+                         auto self = weak.lock();
+                         if (auto attempt = weakAttempt.lock(); self && attempt)
                              self->callbackArrived(attempt, callback);
                      });
 
