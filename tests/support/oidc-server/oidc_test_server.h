@@ -95,8 +95,8 @@ private:
 
 // The clinician at a browser: each page the application opens is signed in
 // to by sign-in.mjs in headless Chromium (or handed to `instead` when set, a
-// stand-in for other pages). Records what it was asked to open and how long
-// the sign-in took in the browser.
+// stand-in for other pages). Records what it was asked to open and what the
+// browser came to.
 class ChromiumBrowser : public KCBrowserOpener {
 public:
     explicit ChromiumBrowser(QString user = OidcTestServer::user(),
@@ -115,7 +115,6 @@ public:
         process->setProcessChannelMode(QProcess::SeparateChannels);
         QObject::connect(process, &QProcess::finished, &m_processes, [this, process] {
             lastOutput = QString::fromUtf8(process->readAllStandardOutput()).trimmed();
-            lastLog = QString::fromUtf8(process->readAllStandardError()).trimmed();
             process->deleteLater();
         });
         process->start(QStringLiteral("node"),
@@ -126,7 +125,6 @@ public:
 
     QList<QUrl> opened;
     QString lastOutput; // "callback <url>" or "error <text>"
-    QString lastLog;    // "sign-in took <ms> ms"
     std::function<void(const QUrl &url)> instead;
 
 private:
