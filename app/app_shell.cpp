@@ -115,6 +115,8 @@ int kcRunDesktopApplication(int argc, char **argv) {
     // A clinician's EHR sign-in kept on this computer is theirs alone.
     QDFHIRAPIClientForExtension::setClinicUserSource(
         [] { return KelvraAPIClient::sharedKelvraAPIClient()->loggedInUserUsername(); });
+    // Listening before the first sign-in, tray or not.
+    KCEHRSignIn::shared();
 
     // The capture window, once signed in, holds the capture panel.
     CaptureMainWindowController::setPanelFactory(&kcMakeCapturePanel);
