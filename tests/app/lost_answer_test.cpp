@@ -51,6 +51,28 @@ EMRFilingOutcome file(EMRAPIDelegate &emr, const QVariantMap &rec, const QVarian
     return outcome.value_or(EMRFilingOutcome{});
 }
 
+// Files `rec` while the relay loses the answer of the upload (a POST to
+// `path`): the EMR holds it once (`stored` counts it there) and the caller
+// hears of a lost answer; the next attempt looks first, finds it and files
+// nothing more.
+void fileLosingTheAnswer(EMRAPIDelegate &emr, LostAnswerRelay &relay, const QByteArray &path,
+                         const QVariantMap &rec, const QVariantMap &visit,
+                         const std::function<int()> &stored) {
+    const int lostBefore = relay.lost();
+    relay.loseAnswers("POST", path);
+    const EMRFilingOutcome lost = file(emr, rec, visit, false);
+    EXPECT_EQ(lost.kind, EMRFilingOutcome::Failed);
+    EXPECT_TRUE(lost.reached) << "it may have been filed";
+    EXPECT_TRUE(lost.error.contains("not sent again")) << lost.error.toStdString();
+    EXPECT_EQ(relay.lost(), lostBefore + 1);
+    EXPECT_EQ(stored(), 1) << "filed once";
+
+    const EMRFilingOutcome looked = file(emr, rec, visit, true);
+    EXPECT_EQ(looked.kind, EMRFilingOutcome::Filed) << looked.error.toStdString();
+    EXPECT_FALSE(looked.documentID.isEmpty());
+    EXPECT_EQ(stored(), 1) << "found, not filed again";
+}
+
 // A URL of the configuration moved to the relay: same path, the relay's
 // scheme, host and port.
 QString throughRelay(const LostAnswerRelay &relay, const QVariant &url) {
@@ -213,19 +235,7 @@ TEST_F(LostAnswers, AthenahealthDocument) {
             return countIf(demo->state().value("emr_documents").toList(),
                            [&](const QVariantMap &d) { return d.value("actionnote") == entry; });
         };
-        const int lostBefore = relay.lost();
-        relay.loseAnswers("POST", "/documents");
-        const EMRFilingOutcome lost = file(*emr, rec, visit, false);
-        EXPECT_EQ(lost.kind, EMRFilingOutcome::Failed);
-        EXPECT_TRUE(lost.reached) << "it may have been filed";
-        EXPECT_TRUE(lost.error.contains("not sent again")) << lost.error.toStdString();
-        EXPECT_EQ(relay.lost(), lostBefore + 1);
-        EXPECT_EQ(filedHere(), 1) << "filed once";
-
-        const EMRFilingOutcome looked = file(*emr, rec, visit, true);
-        EXPECT_EQ(looked.kind, EMRFilingOutcome::Filed) << looked.error.toStdString();
-        EXPECT_FALSE(looked.documentID.isEmpty());
-        EXPECT_EQ(filedHere(), 1) << "found, not filed again";
+        fileLosingTheAnswer(*emr, relay, "/documents", rec, visit, filedHere);
     }
 }
 
@@ -265,19 +275,7 @@ TEST_F(LostAnswers, FHIRDocumentReference) {
                     .endsWith(entry.toLower());
             });
         };
-        const int lostBefore = relay.lost();
-        relay.loseAnswers("POST", "/fhir/R4/DocumentReference");
-        const EMRFilingOutcome lost = file(*emr, rec, visit, false);
-        EXPECT_EQ(lost.kind, EMRFilingOutcome::Failed);
-        EXPECT_TRUE(lost.reached) << "it may have been filed";
-        EXPECT_TRUE(lost.error.contains("not sent again")) << lost.error.toStdString();
-        EXPECT_EQ(relay.lost(), lostBefore + 1);
-        EXPECT_EQ(stored(), 1) << "created once";
-
-        const EMRFilingOutcome looked = file(*emr, rec, visit, true);
-        EXPECT_EQ(looked.kind, EMRFilingOutcome::Filed) << looked.error.toStdString();
-        EXPECT_FALSE(looked.documentID.isEmpty());
-        EXPECT_EQ(stored(), 1) << "found, not created again";
+        fileLosingTheAnswer(*emr, relay, "/fhir/R4/DocumentReference", rec, visit, stored);
     }
     EXPECT_EQ(fhir->state().value("invalid_documents").toInt(), 0);
 }
