@@ -125,10 +125,10 @@ bool checkFHIRAuthorisation(const QVariantMap &preferences) {
                           loop.quit();
                       });
     loop.exec();
-    std::printf("Token URL:       %s\n", qPrintable(fhir->tokenURL()));
+    std::printf("Token URL:       %s\n", qPrintable(withoutPassword(fhir->tokenURL())));
     std::printf("Scopes asked:    %s\n", qPrintable(fhir->requestedScopes()));
     if (failure)
-        std::printf("Access token:    NOT obtained: %s\n", qPrintable(failure->message));
+        std::printf("Access token:    NOT obtained: %s\n", qPrintable(withoutPassword(failure->message)));
     else
         std::printf("Access token:    obtained\n");
     return !failure && !token.isEmpty();
