@@ -9,7 +9,7 @@
 #include "capture/screen_coordinates.h"
 #include "capture/string_score.h"
 #include "capture/text_recognizer.h"
-#include "capture/upload_senders.h"
+#include "capture/outbox/upload_senders.h"
 #include "emr/emr_api_client.h"
 #include "platform/core/notification_center.h"
 #include "platform/windowserver/window_server.h"

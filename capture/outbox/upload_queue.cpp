@@ -1,4 +1,4 @@
-#include "capture/upload_queue.h"
+#include "capture/outbox/upload_queue.h"
 
 #include "capture/documentation_upload.h"
 #include "capture/private_files.h"

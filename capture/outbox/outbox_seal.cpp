@@ -1,4 +1,4 @@
-#include "capture/outbox_seal.h"
+#include "capture/outbox/outbox_seal.h"
 
 #include <QCryptographicHash>
 

@@ -19,7 +19,7 @@
 // the plain file stays until the record is sent or discarded, since a record
 // sealed with a key held in memory would be lost at quit.
 
-#include "capture/outbox_seal.h"
+#include "capture/outbox/outbox_seal.h"
 
 #include <QDateTime>
 #include <QList>

@@ -23,7 +23,7 @@
 // queue itself lives on the thread that made it, as do its signals and the
 // calls of the senders.
 
-#include "capture/sealed_outbox.h"
+#include "capture/outbox/sealed_outbox.h"
 
 #include <QElapsedTimer>
 #include <QHash>

@@ -1,4 +1,4 @@
-#include "capture/sealed_outbox.h"
+#include "capture/outbox/sealed_outbox.h"
 
 #include "capture/documentation_upload.h"
 #include "capture/private_files.h"

@@ -1,8 +1,8 @@
 // The documentation records of an accepted capture and the upload queue.
 #include "capture/documentation_upload.h"
 #include "capture/private_files.h"
-#include "capture/upload_queue.h"
-#include "capture/upload_senders.h"
+#include "capture/outbox/upload_queue.h"
+#include "capture/outbox/upload_senders.h"
 #include "http/network_reachability_manager.h"
 
 #include "outbox_files.h"

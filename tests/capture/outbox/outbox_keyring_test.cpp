@@ -6,7 +6,7 @@
 // the earlier run wait, unreadable, for the keyring.
 
 #include "capture/documentation_upload.h"
-#include "capture/upload_queue.h"
+#include "capture/outbox/upload_queue.h"
 #include "keychain/brkeychain.h"
 #include "platform/secretstore/secret_service_store.h"
 
