@@ -232,8 +232,10 @@ void DocumentationUploadQueue::enqueueCapture(const QImage &image, const QList<N
             return stored;
         },
         [this, done](const Stored &stored) {
-            if (stored.error.isEmpty())
+            if (stored.error.isEmpty()) {
+                kcUploadQueueTestStop("stored", stored.entries.first().destination);
                 insertStored(stored.entries, stored.keyProblem);
+            }
             done(stored.error);
         });
 }

@@ -240,7 +240,7 @@ private:
 // For tests of crash safety: when the environment variable
 // KC_UPLOAD_QUEUE_STOP_AT names `step` (optionally "step:destination"), the
 // process writes "kc-upload-queue: stopped at <step>" to stderr and stops
-// itself (SIGSTOP) there. Steps: "before-send" (marked as in flight, nothing
-// sent), "answer-received" (the service answered, nothing recorded yet),
-// "filed-before-remove" (confirmed, the record still on disk).
+// itself (SIGSTOP) there. Steps: "stored" (a new capture on disk, not yet
+// tried), "before-send" (marked as in flight, nothing sent), "answer-received" (the service answered, nothing
+// recorded yet), "filed-before-remove" (confirmed, the record still on disk).
 void kcUploadQueueTestStop(const char *step, const QString &destination);

@@ -62,6 +62,18 @@ void stopApplication(QProcess &process) {
     process.waitForFinished(30000);
 }
 
+// What `process` wrote to stderr until it wrote `text` (or ended).
+QString stderrUntil(QProcess &process, const QString &text) {
+    QString err;
+    kcWaitFor(
+        [&] {
+            err += QString::fromLocal8Bit(process.readAllStandardError());
+            return err.contains(text) || process.state() == QProcess::NotRunning;
+        },
+        60000);
+    return err;
+}
+
 bool nameIsHeld() {
     return QDBusConnection::sessionBus().interface()->isServiceRegistered(kKelvraBusName).value();
 }
@@ -127,14 +139,7 @@ TEST(SingleInstanceTest, ANameHeldByAnotherProgramIsNamedAndTheApplicationStillS
 
     QProcess second;
     startApplication(second);
-    QString err;
-    ASSERT_TRUE(kcWaitFor(
-        [&] {
-            err += QString::fromLocal8Bit(second.readAllStandardError());
-            return err.contains("held by another program") || second.state() == QProcess::NotRunning;
-        },
-        60000))
-        << err.toStdString();
+    const QString err = stderrUntil(second, "held by another program");
     EXPECT_TRUE(err.contains("process " + pid)) << err.toStdString();
     kcSpin(300);
     EXPECT_EQ(second.state(), QProcess::Running) << "it runs rather than doing nothing";
@@ -179,14 +184,7 @@ TEST(SingleInstanceTest, WithoutASessionBusASecondInstanceNamesTheFirstAndSendsN
 
     second.start(KC_CAPTURE_BINARY, {"--service-url", "http://127.0.0.1:1/"});
     ASSERT_TRUE(second.waitForStarted(30000));
-    QString err;
-    ASSERT_TRUE(kcWaitFor(
-        [&] {
-            err += QString::fromLocal8Bit(second.readAllStandardError());
-            return err.contains("Another KelvraCapture") || second.state() == QProcess::NotRunning;
-        },
-        60000))
-        << err.toStdString();
+    const QString err = stderrUntil(second, "Another KelvraCapture");
     EXPECT_TRUE(err.contains("process " + QString::number(first.processId())) &&
                 err.contains("neither sends nor stores"))
         << err.toStdString();
