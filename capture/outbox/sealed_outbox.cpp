@@ -106,12 +106,13 @@ struct KCSealedOutbox::Keyring {
 
 namespace {
 
-// The kept keys that the folder's sealed files name.
+// The kept keys that the folder's sealed captures name (not the ledger's:
+// the ledger may be replaced, the captures may not).
 QSet<QByteArray> namedKeptKeyIds(const QString &folder) {
     QSet<QByteArray> ids;
     const QDir dir(folder);
     for (const QString &name : dir.entryList(QDir::Files)) {
-        if (name.endsWith(QLatin1String(".tmp")))
+        if (name.endsWith(QLatin1String(".tmp")) || name == kLedgerName)
             continue;
         QFile file(dir.filePath(name));
         if (!file.open(QIODevice::ReadOnly))
@@ -142,6 +143,7 @@ void KCSealedOutbox::askKeyringAgain() {
 // Not on the file worker: an unlock prompt may stay open for long, and
 // captures are stored meanwhile.
 void KCSealedOutbox::ask() {
+    bool first = false;
     {
         std::lock_guard lock(m_keyring->mutex);
         if (m_keyring->asking) {
@@ -149,11 +151,17 @@ void KCSealedOutbox::ask() {
             return;
         }
         m_keyring->asking = true;
+        first = !m_keyring->hasAnswered;
     }
-    std::thread([keyring = m_keyring] {
+    std::thread([keyring = m_keyring, first] {
         std::shared_ptr<KCSecretStore> store = keyring->store;
+        // The first question may show the keyring's unlock prompt; those
+        // asked again when the keyring signals a change do not (a dismissed
+        // prompt would come back with every change of any item).
         if (!store)
-            store = std::make_shared<KCSecretServiceStore>();
+            store = first
+                        ? std::make_shared<KCSecretServiceStore>()
+                        : std::make_shared<KCSecretServiceStore>(KCSecretServiceStore::Options{false, 15000});
         for (bool again = true; again;) {
             KCOutboxKey key = kcOutboxKeyFromStore(*store, namedKeptKeyIds(keyring->folder));
             {

@@ -15,6 +15,7 @@
 #include <QImageWriter>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -745,6 +746,41 @@ TEST(UploadQueue, ARestoredBackupFilesNothingTwice) {
         }
         EXPECT_TRUE(QDir(dir.path()).entryList({"*.image", "*.emr", "*.clinic"}).isEmpty());
     }
+}
+
+// Another process holds the folder's lock (here flock(1), as a second
+// KelvraCapture would find the first): this queue neither stores, reads nor
+// sends, and says why.
+TEST(UploadQueue, AFolderLockedByAnotherProcessIsLeftAlone) {
+    QTemporaryDir earlier, dir;
+    auto keyring = std::make_shared<MemoryKeyring>();
+    {
+        TestQueue before(earlier.path(), keyring); // a capture waiting, then moved here
+        before->setPaused(true);
+        ASSERT_TRUE(before->enqueueAll(kSamplePng, bothRecords()));
+    }
+    for (const QString &name : QDir(earlier.path()).entryList(QDir::Files))
+        ASSERT_TRUE(QFile::copy(earlier.filePath(name), dir.filePath(name)));
+    QProcess holder;
+    holder.start("flock", {"--exclusive", dir.filePath(".lock"), "sleep", "60"});
+    ASSERT_TRUE(holder.waitForStarted(10000));
+    kcSpin(300);
+    const QStringList files = QDir(dir.path()).entryList(QDir::Files);
+    TestQueue queue(dir.path(), keyring);
+    ScriptedSender clinic, emr;
+    queue->setSender(Queue::kClinic, clinic.sender());
+    queue->setSender(Queue::kEMR, emr.sender());
+    EXPECT_TRUE(queue->lockProblem().contains("Another KelvraCapture")) << queue->lockProblem().toStdString();
+    queue.resume();
+    EXPECT_EQ(queue->pendingCount(), 0);
+    QString error;
+    EXPECT_FALSE(queue->enqueueAll(kSamplePng, bothRecords(), &error));
+    EXPECT_EQ(error, queue->lockProblem());
+    kcSpin(200);
+    EXPECT_TRUE(clinic.sent.isEmpty() && emr.sent.isEmpty());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), files);
+    holder.kill();
+    holder.waitForFinished();
 }
 
 TEST(UploadQueue, AcceptIsAllOrNothingAndReportsWhyTheCaptureCouldNotBeStored) {

@@ -152,8 +152,11 @@ TEST(OutboxKeyring, CapturesWaitForTheirKeyWhichIsNeverReplacedAndAreReadWhenItC
     queue.setPaused(true);
     resume(queue);
     EXPECT_EQ(waitingForKey(queue), 6);
-    const KCOutboxEntry waiting = *std::find_if(queue.entries().cbegin(), queue.entries().cend(),
-                                                [](const auto &e) { return e.waitingForKey; });
+    const QList<KCOutboxEntry> entries = queue.entries();
+    const auto found =
+        std::find_if(entries.cbegin(), entries.cend(), [](const auto &e) { return e.waitingForKey; });
+    ASSERT_NE(found, entries.cend());
+    const KCOutboxEntry waiting = *found;
     EXPECT_TRUE(waiting.lastError.contains("waits for the key") && waiting.lastError.contains("kept"))
         << waiting.lastError.toStdString();
     EXPECT_TRUE(queue.keyProblem().contains("does not hold the key")) << queue.keyProblem().toStdString();
