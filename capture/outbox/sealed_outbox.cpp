@@ -179,10 +179,6 @@ void KCSealedOutbox::ask() {
     }).detach();
 }
 
-bool KCSealedOutbox::hasKeptKey() {
-    return sealingKey().kept;
-}
-
 const KCOutboxKey &KCSealedOutbox::sealingKey() {
     if (m_kept)
         return *m_kept;

@@ -81,11 +81,9 @@ public:
     KCSealedOutbox(const QString &folder, std::shared_ptr<KCSecretStore> keyStore,
                    std::function<void()> keyringAnswered = {});
     // Asks the keyring again (it has appeared, unlocked, or its items
-    // changed), unless a kept key is in use already or a question is out;
-    // `keyringAnswered` follows. Any thread.
+    // changed), without an unlock prompt; a question already out is asked
+    // once more when it ends. `keyringAnswered` follows. Any thread.
     void askKeyringAgain();
-    // Whether a kept key seals new files.
-    bool hasKeptKey();
 
     QString folder() const { return m_folder; }
     // Why new files are sealed with a key held in memory only; "" when the
