@@ -185,8 +185,8 @@ void QDFHIRAPIClientForExtension::requestUserToken(quint64 epoch) {
                     self->m_fhirUser = r.session.fhirUser;
                     self->m_grantedScopes = r.session.scope;
                 }
-                self->finishToken(r.session.accessToken, r.session.expiresIn > 0 ? r.session.expiresIn : 300,
-                                  std::nullopt, epoch);
+                self->finishToken(r.session.accessToken, qMax<qint64>(r.session.expiresIn, 0), std::nullopt,
+                                  epoch);
                 return;
             }
             case FHIRSmartLaunch::Result::SignInNeeded:
@@ -235,8 +235,8 @@ void QDFHIRAPIClientForExtension::signInToEHR(std::function<void(const QString &
                 self->m_signInNeeded = false;
                 self->m_signInNeededWhy.clear();
             }
-            self->finishToken(r.session.accessToken, r.session.expiresIn > 0 ? r.session.expiresIn : 300,
-                              std::nullopt, epoch);
+            self->finishToken(r.session.accessToken, qMax<qint64>(r.session.expiresIn, 0), std::nullopt,
+                              epoch);
             qCInfo(lcFHIR).noquote() << "signed in to the EHR as" << r.session.fhirUser;
             NotificationCenter::defaultCenter().postNotification(KCEMRSignedInNotification);
             done(QString());
