@@ -11,6 +11,7 @@
 #include "capture/text_recognizer.h"
 #include "capture/upload_senders.h"
 #include "emr/emr_api_client.h"
+#include "platform/accessibility/accessibility_reader.h"
 #include "platform/core/notification_center.h"
 #include "platform/windowserver/window_server.h"
 
@@ -249,11 +250,15 @@ ViewController::ViewController(CaptureMainWindow *window, CapturePanelSession *s
     identificationLabel = new QLabel(patientInfoView);
     identificationLabel->setGeometry(52, 46, 144, 13);
     identificationLabel->setFont(kcRalewayFont(9));
+    textSourceLabel = new QLabel(patientInfoView);
+    textSourceLabel->setGeometry(52, 58, 144, 11);
+    textSourceLabel->setFont(kcRalewayFont(8));
+    textSourceLabel->setStyleSheet(QStringLiteral("color: #6b7785"));
     screnshotPreview = new QLabel(patientInfoView);
     screnshotPreview->setGeometry(6, 50, 40, 36);
     screnshotPreview->setScaledContents(true);
     imageCaptionTextField = new QLineEdit(patientInfoView);
-    imageCaptionTextField->setGeometry(52, 60, 144, 24);
+    imageCaptionTextField->setGeometry(52, 69, 144, 20);
     imageCaptionTextField->setPlaceholderText(KCOptionalImageCaption);
     setAlpha(patientInfoView, 0);
 
@@ -312,6 +317,8 @@ ViewController::ViewController(CaptureMainWindow *window, CapturePanelSession *s
     if (m_window)
         connect(m_window, &CaptureMainWindow::contextMenuClosed, this, [this] { m_ownActivation.start(); });
     m_recognizer = std::make_shared<TextRecognizer>();
+    // The accessibility bus is joined ahead of the first capture.
+    sharedAccessibilityReader();
 
     // The rest state.
     const QPixmap icon = QIcon(QStringLiteral(":/kelvra/captureIcon.svg")).pixmap(30, 30);
@@ -633,6 +640,7 @@ void ViewController::screenCaptureRectangleFinished(const QRectF &rect) {
     if (snapshotWindow && snapshotWindow->isVisible())
         request.excludedWindows.append(quint32(snapshotWindow->winId()));
     request.recognizer = m_recognizer;
+    request.accessibility = sharedAccessibilityReader();
     const quint64 capture = ++m_captureGeneration;
     m_cardShownEarly = m_awaitingWholeText = false;
     m_decider = std::make_unique<CardDecider>(patients());
@@ -699,6 +707,8 @@ CardDecider &ViewController::decider() {
 
 void ViewController::captureDidFinish(const std::optional<ScreenText> &screen) {
     bringPanelToFront();
+    // Which text the decision rests on: the page's own, or recognised.
+    textSourceLabel->setText(screen ? textSourceText(screen->source) : QString());
     const bool early = m_cardShownEarly;
     m_cardShownEarly = false;
     QElapsedTimer matching;
@@ -759,6 +769,7 @@ void ViewController::topOfWindowRead(const ScreenText &top, qint64 elapsedMs) {
     const std::optional<CardDecision> card = decider().topBandRead(top);
     if (!card)
         return;
+    textSourceLabel->setText(textSourceText(top.source));
     bringPanelToFront();
     m_cardShownEarly = m_awaitingWholeText = true;
     m_identificationReason = identificationReasonText(card->identification.reason);

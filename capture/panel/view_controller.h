@@ -65,6 +65,7 @@ public:
     QLabel *patientDOBLabel = nullptr;
     QLabel *patientExamRoomLabel = nullptr;
     QLabel *identificationLabel = nullptr; // "DOB on screen ✓" / "DOB not on screen"
+    QLabel *textSourceLabel = nullptr;     // "text from the page" / "text recognised"
     QLabel *screnshotPreview = nullptr;
     QLineEdit *imageCaptionTextField = nullptr;
     QLabel *successImageView = nullptr;
