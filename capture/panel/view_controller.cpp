@@ -58,7 +58,8 @@ static QString reportedPatient(const QVariantMap &patient) {
 
 static QString timingsText(const CaptureTimings &t, qint64 matching, const QString &longestStall) {
     const RecognitionTimings &r = t.recognitionSteps;
-    return QStringLiteral("selection capture %1 ms, window capture %2 ms, enlarge %3 ms, recognition %4 ms "
+    return QStringLiteral("selection capture %1 ms, window capture %2 ms, page text %13 ms (%14), enlarge %3 ms, "
+                          "recognition %4 ms "
                           "(encode %5 ms, decode %6 ms, engine start %7 ms, reading %8 ms, top band %12 ms), "
                           "matching %9 ms, capture total %10 ms; longest main-thread stall %11")
         .arg(t.selectionCapture)
@@ -72,7 +73,9 @@ static QString timingsText(const CaptureTimings &t, qint64 matching, const QStri
         .arg(matching)
         .arg(t.total)
         .arg(longestStall)
-        .arg(t.topBand);
+        .arg(t.topBand)
+        .arg(t.pageText)
+        .arg(t.pageTextStatus.isEmpty() ? QStringLiteral("not asked") : t.pageTextStatus);
 }
 
 // Measures, while running, the longest time the main thread's event loop did

@@ -9,9 +9,23 @@ browser_pages.py check DIR BINARY [--patients FILE]
                                   per kind of page and per zoom; exits 1 when
                                   a wrong patient is proposed or a page
                                   without a patient proposes one.
+browser_pages.py check-window DIR BINARY [--patients FILE] [--sources S,...]
+                                  shows every page in Chromium on $DISPLAY
+                                  (with its accessibility tree published) and
+                                  runs `BINARY match --window` on its window,
+                                  reading the page's own text ("page") and by
+                                  recognition alone ("recognised"); prints
+                                  right / nobody / wrong and the time to the
+                                  card per source, checks that the page's text
+                                  holds every name and date of the page exactly
+                                  (accents included), and exits 1 on a wrong
+                                  patient or a name or date not read exactly.
+                                  Needs a session bus with the accessibility
+                                  bus switched on (tests/support/with-a11y-bus
+                                  --enabled).
 --only N keeps every Nth page (a short run); --jobs J runs J at a time.
 """
-import json, os, subprocess, sys, tempfile, concurrent.futures
+import json, os, subprocess, sys, tempfile, time, concurrent.futures
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ZOOMS = [100, 125, 150]
@@ -115,6 +129,29 @@ def page(kind, key, zoom, font):
                 "<div>Patient: %s, %s &nbsp; DOB: %s &nbsp; MRN 5521%d &nbsp; Sex F</div><div>%s</div>"
                 "<table>%s</table>%s</div>" % (surname, given, dob, len(key), rel, labs,
                                                "".join("<div>%s</div>" % n for n in NOTE * 3)))
+    elif kind == "header":  # landmarks and headings as a page marks them up
+        body = (top + "<header><h1 style='font-size:22px;margin:8px 16px 0'>%s, %s</h1>"
+                "<dl style='margin:4px 16px;font-size:14px'><dt style='display:inline'>DOB</dt> "
+                "<dd style='display:inline;margin:0 12px 0 4px'>%s</dd><dt style='display:inline'>MRN</dt> "
+                "<dd style='display:inline;margin:0 0 0 4px'>448%d</dd></dl></header>"
+                "<main class='main'><h2>Visit note</h2><p>%s</p>%s</main>"
+                % (surname.upper(), given, dob, len(key), rel, note))
+    elif kind == "split":  # the banner's name in pieces over two lines
+        body = (top + "<div class='banner'><div class='name'><span>%s</span>,<br><span style='font-size:16px'>"
+                "%s</span></div><div class='facts'><span>DOB</span> <span>%s</span> <span>(%s)</span></div></div>"
+                "<div class='main'><p>%s</p>%s</div>" % (surname.upper(), given, dob, dob2, rel, note))
+    elif kind == "table":  # demographics in a table with column headers
+        body = (top + "<div class='main'><table><tr><th>Patient</th><th>Date of birth</th><th>MRN</th></tr>"
+                "<tr><td>%s %s</td><td>%s</td><td>448%d</td></tr></table>"
+                "<p><label for='n'>Note</label> <input id='n' value='follow-up' readonly></p><p>%s</p>%s</div>"
+                % (given, surname, dob, len(key), rel, note))
+    elif kind == "canvas":  # the banner drawn on a canvas: no text in the tree there
+        body = (top + "<canvas id='c' width='700' height='70' style='display:block'></canvas>"
+                "<script>var x=document.getElementById('c').getContext('2d');x.fillStyle='#eef3f8';"
+                "x.fillRect(0,0,700,70);x.fillStyle='#1d2733';x.font='bold 22px DejaVu Sans';"
+                "x.fillText(%s,16,30);x.font='14px DejaVu Sans';x.fillText(%s,16,56);</script>"
+                "<div class='main'><p>%s</p>%s</div>"
+                % (json.dumps("%s, %s" % (surname.upper(), given.upper())), json.dumps("DOB %s" % dob), rel, note))
     elif kind == "list":  # a schedule with nobody in focus
         rows = "".join("<tr><td>%s</td><td>%s</td><td>Room %d</td><td>Checked in</td></tr>" % (t, n, i + 1)
                        for i, (t, n) in enumerate(SCHEDULE))
@@ -132,7 +169,7 @@ def pages():
     out = []
     keys = list(SHOWN)
     n = 0
-    for kind in ["banner", "tabs", "side", "schedule", "portal", "dense"]:
+    for kind in ["banner", "tabs", "side", "schedule", "portal", "dense", "header", "split", "table", "canvas"]:
         for i, key in enumerate(keys):
             if (i + n) % 2:
                 continue  # every other patient per kind keeps the corpus small
@@ -170,6 +207,100 @@ def render_one(folder, name):
         subprocess.run(["chromium"] + CHROMIUM_FLAGS + ["--user-data-dir=" + profile, "--window-size=1100,700",
                         "--screenshot=" + png, "file://" + html],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+
+
+def shown_words(key, kind):
+    """The words of the names and dates a page of that kind shows for the
+    patient, as the page writes them."""
+    if not key or kind == "canvas":
+        return []
+    given, surname, dob, dob2 = SHOWN[key]
+    upper = {"banner": (True, True), "header": (False, True), "split": (False, True)}.get(kind, (False, False))
+    words = (given.upper() if upper[0] else given).split() + (surname.upper() if upper[1] else surname).split()
+    if kind == "tabs":
+        words.append(dob2)
+    elif kind == "split":
+        words += [dob, "(%s)" % dob2]
+    elif kind != "portal":
+        words.append(dob)
+    return [w.rstrip(",") for w in words]
+
+
+def run_window(binary, patients, html, sources):
+    """Shows `html` in Chromium and reads its window with each source."""
+    with tempfile.TemporaryDirectory() as profile:
+        browser = subprocess.Popen(
+            ["chromium"] + [f for f in CHROMIUM_FLAGS if f != "--headless"] +
+            ["--user-data-dir=" + profile, "--window-size=1100,700", "--window-position=0,0",
+             "--force-renderer-accessibility", "--password-store=basic", "file://" + os.path.abspath(html)],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            window = None
+            for _ in range(150):
+                found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(browser.pid)],
+                                       capture_output=True, text=True).stdout.split()
+                if found:
+                    window = found[-1]
+                    # The page is read once its tree holds the page's text.
+                    text = subprocess.run([binary, "ocr", "--accessible", window], capture_output=True,
+                                          text=True, timeout=60).stdout
+                    if "Northside" in text or "Lab review" in text:
+                        break
+                time.sleep(0.2)
+            results = {}
+            for source in sources:
+                r = subprocess.run([binary, "match", "--patients", patients, "--window", window,
+                                    "--page-text", "on" if source == "page" else "off"],
+                                   capture_output=True, timeout=300)
+                results[source] = json.loads(r.stdout.decode()) if r.stdout else {"proposed": None,
+                                                                                  "reason": "failed"}
+            return results
+        finally:
+            browser.terminate()
+            browser.wait()
+
+
+def check_window(folder, binary, patients, sources, only):
+    if not os.path.exists(os.path.join(folder, "pages.json")):
+        write(folder)
+    tally = {s: {} for s in sources}
+    times = {s: [] for s in sources}
+    inexact = 0
+    for p in selected(folder, only):
+        got = run_window(binary, patients, os.path.join(folder, p["page"] + ".html"), sources)
+        for source in sources:
+            proposed, result = outcome(got[source], p["expected"])
+            count(tally[source], (p["kind"], "zoom %d" % p["zoom"], "all"), result)
+            times[source].append(got[source].get("read_ms", 0) + got[source].get("decide_ms", 0))
+            if result != "right":
+                print("%-22s %-10s %-7s expected %-26s got %s (%s, %s, tree %s)" % (
+                    p["page"], source, result, p["expected"] or "nobody", proposed or "nobody",
+                    got[source].get("reason"), got[source].get("source"),
+                    (got[source].get("page_text") or {}).get("status")))
+        page = got.get("page")
+        if page and page.get("source", "").startswith("text from the page") and p["kind"] != "canvas":
+            text = page.get("text") or ""
+            missing = [w for w in shown_words(p["expected"], p["kind"]) if w not in text]
+            if missing:
+                inexact += 1
+                print("%-22s page text lacks %s" % (p["page"], missing))
+                if os.environ.get("KC_SHOW_TEXT"):
+                    print(text)
+    status = 0
+    for source in sources:
+        print()
+        print("source: %s   time to card (ms): median %d, 90th percentile %d" % (
+            source, percentile(times[source], 50), percentile(times[source], 90)))
+        status |= print_tally("pages", tally[source])
+    print("pages whose names and dates the page's text does not hold exactly: %d" % inexact)
+    return 1 if status or inexact else 0
+
+
+def percentile(values, p):
+    if not values:
+        return 0
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
 
 
 def outcome(got, expected):
@@ -212,7 +343,14 @@ def main():
     if len(args) < 2:
         print(__doc__)
         return 2
+    sources = ["page", "recognised"]
+    if "--sources" in args:
+        i = args.index("--sources")
+        sources = args[i + 1].split(",")
+        del args[i:i + 2]
     cmd, folder = args[0], args[1]
+    if cmd == "check-window" and len(args) == 3:
+        return check_window(folder, args[2], patients, sources, only)
     if cmd == "write":
         write(folder)
         return 0
