@@ -125,13 +125,9 @@ ScreenText screenTextFromPage(const AccessibleWindow &tree, const QRect &windowP
     for (qsizetype i = 0; i < tree.elements.size(); ++i) {
         const AccessibleElement &e = tree.elements.at(i);
         ScreenElement element;
-        element.role = e.role;
+        static_cast<AccessibleStructure &>(element) = e;
         element.parent = e.parent < i ? e.parent : -1;
         element.box = placed(e.box, windowPixels, scale);
-        element.headingLevel = e.headingLevel;
-        element.landmark = e.landmark;
-        element.labelFor = e.labelFor;
-        element.labelledBy = e.labelledBy;
         base.elements.append(element);
         for (const AccessibleWord &w : inkBoxes(e, windowPixels, gray)) {
             const QRect box = placed(w.box, windowPixels, scale);

@@ -45,24 +45,13 @@ struct ScreenWord {
 };
 
 // An element of the page's accessibility tree that words stand in, or that
-// stands around them.
-struct ScreenElement {
-    AccessibleRole role = AccessibleRole::Other;
-    // The element around this one (index into ScreenText::elements), -1
-    // for the window. Landmarks, headings, tables, lists and list items,
-    // labels and fields are parents where they hold the element.
-    int parent = -1;
-    // In pixels of the image read, like the words' boxes.
-    QRect box;
-    // Headings: 1 for the top level; 0 for other elements.
-    int headingLevel = 0;
-    // Landmarks: "banner" (the page's header: a record's patient banner),
-    // "navigation", "main", "complementary", "contentinfo", "region", ...
-    QString landmark;
-    // Labels bound to fields: the elements this one labels ("Date of birth"
-    // labels the field that shows the date), and those that label it.
-    QList<int> labelFor;
-    QList<int> labelledBy;
+// stands around them. Its `parent` and labels are indices into
+// ScreenText::elements, its box is in pixels of the image read, like the
+// words' boxes. Landmarks, headings, tables, lists and list items, labels
+// and fields are parents where they hold the element; a landmark's kind is
+// "banner" for the page's header (a record's patient banner); a label
+// ("Date of birth") labels the field that shows the date.
+struct ScreenElement : AccessibleStructure {
     // Table cells: the text of the column's header, where the table has
     // one above the cell ("DOB" over a column of dates); empty otherwise.
     QString columnHeader;

@@ -111,7 +111,7 @@ def main():
         browser_pages.write(folder)
         pages = browser_pages.selected(folder, every)
         for p in pages:
-            with tempfile.TemporaryDirectory() as profile:
+            with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as profile:
                 browser = start_browser(os.path.join(folder, p["page"] + ".html"), profile)
                 try:
                     window = window_of(browser, binary)
@@ -122,12 +122,13 @@ def main():
                                             "--page-text", flag], capture_output=True, timeout=300)
                         got = json.loads(r.stdout.decode()) if r.stdout else {"proposed": None}
                         s = stats[source]
-                        s[browser_pages.outcome(got, p["expected"])[1]] += 1
+                        result = browser_pages.outcome(got, p["expected"])[1]
+                        s[result] += 1
                         s["times"].append(got.get("read_ms", 0) + got.get("decide_ms", 0))
                         s["cpu"].append(got.get("read_cpu_ms", 0))
                         s["browser_cpu"].append(cpu_ms(pids) - before)
-                        print("%-18s %-10s %6d ms  %-34s tree %s" % (
-                            p["page"], source, s["times"][-1], got.get("source", ""),
+                        print("%-18s %-10s %-6s %6d ms  %-34s tree %s" % (
+                            p["page"], source, result, s["times"][-1], got.get("source", ""),
                             (got.get("page_text") or {}).get("status", "")), flush=True)
                 finally:
                     browser.terminate()
@@ -151,7 +152,7 @@ def main():
         html = os.path.join(folder, dense["page"] + ".html")
         cost = {}
         for tree in (False, True):
-            with tempfile.TemporaryDirectory() as profile:
+            with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as profile:
                 browser = start_browser(html, profile, tree)
                 try:
                     time.sleep(8)

@@ -58,10 +58,11 @@ static QString reportedPatient(const QVariantMap &patient) {
 
 static QString timingsText(const CaptureTimings &t, qint64 matching, const QString &longestStall) {
     const RecognitionTimings &r = t.recognitionSteps;
-    return QStringLiteral("selection capture %1 ms, window capture %2 ms, page text %13 ms (%14), enlarge %3 ms, "
-                          "recognition %4 ms "
-                          "(encode %5 ms, decode %6 ms, engine start %7 ms, reading %8 ms, top band %12 ms), "
-                          "matching %9 ms, capture total %10 ms; longest main-thread stall %11")
+    return QStringLiteral(
+               "selection capture %1 ms, window capture %2 ms, page text %13 ms (%14), enlarge %3 ms, "
+               "recognition %4 ms "
+               "(encode %5 ms, decode %6 ms, engine start %7 ms, reading %8 ms, top band %12 ms), "
+               "matching %9 ms, capture total %10 ms; longest main-thread stall %11")
         .arg(t.selectionCapture)
         .arg(t.windowCapture)
         .arg(t.enlarge)

@@ -56,7 +56,8 @@ struct AccessibleWord {
     QRect box; // empty when the program tells no box for it
 };
 
-struct AccessibleElement {
+// Where an element stands in the tree and what it is.
+struct AccessibleStructure {
     AccessibleRole role = AccessibleRole::Other;
     // Index of the parent in the element list; -1 for the window.
     int parent = -1;
@@ -66,16 +67,19 @@ struct AccessibleElement {
     // For landmarks: "banner", "navigation", "main", "complementary",
     // "contentinfo", "search", "form", "region"; may be empty.
     QString landmark;
+    // The elements this one labels, and those that label it (indices; only
+    // elements that were read).
+    QList<int> labelFor;
+    QList<int> labelledBy;
+};
+
+struct AccessibleElement : AccessibleStructure {
     // The element's own text, in its words (text elements only; containers
     // have none even where the program repeats their children's text).
     QList<AccessibleWord> words;
     // The words' boxes are the element's box shared out by their
     // characters (a program that tells no box for its characters).
     bool wordBoxesEstimated = false;
-    // The elements this one labels, and those that label it (indices; only
-    // elements that were read).
-    QList<int> labelFor;
-    QList<int> labelledBy;
 };
 
 struct AccessibleWindowRequest {
@@ -135,8 +139,8 @@ public:
 
 // The AT-SPI reader: libatspi on a thread of its own, with its own
 // connection to the accessibility bus (the library is not thread-safe; no
-// other thread of the process calls it). Connecting starts at once, in the
-// background.
+// other thread of the process calls it, and readers made while one is alive
+// share its thread). Connecting starts at once, in the background.
 std::unique_ptr<AccessibilityReader> makeAtspiReader();
 
 // A reader that reads nothing (reading switched off): every read is

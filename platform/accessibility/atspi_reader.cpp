@@ -318,8 +318,22 @@ struct Walk {
             dropError(&error);
             const QString all = QString::fromUtf8(raw ? raw : "");
             g_free(raw);
+            const QList<WordRange> ranges = splitWords(all);
+            if (ranges.isEmpty())
+                return {};
+            // Text on one line (the element no taller than two of its first
+            // word's characters): its words share out the element's box, one
+            // call instead of one per word. Paragraphs that wrap are asked
+            // word by word.
+            const QRect first = place(rectOf(
+                atspi_text_get_character_extents(text.get(), ranges.first().start, coordinates, &error)));
+            dropError(&error);
+            if (!box.isEmpty() && first.height() > 0 && box.height() < 2 * first.height()) {
+                *estimated = true;
+                return spreadOver(ranges, int(all.toUcs4().size()), box);
+            }
             QList<AccessibleWord> words;
-            for (const WordRange &w : splitWords(all)) {
+            for (const WordRange &w : ranges) {
                 if (!budgetLeft())
                     break;
                 QRect r = place(
@@ -580,8 +594,6 @@ private:
         g_main_context_push_thread_default(context);
         bool connected = false;
         auto connect = [&] {
-            if (connected)
-                atspi_exit();
             // The library's connection is dispatched on this thread's
             // context only, never on the default one that the Qt main
             // loop runs.
@@ -612,8 +624,9 @@ private:
             lock.unlock();
             job.promise.set_value(std::move(result));
         }
-        if (connected)
-            atspi_exit();
+        // The library stays initialised for the process (it cannot be
+        // started afresh after atspi_exit()); a later reader attaches its
+        // connection to its own thread again.
         g_main_context_pop_thread_default(context);
         g_main_context_unref(context);
     }
@@ -782,8 +795,29 @@ QString accessibleStatusText(AccessibleWindow::Status status) {
     return QString();
 }
 
+// The library is one per process: every reader made shares one thread
+// that alone calls it, alive while any reader is.
+class SharedAtspiReader final : public AccessibilityReader {
+public:
+    explicit SharedAtspiReader(std::shared_ptr<AtspiReader> reader) : m_reader(std::move(reader)) {}
+    std::shared_future<AccessibleWindow> read(const AccessibleWindowRequest &request) override {
+        return m_reader->read(request);
+    }
+
+private:
+    std::shared_ptr<AtspiReader> m_reader;
+};
+
 std::unique_ptr<AccessibilityReader> makeAtspiReader() {
-    return std::make_unique<AtspiReader>();
+    static std::mutex mutex;
+    static std::weak_ptr<AtspiReader> running;
+    std::lock_guard lock(mutex);
+    std::shared_ptr<AtspiReader> reader = running.lock();
+    if (!reader) {
+        reader = std::make_shared<AtspiReader>();
+        running = reader;
+    }
+    return std::make_unique<SharedAtspiReader>(std::move(reader));
 }
 std::unique_ptr<AccessibilityReader> makeNullAccessibilityReader() {
     return std::make_unique<NullReader>();

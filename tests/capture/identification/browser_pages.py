@@ -203,7 +203,7 @@ def render_one(folder, name):
     html = os.path.join(folder, name + ".html")
     if os.path.exists(png) and os.path.getmtime(png) >= os.path.getmtime(html):
         return
-    with tempfile.TemporaryDirectory() as profile:
+    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as profile:
         subprocess.run(["chromium"] + CHROMIUM_FLAGS + ["--user-data-dir=" + profile, "--window-size=1100,700",
                         "--screenshot=" + png, "file://" + html],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
@@ -228,7 +228,7 @@ def shown_words(key, kind):
 
 def run_window(binary, patients, html, sources):
     """Shows `html` in Chromium and reads its window with each source."""
-    with tempfile.TemporaryDirectory() as profile:
+    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as profile:
         browser = subprocess.Popen(
             ["chromium"] + [f for f in CHROMIUM_FLAGS if f != "--headless"] +
             ["--user-data-dir=" + profile, "--window-size=1100,700", "--window-position=0,0",
