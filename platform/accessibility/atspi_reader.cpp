@@ -601,6 +601,8 @@ private:
             connected = atspi_init() <= 1 && atspi_get_a11y_bus() != nullptr;
         };
         connect();
+        if (connected)
+            warmUp();
         for (;;) {
             std::unique_lock lock(m_mutex);
             m_changed.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
@@ -629,6 +631,25 @@ private:
         // connection to its own thread again.
         g_main_context_pop_thread_default(context);
         g_main_context_unref(context);
+    }
+
+    // The desktop's programs asked for once ahead of the first capture, so
+    // that it does not pay for the library's first look at them.
+    static void warmUp() {
+        atspi_set_timeout(kCallTimeoutMs, kCallTimeoutMs);
+        Ref<AtspiAccessible> desktop(atspi_get_desktop(0));
+        if (!desktop)
+            return;
+        GError *error = nullptr;
+        const gint apps = atspi_accessible_get_child_count(desktop.get(), &error);
+        dropError(&error);
+        for (gint i = 0; i < apps; ++i) {
+            Ref<AtspiAccessible> app(atspi_accessible_get_child_at_index(desktop.get(), i, &error));
+            dropError(&error);
+            if (app)
+                atspi_accessible_get_process_id(app.get(), &error);
+            dropError(&error);
+        }
     }
 
     static AccessibleWindow readWindow(const AccessibleWindowRequest &request) {
