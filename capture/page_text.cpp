@@ -202,16 +202,25 @@ QList<QRect> areasWithoutPageText(const AccessibleWindow &tree, const QRect &win
     const int cell = std::max(8, int(std::lround(12 * scale)));
     const QImage gray = window.convertToFormat(QImage::Format_Grayscale8);
     const int columns = (image.width() + cell - 1) / cell, rows = (image.height() + cell - 1) / cell;
+    // Cells whose middle an element accounts for are marked first, box by
+    // box (3: accounted), then the rest are looked at.
     QList<char> ink(qsizetype(columns) * rows, 0);
+    auto mark = [&](const QRect &a) {
+        const int firstColumn = std::max(0, (a.left() - cell / 2 + cell - 1) / cell);
+        const int firstRow = std::max(0, (a.top() - cell / 2 + cell - 1) / cell);
+        for (int r = firstRow; r < rows && r * cell + cell / 2 <= a.bottom(); ++r)
+            for (int c = firstColumn; c < columns && c * cell + cell / 2 <= a.right(); ++c)
+                ink[qsizetype(r) * columns + c] = 3;
+    };
+    for (const QRect &a : accounted)
+        mark(a);
+    for (const QRect &a : areas)
+        mark(a);
     for (int r = 0; r < rows; ++r) {
         for (int c = 0; c < columns; ++c) {
-            const QRect box = QRect(c * cell, r * cell, cell, cell).intersected(image);
-            const QPoint middle = box.center();
-            if (std::any_of(accounted.cbegin(), accounted.cend(),
-                            [&](const QRect &a) { return a.contains(middle); }) ||
-                std::any_of(areas.cbegin(), areas.cend(), [&](const QRect &a) { return a.contains(middle); }))
-                continue;
-            ink[qsizetype(r) * columns + c] = inkLikeText(gray, box) ? 1 : 0;
+            char &at = ink[qsizetype(r) * columns + c];
+            if (at != 3)
+                at = inkLikeText(gray, QRect(c * cell, r * cell, cell, cell).intersected(image)) ? 1 : 0;
         }
     }
     for (qsizetype start = 0; start < ink.size(); ++start) {
