@@ -9,11 +9,13 @@
 #include "app/start_at_login.h"
 #include "capture/panel/style.h"
 #include "clinic/service_url.h"
+#include "platform/session/session_end_watch.h"
 
 #include <QApplication>
 #include <QEvent>
 #include <QFile>
 #include <QMenu>
+#include <QSessionManager>
 #include <QSystemTrayIcon>
 #include <QUrl>
 
@@ -100,6 +102,8 @@ int kcRunDesktopApplication(int argc, char **argv) {
     // One instance per session: a second start brings the first forward.
     if (!kcClaimSingleInstance(&app))
         return 0;
+    // One sender of the captures waiting to be sent, whatever the bus said.
+    kcClaimOutboxOrWarn();
     // Shift+M outside the capture window, where the Wayland desktop lets an
     // application have a global key (X11 sessions keep their own behaviour).
     if (kcIsWaylandSession())
@@ -146,6 +150,37 @@ int kcRunDesktopApplication(int argc, char **argv) {
                              icon->showMessage(title, message, QSystemTrayIcon::Warning);
                          });
     }
+
+    // Captures sealed with a key held in memory only are lost with the
+    // session: the session manager's question before logging out (XSMP)
+    // gets the quit question, and a shutdown is held back a few seconds
+    // while such captures exist, with a warning when it comes.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [](QSessionManager &manager) {
+        const KCPendingUploadCounts counts = KCPendingUploads::shared()->counts();
+        if (counts.lostAtQuit <= 0 || !manager.allowsInteraction())
+            return;
+        const bool quit = kcAskToQuitWithPendingUploads(counts);
+        manager.release();
+        if (!quit)
+            manager.cancel();
+    });
+    KCSessionEndWatch sessionEnd;
+    QObject::connect(
+        KCPendingUploads::shared(), &KCPendingUploads::countsChanged, &sessionEnd, [&sessionEnd] {
+            sessionEnd.holdShutdown(KCPendingUploads::lostAtQuitText(KCPendingUploads::shared()->counts()));
+        });
+    QObject::connect(&sessionEnd, &KCSessionEndWatch::shuttingDown, &app, [&tray] {
+        const QString lost = KCPendingUploads::lostAtQuitText(KCPendingUploads::shared()->counts());
+        if (lost.isEmpty())
+            return;
+        std::fprintf(stderr, "kelvra-capture: the computer shuts down: %s\n", qPrintable(lost));
+        if (tray)
+            tray->showMessage(QStringLiteral("KelvraCapture"),
+                              lost +
+                                  QStringLiteral(". Unlock or start the keyring and cancel the shutdown to "
+                                                 "keep them."),
+                              QSystemTrayIcon::Critical);
+    });
 
     login.showWindow();
     const int status = app.exec();

@@ -36,7 +36,8 @@ void connectPendingUploads(DocumentationUploadQueue *queue) {
         std::sort(entries.begin(), entries.end(),
                   [](const auto &a, const auto &b) { return a.acceptedAt < b.acceptedAt; });
         for (const DocumentationUploadQueue::Entry &e : entries)
-            if ((e.refused || e.unreadable || !e.lastError.isEmpty()) && !guard->isWaitingForAccount(e))
+            if ((e.refused || e.unreadable || !e.lastError.isEmpty()) && !guard->isWaitingForAccount(e) &&
+                guard->mayAct(e))
                 items.append({e.key, titleOf(e), e.lastError, e.refused, e.unreadable});
         return items;
     };

@@ -256,26 +256,26 @@ void KCPendingUploads::sourcePendingChanged(int pending, int failed) {
     emit countsChanged(pending, failed);
 }
 
-void KCPendingUploads::sourceUploadFailed(const QString &destination, const QString &error) {
+// The desktop's notifications are fixed texts: an error's text may carry a
+// patient's record number or name (a service's answer quoted in it), and
+// notifications show on a locked screen and stay in the desktop's history.
+// The tray menu, for the signed-in user, gives the reason.
+void KCPendingUploads::sourceUploadFailed(const QString &destination, const QString &) {
     if (m_failureAnnounced)
         return;
     m_failureAnnounced = true;
     const QString where = destination == QLatin1String("emr") ? tr("the chart") : tr("the clinic service");
-    QString message =
-        tr("A capture could not be sent to %1. It is kept and sent again automatically.").arg(where);
-    if (!error.isEmpty())
-        message += QLatin1Char('\n') + error;
-    emit uploadsStartedFailing(tr("Upload failed \u2014 retrying"), message);
+    emit uploadsStartedFailing(
+        tr("Upload failed \u2014 retrying"),
+        tr("A capture could not be sent to %1. It is kept and sent again automatically.").arg(where));
 }
 
-void KCPendingUploads::sourceUploadRefused(const QString &destination, const QString &error) {
+void KCPendingUploads::sourceUploadRefused(const QString &destination, const QString &) {
     const QString where = destination == QLatin1String("emr") ? tr("the chart") : tr("the clinic service");
-    QString message = tr("%1 refused a capture. It is kept: choose Retry, Save image… or Discard in the "
-                         "menu.")
-                          .arg(where);
-    if (!error.isEmpty())
-        message += QLatin1Char('\n') + error;
-    emit uploadsStartedFailing(tr("Upload refused"), message);
+    emit uploadsStartedFailing(tr("Upload refused"),
+                               tr("%1 refused a capture. It is kept: the tray menu says why; choose Retry, "
+                                  "Save image… or Discard there.")
+                                   .arg(where));
 }
 
 bool kcAskToDiscardUpload(const KCPendingUploadItem &item) {

@@ -1,5 +1,6 @@
 #include "app/single_instance.h"
 
+#include "capture/outbox/outbox_lock.h"
 #include "capture/panel/capture_controls.h"
 #include "platform/core/notification_center.h"
 
@@ -143,6 +144,11 @@ bool kcClaimSingleInstance(QObject *parent) {
                            "KelvraCapture: %2.")
                 .arg(heldByAnotherProgram(holder), endTheHolder(holder));
     }
+    kcShowStartupWarning(headline, message);
+    return true;
+}
+
+void kcShowStartupWarning(const QString &headline, const QString &message) {
     std::fprintf(stderr, "kelvra-capture: %s\n", qPrintable(message));
     auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("KelvraCapture"), headline);
     box->setInformativeText(message);
@@ -153,7 +159,17 @@ bool kcClaimSingleInstance(QObject *parent) {
         box->raise();
         box->activateWindow();
     });
-    return true;
+}
+
+bool kcClaimOutboxOrWarn() {
+    const KCOutboxClaim claim = kcClaimOutbox(kcPendingUploadsFolder());
+    if (claim.held)
+        return true;
+    kcShowStartupWarning(claim.holder.isEmpty()
+                             ? QStringLiteral("Captures cannot be kept on this computer.")
+                             : QStringLiteral("Another KelvraCapture sends the captures of this account."),
+                         claim.problem);
+    return false;
 }
 
 bool kcCallRunningInstance(const QString &method, QString *problem) {

@@ -37,6 +37,17 @@ void kcRequestCapture();
 // the holder and what to do.
 bool kcClaimSingleInstance(QObject *parent);
 
+// Says `message` on stderr and, once the event loop runs, in a warning
+// window headed `headline`.
+void kcShowStartupWarning(const QString &headline, const QString &message);
+
+// Takes the lock of the folder of captures waiting to be sent for this
+// process; when another process holds it (a second KelvraCapture, which the
+// single-instance check could not stop), says so with kcShowStartupWarning:
+// this one then neither sends nor stores captures. Whether this process
+// holds it.
+bool kcClaimOutboxOrWarn();
+
 // Calls `method` ("Activate" or "Capture") of the running instance; false,
 // with `problem` set, when none runs, the name is held by another program
 // (which is not called), or it did not answer.

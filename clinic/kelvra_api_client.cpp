@@ -267,9 +267,9 @@ void KelvraAPIClient::logoutKelvraWithCallback(ResponseCallback callback) {
     // longer keeps: whatever becomes of the request, nothing signed in stays.
     const QUrl url = QUrl(baseURL()).resolved(QUrl(QStringLiteral("users/logout")));
     QStringList sessionCookies;
-    for (const QNetworkCookie &cookie : KCTransport::cookiesForURL(url))
+    for (const QNetworkCookie &cookie : cookieStorage()->cookiesForURL(url))
         sessionCookies.append(QString::fromLatin1(cookie.toRawForm(QNetworkCookie::NameAndValueOnly)));
-    KCTransport::clearCookies();
+    cookieStorage()->clear();
 
     std::optional<KCURLRequest> request =
         requestSerializer()->requestWithMethod(QStringLiteral("GET"), url.toString(), std::nullopt);
@@ -400,7 +400,7 @@ void KelvraAPIClient::finishRenewal(bool renewed) {
         }
     }
     if (signedOut)
-        KCTransport::clearCookies(); // a session the sign-in may have opened meanwhile
+        cookieStorage()->clear(); // a session the sign-in may have opened meanwhile
     for (const Refused &refused : std::as_const(waiting)) {
         if (renewed) {
             // The repetition bypasses this override: the request as the

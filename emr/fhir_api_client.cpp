@@ -6,6 +6,9 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QMutexLocker>
+#include <QSet>
+
+#include <algorithm>
 
 #include "emr/emr_document_file.h"
 #include "emr/fhir_signing_key.h"
@@ -26,6 +29,9 @@ const QString kFHIRJSON = QStringLiteral("application/fhir+json");
 // one ends the attempt (the upload queue tries again later).
 constexpr qint64 kLongestWaitMs = 15000;
 constexpr qint64 kLongestRetryAfterSeconds = 3600;
+// Entries asked for per page of a search, and the most pages read.
+constexpr int kSearchPageSize = 50;
+constexpr int kMostSearchPages = 100;
 
 using Kind = EMRFilingOutcome::Kind;
 
@@ -167,8 +173,14 @@ void QDFHIRAPIClientForExtension::configureHTTP() {
 }
 
 void QDFHIRAPIClientForExtension::setEmrData(const QVariantMap &emrData) {
+    // The key text is held only until updateAuthStatus() has read the key
+    // from it; the rest of the settings stay.
+    QVariantMap settings = emrData;
+    const QByteArray keyText = text(settings.take(QStringLiteral("private_key"))).toUtf8();
     QMutexLocker locker(&m_lock);
-    m_emrData = emrData;
+    fhirWipe(m_keyText);
+    m_keyText = keyText;
+    m_emrData = settings;
 }
 
 void QDFHIRAPIClientForExtension::setKelvraKeychain(const QVariantMap &kelvraKeychain) {
@@ -202,21 +214,32 @@ QDFHIRAPIClientForExtension::Settings QDFHIRAPIClientForExtension::settings() co
 
 void QDFHIRAPIClientForExtension::updateAuthStatus() {
     QVariantMap emrData;
+    QByteArray configuredKey;
+    std::shared_ptr<FHIRSigningKey> earlierKey;
+    QString earlierProblem;
     {
         QMutexLocker locker(&m_lock);
         emrData = m_emrData;
+        // Read once; the parsed key is what is kept.
+        configuredKey = std::exchange(m_keyText, QByteArray());
+        earlierKey = m_key;
+        earlierProblem = m_keyProblem;
     }
-    if (emrData.isEmpty())
+    if (emrData.isEmpty()) {
+        fhirWipe(configuredKey);
         return;
+    }
     // The key file that clinic IT manages comes first; when IT has locked
     // the setting, a key in the clinic's configuration is not used.
     QByteArray pem;
     QString problem;
+    bool fromConfiguration = false;
     const KcManagedSetting file = kcManagedSetting(FHIRPrivateKeyFileSettingsKey);
     const QString path = file.value.toString().trimmed();
     if (!path.isEmpty()) {
         QFile f(path);
-        if (f.open(QIODevice::ReadOnly))
+        // Unbuffered: no copy of the key stays in the file's buffer.
+        if (f.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
             pem = f.readAll();
         else
             problem =
@@ -224,15 +247,22 @@ void QDFHIRAPIClientForExtension::updateAuthStatus() {
     } else if (file.locked) {
         problem = QStringLiteral("The FHIR private key file setting is locked without a file.");
     } else {
-        pem = text(emrData.value(QStringLiteral("private_key"))).toUtf8();
-        if (pem.isEmpty())
-            problem = QStringLiteral("No FHIR private key is configured (private_key, or the managed "
-                                     "setting fhirPrivateKeyFile).");
+        fromConfiguration = true;
+        pem = configuredKey;
     }
     std::shared_ptr<FHIRSigningKey> key;
-    if (!pem.isEmpty())
+    if (!pem.isEmpty()) {
         key = FHIRSigningKey::fromPEM(pem, &problem);
-    pem.fill('\0');
+    } else if (fromConfiguration && earlierKey) {
+        // The configuration's key was read before and its text is gone.
+        key = earlierKey;
+        problem = earlierProblem;
+    } else if (fromConfiguration) {
+        problem = QStringLiteral("No FHIR private key is configured (private_key, or the managed "
+                                 "setting fhirPrivateKeyFile).");
+    }
+    fhirWipe(pem);
+    fhirWipe(configuredKey);
     const QString algorithm = text(emrData.value(QStringLiteral("algorithm"))).trimmed().toUpper();
     if (key && !algorithm.isEmpty() && algorithm != key->algorithm()) {
         problem = QStringLiteral("The configured signing algorithm %1 does not fit the private key, which "
@@ -261,6 +291,7 @@ void QDFHIRAPIClientForExtension::forgetCredentials() {
         QMutexLocker locker(&m_lock);
         ++m_credentialEpoch;
         m_emrData.clear();
+        fhirWipe(m_keyText);
         m_key.reset();
         m_keyProblem.clear();
         m_accessToken.clear();
@@ -354,6 +385,32 @@ void QDFHIRAPIClientForExtension::requestToken() {
                     epoch);
                 return;
             }
+            // The client signs a JWT assertion (private_key_jwt) with its
+            // key's algorithm: the EHR must take both.
+            const QStringList methods =
+                map.value(QStringLiteral("token_endpoint_auth_methods_supported")).toStringList();
+            const QStringList algorithms =
+                map.value(QStringLiteral("token_endpoint_auth_signing_alg_values_supported")).toStringList();
+            const QString algorithm = self->settings().key ? self->settings().key->algorithm() : QString();
+            QString refusal;
+            if (!methods.contains(QStringLiteral("private_key_jwt")))
+                refusal =
+                    QStringLiteral("The EHR's SMART configuration (%1) does not offer sign-in with a signed "
+                                   "JWT (private_key_jwt) at its token URL; it offers: %2.")
+                        .arg(where, methods.isEmpty() ? QStringLiteral("nothing")
+                                                      : methods.join(QStringLiteral(", ")));
+            else if (!algorithm.isEmpty() && !algorithms.contains(algorithm))
+                refusal =
+                    QStringLiteral("The EHR's SMART configuration (%1) does not take %2 signatures, which "
+                                   "the configured key makes; it takes: %3. Use a key of an algorithm "
+                                   "it takes (RS384: RSA, ES384: EC P-384).")
+                        .arg(where, algorithm,
+                             algorithms.isEmpty() ? QStringLiteral("none")
+                                                  : algorithms.join(QStringLiteral(", ")));
+            if (!refusal.isEmpty()) {
+                self->finishToken(QString(), 0, Failure{Kind::Refused, refusal}, epoch);
+                return;
+            }
             const QStringList capabilities = map.value(QStringLiteral("capabilities")).toStringList();
             {
                 QMutexLocker locker(&self->m_lock);
@@ -421,17 +478,26 @@ void QDFHIRAPIClientForExtension::postTokenRequest(const QString &tokenURL, quin
             const QVariantMap map = answer.toMap();
             if (!error && status >= 200 && status < 300) {
                 const QString token = text(map.value(QStringLiteral("access_token")));
-                // A token of another type than "bearer" cannot be used; an
-                // answer that leaves the type out is taken as bearer.
+                // Only a bearer token is sent as "Authorization: Bearer"; an
+                // answer that does not say so is not one.
                 const QString type = text(map.value(QStringLiteral("token_type")));
-                if (token.isEmpty() ||
-                    (!type.isEmpty() && type.compare(QLatin1String("bearer"), Qt::CaseInsensitive) != 0)) {
-                    self->finishToken(QString(), 0,
-                                      Failure{Kind::Failed, QStringLiteral("The EHR's token answer holds no "
-                                                                           "bearer access token.")},
-                                      epoch);
+                if (token.isEmpty() || type.compare(QLatin1String("bearer"), Qt::CaseInsensitive) != 0) {
+                    self->finishToken(
+                        QString(), 0,
+                        Failure{
+                            Kind::Failed,
+                            token.isEmpty() ? QStringLiteral("The EHR's token answer holds no access token.")
+                            : type.isEmpty()
+                                ? QStringLiteral("The EHR's token answer names no token_type, so it is not "
+                                                 "a bearer token.")
+                                : QStringLiteral("The EHR's token answer holds a token of type \"%1\", not "
+                                                 "a bearer token.")
+                                      .arg(type)},
+                        epoch);
                     return;
                 }
+                // Without a lifetime the token is used for the requests
+                // waiting for it and then not again (see finishToken).
                 const qint64 lifetime = map.value(QStringLiteral("expires_in")).toLongLong();
                 {
                     // SMART v1 scopes are asked for from now on when they did it.
@@ -439,7 +505,7 @@ void QDFHIRAPIClientForExtension::postTokenRequest(const QString &tokenURL, quin
                     if (self->m_credentialEpoch == epoch)
                         self->m_useV1Scopes = v1;
                 }
-                self->finishToken(token, lifetime > 0 ? lifetime : 300, std::nullopt, epoch);
+                self->finishToken(token, qMax<qint64>(lifetime, 0), std::nullopt, epoch);
                 return;
             }
             const QString oauthError = text(map.value(QStringLiteral("error")));
@@ -485,7 +551,9 @@ void QDFHIRAPIClientForExtension::finishToken(const QString &token, qint64 lifet
         waiters.swap(m_tokenWaiters);
         if (!failure) {
             m_accessToken = token;
-            // Renewed shortly before it expires: a minute, or half of a short life.
+            // Renewed shortly before it expires: a minute, or half of a short
+            // life. A token of unknown lifetime (0) serves only the requests
+            // waiting for it now; the next request asks for a new one.
             const qint64 margin = lifetimeSeconds >= 120 ? 60 : lifetimeSeconds / 2;
             m_tokenRenewAt = QDateTime::currentDateTimeUtc().addSecs(lifetimeSeconds - margin);
         }
@@ -502,7 +570,9 @@ void QDFHIRAPIClientForExtension::sendForFiling(const std::shared_ptr<Filing> &f
                                                 const KCHeaderList &headers) {
     auto request = std::make_shared<Request>();
     request->method = method;
-    request->url = settings().baseURL.toString() + path;
+    // A path under the base URL, or an absolute URL the EHR gave (the next
+    // page of a search).
+    request->url = QUrl(path).isRelative() ? settings().baseURL.toString() + path : path;
     request->query = query;
     request->body = body;
     request->headers = headers;
@@ -705,51 +775,150 @@ EMRFilingCancel QDFHIRAPIClientForExtension::fileDocument(const QVariantMap &rec
     };
 }
 
+struct QDFHIRAPIClientForExtension::Search {
+    std::shared_ptr<Filing> filing;
+    QString step;
+    QString type;
+    std::function<void(const QVariantList &)> done;
+    QVariantList matches;
+    QSet<QString> ids;
+    qint64 received = 0;
+    std::optional<qint64> total;
+    int pages = 0;
+};
+
+void QDFHIRAPIClientForExtension::searchAll(const std::shared_ptr<Filing> &filing, const QString &step,
+                                            const QString &type, const QVariantMap &form,
+                                            std::function<void(const QVariantList &)> done) {
+    // POST [type]/_search with a form body: names and dates of birth stay out
+    // of URLs (proxies and server logs keep those). Every page is read, so
+    // that a second match on a later page is never missed.
+    auto search = std::make_shared<Search>();
+    search->filing = filing;
+    search->step = step;
+    search->type = type;
+    search->done = std::move(done);
+    std::weak_ptr<QDFHIRAPIClientForExtension> weak = weak_from_this();
+    sendForFiling(filing, QStringLiteral("POST"), type + QStringLiteral("/_search"), {},
+                  [weak, search](const Answer &a) {
+                      if (auto self = weak.lock())
+                          self->readSearchPage(search, a);
+                      else
+                          search->filing->fail(search->step, a);
+                  },
+                  CVQueryStringFromParameters(form).toUtf8(),
+                  {{QStringLiteral("Content-Type"), QStringLiteral("application/x-www-form-urlencoded")}});
+}
+
+void QDFHIRAPIClientForExtension::readSearchPage(const std::shared_ptr<Search> &search, const Answer &a) {
+    const std::shared_ptr<Filing> &filing = search->filing;
+    if (a.status != 200 ||
+        text(a.body.toMap().value(QStringLiteral("resourceType"))) != QLatin1String("Bundle"))
+        return filing->fail(search->step, a);
+    const QVariantList page = fhirBundleResources(a.body, search->type);
+    search->received += page.size();
+    for (const QVariant &r : page) {
+        const QString id = text(r.toMap().value(QStringLiteral("id")));
+        if (id.isEmpty() || !search->ids.contains(id)) {
+            search->ids.insert(id);
+            search->matches.append(r);
+        }
+    }
+    if (!search->total)
+        search->total = fhirBundleTotal(a.body);
+    const QString next = fhirNextPageURL(a.body);
+    QString problem;
+    if (!next.isEmpty() && !next.startsWith(settings().baseURL.toString()))
+        problem =
+            QStringLiteral("the EHR's next page of results lies outside its FHIR base (%1), so a second "
+                           "match cannot be ruled out")
+                .arg(QUrl(next).toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo));
+    else if (!next.isEmpty() && ++search->pages >= kMostSearchPages)
+        problem = QStringLiteral("the EHR's search answer runs to more than %1 pages").arg(kMostSearchPages);
+    else if (next.isEmpty() && search->total && search->received < *search->total)
+        problem = QStringLiteral("the EHR's search answer holds %1 of the %2 matches it counts and no link "
+                                 "to the rest, so a second match cannot be ruled out")
+                      .arg(search->received)
+                      .arg(*search->total);
+    if (!problem.isEmpty())
+        return filing->report(Kind::Refused, QStringLiteral("%1: %2; not filed.").arg(search->step, problem));
+    if (next.isEmpty())
+        return search->done(search->matches);
+    std::weak_ptr<QDFHIRAPIClientForExtension> weak = weak_from_this();
+    sendForFiling(filing, QStringLiteral("GET"), next, {}, [weak, search](const Answer &answer) {
+        if (auto self = weak.lock())
+            self->readSearchPage(search, answer);
+        else
+            search->filing->fail(search->step, answer);
+    });
+}
+
+void QDFHIRAPIClientForExtension::findPatientByName(const std::shared_ptr<Filing> &filing, qsizetype split,
+                                                    const std::shared_ptr<QVariantList> &found) {
+    const QString step = QStringLiteral("Finding the patient in the EHR");
+    const QList<QPair<QString, QString>> splits = fhirNameSearchSplits(filing->listName);
+    if (splits.isEmpty())
+        return filing->report(Kind::Refused, QStringLiteral("The patient list's name \"%1\" has no first and "
+                                                            "last name to search the EHR for; not filed.")
+                                                 .arg(filing->listName));
+    const QVariantMap form{{QStringLiteral("given"), splits[split].first},
+                           {QStringLiteral("family"), splits[split].second},
+                           {QStringLiteral("birthdate"), filing->dateOfBirth.toString(Qt::ISODate)},
+                           {QStringLiteral("_count"), QString::number(kSearchPageSize)}};
+    std::weak_ptr<QDFHIRAPIClientForExtension> weak = weak_from_this();
+    searchAll(filing, step, QStringLiteral("Patient"), form,
+              [weak, filing, split, found, more = split + 1 < splits.size()](const QVariantList &matches) {
+                  auto self = weak.lock();
+                  if (!self)
+                      return filing->report(Kind::Failed, QStringLiteral("the FHIR client is gone"));
+                  for (const QVariant &p : matches) {
+                      const QString id = text(p.toMap().value(QStringLiteral("id")));
+                      const bool known = std::any_of(found->cbegin(), found->cend(), [&](const QVariant &f) {
+                          return text(f.toMap().value(QStringLiteral("id"))) == id;
+                      });
+                      if (!known && fhirPatientHasName(p.toMap(), filing->listName))
+                          found->append(p);
+                  }
+                  if (more)
+                      self->findPatientByName(filing, split + 1, found);
+                  else
+                      self->checkPatient(filing, *found, true);
+              });
+}
+
 void QDFHIRAPIClientForExtension::findPatient(const std::shared_ptr<Filing> &filing) {
     const QString step = QStringLiteral("Finding the patient in the EHR");
     std::weak_ptr<QDFHIRAPIClientForExtension> weak = weak_from_this();
     if (filing->emrPatientID.isEmpty()) {
-        // By name and date of birth; the name must match in full.
-        sendForFiling(filing, QStringLiteral("GET"), QStringLiteral("Patient"),
-                      {{QStringLiteral("name"), filing->listName.section(QLatin1Char(' '), 0, 0)},
-                       {QStringLiteral("birthdate"), filing->dateOfBirth.toString(Qt::ISODate)}},
-                      [weak, filing, step](const Answer &a) {
-                          auto self = weak.lock();
-                          if (!self || a.status != 200)
-                              return filing->fail(step, a);
-                          QVariantList named;
-                          for (const QVariant &p : fhirBundleResources(a.body, QStringLiteral("Patient")))
-                              if (fhirPatientHasName(p.toMap(), filing->listName))
-                                  named.append(p);
-                          self->checkPatient(filing, named, true);
-                      });
+        // By given name, family name and date of birth, for each way the
+        // list's name may divide into them; the Patient must then carry the
+        // list's name in full.
+        findPatientByName(filing, 0, std::make_shared<QVariantList>());
         return;
     }
-    sendForFiling(
-        filing, QStringLiteral("GET"), QStringLiteral("Patient/") + segment(filing->emrPatientID), {},
-        [weak, filing, step](const Answer &a) {
-            auto self = weak.lock();
-            if (!self)
-                return filing->fail(step, a);
-            if (a.status == 200 &&
-                text(a.body.toMap().value(QStringLiteral("resourceType"))) == QLatin1String("Patient"))
-                return self->checkPatient(filing, {a.body}, false);
-            if (a.status != 404 && a.status != 410)
-                return filing->fail(step, a);
-            // No Patient has that id: it may be the patient's MRN.
-            const QString system = self->settings().identifierSystem;
-            self->sendForFiling(
-                filing, QStringLiteral("GET"), QStringLiteral("Patient"),
-                {{QStringLiteral("identifier"), system.isEmpty()
-                                                    ? filing->emrPatientID
-                                                    : system + QLatin1Char('|') + filing->emrPatientID}},
-                [weak, filing, step](const Answer &a) {
-                    auto self = weak.lock();
-                    if (!self || a.status != 200)
-                        return filing->fail(step, a);
-                    self->checkPatient(filing, fhirBundleResources(a.body, QStringLiteral("Patient")), false);
-                });
-        });
+    sendForFiling(filing, QStringLiteral("GET"), QStringLiteral("Patient/") + segment(filing->emrPatientID),
+                  {}, [weak, filing, step](const Answer &a) {
+                      auto self = weak.lock();
+                      if (!self)
+                          return filing->fail(step, a);
+                      if (a.status == 200 && text(a.body.toMap().value(QStringLiteral("resourceType"))) ==
+                                                 QLatin1String("Patient"))
+                          return self->checkPatient(filing, {a.body}, false);
+                      if (a.status != 404 && a.status != 410)
+                          return filing->fail(step, a);
+                      // No Patient has that id: it may be the patient's MRN, in the
+                      // identifier system configured for MRNs.
+                      const QString system = self->settings().identifierSystem;
+                      self->searchAll(filing, step, QStringLiteral("Patient"),
+                                      {{QStringLiteral("identifier"),
+                                        system.isEmpty() ? filing->emrPatientID
+                                                         : system + QLatin1Char('|') + filing->emrPatientID},
+                                       {QStringLiteral("_count"), QString::number(kSearchPageSize)}},
+                                      [weak, filing](const QVariantList &matches) {
+                                          if (auto self = weak.lock())
+                                              self->checkPatient(filing, matches, false);
+                                      });
+                  });
 }
 
 void QDFHIRAPIClientForExtension::checkPatient(const std::shared_ptr<Filing> &filing,
@@ -776,11 +945,24 @@ void QDFHIRAPIClientForExtension::checkPatient(const std::shared_ptr<Filing> &fi
     }
     const QVariantMap patient = candidates.first().toMap();
     const QString id = text(patient.value(QStringLiteral("id")));
+    const QString unusable = fhirPatientUnusableReason(patient);
+    if (!unusable.isEmpty()) {
+        filing->report(Kind::Refused, QStringLiteral("The EHR's patient %1 %2; not filed (the patient "
+                                                     "list's EHR id may need updating).")
+                                          .arg(id, unusable));
+        return;
+    }
     if (text(patient.value(QStringLiteral("birthDate"))) != filing->dateOfBirth.toString(Qt::ISODate)) {
         filing->report(Kind::Refused,
                        QStringLiteral("The date of birth of the EHR's patient %1 differs from the "
                                       "patient list's; not filed.")
                            .arg(id));
+        return;
+    }
+    if (!byName && !filing->listName.isEmpty() && !fhirPatientHasName(patient, filing->listName)) {
+        filing->report(Kind::Refused, QStringLiteral("The name of the EHR's patient %1 differs from the "
+                                                     "patient list's; not filed.")
+                                          .arg(id));
         return;
     }
     filing->patientID = id;

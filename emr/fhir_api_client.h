@@ -4,14 +4,20 @@
 //
 // Authorisation is SMART Backend Services: a JWT assertion signed with the
 // clinic's private key (RS384 or ES384) buys an access token with the OAuth
-// 2.0 client-credentials grant; the token is reused until shortly before it
-// expires, and a 401 gets one new token and one retry.
+// 2.0 client-credentials grant. Only a bearer token is taken; it is reused
+// until shortly before it expires (a token without "expires_in" serves only
+// the requests waiting for it), and a 401 gets one new token and one retry.
+// A discovered token URL needs a SMART configuration that offers
+// private_key_jwt and the key's algorithm.
 //
 // A capture is filed only after the EHR's own Patient has been found and
 // checked: by the EHR patient id of the visit (or as an identifier, an MRN,
-// when no Patient has that id), else by name and date of birth; exactly one
-// Patient must match, and its birthDate must equal the patient list's date of
-// birth. The document is a US Core DocumentReference with the one-page PDF
+// when no Patient has that id), else by given name, family name and date of
+// birth. Searches go as POST [type]/_search with a form body (no patient data
+// in URLs) and are read to their last page. Exactly one Patient must match;
+// it must be active and not merged into another, its birthDate must equal the
+// patient list's date of birth, and one read by id or MRN must carry the
+// list's name. The document is a US Core DocumentReference with the one-page PDF
 // attached, identified by the upload id, created conditionally
 // (If-None-Exist) and, when an earlier attempt may have arrived, searched for
 // first. It counts as filed only on 201, or 200 with the existing resource,
@@ -24,8 +30,8 @@
 // document coding (see FHIRDocumentCoding) and "patient_identifier_system"
 // (the system of the MRN search). The private key is taken from the file
 // that the managed setting "fhirPrivateKeyFile" names when it is set, else
-// from "private_key"; it is never logged nor written anywhere, and
-// forgetCredentials() drops it.
+// from "private_key"; it is never logged nor written anywhere, the key text
+// is overwritten once read, and forgetCredentials() drops the key.
 //
 // One instance per process (sharedClient()); callbacks run on the main thread.
 
@@ -141,15 +147,28 @@ private:
                        const QVariantMap &query, AnswerCallback done, const QByteArray &body = {},
                        const KCHeaderList &headers = {});
 
+    // Reads every page of a search of `type`, sent as POST [type]/_search
+    // with the form `form`; `done` gets the matches, or the filing ends.
+    struct Search;
+    void searchAll(const std::shared_ptr<Filing> &filing, const QString &step, const QString &type,
+                   const QVariantMap &form, std::function<void(const QVariantList &)> done);
+    void readSearchPage(const std::shared_ptr<Search> &search, const Answer &answer);
+
     // The steps of filing, in order.
     void findPatient(const std::shared_ptr<Filing> &filing);
+    // By name and date of birth: the search for the `split`th way of
+    // dividing the list's name into given and family names.
+    void findPatientByName(const std::shared_ptr<Filing> &filing, qsizetype split,
+                           const std::shared_ptr<QVariantList> &found);
     void checkPatient(const std::shared_ptr<Filing> &filing, const QVariantList &candidates, bool byName);
     void findEncounter(const std::shared_ptr<Filing> &filing);
     void findFiledDocument(const std::shared_ptr<Filing> &filing);
     void createDocument(const std::shared_ptr<Filing> &filing);
 
     mutable QMutex m_lock;
-    QVariantMap m_emrData;
+    QVariantMap m_emrData; // without "private_key"
+    // The configuration's key text until updateAuthStatus() reads it.
+    QByteArray m_keyText;
     std::shared_ptr<FHIRSigningKey> m_key;
     QString m_keyProblem;
     QString m_discoveredTokenURL;

@@ -141,6 +141,48 @@ QVariantList fhirBundleResources(const QVariant &bundle, const QString &type) {
     return resources;
 }
 
+QString fhirNextPageURL(const QVariant &bundle) {
+    for (const QVariant &l : bundle.toMap().value(QStringLiteral("link")).toList()) {
+        const QVariantMap link = l.toMap();
+        if (text(link.value(QStringLiteral("relation"))) == QLatin1String("next"))
+            return text(link.value(QStringLiteral("url")));
+    }
+    return {};
+}
+
+std::optional<qint64> fhirBundleTotal(const QVariant &bundle) {
+    const QVariant total = bundle.toMap().value(QStringLiteral("total"));
+    bool ok = false;
+    const qint64 n = total.toLongLong(&ok);
+    if (!total.isValid() || !ok || n < 0)
+        return std::nullopt;
+    return n;
+}
+
+QString fhirPatientUnusableReason(const QVariantMap &patient) {
+    for (const QVariant &l : patient.value(QStringLiteral("link")).toList()) {
+        const QVariantMap link = l.toMap();
+        if (text(link.value(QStringLiteral("type"))) == QLatin1String("replaced-by")) {
+            const QString other =
+                text(link.value(QStringLiteral("other")).toMap().value(QStringLiteral("reference")));
+            return other.isEmpty() ? QStringLiteral("was merged into another patient")
+                                   : QStringLiteral("was merged into %1").arg(other);
+        }
+    }
+    const QVariant active = patient.value(QStringLiteral("active"));
+    if (active.typeId() == QMetaType::Bool && !active.toBool())
+        return QStringLiteral("is marked inactive");
+    return {};
+}
+
+QList<QPair<QString, QString>> fhirNameSearchSplits(const QString &listName) {
+    const QStringList words = listName.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    QList<QPair<QString, QString>> splits;
+    for (qsizetype k = 1; k < words.size(); ++k)
+        splits.append({words.first(), words.mid(k).join(QLatin1Char(' '))});
+    return splits;
+}
+
 QDate fhirListDateOfBirth(const QString &text) {
     const QString t = text.trimmed();
     for (const QString &format : {QStringLiteral("yyyy-MM-dd"), QStringLiteral("MM/dd/yyyy")}) {

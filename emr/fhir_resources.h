@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QDate>
 #include <QDateTime>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QVariantList>
 #include <QVariantMap>
@@ -65,6 +67,23 @@ QString fhirIdentifierToken(const QString &entryID);
 // The resources of a searchset Bundle whose "resourceType" is `type`
 // (included resources and OperationOutcomes are left out).
 QVariantList fhirBundleResources(const QVariant &bundle, const QString &type);
+
+// The "next" link of a searchset Bundle (empty on the last page).
+QString fhirNextPageURL(const QVariant &bundle);
+
+// The Bundle's "total" (how many resources match), when it says.
+std::optional<qint64> fhirBundleTotal(const QVariant &bundle);
+
+// Why a Patient must not get documents: "is marked inactive" (active
+// false) or "was merged into Patient/<id>" (a link of type replaced-by);
+// empty when neither.
+QString fhirPatientUnusableReason(const QVariantMap &patient);
+
+// The ways the list's "First Last" name may divide into a given name (the
+// first word) and a family name (the rest, or the rest after more given
+// names): "Patricia Van der Berg" gives (Patricia, Van der Berg),
+// (Patricia, der Berg) and (Patricia, Berg). Empty for fewer than two words.
+QList<QPair<QString, QString>> fhirNameSearchSplits(const QString &listName);
 
 // A date of birth of the patient list: "yyyy-MM-dd" or "MM/dd/yyyy";
 // invalid when it is neither.

@@ -8,6 +8,7 @@
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/ecdsa.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -60,6 +61,12 @@ QByteArray compactJSON(const QVariantMap &map) {
 }
 
 } // namespace
+
+void fhirWipe(QByteArray &bytes) {
+    if (!bytes.isEmpty())
+        OPENSSL_cleanse(const_cast<char *>(bytes.constData()), size_t(bytes.size()));
+    bytes = QByteArray();
+}
 
 QByteArray fhirBase64URL(const QByteArray &bytes) {
     return bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);

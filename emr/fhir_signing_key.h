@@ -53,5 +53,9 @@ struct FHIRAssertionClaims {
 // with `error` set when it could not be signed.
 QByteArray fhirClientAssertion(const FHIRSigningKey &key, const FHIRAssertionClaims &claims, QString *error);
 
+// Overwrites the bytes of `bytes` where they lie (copies that share them
+// included) and empties it: for key text once the key has been read.
+void fhirWipe(QByteArray &bytes);
+
 // base64url without padding, as JOSE writes it.
 QByteArray fhirBase64URL(const QByteArray &bytes);

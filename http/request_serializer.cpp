@@ -448,9 +448,27 @@ QString CVHTTPRequestSerializer::acceptLanguageHeaderValue(const QStringList &pr
 }
 
 QString CVHTTPRequestSerializer::userAgentHeaderValue(const QString &name, const QString &version,
-                                                      const QString &osText) {
-    const QString agent = QStringLiteral("%1/%2 (Mac OS X %3)").arg(name, version, osText);
+                                                      const QString &platformText) {
+    const QString agent = QStringLiteral("%1/%2 (%3)").arg(name, version, platformText);
     return isASCII(agent) ? agent : transliteratedToASCII(agent);
+}
+
+QString CVHTTPRequestSerializer::userAgentPlatformText() {
+    QStringList parts;
+    const QString session = qEnvironmentVariable("XDG_SESSION_TYPE").toLower();
+    if (session == QLatin1String("wayland") ||
+        (session != QLatin1String("x11") && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")))
+        parts.append(QStringLiteral("Wayland"));
+    else if (session == QLatin1String("x11") || !qEnvironmentVariableIsEmpty("DISPLAY"))
+        parts.append(QStringLiteral("X11"));
+    QString kernel = QSysInfo::kernelType();
+    if (kernel == QLatin1String("linux"))
+        kernel = QStringLiteral("Linux");
+    parts.append(kernel + QLatin1Char(' ') + QSysInfo::currentCpuArchitecture());
+    const QString product = QSysInfo::prettyProductName();
+    if (!product.isEmpty())
+        parts.append(product);
+    return parts.join(QStringLiteral("; "));
 }
 
 CVHTTPRequestSerializer::CVHTTPRequestSerializer() {
@@ -462,7 +480,7 @@ CVHTTPRequestSerializer::CVHTTPRequestSerializer() {
     if (name.isEmpty())
         name = QCoreApplication::organizationDomain();
     const QString userAgent =
-        userAgentHeaderValue(name, QCoreApplication::applicationVersion(), QSysInfo::prettyProductName());
+        userAgentHeaderValue(name, QCoreApplication::applicationVersion(), userAgentPlatformText());
     if (!userAgent.isEmpty())
         setValue(userAgent, QStringLiteral("User-Agent"));
 }

@@ -148,7 +148,13 @@ public:
     // Qt's added script variants ("de-Latn-DE" when "de-DE" is listed), with
     // the C locale read as "en".
     static QString acceptLanguageHeaderValue(const QStringList &preferredLanguages);
-    static QString userAgentHeaderValue(const QString &name, const QString &version, const QString &osText);
+    // "name/version (platform)", transliterated to ASCII when needed.
+    static QString userAgentHeaderValue(const QString &name, const QString &version,
+                                        const QString &platformText);
+    // This computer for the User-Agent: the desktop session's window system
+    // ("Wayland" or "X11", left out without one), the kernel and processor
+    // ("Linux x86_64") and the distribution's name, joined by "; ".
+    static QString userAgentPlatformText();
 
 protected:
     // Copies the default headers onto `request` where it lacks the field.

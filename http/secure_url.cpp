@@ -12,16 +12,38 @@ bool kcIsLoopbackAddress(const QHostAddress &address) {
     return address.isLoopback();
 }
 
-bool kcIsLoopbackHost(const QString &host, const KCHostResolver &resolve) {
+namespace {
+
+// The host in lower case, without brackets and a trailing dot.
+QString normalizedHost(const QString &host) {
     QString name = host.trimmed().toLower();
     if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
         name = name.mid(1, name.size() - 2);
     if (name.endsWith(QLatin1Char('.')))
         name.chop(1);
+    return name;
+}
+
+bool isLocalhostName(const QString &name) {
+    return name == QLatin1String("localhost") || name.endsWith(QLatin1String(".localhost"));
+}
+
+} // namespace
+
+bool kcIsLoopbackName(const QString &host) {
+    const QString name = normalizedHost(host);
     QHostAddress address;
     if (address.setAddress(name))
         return kcIsLoopbackAddress(address);
-    if (name != QLatin1String("localhost") && !name.endsWith(QLatin1String(".localhost")))
+    return isLocalhostName(name);
+}
+
+bool kcIsLoopbackHost(const QString &host, const KCHostResolver &resolve) {
+    const QString name = normalizedHost(host);
+    QHostAddress address;
+    if (address.setAddress(name))
+        return kcIsLoopbackAddress(address);
+    if (!isLocalhostName(name))
         return false;
     const QList<QHostAddress> addresses = resolve ? resolve(name) : QHostInfo::fromName(name).addresses();
     return !addresses.isEmpty() && std::all_of(addresses.cbegin(), addresses.cend(), kcIsLoopbackAddress);

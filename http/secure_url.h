@@ -13,6 +13,11 @@
 // 127.0.0.0/8, ::1, or an IPv4-mapped 127.0.0.0/8 address.
 bool kcIsLoopbackAddress(const QHostAddress &address);
 
+// Whether `host` names this computer by its form alone: a loopback address,
+// "localhost" or a name under ".localhost" (never looked up). Such hosts
+// are reached directly, never through a proxy.
+bool kcIsLoopbackName(const QString &host);
+
 // The addresses a host name resolves to (empty when it does not resolve).
 using KCHostResolver = std::function<QList<QHostAddress>(const QString &name)>;
 

@@ -204,6 +204,12 @@ void CVURLSessionManager::initWithSessionConfiguration(
     const std::optional<KCURLSessionConfiguration> &configuration) {
     auto s = std::make_shared<Session>();
     s->configuration = configuration.value_or(KCURLSessionConfiguration::defaultSessionConfiguration());
+    if (!s->configuration.HTTPCookieStorage) {
+        QMutexLocker l(&m_sessionMutex);
+        if (!m_ownCookies)
+            m_ownCookies = KCHTTPCookieStorage::create();
+        s->configuration.HTTPCookieStorage = m_ownCookies;
+    }
     s->operationQueue = DispatchQueue::createSerial(
         QStringLiteral("com.corvane.networking.session.manager.operation.%1").arg(quintptr(this), 0, 16));
     s->transport = KCTransport::create(s->configuration, std::weak_ptr<KCTransportReceiver>(s));
@@ -222,6 +228,10 @@ std::shared_ptr<CVURLSessionManager::Session> CVURLSessionManager::session() con
 
 KCURLSessionConfiguration CVURLSessionManager::sessionConfiguration() const {
     return session()->configuration;
+}
+
+std::shared_ptr<KCHTTPCookieStorage> CVURLSessionManager::cookieStorage() const {
+    return session()->configuration.HTTPCookieStorage;
 }
 
 DispatchQueuePtr CVURLSessionManager::operationQueue() const {

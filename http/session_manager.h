@@ -69,6 +69,10 @@ public:
 
     KCURLSessionConfiguration sessionConfiguration() const;
     DispatchQueuePtr operationQueue() const;
+    // The manager's cookies: its own store (unless its configuration names
+    // another), kept when the manager is re-initialised. No other manager
+    // sends them.
+    std::shared_ptr<KCHTTPCookieStorage> cookieStorage() const;
 
     std::shared_ptr<CVHTTPResponseSerializer> responseSerializer() const;
     void setResponseSerializer(std::shared_ptr<CVHTTPResponseSerializer> serializer);
@@ -121,4 +125,5 @@ private:
 
     mutable QMutex m_sessionMutex;
     std::shared_ptr<Session> m_session;
+    std::shared_ptr<KCHTTPCookieStorage> m_ownCookies;
 };

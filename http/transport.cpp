@@ -1,10 +1,14 @@
 #include "http/transport.h"
 
+#include "http/secure_url.h"
+
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QIODevice>
 #include <QMetaObject>
 #include <QNetworkAccessManager>
 #include <QNetworkCookieJar>
+#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
@@ -20,18 +24,28 @@ void KCTransportReceiver::taskDidChangeState(const KCURLSessionTaskPtr &, KCURLS
 
 namespace {
 
-class SharedCookieJar : public QNetworkCookieJar {
+class ClearableCookieJar : public QNetworkCookieJar {
 public:
     using QNetworkCookieJar::QNetworkCookieJar;
     void clear() { setAllCookies({}); }
 };
 
-// The thread on which every transport's QNetworkAccessManager lives, and the
-// cookie store they share. Both live for the whole process.
+// Loopback hosts directly; every other host as the system's proxy settings
+// say (the environment's http_proxy, the desktop's settings).
+class LoopbackDirectProxyFactory : public QNetworkProxyFactory {
+public:
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override {
+        if (kcIsLoopbackName(query.peerHostName()))
+            return {QNetworkProxy(QNetworkProxy::NoProxy)};
+        return QNetworkProxyFactory::proxyForQuery(query);
+    }
+};
+
+// The thread on which every transport's QNetworkAccessManager lives, for the
+// whole process.
 struct NetworkThread {
     QThread *thread = nullptr;
     QObject *context = nullptr;
-    SharedCookieJar *cookieJar = nullptr;
 
     static NetworkThread &instance() {
         static NetworkThread *n = [] {
@@ -39,7 +53,6 @@ struct NetworkThread {
             nt->thread = new QThread;
             nt->thread->setObjectName(QStringLiteral("kc-network"));
             nt->context = new QObject;
-            nt->cookieJar = new SharedCookieJar(nt->context);
             nt->context->moveToThread(nt->thread);
             nt->thread->start();
             return nt;
@@ -70,14 +83,19 @@ KCError urlError(qint64 code, const QString &description, const QUrl &url = QUrl
     return KCError(NSURLErrorDomain, code, info);
 }
 
-// A sequential device over a request's body stream, of known length when the
-// request has "Content-Length". reset() restarts the body from a fresh copy
-// (the transport asks for one when it must send the body again).
+// A sequential device over a request's body (bytes or a stream), of known
+// length when the request has "Content-Length". reset() is how Qt's HTTP
+// layer asks to send the body again: after a redirect that keeps the body,
+// or on its own when the connection closed before the answer. For a request
+// that is sent at most once (`once`) it refuses as soon as any byte of the
+// body has been read (the request may have reached the server), which makes
+// Qt fail the reply with ContentReSendError instead of sending it again.
+// Otherwise it restarts the body from a fresh copy.
 class UploadDevice : public QIODevice {
 public:
     UploadDevice(std::shared_ptr<QIODevice> source, qint64 length,
-                 std::function<std::shared_ptr<QIODevice>()> restart)
-        : m_source(std::move(source)), m_length(length), m_restart(std::move(restart)) {}
+                 std::function<std::shared_ptr<QIODevice>()> restart, bool once)
+        : m_source(std::move(source)), m_length(length), m_restart(std::move(restart)), m_once(once) {}
 
     bool openSource() {
         if (!m_source)
@@ -97,6 +115,14 @@ public:
     bool atEnd() const override { return m_length >= 0 ? m_produced >= m_length : m_sourceFinished; }
 
     bool reset() override {
+        if (m_once) {
+            // Nothing of a non-empty body went out: the server has no
+            // complete request to act on, and the body is still unread.
+            if (m_produced == 0 && m_length != 0 && !m_sourceFinished)
+                return true;
+            m_resendRefused = true;
+            return false;
+        }
         std::shared_ptr<QIODevice> fresh = m_restart ? m_restart() : nullptr;
         if (!fresh)
             return false;
@@ -111,6 +137,8 @@ public:
 
     bool failed() const { return m_failed; }
     QString failure() const { return m_failure; }
+    // Whether Qt asked to send the body again and was refused.
+    bool resendRefused() const { return m_resendRefused; }
     std::function<void()> onFailure;
 
 protected:
@@ -154,11 +182,18 @@ private:
     std::shared_ptr<QIODevice> m_source;
     qint64 m_length;
     std::function<std::shared_ptr<QIODevice>()> m_restart;
+    bool m_once;
     qint64 m_produced = 0;
     bool m_sourceFinished = false;
     bool m_failed = false;
+    bool m_resendRefused = false;
     QString m_failure;
 };
+
+// Methods whose request is sent at most once: the server may act on it.
+bool sentAtMostOnce(const QByteArray &verb) {
+    return verb == "POST" || verb == "PUT" || verb == "PATCH";
+}
 
 bool isHTTPLevelError(QNetworkReply::NetworkError e) {
     // Errors Qt derives from an HTTP status; the response itself arrived.
@@ -175,7 +210,10 @@ bool isHTTPLevelError(QNetworkReply::NetworkError e) {
 class KCTransportEngine : public QObject {
 public:
     KCTransportEngine(KCURLSessionConfiguration configuration, std::weak_ptr<KCTransportReceiver> receiver)
-        : m_configuration(std::move(configuration)), m_receiver(std::move(receiver)) {}
+        : m_configuration(std::move(configuration)), m_receiver(std::move(receiver)) {
+        if (!m_configuration.HTTPCookieStorage)
+            m_configuration.HTTPCookieStorage = KCHTTPCookieStorage::create();
+    }
 
     ~KCTransportEngine() override {
         for (auto &[id, r] : m_running) {
@@ -185,6 +223,8 @@ public:
                 r.reply->deleteLater();
             }
         }
+        // Before the cookie store it uses goes.
+        delete m_nam;
     }
 
     void start(const KCURLSessionTaskPtr &task);
@@ -227,9 +267,10 @@ private:
     QNetworkAccessManager *nam() {
         if (!m_nam) {
             m_nam = new QNetworkAccessManager(this);
-            auto &nt = NetworkThread::instance();
-            m_nam->setCookieJar(nt.cookieJar);
-            nt.cookieJar->setParent(nt.context); // shared: not owned by this manager
+            QNetworkCookieJar *jar = m_configuration.HTTPCookieStorage->m_jar;
+            m_nam->setCookieJar(jar);
+            jar->setParent(nullptr); // the storage's, shared with later sessions of the manager
+            m_nam->setProxyFactory(new LoopbackDirectProxyFactory);
             // Redirects are judged by followRedirect().
             m_nam->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
         }
@@ -396,7 +437,7 @@ bool KCTransportEngine::send(quint64 id) {
     if (!request.HTTPShouldHandleCookies() || !m_configuration.HTTPShouldSetCookies) {
         qr.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
         qr.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
-    } else if (!NetworkThread::instance().cookieJar->cookiesForUrl(url).isEmpty()) {
+    } else if (!m_configuration.HTTPCookieStorage->m_jar->cookiesForUrl(url).isEmpty()) {
         // The access manager adds them from the same store, on this thread.
         r.sentCookies = true;
     }
@@ -415,19 +456,39 @@ bool KCTransportEngine::send(quint64 id) {
     r.lastSent = 0;
     r.bodyBytes = 0;
     const QByteArray verb = request.HTTPMethod().toUpper().toLatin1();
+    const bool once = sentAtMostOnce(verb);
     QNetworkReply *reply = nullptr;
-    if (const auto stream = request.HTTPBodyStream()) {
-        bool ok = false;
-        const qint64 length =
-            request.valueForHTTPHeaderField(QStringLiteral("Content-Length")).toLongLong(&ok);
+    std::shared_ptr<QIODevice> stream = request.HTTPBodyStream();
+    bool ok = false;
+    qint64 length = request.valueForHTTPHeaderField(QStringLiteral("Content-Length")).toLongLong(&ok);
+    if (!stream && (request.hasHTTPBody() || once)) {
+        // Bytes go through the same device as a stream, so that Qt cannot
+        // send them again on its own.
+        auto buffer = std::make_shared<QBuffer>();
+        buffer->setData(request.HTTPBody());
+        length = buffer->size();
+        ok = true;
+        qr.setHeader(QNetworkRequest::ContentLengthHeader, length);
+        stream = std::move(buffer);
+    }
+    if (stream) {
         std::weak_ptr<KCTransportReceiver> weakReceiver = m_receiver;
         std::weak_ptr<KCURLSessionTask> weakTask = task;
-        r.device = new UploadDevice(stream, ok ? length : -1,
-                                    [weakReceiver, weakTask]() -> std::shared_ptr<QIODevice> {
-                                        auto rec = weakReceiver.lock();
-                                        auto t = weakTask.lock();
-                                        return rec && t ? rec->taskNeedNewBodyStream(t) : nullptr;
-                                    });
+        const bool bytes = !request.HTTPBodyStream();
+        const QByteArray body = bytes ? request.HTTPBody() : QByteArray();
+        r.device = new UploadDevice(
+            stream, ok ? length : -1,
+            [weakReceiver, weakTask, bytes, body]() -> std::shared_ptr<QIODevice> {
+                if (bytes) {
+                    auto again = std::make_shared<QBuffer>();
+                    again->setData(body);
+                    return again;
+                }
+                auto rec = weakReceiver.lock();
+                auto t = weakTask.lock();
+                return rec && t ? rec->taskNeedNewBodyStream(t) : nullptr;
+            },
+            once);
         if (!r.device->openSource()) {
             delete r.device;
             m_running.erase(id);
@@ -448,8 +509,6 @@ bool KCTransportEngine::send(quint64 id) {
         qr.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
         reply = nam()->sendCustomRequest(qr, verb, r.device);
         r.device->setParent(reply);
-    } else if (request.hasHTTPBody()) {
-        reply = nam()->sendCustomRequest(qr, verb, request.HTTPBody());
     } else if (verb == "GET" || verb == "HEAD" || verb == "DELETE" || verb == "OPTIONS") {
         reply = nam()->sendCustomRequest(qr, verb);
     } else {
@@ -728,7 +787,14 @@ void KCTransportEngine::onFinished(quint64 id) {
             default:
                 break;
             }
-            error = urlError(code, reply->errorString(), url);
+            QString description = reply->errorString();
+            if (e == QNetworkReply::ContentReSendError && r.device && r.device->resendRefused()) {
+                // A lost answer: what became of the request is unknown.
+                code = NSURLErrorNetworkConnectionLost;
+                description = QStringLiteral("The connection closed before the server answered; the request "
+                                             "was not sent again, since the server may have acted on it.");
+            }
+            error = urlError(code, description, url);
         }
     }
     if (reply && !r.trustRejected && !r.tooLarge) {
@@ -813,14 +879,24 @@ void KCTransport::clearConnectionCache() {
         m_engine, [e = m_engine] { e->clearConnectionCache(); }, Qt::QueuedConnection);
 }
 
-QList<QNetworkCookie> KCTransport::cookiesForURL(const QUrl &url) {
-    auto &nt = NetworkThread::instance();
+std::shared_ptr<KCHTTPCookieStorage> KCHTTPCookieStorage::create() {
+    std::shared_ptr<KCHTTPCookieStorage> storage(new KCHTTPCookieStorage);
+    storage->m_jar = new ClearableCookieJar;
+    storage->m_jar->moveToThread(NetworkThread::instance().thread);
+    return storage;
+}
+
+KCHTTPCookieStorage::~KCHTTPCookieStorage() {
+    // On the network thread, after the access managers that used it.
+    m_jar->deleteLater();
+}
+
+QList<QNetworkCookie> KCHTTPCookieStorage::cookiesForURL(const QUrl &url) const {
     QList<QNetworkCookie> cookies;
-    nt.runBlocking([&] { cookies = nt.cookieJar->cookiesForUrl(url); });
+    NetworkThread::instance().runBlocking([&] { cookies = m_jar->cookiesForUrl(url); });
     return cookies;
 }
 
-void KCTransport::clearCookies() {
-    auto &nt = NetworkThread::instance();
-    nt.runBlocking([&] { nt.cookieJar->clear(); });
+void KCHTTPCookieStorage::clear() {
+    NetworkThread::instance().runBlocking([&] { static_cast<ClearableCookieJar *>(m_jar)->clear(); });
 }

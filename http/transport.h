@@ -1,9 +1,22 @@
 #pragma once
 // The HTTPS transport under the session managers: QNetworkAccessManager on a
 // process-wide network thread, one request per task, streamed request bodies,
-// cookies kept across requests (one process-wide cookie store), per-request
-// idle timeouts, an overall deadline, a cap on response bodies and a trust
-// decision by the session's receiver before any request byte is sent.
+// cookies kept across requests (a cookie store per session manager, so one
+// service never receives another's cookies), per-request idle timeouts, an
+// overall deadline, a cap on response bodies and a trust decision by the
+// session's receiver before any request byte is sent.
+//
+// A request with a body (POST, PUT, PATCH) is sent at most once. Qt's HTTP
+// layer sends a request again on its own when the connection closes before
+// the first byte of the answer; the server may have acted on it by then, so
+// here the task fails instead with NSURLErrorNetworkConnectionLost (a lost
+// answer), and the caller decides whether to look before sending it again.
+// Only a request of which nothing of its body left this process yet may go
+// out on a new connection.
+//
+// Loopback hosts (127.0.0.0/8, ::1, localhost and names under .localhost)
+// are reached directly, never through a proxy of the environment or the
+// desktop; other hosts use the system's proxy settings.
 //
 // Redirects are followed here, not by Qt, within the origin (scheme, host,
 // port) of the request only, and never from https to http. A redirect to
@@ -32,6 +45,25 @@
 #include <memory>
 
 class QIODevice;
+class QNetworkCookieJar;
+
+// The cookies of one service: responses to its requests set them, its
+// requests carry them. Thread-safe; the store lives on the network thread.
+class KCHTTPCookieStorage {
+public:
+    static std::shared_ptr<KCHTTPCookieStorage> create();
+    ~KCHTTPCookieStorage();
+    KCHTTPCookieStorage(const KCHTTPCookieStorage &) = delete;
+    KCHTTPCookieStorage &operator=(const KCHTTPCookieStorage &) = delete;
+
+    QList<QNetworkCookie> cookiesForURL(const QUrl &url) const;
+    void clear();
+
+private:
+    friend class KCTransportEngine;
+    KCHTTPCookieStorage() = default;
+    QNetworkCookieJar *m_jar = nullptr;
+};
 
 struct KCURLSessionConfiguration {
     // Used when a request's own timeout is not positive, in seconds.
@@ -40,6 +72,8 @@ struct KCURLSessionConfiguration {
     KCHeaderList HTTPAdditionalHeaders;
     // Whether responses may set cookies and requests carry stored ones.
     bool HTTPShouldSetCookies = true;
+    // Where they are kept; none: a store of the session manager's own.
+    std::shared_ptr<KCHTTPCookieStorage> HTTPCookieStorage;
     // The longest a request may run from its start to its last byte, in
     // seconds, however steadily bytes arrive (the timeout above only ends
     // silences). Reached, the task fails with NSURLErrorTimedOut.
@@ -99,10 +133,6 @@ public:
     // Drops open connections, so that the next request makes (and judges) a
     // new TLS connection.
     void clearConnectionCache();
-
-    // The process-wide cookie store.
-    static QList<QNetworkCookie> cookiesForURL(const QUrl &url);
-    static void clearCookies();
 
 private:
     friend class KCURLSessionTask;

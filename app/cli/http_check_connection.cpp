@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
+#include <QRegularExpression>
 
 #include <cstdio>
 #include <memory>
@@ -47,6 +48,19 @@ public:
     mutable QString verdictReason;
     mutable QList<QSslCertificate> chain;
 };
+
+// `text` without the password of any URL in it ("user:***@"), nor the
+// password given in the checked URL wherever it appears: what is printed
+// may end up in a support ticket.
+QString withoutPassword(QString text, const QString &password = QString()) {
+    static const QRegularExpression userInfo(QStringLiteral("(://[^/?#@\\s:]*):[^/?#\\s]*@"));
+    text.replace(userInfo, QStringLiteral("\\1:***@"));
+    if (!password.isEmpty()) {
+        text.replace(password, QStringLiteral("***"));
+        text.replace(QString::fromLatin1(QUrl::toPercentEncoding(password)), QStringLiteral("***"));
+    }
+    return text;
+}
 
 QString name(const QSslCertificate &c, QSslCertificate::SubjectInfo field, bool issuer) {
     const QStringList v = issuer ? c.issuerInfo(field) : c.subjectInfo(field);
@@ -111,10 +125,10 @@ bool checkFHIRAuthorisation(const QVariantMap &preferences) {
                           loop.quit();
                       });
     loop.exec();
-    std::printf("Token URL:       %s\n", qPrintable(fhir->tokenURL()));
+    std::printf("Token URL:       %s\n", qPrintable(withoutPassword(fhir->tokenURL())));
     std::printf("Scopes asked:    %s\n", qPrintable(fhir->requestedScopes()));
     if (failure)
-        std::printf("Access token:    NOT obtained: %s\n", qPrintable(failure->message));
+        std::printf("Access token:    NOT obtained: %s\n", qPrintable(withoutPassword(failure->message)));
     else
         std::printf("Access token:    obtained\n");
     return !failure && !token.isEmpty();
@@ -141,7 +155,8 @@ int run(int argc, char **argv, const QStringList &args) {
         } else if (url.isEmpty()) {
             url = a;
         } else {
-            return cliBadInput(QStringLiteral("only one URL, please (got %1 and %2)").arg(url, a));
+            return cliBadInput(QStringLiteral("only one URL, please (got %1 and %2)")
+                                   .arg(withoutPassword(url), withoutPassword(a)));
         }
     }
     // A FHIR EHR's configuration: its CapabilityStatement is the URL.
@@ -171,7 +186,10 @@ int run(int argc, char **argv, const QStringList &args) {
     const QString scheme = parsed.scheme().toLower();
     if (!parsed.isValid() || parsed.host().isEmpty() ||
         (scheme != QLatin1String("https") && scheme != QLatin1String("http")))
-        return cliBadInput(QStringLiteral("not an http(s) URL: %1").arg(url));
+        return cliBadInput(QStringLiteral("not an http(s) URL: %1").arg(withoutPassword(url)));
+
+    const QString password = parsed.password();
+    auto shown = [&password](const QString &text) { return withoutPassword(text, password); };
 
     QCoreApplication app(argc, argv);
     if (!preferences.isEmpty()) {
@@ -189,7 +207,7 @@ int run(int argc, char **argv, const QStringList &args) {
     if (!caFile.isEmpty() && anchors.isEmpty())
         return cliBadInput(anchorsError);
 
-    std::printf("URL:             %s\n", qPrintable(parsed.toString()));
+    std::printf("URL:             %s\n", qPrintable(shown(parsed.toString(QUrl::RemovePassword))));
     const QString anchorsFile = CVSecurityPolicy::userTrustAnchorsFile();
     if (!anchorsFile.isEmpty())
         std::printf("Extra roots:     %s (%lld certificate(s))%s\n", qPrintable(anchorsFile),
@@ -203,7 +221,7 @@ int run(int argc, char **argv, const QStringList &args) {
     auto request = manager.requestSerializer()->requestWithMethod(QStringLiteral("GET"), parsed.toString(),
                                                                   std::nullopt);
     if (!request)
-        return cliBadInput(QStringLiteral("cannot build a request for %1").arg(url));
+        return cliBadInput(QStringLiteral("cannot build a request for %1").arg(shown(url)));
     request->setTimeoutInterval(20);
     if (!preferences.isEmpty())
         request->setValue(QStringLiteral("application/fhir+json"), QStringLiteral("Accept"));
@@ -240,7 +258,7 @@ int run(int argc, char **argv, const QStringList &args) {
             if (trusted)
                 std::printf("Trust:           trusted (chain valid for %s)\n", qPrintable(parsed.host()));
             else
-                std::printf("Trust:           NOT trusted: %s\n", qPrintable(policy->verdictReason));
+                std::printf("Trust:           NOT trusted: %s\n", qPrintable(shown(policy->verdictReason)));
             for (int i = 0; i < policy->chain.size(); ++i) {
                 const QSslCertificate &c = policy->chain.at(i);
                 std::printf("Certificate %d:   subject \"%s\", issuer \"%s\", valid %s to %s\n", i,
@@ -255,10 +273,10 @@ int run(int argc, char **argv, const QStringList &args) {
         std::printf("HTTP status:     %lld %s\n", static_cast<long long>(response->statusCode()),
                     qPrintable(KCHTTPURLResponse::localizedStringForStatusCode(response->statusCode())));
         if (error && error.domain() == NSURLErrorDomain)
-            std::printf("Transfer:        %s\n", qPrintable(error.localizedDescription()));
+            std::printf("Transfer:        %s\n", qPrintable(shown(error.localizedDescription())));
     } else {
         const KCError cause = error.underlyingError() ? error.underlyingError() : error;
-        std::printf("HTTP status:     no answer (%s)\n", qPrintable(cause.localizedDescription()));
+        std::printf("HTTP status:     no answer (%s)\n", qPrintable(shown(cause.localizedDescription())));
     }
     std::printf("Time:            %lld ms\n", static_cast<long long>(elapsed));
     bool ok = trusted && response.has_value();

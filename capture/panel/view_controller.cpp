@@ -1,6 +1,8 @@
 #include "capture/panel/view_controller.h"
 
 #include "capture/documentation_upload.h"
+#include "capture/outbox/outbox_lock.h"
+#include "capture/outbox/upload_senders.h"
 #include "capture/panel/card_placement.h"
 #include "capture/panel/frozen_selection.h"
 #include "capture/panel/style.h"
@@ -9,7 +11,6 @@
 #include "capture/screen_coordinates.h"
 #include "capture/string_score.h"
 #include "capture/text_recognizer.h"
-#include "capture/upload_senders.h"
 #include "emr/emr_api_client.h"
 #include "platform/accessibility/accessibility_reader.h"
 #include "platform/core/notification_center.h"
@@ -330,9 +331,7 @@ ViewController::ViewController(CaptureMainWindow *window, CapturePanelSession *s
     applySize();
     setButtonStateHidden(true);
 
-    const QString pending =
-        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/pending-uploads";
-    m_uploads = new DocumentationUploadQueue(pending, this);
+    m_uploads = new DocumentationUploadQueue(kcPendingUploadsFolder(), this);
     m_uploads->setSender(DocumentationUploadQueue::kClinic, clinicDocumentationSender());
     m_uploads->setSender(DocumentationUploadQueue::kEMR, emrDocumentationSender([session = m_session] {
                              return session ? session->parsedPtArray() : std::nullopt;

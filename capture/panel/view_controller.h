@@ -7,10 +7,10 @@
 
 #include "capture/capture_window.h"
 #include "capture/card_decision.h"
+#include "capture/outbox/upload_queue.h"
 #include "capture/panel/capture_controls.h"
 #include "capture/panel/panel_session.h"
 #include "capture/screenshot_view.h"
-#include "capture/upload_queue.h"
 #include "capture/window_capture.h"
 
 #include <QElapsedTimer>

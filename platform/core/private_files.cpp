@@ -18,6 +18,42 @@ QString systemError(const QString &what, const QString &path) {
 
 } // namespace
 
+namespace {
+
+// Why the folders above a private folder would let another user swap or
+// reach it ("" when they do not): each one up to the home folder (or, outside
+// it, up to the first folder of root or a shared sticky one such as /tmp) is
+// a real folder, not a link, of this user, and not writable by others. A
+// folder writable by its group counts only where the group is the user's own.
+QString parentsProblem(const QString &folder) {
+    const QString home = QDir::cleanPath(QDir::homePath());
+    const uid_t uid = ::geteuid();
+    QString dir = QFileInfo(QDir::cleanPath(folder)).absolutePath();
+    for (;;) {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(dir).constData(), &st) != 0)
+            return systemError(QStringLiteral("cannot look at the folder"), dir);
+        if (S_ISLNK(st.st_mode))
+            return QStringLiteral("%1 is a link, not a folder").arg(dir);
+        if (!S_ISDIR(st.st_mode))
+            return QStringLiteral("%1 is not a folder").arg(dir);
+        const bool shared = (st.st_mode & S_ISVTX) && (st.st_mode & S_IWOTH);
+        if (dir != home && (st.st_uid == 0 || shared) && st.st_uid != uid)
+            return QString(); // the system's folders from here up
+        if (shared)
+            return QString(); // sticky: others cannot move what is ours in it
+        if (st.st_uid != uid)
+            return QStringLiteral("%1 belongs to another user").arg(dir);
+        if ((st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != ::getegid()))
+            return QStringLiteral("%1 is writable by other users").arg(dir);
+        if (dir == home || dir == QLatin1String("/"))
+            return QString();
+        dir = QFileInfo(dir).absolutePath();
+    }
+}
+
+} // namespace
+
 QString kcMakePrivateFolder(const QString &path) {
     if (!QDir().mkpath(path))
         return QStringLiteral("cannot create the folder %1").arg(path);
@@ -28,7 +64,7 @@ QString kcMakePrivateFolder(const QString &path) {
         return QStringLiteral("%1 is not a folder of this user").arg(path);
     if ((st.st_mode & 07777) != 0700 && ::chmod(native.constData(), 0700) != 0)
         return systemError(QStringLiteral("cannot make private the folder"), path);
-    return QString();
+    return parentsProblem(path);
 }
 
 QString kcSyncFolder(const QString &folder) {

@@ -7,7 +7,9 @@
 
 // Makes `path` (and missing parents) and gives it mode 0700; an error text,
 // empty on success. A link, or a folder of another user, in its place is
-// refused.
+// refused, and so is a folder above it (up to the home folder) that is a
+// link, belongs to another user or is writable by others: whoever can write
+// there can put a folder of theirs in the place of ours.
 QString kcMakePrivateFolder(const QString &path);
 
 // Writes `bytes` to a new file (mode 0600) next to `path`, flushes it to the

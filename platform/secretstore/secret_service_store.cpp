@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -168,6 +169,25 @@ KCSecretResult fromError(const GError *error, const Deadline *deadline, bool con
     return KCSecretResult::failure(S::Failed, detail);
 }
 
+// Whether the process that provides the service is the one that provided
+// it when the shared service object was first used (remembered then).
+bool sameProvider(GDBusProxy *proxy) {
+    static std::mutex mutex;
+    static std::string provider;
+    gchar *owner = g_dbus_proxy_get_name_owner(proxy);
+    const std::string now = owner ? owner : "";
+    g_free(owner);
+    std::lock_guard lock(mutex);
+    if (now.empty()) // not started yet: the call starts it (D-Bus activation)
+        return true;
+    if (!provider.empty() && provider != now) {
+        provider.clear();
+        return false;
+    }
+    provider = now;
+    return true;
+}
+
 KCSecretResult connectService(GRef<SecretService> &out, const Deadline &deadline) {
     GErrorHolder e;
     // libsecret talks over GDBus's shared session-bus connection, which by
@@ -186,8 +206,11 @@ KCSecretResult connectService(GRef<SecretService> &out, const Deadline &deadline
                            : KCSecretResult::failure(KCSecretStatus::NoService);
         out = GRef<SecretService>(service);
         // A service object left over from a bus that has since closed is
-        // dropped, so that a restarted session bus is used again.
-        if (!g_dbus_connection_is_closed(g_dbus_proxy_get_connection(G_DBUS_PROXY(service))))
+        // dropped, so that a restarted session bus is used again; so is one
+        // made while another process provided the service (a keyring that
+        // was restarted): its session with that process is gone.
+        if (!g_dbus_connection_is_closed(g_dbus_proxy_get_connection(G_DBUS_PROXY(service))) &&
+            sameProvider(G_DBUS_PROXY(service)))
             return {};
         out = {};
         secret_service_disconnect();

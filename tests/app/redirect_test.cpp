@@ -14,6 +14,7 @@
 
 #include <QMutex>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QUuid>
 
@@ -288,6 +289,35 @@ TEST_P(Redirects, CheckConnection) {
     expectRefusedRedirect(out);
     EXPECT_TRUE(out.contains("Result:          FAILED")) << out.toStdString();
     EXPECT_EQ(other->requestCount(), 0);
+}
+
+// A password given in the URL is never printed back, answered or not, nor
+// in a complaint about the arguments.
+TEST(CheckConnection, PrintsNoPasswordFromTheURL) {
+    const QString secret = QStringLiteral("s3cretPW");
+    TestServer server([](const ReceivedRequest &) { return jsonResponse(401, "{}"); });
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost, 0));
+    const quint16 nobody = closed.serverPort();
+    closed.close();
+    const QString answered =
+        QString(server.url("/check")).replace("http://", "http://clinic:" + secret + "@");
+    const QStringList cases[] = {
+        {"check-connection", answered},
+        {"check-connection", QStringLiteral("http://clinic:%1@127.0.0.1:%2/").arg(secret).arg(nobody)},
+        {"check-connection", answered, QStringLiteral("ftp://clinic:%1@127.0.0.1/").arg(secret)},
+        {"check-connection", QStringLiteral("ftp://clinic:%1@127.0.0.1/").arg(secret)},
+    };
+    for (const QStringList &arguments : cases) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        QProcess check;
+        check.start(KC_CAPTURE_BINARY, arguments);
+        ASSERT_TRUE(check.waitForFinished(kWaitMs));
+        const QString out =
+            QString::fromLocal8Bit(check.readAllStandardOutput() + check.readAllStandardError());
+        EXPECT_FALSE(out.contains(secret)) << out.toStdString();
+        EXPECT_TRUE(out.contains("clinic")) << out.toStdString();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryCode, Redirects, ::testing::Values(301, 302, 303, 307, 308),

@@ -10,10 +10,15 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QWidget>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -55,6 +60,18 @@ void startApplication(QProcess &process) {
 void stopApplication(QProcess &process) {
     process.kill();
     process.waitForFinished(30000);
+}
+
+// What `process` wrote to stderr until it wrote `text` (or ended).
+QString stderrUntil(QProcess &process, const QString &text) {
+    QString err;
+    kcWaitFor(
+        [&] {
+            err += QString::fromLocal8Bit(process.readAllStandardError());
+            return err.contains(text) || process.state() == QProcess::NotRunning;
+        },
+        60000);
+    return err;
 }
 
 bool nameIsHeld() {
@@ -122,14 +139,7 @@ TEST(SingleInstanceTest, ANameHeldByAnotherProgramIsNamedAndTheApplicationStillS
 
     QProcess second;
     startApplication(second);
-    QString err;
-    ASSERT_TRUE(kcWaitFor(
-        [&] {
-            err += QString::fromLocal8Bit(second.readAllStandardError());
-            return err.contains("held by another program") || second.state() == QProcess::NotRunning;
-        },
-        60000))
-        << err.toStdString();
+    const QString err = stderrUntil(second, "held by another program");
     EXPECT_TRUE(err.contains("process " + pid)) << err.toStdString();
     kcSpin(300);
     EXPECT_EQ(second.state(), QProcess::Running) << "it runs rather than doing nothing";
@@ -137,6 +147,60 @@ TEST(SingleInstanceTest, ANameHeldByAnotherProgramIsNamedAndTheApplicationStillS
     stopApplication(second);
     NotificationCenter::defaultCenter().removeObserver(token);
     releaseName();
+}
+
+// The process number written in the outbox's lock while some process holds
+// it; 0 while nobody does.
+qint64 outboxLockHolder() {
+    const QString lock = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                         "/Kelvra/KelvraCapture/pending-uploads/.lock";
+    const int fd = ::open(QFile::encodeName(lock).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    qint64 pid = 0;
+    if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        ::flock(fd, LOCK_UN);
+    } else {
+        char text[32] = {};
+        pid = ::read(fd, text, sizeof text - 1) > 0 ? QByteArray(text).trimmed().toLongLong() : 0;
+    }
+    ::close(fd);
+    return pid;
+}
+
+// No session bus: the single-instance check cannot tell the two apart, the
+// outbox's lock does. The second names the first, runs, and keeps out of the
+// folder (the lock stays the first's).
+TEST(SingleInstanceTest, WithoutASessionBusASecondInstanceNamesTheFirstAndSendsNothing) {
+    QProcessEnvironment noBus = offscreen();
+    noBus.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kc-no-bus");
+    QProcess first, second;
+    first.setProcessEnvironment(noBus);
+    second.setProcessEnvironment(noBus);
+    first.start(KC_CAPTURE_BINARY, {"--service-url", "http://127.0.0.1:1/"});
+    ASSERT_TRUE(first.waitForStarted(30000));
+    ASSERT_TRUE(kcWaitFor([&] { return outboxLockHolder() == first.processId(); }, 60000))
+        << first.readAllStandardError().toStdString();
+
+    second.start(KC_CAPTURE_BINARY, {"--service-url", "http://127.0.0.1:1/"});
+    ASSERT_TRUE(second.waitForStarted(30000));
+    const QString err = stderrUntil(second, "Another KelvraCapture");
+    EXPECT_TRUE(err.contains("process " + QString::number(first.processId())) &&
+                err.contains("neither sends nor stores"))
+        << err.toStdString();
+    kcSpin(300);
+    EXPECT_EQ(second.state(), QProcess::Running);
+    EXPECT_EQ(outboxLockHolder(), first.processId());
+
+    // Once the first has gone, the next start sends again.
+    stopApplication(second);
+    stopApplication(first);
+    QProcess third;
+    third.setProcessEnvironment(noBus);
+    third.start(KC_CAPTURE_BINARY, {"--service-url", "http://127.0.0.1:1/"});
+    ASSERT_TRUE(third.waitForStarted(30000));
+    EXPECT_TRUE(kcWaitFor([&] { return outboxLockHolder() == third.processId(); }, 60000));
+    stopApplication(third);
 }
 
 TEST(SingleInstanceTest, TheDesktopsGlobalShortcutStartsACaptureAsTheCommandDoes) {

@@ -1,4 +1,4 @@
-# Overlay, window capture, documentation upload and the capture panel.
+# Overlay, window capture and the capture panel (the outbox: outbox/).
 kc_add_gtest(NAME capture_overlay_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/overlay_test.cpp
   LIBS kc_capture QT_MAIN WIDGETS XVFB)
 kc_add_gtest(NAME capture_window_capture_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/window_capture_test.cpp
@@ -9,12 +9,6 @@ add_test(NAME capture_window_capture_wm_test COMMAND ${KC_TEST_SUPPORT_DIR}/with
 add_test(NAME capture_window_capture_hidpi_test
   COMMAND ${KC_TEST_SUPPORT_DIR}/with-xvfb --screens 2560x1600 $<TARGET_FILE:capture_window_capture_test>)
 set_property(TEST capture_window_capture_hidpi_test PROPERTY ENVIRONMENT QT_SCALE_FACTOR=2)
-kc_add_gtest(NAME capture_documentation_upload_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/documentation_upload_test.cpp
-  LIBS kc_capture kc_outbox_test_support QT_MAIN GUI)
-set_property(TEST capture_documentation_upload_test APPEND PROPERTY ENVIRONMENT QT_QPA_PLATFORM=offscreen)
-# The outbox's key in a real keyring, then in a locked one.
-kc_add_gtest(NAME capture_outbox_keyring_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/outbox_keyring_test.cpp
-  LIBS kc_capture kc_keychain kc_outbox_test_support QT_MAIN GUI KEYRING)
 find_package(Qt6 6.4 REQUIRED COMPONENTS Test)
 # The capture window, its controls and the windows' artwork.
 kc_add_gtest(NAME capture_controls_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/controls_test.cpp
@@ -49,37 +43,6 @@ set_tests_properties(capture_frozen_selection_two_screens_test PROPERTIES TIMEOU
 # A window showing one patient's record, used by scripts/e2e-capture.
 add_executable(record_window ${CMAKE_CURRENT_LIST_DIR}/record_window.cpp)
 target_link_libraries(record_window PRIVATE Qt6::Widgets)
-
-# Filing exactly once when the uploading process is killed at each step of an
-# upload, or an answer is lost, and over a day offline: the real queue in a
-# probe process against the real demo service.
-add_executable(kc-upload-probe ${CMAKE_CURRENT_LIST_DIR}/upload_probe.cpp)
-target_link_libraries(kc-upload-probe PRIVATE kc_capture Qt6::Gui)
-add_library(kc_outbox_test_support STATIC ${CMAKE_CURRENT_LIST_DIR}/outbox_files.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/outbox_files.h ${CMAKE_CURRENT_LIST_DIR}/offline_day.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/offline_day.h ${CMAKE_SOURCE_DIR}/tests/clinic/demo_service.cpp)
-target_link_libraries(kc_outbox_test_support PUBLIC Qt6::Network)
-if(TARGET kelvra-demo-service)
-  kc_add_gtest(NAME capture_upload_crash_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/upload_crash_test.cpp
-    LIBS kc_outbox_test_support QT_MAIN CORE KEYRING TIMEOUT 900)
-  target_compile_definitions(capture_upload_crash_test PRIVATE
-    KC_DEMO_SERVICE="$<TARGET_FILE:kelvra-demo-service>" KC_UPLOAD_PROBE="$<TARGET_FILE:kc-upload-probe>")
-  add_dependencies(capture_upload_crash_test kelvra-demo-service kc-upload-probe)
-endif()
-# The same on the FHIR path: the demo service hands out a FHIR configuration
-# for the test FHIR server (tests/support/fhir-server).
-if(TARGET kelvra-demo-service)
-  kc_add_gtest(NAME capture_upload_crash_fhir_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/upload_crash_fhir_test.cpp ${CMAKE_SOURCE_DIR}/tests/clinic/demo_service.cpp
-    LIBS Qt6::Network QT_MAIN CORE KEYRING TIMEOUT 900)
-  target_compile_definitions(capture_upload_crash_fhir_test PRIVATE
-    KC_DEMO_SERVICE="$<TARGET_FILE:kelvra-demo-service>" KC_UPLOAD_PROBE="$<TARGET_FILE:kc-upload-probe>")
-  add_dependencies(capture_upload_crash_fhir_test kelvra-demo-service kc-upload-probe)
-endif()
-# The clinic sender against a scripted service (a process of its own: the
-# clinic client is a single instance).
-kc_add_gtest(NAME capture_clinic_sender_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/clinic_sender_test.cpp
-  LIBS kc_capture QT_MAIN GUI)
 
 # A capture of a web page in a real Chromium window, through the overlay,
 # accepted and filed (scripts/e2e-capture --browser).

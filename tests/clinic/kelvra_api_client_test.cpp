@@ -444,14 +444,14 @@ TEST_F(ClinicClient, FailedSilentSignInIsNotRepeated) {
 TEST_F(ClinicClient, SignOutEndsTheSessionHereEvenWhenTheServiceFails) {
     signIn(client);
     const QUrl api = DemoEnvironment::demo().url().resolved(QUrl("api/"));
-    ASSERT_FALSE(KCTransport::cookiesForURL(api).isEmpty());
+    ASSERT_FALSE(client->cookieStorage()->cookiesForURL(api).isEmpty());
     ASSERT_TRUE(DemoEnvironment::demo().faults(
         {{"fail", 1}, {"status", 500}, {"path", "users/logout"}, {"reset_log", true}}));
     Probe logout;
     client->logoutKelvraWithCallback(logout.callback());
     EXPECT_TRUE(client->loggedInUserUsername().isEmpty());
     EXPECT_FALSE(client->silentSignInAllowed());
-    EXPECT_TRUE(KCTransport::cookiesForURL(api).isEmpty());
+    EXPECT_TRUE(client->cookieStorage()->cookiesForURL(api).isEmpty());
     ASSERT_TRUE(logout.wait());
     EXPECT_FALSE(logout.response.isValid());
 

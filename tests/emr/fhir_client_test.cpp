@@ -236,6 +236,23 @@ TEST_F(FhirClientTest, RefusalsFileNothingAndSayWhy) {
         {"birthDate differs", visit("31007", "Margaret Thompson", "1948-03-13"), [] {},
          "date of birth of the EHR's patient 31007 differs"},
         {"no date of birth in the list", visit("31007", "Margaret Thompson", ""), [] {}, "no date of birth"},
+        {"name differs (read by id)", visit("31007", "Margaret Smith", "1948-03-12"), [] {},
+         "name of the EHR's patient 31007 differs"},
+        {"inactive Patient", visit("31042", "Ruth Inactive", "1950-05-05"),
+         [] {
+             QVariantMap p = patient("31042", "Ruth", "Inactive", "1950-05-05");
+             p.insert("active", false);
+             server->seed({p});
+         },
+         "patient 31042 is marked inactive"},
+        {"merged Patient", visit("", "Otto Merged", "1951-06-06"),
+         [] {
+             QVariantMap p = patient("31049", "Otto", "Merged", "1951-06-06");
+             p.insert("link", QVariantList{QVariantMap{{"other", QVariantMap{{"reference", "Patient/31007"}}},
+                                                       {"type", "replaced-by"}}});
+             server->seed({p});
+         },
+         "patient 31049 was merged into Patient/31007"},
         {"expired assertion", visit("31007"),
          [] {
              server->control("settings", QVariantMap{{"clock_offset_s", 900}});
@@ -281,6 +298,139 @@ TEST_F(FhirClientTest, RefusalsFileNothingAndSayWhy) {
     EXPECT_TRUE(rejected.error.contains("refused the application's sign-in")) << rejected.error.toStdString();
     EXPECT_EQ(server->documents().size(), 0);
     EXPECT_EQ(server->state().value("invalid_documents").toInt(), 0);
+}
+
+// Searches are sent as POST [type]/_search (no name or date of birth in a
+// URL) and read to their last page: with two results a page, a second
+// match on the second page is found.
+TEST_F(FhirClientTest, SearchesReadEveryPageAndKeepPatientDataOutOfURLs) {
+    ASSERT_TRUE(server->control("settings", QVariantMap{{"page_size", 2}}));
+    const QVariantMap ana = visit("", "Ana Lima", "1980-01-01");
+    struct Case {
+        const char *what;
+        QVariantList patients;
+        QVariantMap info;
+        std::optional<EMRFilingOutcome::Kind> kind;
+        const char *reason;
+        int pageSize = 2;
+    } cases[] = {
+        // First page: another name and the match; second page: the other match.
+        {"second match on page 2",
+         {patient("41001", "Ana", "Lima-Souza", "1980-01-01"), patient("41002", "Ana", "Lima", "1980-01-01"),
+          patient("41003", "Ana", "Lima", "1980-01-01")},
+         ana,
+         EMRFilingOutcome::Refused,
+         "2 patients in the EHR match"},
+        {"one match over two pages",
+         {patient("41001", "Ana", "Lima-Souza", "1980-01-01"), patient("41004", "Ana", "Limas", "1980-01-01"),
+          patient("41002", "Ana", "Lima", "1980-01-01")},
+         ana,
+         EMRFilingOutcome::Filed,
+         ""},
+        {"MRN on two Patients, one a page",
+         {patient("41005", "Eva", "Berg", "1970-02-02", "MRN-2"),
+          patient("41006", "Eva", "Berg", "1970-02-02"),
+          patient("41007", "Eva", "Berg", "1970-02-02", "MRN-2")},
+         visit("MRN-2", "Eva Berg", "1970-02-02"),
+         EMRFilingOutcome::Refused,
+         "2 patients in the EHR match",
+         1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(server->control("reset"));
+        ASSERT_TRUE(server->control("settings", QVariantMap{{"page_size", c.pageSize}}));
+        ASSERT_TRUE(server->seed(c.patients));
+        const EMRFilingOutcome o = file(*client, record(newEntryID()), c.info);
+        EXPECT_EQ(o.kind, *c.kind) << o.error.toStdString();
+        EXPECT_TRUE(o.error.contains(QLatin1String(c.reason))) << o.error.toStdString();
+        int searches = 0, pages = 0;
+        for (const QVariant &r : server->state().value("requests").toList()) {
+            const QVariantMap request = r.toMap();
+            const QString url = request.value("path").toString() + request.value("query").toString();
+            searches += url.endsWith("Patient/_search") && request.value("method") == "POST";
+            pages += url.contains("_getpages");
+            for (const char *data : {"Lima", "Berg", "1980", "1970"})
+                EXPECT_FALSE(url.contains(QLatin1String(data))) << url.toStdString();
+        }
+        EXPECT_GE(searches, 1);
+        EXPECT_GE(pages, 1) << "the second page was read";
+    }
+    ASSERT_TRUE(server->control("settings", QVariantMap{{"page_size", 50}}));
+}
+
+// The token answer must be a bearer token; one without a lifetime serves
+// only the requests waiting for it. Discovery must offer the signed JWT
+// sign-in and the key's algorithm.
+TEST_F(FhirClientTest, TokenAnswersAndDiscoveryAreChecked) {
+    ScriptedServer ehr;
+    QByteArray tokenAnswer, configuration;
+    ehr.setHandler([&](const ScriptedRequest &r) -> std::optional<ScriptedAnswer> {
+        if (r.path() == "/token")
+            return ScriptedAnswer{200, "application/json", tokenAnswer};
+        if (r.path() == "/fhir/.well-known/smart-configuration")
+            return ScriptedAnswer{200, "application/json", configuration};
+        return ScriptedAnswer{404, "application/json", "{}"};
+    });
+    const QByteArray token = ehr.url("/token").toString().toLatin1();
+    struct Case {
+        const char *what;
+        QByteArray token;
+        QByteArray configuration; // empty: the token URL is configured
+        const char *failure;      // empty: a token
+        int tokenRequestsForTwoUses;
+    } cases[] = {
+        {"no token_type", R"({"access_token":"t","expires_in":300})", "", "not a bearer token", 2},
+        {"another type", R"({"access_token":"t","token_type":"mac","expires_in":300})", "", "\"mac\"", 2},
+        {"bearer in capitals, no lifetime", R"({"access_token":"t","token_type":"BEARER"})", "", "", 2},
+        {"bearer with a lifetime", R"({"access_token":"t","token_type":"bearer","expires_in":3600})", "", "",
+         1},
+        {"discovery without private_key_jwt",
+         R"({"access_token":"t","token_type":"bearer","expires_in":3600})",
+         R"({"token_endpoint":")" + token +
+             R"(","token_endpoint_auth_methods_supported":["client_secret_basic"]})",
+         "does not offer sign-in with a signed JWT", 0},
+        {"discovery without the algorithm", R"({"access_token":"t","token_type":"bearer","expires_in":3600})",
+         R"({"token_endpoint":")" + token +
+             R"(","token_endpoint_auth_methods_supported":["private_key_jwt"],)"
+             R"("token_endpoint_auth_signing_alg_values_supported":["ES384"]})",
+         "does not take RS384 signatures", 0},
+        {"discovery offering both", R"({"access_token":"t","token_type":"bearer","expires_in":3600})",
+         R"({"token_endpoint":")" + token +
+             R"(","token_endpoint_auth_methods_supported":["private_key_jwt"],)"
+             R"("token_endpoint_auth_signing_alg_values_supported":["RS384","ES384"]})",
+         "", 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        tokenAnswer = c.token;
+        configuration = c.configuration;
+        QVariantMap emrData = server->emrData(c.configuration.isEmpty());
+        emrData.insert("base_url", ehr.url("/fhir/").toString());
+        if (c.configuration.isEmpty())
+            emrData.insert("auth_url", ehr.url("/token").toString());
+        const int before = int(ehr.requestsTo("/token").size());
+        auto c1 = makeClient(emrData); // asks for a first token
+        std::optional<QDFHIRAPIClientForExtension::Failure> failure;
+        bool answered = false;
+        c1->accessToken(false, [&](const QString &, const auto &f) {
+            failure = f;
+            answered = true;
+        });
+        ASSERT_TRUE(kcWaitFor([&] { return answered; }, 60000));
+        if (*c.failure) {
+            ASSERT_TRUE(failure.has_value());
+            EXPECT_TRUE(failure->message.contains(QLatin1String(c.failure)))
+                << failure->message.toStdString();
+        } else {
+            EXPECT_FALSE(failure.has_value()) << failure->message.toStdString();
+        }
+        if (!*c.failure || c.configuration.isEmpty()) {
+            EXPECT_EQ(ehr.requestsTo("/token").size() - before, c.tokenRequestsForTwoUses);
+        } else {
+            EXPECT_EQ(ehr.requestsTo("/token").size(), before) << "no assertion sent";
+        }
+    }
 }
 
 // Tokens: EC keys sign ES384; an expired token is renewed once on 401; an

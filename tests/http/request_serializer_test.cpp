@@ -201,21 +201,32 @@ TEST(HTTPRequestSerializer, AcceptLanguageAndUserAgent) {
               QStringLiteral("en-US;q=1, fr;q=0.9"));
     EXPECT_EQ(CVHTTPRequestSerializer::acceptLanguageHeaderValue({}), QString());
 
-    EXPECT_EQ(CVHTTPRequestSerializer::userAgentHeaderValue(QStringLiteral("KelvraCapture"),
-                                                            QStringLiteral("1.2"),
-                                                            QStringLiteral("Debian GNU/Linux 12 (bookworm)")),
-              QStringLiteral("KelvraCapture/1.2 (Mac OS X Debian GNU/Linux 12 (bookworm))"));
+    EXPECT_EQ(CVHTTPRequestSerializer::userAgentHeaderValue(
+                  QStringLiteral("KelvraCapture"), QStringLiteral("1.2"),
+                  QStringLiteral("X11; Linux x86_64; Debian GNU/Linux 12 (bookworm)")),
+              QStringLiteral("KelvraCapture/1.2 (X11; Linux x86_64; Debian GNU/Linux 12 (bookworm))"));
     // Non-ASCII text is transliterated, the rest removed.
     EXPECT_EQ(CVHTTPRequestSerializer::userAgentHeaderValue(
                   QStringLiteral("Café Straße"), QStringLiteral("1"), QStringLiteral("Système 日本")),
-              QStringLiteral("Cafe Strasse/1 (Mac OS X Systeme )"));
+              QStringLiteral("Cafe Strasse/1 (Systeme )"));
 
-    // The defaults of a new serializer come from the running application.
+    // The defaults of a new serializer come from the running application and
+    // the desktop session it runs in.
     QCoreApplication::setApplicationName(QStringLiteral("KelvraCapture"));
     QCoreApplication::setApplicationVersion(QStringLiteral("3.4"));
+    const QByteArray session =
+        qEnvironmentVariableIsSet("XDG_SESSION_TYPE") ? qgetenv("XDG_SESSION_TYPE") : QByteArray();
+    qputenv("XDG_SESSION_TYPE", "wayland");
     CVHTTPRequestSerializer serializer;
     const QString agent = serializer.valueForHTTPHeaderField(QStringLiteral("User-Agent"));
-    EXPECT_TRUE(agent.startsWith(QStringLiteral("KelvraCapture/3.4 (Mac OS X "))) << agent.toStdString();
+    EXPECT_TRUE(agent.startsWith(QStringLiteral("KelvraCapture/3.4 (Wayland; Linux ")))
+        << agent.toStdString();
+    qputenv("XDG_SESSION_TYPE", "x11");
+    EXPECT_TRUE(CVHTTPRequestSerializer::userAgentPlatformText().startsWith(QStringLiteral("X11; Linux ")));
+    if (session.isNull())
+        qunsetenv("XDG_SESSION_TYPE");
+    else
+        qputenv("XDG_SESSION_TYPE", session);
     for (QChar c : agent)
         EXPECT_LT(c.unicode(), 0x80);
     const QString languages = serializer.valueForHTTPHeaderField(QStringLiteral("Accept-Language"));

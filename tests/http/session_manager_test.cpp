@@ -208,7 +208,15 @@ TEST(HTTPSessionManager, CookiesSetByLoginAreSentOnLaterRequests) {
     ASSERT_EQ(requests.size(), 2);
     EXPECT_FALSE(requests[0].headers.contains("cookie"));
     EXPECT_EQ(requests[1].headers.value("cookie"), "CAKEPHP=abc123");
-    EXPECT_FALSE(KCTransport::cookiesForURL(QUrl(server.url("/"))).isEmpty());
+    EXPECT_FALSE(manager.cookieStorage()->cookiesForURL(QUrl(server.url("/"))).isEmpty());
+
+    // Another service on the same host (the EHR's client) has cookies of its
+    // own: the clinic's session cookie never reaches it.
+    CVHTTPSessionManager other(QUrl(server.url("/fhir")));
+    other.GET("Patient", std::nullopt, ok, nullptr);
+    ASSERT_TRUE(kcWaitFor([&] { return done == 3; }, 60000));
+    EXPECT_FALSE(server.requests().last().headers.contains("cookie"));
+    EXPECT_TRUE(other.cookieStorage()->cookiesForURL(QUrl(server.url("/"))).isEmpty());
 
     // A request that opts out of cookie handling carries none.
     auto request = manager.requestSerializer()->requestWithMethod("GET", server.url("/plain"), std::nullopt);
@@ -217,7 +225,6 @@ TEST(HTTPSessionManager, CookiesSetByLoginAreSentOnLaterRequests) {
     manager.dataTaskWithRequest(*request, [&](auto &, auto &, auto &) { finished = true; })->resume();
     ASSERT_TRUE(kcWaitFor([&] { return finished.load(); }, 60000));
     EXPECT_FALSE(server.requests().last().headers.contains("cookie"));
-    KCTransport::clearCookies();
 }
 
 TEST(HTTPSessionManager, PerRequestTimeoutFiresAgainstServerThatNeverAnswers) {

@@ -65,7 +65,6 @@ KCURLRequest request(CVHTTPSessionManager &manager, const QString &method, const
 // Plain http is for this computer: a redirect from it stays within the same
 // server (scheme, host and port), whatever the request carries.
 TEST(TransportRedirects, PlainHttpRedirectsStayWithinTheServer) {
-    KCTransport::clearCookies();
     TestServer other([](const ReceivedRequest &) { return jsonResponse(200, "{\"landed\":true}"); }, {}, {},
                      kOtherHost);
     ASSERT_NE(other.port(), 0) << "127.0.0.2 is not usable here";
@@ -131,7 +130,6 @@ TEST(TransportRedirects, PlainHttpRedirectsStayWithinTheServer) {
     }
     EXPECT_EQ(other.requestCount(), 0);
     EXPECT_EQ(otherPort.requestCount(), 0);
-    KCTransport::clearCookies();
 }
 
 // Over https too, no redirect leads to another server. The error says what
@@ -140,7 +138,6 @@ TEST(TransportRedirects, NoRequestLeavesItsOriginOverHttps) {
     TestCertificates certificates;
     ASSERT_TRUE(certificates.ok()) << certificates.error().toStdString();
     qputenv("KELVRA_CA_FILE", certificates.rootFile().toLocal8Bit());
-    KCTransport::clearCookies();
     const QList<QSslCertificate> chain{certificates.certificate("leaf"), certificates.certificate("root")};
     TestServer other([](const ReceivedRequest &) { return jsonResponse(200, "{\"landed\":true}"); }, chain,
                      certificates.key("leaf"), kOtherHost);
@@ -206,7 +203,6 @@ TEST(TransportRedirects, NoRequestLeavesItsOriginOverHttps) {
         EXPECT_FALSE(outcome->response) << c.what;
     }
     EXPECT_EQ(other.requestCount(), 0);
-    KCTransport::clearCookies();
 }
 
 TEST(TransportRedirects, EndlessRedirectsEnd) {
@@ -342,4 +338,23 @@ TEST(TransportRedirects, NeverFromHttpsToPlainHttp) {
         << outcome->error.localizedDescription().toStdString();
     EXPECT_EQ(secure.requestCount(), 1) << "the https request itself went out";
     EXPECT_EQ(plain.requestCount(), 0);
+}
+
+// Loopback hosts are reached directly, never through a proxy of the
+// environment: plain http to a name under .localhost (which may not resolve
+// here) does not go to the proxy, while another host does.
+TEST(TransportProxy, LoopbackNamesNeverGoThroughAProxy) {
+    TestServer proxy([](const ReceivedRequest &) { return jsonResponse(502, "{}"); });
+    qputenv("http_proxy", proxy.url("/").toLatin1());
+    CVHTTPSessionManager manager;
+    for (const char *url :
+         {"http://app.localhost:9/check", "http://localhost:9/check", "http://127.0.0.1:9/check"}) {
+        SCOPED_TRACE(url);
+        run(manager, request(manager, "GET", QString::fromLatin1(url)));
+        EXPECT_EQ(proxy.requestCount(), 0);
+    }
+    run(manager, request(manager, "GET", "http://kelvra-test.invalid/check"));
+    qunsetenv("http_proxy");
+    ASSERT_EQ(proxy.requestCount(), 1) << "the environment's proxy is used for other hosts";
+    EXPECT_TRUE(proxy.requests().first().path.contains("kelvra-test.invalid"));
 }

@@ -8,10 +8,17 @@
 //   node server.mjs [--host 127.0.0.1] [--port 0] [--client-id ID]
 //                   [--public-key PEM]... [--jwks FILE] [--seed FILE]
 //                   [--no-conditional-create] [--scopes v1|v2]
-//                   [--token-lifetime S]
+//                   [--token-lifetime S] [--page-size N]
 //
 // Prints "fhir-server listening on <origin>/" and then
 // "fhir base <origin>/fhir/R4/" on stdout once it listens.
+//
+// Searches are read a page at a time, at most --page-size entries a page
+// (default 50, also under "page_size" of POST /control/settings); a page
+// that is not the last links to the next one ("next", an opaque link under
+// the base as real servers give). A search may also be sent as
+// POST [type]/_search with a form body. Behind a TLS relay the origin is
+// https when the relay says so (X-Forwarded-Proto).
 //
 // Every DocumentReference that is created is validated against the R4
 // definitions (validateResource) and against the rules of the US Core
@@ -51,6 +58,7 @@ function parseOptions(argv) {
     conditionalCreate: true,
     scopes: 'v2',
     tokenLifetime: 300,
+    pageSize: 50,
   };
   for (let i = 0; i < argv.length; ++i) {
     const a = argv[i];
@@ -67,6 +75,7 @@ function parseOptions(argv) {
     else if (a === '--no-conditional-create') options.conditionalCreate = false;
     else if (a === '--scopes') options.scopes = value();
     else if (a === '--token-lifetime') options.tokenLifetime = Number(value());
+    else if (a === '--page-size') options.pageSize = Number(value());
     else throw new Error(`unknown option ${a}`);
   }
   if (!['127.0.0.1', 'localhost', '::1'].includes(options.host))
@@ -155,6 +164,8 @@ const state = {
   validations: [], // { identifier, ok, issues }
   faults: [], // { remaining, status, method, path, retryAfter, outcome, afterHandling }
   delayMs: 0,
+  pageSize: 50,
+  searches: new Map(), // id of a search read a page at a time -> { type, params }
 };
 
 function publicState() {
@@ -331,10 +342,30 @@ async function fhir(req, body, origin, path, search) {
   const tokenInfo = state.tokens.get(accessToken);
   if (!tokenInfo || tokenInfo.expires < Date.now())
     return { status: 401, body: outcome('login', 'a valid access token is required'), headers: { 'WWW-Authenticate': 'Bearer error="invalid_token"' } };
-  const resourceType = path.split('/')[0];
-  if (!permitted(tokenInfo, req.method, resourceType))
+  const searchByPost = req.method === 'POST' && /^[A-Za-z]+\/_search$/.test(path);
+  const nextPage = req.method === 'GET' && path === '' ? state.searches.get(new URLSearchParams(search).get('_getpages')) : undefined;
+  if (path === '' && !nextPage) return { status: 404, body: outcome('not-found', 'no such search (it may have expired)') };
+  const resourceType = nextPage ? nextPage.type : path.split('/')[0];
+  if (!permitted(tokenInfo, searchByPost ? 'GET' : req.method, resourceType))
     return { status: 403, body: outcome('forbidden', `the token's scopes do not allow ${req.method} ${resourceType}`) };
   if (req.method !== 'GET' && req.method !== 'POST') return { status: 405, body: outcome('not-supported', 'only GET and POST') };
+
+  if (searchByPost || nextPage || (req.method === 'GET' && !path.includes('/'))) {
+    let params;
+    if (nextPage) {
+      params = new URLSearchParams(nextPage.params);
+      const next = new URLSearchParams(search);
+      params.set('_offset', next.get('_offset') ?? '0');
+      params.set('_count', next.get('_count') ?? String(state.pageSize));
+    } else if (searchByPost) {
+      if (!/^application\/x-www-form-urlencoded/.test(req.headers['content-type'] ?? ''))
+        return { status: 415, body: outcome('not-supported', 'a search by POST is form-encoded') };
+      params = new URLSearchParams(body.toString('utf8'));
+    } else {
+      params = new URLSearchParams(search ?? '');
+    }
+    return searchPage(origin, resourceType, params);
+  }
 
   let resource;
   const headers = {};
@@ -365,6 +396,32 @@ async function fhir(req, body, origin, path, search) {
     extra.ETag = `W/"${answer.meta?.versionId ?? '1'}"`;
   }
   return { status, body: answer ?? result, headers: extra };
+}
+
+// One page of a search: at most state.pageSize entries, with a "next" link
+// while more match.
+async function searchPage(origin, type, params) {
+  const count = Math.min(Number(params.get('_count') ?? state.pageSize) || state.pageSize, state.pageSize);
+  const offset = Number(params.get('_offset') ?? 0) || 0;
+  params.set('_count', String(count));
+  params.set('_offset', String(offset));
+  const [result, bundle] = await router.handleRequest(
+    { method: 'GET', url: `${type}?${params}`, pathname: '', body: undefined, params: {}, query: {}, headers: {} },
+    repo
+  );
+  if (!bundle || bundle.resourceType !== 'Bundle') return { status: getStatus(result), body: bundle ?? result };
+  const shown = offset + (bundle.entry?.length ?? 0);
+  if (bundle.total !== undefined && shown < bundle.total) {
+    const id = randomUUID();
+    const kept = new URLSearchParams(params);
+    kept.delete('_count');
+    kept.delete('_offset');
+    state.searches.set(id, { type, params: kept.toString() });
+    bundle.link = [{ relation: 'next', url: `${origin}${FHIR_BASE}?_getpages=${id}&_offset=${shown}&_count=${count}` }];
+  } else {
+    delete bundle.link;
+  }
+  return { status: 200, body: bundle };
 }
 
 // ---- control ----
@@ -398,6 +455,7 @@ async function control(req, body, path) {
       if (input.scopes !== undefined) state.scopes = input.scopes;
       if (input.token_lifetime !== undefined) state.tokenLifetime = input.token_lifetime;
       if (input.delay_ms !== undefined) state.delayMs = input.delay_ms;
+      if (input.page_size !== undefined) state.pageSize = input.page_size;
       return { status: 200, body: {} };
     case 'expire-tokens':
       for (const info of state.tokens.values()) info.expires = 0;
@@ -410,7 +468,7 @@ async function control(req, body, path) {
     }
     case 'reset':
       repo.clear();
-      Object.assign(state, { tokenRequests: [], requests: [], validations: [], faults: [], usedJtis: new Set(), tokens: new Map() });
+      Object.assign(state, { tokenRequests: [], requests: [], validations: [], faults: [], usedJtis: new Set(), tokens: new Map(), searches: new Map() });
       return { status: 200, body: {} };
     default:
       return { status: 404, body: {} };
@@ -438,6 +496,7 @@ const options = parseOptions(process.argv.slice(2));
 state.conditionalCreate = options.conditionalCreate;
 state.scopes = options.scopes;
 state.tokenLifetime = options.tokenLifetime;
+state.pageSize = options.pageSize;
 await loadKeys(options);
 if (options.seed) await control({ method: 'POST' }, readFileSync(options.seed), 'seed');
 
@@ -445,7 +504,7 @@ const MAX_BODY = 64 * 1024 * 1024;
 
 async function handle(req, body) {
   const url = new URL(req.url, 'http://localhost');
-  const origin = `http://${req.headers.host}`;
+  const origin = `${req.headers['x-forwarded-proto'] === 'https' ? 'https' : 'http'}://${req.headers.host}`;
   const path = url.pathname;
   if (path.startsWith('/control/')) return control(req, body, path.slice('/control/'.length));
 
@@ -455,7 +514,7 @@ async function handle(req, body) {
   if (path === TOKEN_PATH && req.method === 'POST') answer = await token(req, body, origin);
   else if (path === FHIR_BASE + '.well-known/smart-configuration' && req.method === 'GET') answer = { status: 200, body: smartConfiguration(origin) };
   else if (path === FHIR_BASE + 'metadata' && req.method === 'GET') answer = { status: 200, body: capabilityStatement(origin) };
-  else if (path.startsWith(FHIR_BASE) && path.length > FHIR_BASE.length)
+  else if (path.startsWith(FHIR_BASE) && (path.length > FHIR_BASE.length || url.searchParams.has('_getpages')))
     answer = await fhir(req, body, origin, path.slice(FHIR_BASE.length), url.search);
   else answer = { status: 404, body: outcome('not-found', `nothing at ${path}`) };
   // A fault "after handling" loses the answer of a request that was carried out.

@@ -11,14 +11,25 @@
 // open either. The key id tells which key sealed a file without revealing it.
 //
 // Without a keyring, or with one that stays locked, the key is made in memory
-// only: files sealed with it cannot be read by a later run.
+// only: files sealed with it cannot be read by a later run. Those start with
+// "KCOUTBM1" instead, so that a later run knows that no keyring will ever
+// give their key (files of earlier versions say "KCOUTBX1" either way).
+//
+// A new key is never made while sealed files name a kept key that the
+// keyring does not give: those files would be unreadable for good. Secrets
+// are wiped from memory when the last copy of a key goes.
 
 #include "platform/secretstore/secret_store.h"
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 
 #include <optional>
+
+// Overwrites the bytes of `bytes` when no other QByteArray shares them (the
+// last holder of a secret wipes it), and empties it.
+void kcWipe(QByteArray &bytes);
 
 struct KCOutboxKey {
     QByteArray secret; // 32 bytes
@@ -27,6 +38,32 @@ struct KCOutboxKey {
     bool kept = false;
     // Why the key is not kept ("" when it is).
     QString problem;
+
+    KCOutboxKey() = default;
+    KCOutboxKey(QByteArray secret, QByteArray id, bool kept, QString problem)
+        : secret(std::move(secret)), id(std::move(id)), kept(kept), problem(std::move(problem)) {}
+    KCOutboxKey(const KCOutboxKey &) = default;
+    KCOutboxKey(KCOutboxKey &&) = default;
+    KCOutboxKey &operator=(const KCOutboxKey &other) {
+        if (this != &other) {
+            kcWipe(secret);
+            secret = other.secret;
+            id = other.id;
+            kept = other.kept;
+            problem = other.problem;
+        }
+        return *this;
+    }
+    KCOutboxKey &operator=(KCOutboxKey &&other) noexcept {
+        kcWipe(secret);
+        secret = std::move(other.secret);
+        id = std::move(other.id);
+        kept = other.kept;
+        problem = std::move(other.problem);
+        return *this;
+    }
+    // The last copy of a secret overwrites it.
+    ~KCOutboxKey() { kcWipe(secret); }
 
     bool isValid() const { return secret.size() == 32; }
 };
@@ -37,9 +74,11 @@ KCSecretAttributes kcOutboxKeyAttributes();
 QString kcOutboxKeyLabel();
 
 // The key in `store`, made and stored there on first use; a key in memory
-// (with the reason) when the store cannot keep one. May wait for the
+// (with the reason) when the store cannot keep one, or when it holds none
+// while `namedIds` (the kept keys that sealed files name) is not empty: a
+// key is never made in place of one that files still need. May wait for the
 // keyring's unlock prompt: call it off the GUI thread.
-KCOutboxKey kcOutboxKeyFromStore(KCSecretStore &store);
+KCOutboxKey kcOutboxKeyFromStore(KCSecretStore &store, const QSet<QByteArray> &namedIds = {});
 // A new key held in memory only.
 KCOutboxKey kcMemoryOutboxKey(const QString &problem);
 
@@ -51,6 +90,11 @@ enum class KCUnsealError { None, NotSealed, OtherKey, Damaged };
 
 // The key id a sealed file names; empty when `sealed` is no sealed file.
 QByteArray kcSealedKeyId(const QByteArray &sealed);
+// Whether `sealed` says it was sealed with a key held in memory only.
+bool kcSealedWithMemoryKey(const QByteArray &sealed);
+// The first bytes of a file that tell its key (kcSealedKeyId() and
+// kcSealedWithMemoryKey() need no more).
+constexpr int kcSealedHeaderSize = 64;
 // The contents of `sealed` (the file named `name`) when `key` sealed it and
 // nothing was changed since.
 std::optional<QByteArray> kcUnseal(const KCOutboxKey &key, const QByteArray &sealed, const QString &name,

@@ -19,7 +19,8 @@
 // the plain file stays until the record is sent or discarded, since a record
 // sealed with a key held in memory would be lost at quit.
 
-#include "capture/outbox_seal.h"
+#include "capture/outbox/filed_ledger.h"
+#include "capture/outbox/outbox_seal.h"
 
 #include <QDateTime>
 #include <QList>
@@ -57,6 +58,9 @@ struct KCOutboxEntry {
     // The record or its image cannot be read (damaged, or sealed with a key
     // this run does not have); it can only be discarded.
     bool unreadable = false;
+    // Sealed with a kept key that the keyring does not give now: kept, and
+    // read again when the keyring changes (unreadable is set too).
+    bool waitingForKey = false;
     // Sealed with a key held in memory only: unreadable once the application
     // quits.
     bool lostAtQuit = false;
@@ -69,12 +73,17 @@ struct KCOutboxEntry {
 class KCSealedOutbox {
 public:
     // Starts obtaining the key kept in `keyStore` (the desktop keyring when
-    // none is given; made there on first use) at once, on a thread of its
-    // own, which calls `keyringAnswered` once the keyring has answered, with
-    // the key or with why it keeps none. Until then, and without a kept key,
-    // new files are sealed with a key held in memory.
+    // none is given; made there on first use, unless files of the folder
+    // name another kept key) at once, on a thread of its own, which calls
+    // `keyringAnswered` once the keyring has answered, with the key or with
+    // why it keeps none. Until then, and without a kept key, new files are
+    // sealed with a key held in memory.
     KCSealedOutbox(const QString &folder, std::shared_ptr<KCSecretStore> keyStore,
                    std::function<void()> keyringAnswered = {});
+    // Asks the keyring again (it has appeared, unlocked, or its items
+    // changed), without an unlock prompt; a question already out is asked
+    // once more when it ends. `keyringAnswered` follows. Any thread.
+    void askKeyringAgain();
 
     QString folder() const { return m_folder; }
     // Why new files are sealed with a key held in memory only; "" when the
@@ -84,9 +93,10 @@ public:
     // A new capture name.
     static QString newCaptureName();
 
-    // Sweeps, seals the earlier version's records and reads every record.
-    // Call it once the keyring has answered: the records of earlier runs
-    // need its key.
+    // Sweeps, seals the earlier version's records and reads every record;
+    // records that the ledger says were filed are removed instead. Call it
+    // once the keyring has answered: the records of earlier runs need its
+    // key.
     QList<KCOutboxEntry> load();
     // Stores the image (none when `png` is empty) and the records of a new
     // capture, all or nothing; sets their lostAtQuit. An error text.
@@ -101,6 +111,13 @@ public:
     // Seals again, with the keyring's key, records (and their images) that
     // were sealed with the key in memory; the keys of those sealed again.
     QStringList reseal(const QList<KCOutboxEntry> &entries);
+    // Notes in the ledger (filed_ledger.h) that the record was filed; call
+    // it before remove().
+    void recordFiled(const KCOutboxEntry &entry);
+    // Reads the named records again (after the keyring gave its key).
+    QList<KCOutboxEntry> reread(const QStringList &names);
+    // Wipes the key held in memory once nothing sealed with it is left.
+    void forgetMemoryKey();
 
 private:
     struct Keyring;
@@ -109,8 +126,13 @@ private:
     std::optional<QByteArray> unseal(const QByteArray &sealed, const QString &name, KCUnsealError *why,
                                      bool *withMemoryKey = nullptr);
     QString storeImage(const QString &capture, const QByteArray &png);
-    std::optional<KCOutboxEntry> read(const QString &name, QString *error);
-    QString whyUnreadable(KCUnsealError error);
+    std::optional<KCOutboxEntry> read(const QString &name, QString *error, bool *waitsForKey);
+    QString whyUnreadable(KCUnsealError error, const QByteArray &sealed = {});
+    KCOutboxEntry readOrUnreadable(const QString &name);
+    void ask();
+    KCFiledLedger &ledger();
+    // Of `entries`, those not filed yet; the filed ones are removed.
+    QList<KCOutboxEntry> dropFiled(QList<KCOutboxEntry> entries);
     void sealEarlierVersion(const QString &name, QList<KCOutboxEntry> &entries);
 
     QString m_folder;
@@ -118,4 +140,8 @@ private:
     std::optional<KCOutboxKey> m_kept;   // the keyring's key, once it has answered
     std::optional<KCOutboxKey> m_memory; // made when first needed
     bool m_waited = false;
+    // Filings of this run, and of earlier runs once the kept key has read
+    // the ledger's file.
+    KCFiledLedger m_ledger;
+    bool m_ledgerRead = false;
 };

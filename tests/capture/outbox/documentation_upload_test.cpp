@@ -1,8 +1,8 @@
 // The documentation records of an accepted capture and the upload queue.
 #include "capture/documentation_upload.h"
+#include "capture/outbox/upload_queue.h"
+#include "capture/outbox/upload_senders.h"
 #include "capture/private_files.h"
-#include "capture/upload_queue.h"
-#include "capture/upload_senders.h"
 #include "http/network_reachability_manager.h"
 
 #include "outbox_files.h"
@@ -15,6 +15,7 @@
 #include <QImageWriter>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -287,8 +288,9 @@ TEST(UploadQueue, FailedUploadsAreRetriedWithTheSameRecordUntilAcknowledged) {
     EXPECT_EQ(queue->pendingCount(), 0);
     EXPECT_TRUE(counts.contains(qMakePair(1, 1))) << "the failure was visible as pending and failed";
     EXPECT_EQ(counts.last(), qMakePair(0, 0));
-    EXPECT_TRUE(kcWaitFor([&] { return QDir(dir.path()).entryList(QDir::Files).isEmpty(); }, 5000))
-        << "record and image removed";
+    EXPECT_TRUE(kcWaitFor(
+        [&] { return QDir(dir.path()).entryList(QDir::Files) == QStringList{"filed-ledger"}; }, 5000))
+        << "record and image removed, the filing noted";
     kcSpin(200);
     EXPECT_EQ(clinic.sent.size(), 3) << "nothing more once acknowledged";
 }
@@ -419,6 +421,19 @@ TEST(UploadQueue, RecordsAreSentOnlyWhileTheirAccountIsSignedIn) {
     EXPECT_EQ(clinic.sent.size(), 1) << "not sent while Ann is not signed in";
     EXPECT_EQ(emr.sent.size(), 1);
     EXPECT_EQ(queue->waitingForUsers(), QStringList{"ann"});
+    // Bob's tray can neither retry, save nor discard Ann's captures, and
+    // nobody can while signed out.
+    for (const Account &who : {Account{"bob", "https://a.example/", "195900"}, Account{}}) {
+        now = who;
+        for (const Queue::Entry &e : queue->entries()) {
+            EXPECT_FALSE(queue->mayAct(e));
+            EXPECT_FALSE(queue->retry(e.key));
+            EXPECT_FALSE(queue->discard(e.key));
+            EXPECT_FALSE(queue->saveImage(e.key, dir.filePath("x.png")).isEmpty());
+        }
+    }
+    EXPECT_EQ(queue->pendingCount(), 2);
+    now = {"bob", "https://a.example/", "195900"};
     // Ann on another service: still not hers.
     now = {"ann", "https://b.example/", "195900"};
     queue->accountChanged();
@@ -677,6 +692,95 @@ TEST(UploadQueue, CapturesAcceptedBeforeTheKeyringAnswersAreKeptOnceItDoes) {
     later.resume();
     EXPECT_EQ(later->pendingCount(), 2);
     EXPECT_EQ(later->unreadableCount(), 0);
+}
+
+// A home folder restored from a backup made while captures waited, after
+// they were filed: with the ledger of now the restored records are dropped
+// unsent; with the backup's (older) ledger they are sent only after a look
+// in the chart, which the sender is told to take.
+TEST(UploadQueue, ARestoredBackupFilesNothingTwice) {
+    QTemporaryDir dir, backup;
+    auto keyring = std::make_shared<MemoryKeyring>();
+    auto copyFiles = [](const QString &from, const QString &to, const QStringList &names) {
+        for (const QString &name : QDir(from).entryList(names, QDir::Files)) {
+            QFile::remove(to + '/' + name);
+            ASSERT_TRUE(QFile::copy(from + '/' + name, to + '/' + name));
+        }
+    };
+    {
+        TestQueue queue(dir.path(), keyring);
+        queue->setPaused(true);
+        ASSERT_TRUE(queue->enqueueAll(kSamplePng, bothRecords()));
+        copyFiles(dir.path(), backup.path(), {"*"});
+        ScriptedSender clinic, emr;
+        queue->setSender(Queue::kClinic, clinic.sender());
+        queue->setSender(Queue::kEMR, emr.sender());
+        queue->setPaused(false);
+        ASSERT_TRUE(kcWaitFor(
+            [&] {
+                return queue->pendingCount() == 0 &&
+                       QDir(dir.path()).entryList({"*.emr", "*.clinic"}).isEmpty();
+            },
+            10000));
+        ASSERT_EQ(clinic.sent.size() + emr.sent.size(), 2);
+    }
+    ASSERT_TRUE(QFileInfo::exists(dir.filePath("filed-ledger")));
+    for (const bool olderLedger : {false, true}) {
+        SCOPED_TRACE(olderLedger ? "with the backup's ledger" : "with the ledger of now");
+        copyFiles(backup.path(), dir.path(), {"*.image", "*.emr", "*.clinic"});
+        if (olderLedger) {
+            ASSERT_TRUE(QFile::remove(dir.filePath("filed-ledger"))); // the backup had none yet
+        }
+        TestQueue later(dir.path(), keyring);
+        ScriptedSender clinic, emr;
+        later->setSender(Queue::kClinic, clinic.sender());
+        later->setSender(Queue::kEMR, emr.sender());
+        later.resume();
+        ASSERT_TRUE(kcWaitFor([&] { return later->pendingCount() == 0; }, 10000));
+        kcSpin(100);
+        if (!olderLedger) {
+            EXPECT_TRUE(clinic.sent.isEmpty() && emr.sent.isEmpty()) << "filed already: dropped";
+        } else {
+            EXPECT_EQ(emr.lookedFirst, QList<bool>{true}) << "the chart is looked at first";
+            EXPECT_EQ(clinic.lookedFirst, QList<bool>{true});
+        }
+        EXPECT_TRUE(QDir(dir.path()).entryList({"*.image", "*.emr", "*.clinic"}).isEmpty());
+    }
+}
+
+// Another process holds the folder's lock (here flock(1), as a second
+// KelvraCapture would find the first): this queue neither stores, reads nor
+// sends, and says why.
+TEST(UploadQueue, AFolderLockedByAnotherProcessIsLeftAlone) {
+    QTemporaryDir earlier, dir;
+    auto keyring = std::make_shared<MemoryKeyring>();
+    {
+        TestQueue before(earlier.path(), keyring); // a capture waiting, then moved here
+        before->setPaused(true);
+        ASSERT_TRUE(before->enqueueAll(kSamplePng, bothRecords()));
+    }
+    for (const QString &name : QDir(earlier.path()).entryList(QDir::Files))
+        ASSERT_TRUE(QFile::copy(earlier.filePath(name), dir.filePath(name)));
+    QProcess holder;
+    holder.start("flock", {"--exclusive", dir.filePath(".lock"), "sleep", "60"});
+    ASSERT_TRUE(holder.waitForStarted(10000));
+    kcSpin(300);
+    const QStringList files = QDir(dir.path()).entryList(QDir::Files);
+    TestQueue queue(dir.path(), keyring);
+    ScriptedSender clinic, emr;
+    queue->setSender(Queue::kClinic, clinic.sender());
+    queue->setSender(Queue::kEMR, emr.sender());
+    EXPECT_TRUE(queue->lockProblem().contains("Another KelvraCapture")) << queue->lockProblem().toStdString();
+    queue.resume();
+    EXPECT_EQ(queue->pendingCount(), 0);
+    QString error;
+    EXPECT_FALSE(queue->enqueueAll(kSamplePng, bothRecords(), &error));
+    EXPECT_EQ(error, queue->lockProblem());
+    kcSpin(200);
+    EXPECT_TRUE(clinic.sent.isEmpty() && emr.sent.isEmpty());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), files);
+    holder.kill();
+    holder.waitForFinished();
 }
 
 TEST(UploadQueue, AcceptIsAllOrNothingAndReportsWhyTheCaptureCouldNotBeStored) {

@@ -12,6 +12,8 @@
 #include "tests/support/qt_wait.h"
 #include "upload_probe.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -174,6 +176,52 @@ TEST_F(UploadCrashTest, ALostAnswerFilesTheDocumentOnce) {
             EXPECT_EQ(counts.clinicRecordIds, 1);
             EXPECT_GE(counts.clinicStored, 2)
                 << "the lost answer was followed by a resend of the same record";
+        }
+    }
+    EXPECT_TRUE(service->state().value("repeated_emr_documents").toList().isEmpty());
+}
+
+// The home folder restored from a backup made while a capture waited, after
+// it was filed: with the ledger of now the records are dropped unsent; with
+// the backup's (no filing noted yet) the chart is looked at first. The chart
+// holds the capture once either way, the clinic service under one id.
+TEST_F(UploadCrashTest, ARestoredBackupFilesNothingTwice) {
+    QTemporaryDir home;
+    const QString queue = home.filePath("pending-uploads"), backup = home.filePath("backup");
+    const QString patients = queue + ".patients.json";
+    auto copyFolder = [](const QString &from, const QString &to) {
+        QDir().mkpath(to);
+        for (const QString &name : QDir(from).entryList(QDir::Files)) {
+            QFile::remove(to + '/' + name);
+            QFile::copy(from + '/' + name, to + '/' + name);
+        }
+    };
+    QByteArray log;
+    auto first = probe(queue, {"--enqueue"}, "stored");
+    const Capture capture = captureOf(lineStarting(*first, "enqueued ", &log));
+    ASSERT_TRUE(kcKillAtStop(*first, "stored", &log));
+    ASSERT_FALSE(capture.clinicID.isEmpty()) << log.toStdString();
+    copyFolder(queue, backup);
+    ASSERT_TRUE(QFile::copy(patients, backup + ".patients.json"));
+    ASSERT_TRUE(finish(queue, &log)) << log.toStdString();
+    ASSERT_TRUE(QFileInfo::exists(queue + "/filed-ledger"));
+    const Counts filed = countsFor(capture);
+
+    for (const bool olderLedger : {false, true}) {
+        SCOPED_TRACE(olderLedger ? "the backup's ledger" : "the ledger of now");
+        copyFolder(backup, queue);
+        QFile::remove(patients);
+        ASSERT_TRUE(QFile::copy(backup + ".patients.json", patients));
+        if (olderLedger) {
+            ASSERT_TRUE(QFile::remove(queue + "/filed-ledger"));
+        }
+        ASSERT_TRUE(finish(queue, &log)) << log.toStdString();
+        const Counts counts = countsFor(capture);
+        report(olderLedger ? "restored with its old ledger" : "restored, ledger of now", counts);
+        EXPECT_EQ(counts.emrStored, 1) << "the chart holds the capture once";
+        EXPECT_EQ(counts.clinicRecordIds, 1);
+        if (!olderLedger) {
+            EXPECT_EQ(counts.clinicStored, filed.clinicStored) << "dropped, not sent again";
         }
     }
     EXPECT_TRUE(service->state().value("repeated_emr_documents").toList().isEmpty());

@@ -6,7 +6,7 @@
 // (JSON with the image in Base64; the chart's PDF), so that the GUI thread
 // does not wait for either.
 
-#include "capture/upload_queue.h"
+#include "capture/outbox/upload_queue.h"
 
 #include <QVariantList>
 

@@ -1,4 +1,4 @@
-#include "capture/sealed_outbox.h"
+#include "capture/outbox/sealed_outbox.h"
 
 #include "capture/documentation_upload.h"
 #include "capture/private_files.h"
@@ -25,6 +25,7 @@
 namespace {
 
 const QString kImageSuffix = QStringLiteral("image");
+const QString kLedgerName = QStringLiteral("filed-ledger");
 constexpr int kNameLength = 32;
 // How long the first capture waits for a keyring that has not answered yet.
 constexpr int kKeyringWaitMs = 2000;
@@ -95,25 +96,86 @@ struct KCSealedOutbox::Keyring {
     std::mutex mutex;
     std::condition_variable answered;
     bool hasAnswered = false;
-    KCOutboxKey key; // kept, or in memory with the reason
+    bool asking = false;
+    bool askAgain = false; // asked again while a question was out
+    KCOutboxKey key;       // kept, or in memory with the reason
+    QString folder;
+    std::shared_ptr<KCSecretStore> store;
+    std::function<void()> onAnswer;
 };
+
+namespace {
+
+// The kept keys that the folder's sealed captures name (not the ledger's:
+// the ledger may be replaced, the captures may not).
+QSet<QByteArray> namedKeptKeyIds(const QString &folder) {
+    QSet<QByteArray> ids;
+    const QDir dir(folder);
+    for (const QString &name : dir.entryList(QDir::Files)) {
+        if (name.endsWith(QLatin1String(".tmp")) || name == kLedgerName)
+            continue;
+        QFile file(dir.filePath(name));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray header = file.read(kcSealedHeaderSize);
+        const QByteArray id = kcSealedKeyId(header);
+        if (!id.isEmpty() && !kcSealedWithMemoryKey(header))
+            ids.insert(id);
+    }
+    return ids;
+}
+
+} // namespace
 
 KCSealedOutbox::KCSealedOutbox(const QString &folder, std::shared_ptr<KCSecretStore> keyStore,
                                std::function<void()> keyringAnswered)
     : m_folder(folder), m_keyring(std::make_shared<Keyring>()) {
-    // Not on the file worker: an unlock prompt may stay open for long, and
-    // captures are stored meanwhile.
-    std::thread([keyring = m_keyring, keyStore = std::move(keyStore), keyringAnswered] {
-        std::shared_ptr<KCSecretStore> store = keyStore ? keyStore : std::make_shared<KCSecretServiceStore>();
-        const KCOutboxKey key = kcOutboxKeyFromStore(*store);
-        {
-            std::lock_guard lock(keyring->mutex);
-            keyring->key = key;
-            keyring->hasAnswered = true;
+    m_keyring->folder = folder;
+    m_keyring->store = std::move(keyStore);
+    m_keyring->onAnswer = std::move(keyringAnswered);
+    ask();
+}
+
+void KCSealedOutbox::askKeyringAgain() {
+    ask();
+}
+
+// Not on the file worker: an unlock prompt may stay open for long, and
+// captures are stored meanwhile.
+void KCSealedOutbox::ask() {
+    bool first = false;
+    {
+        std::lock_guard lock(m_keyring->mutex);
+        if (m_keyring->asking) {
+            m_keyring->askAgain = true;
+            return;
         }
-        keyring->answered.notify_all();
-        if (keyringAnswered)
-            keyringAnswered();
+        m_keyring->asking = true;
+        first = !m_keyring->hasAnswered;
+    }
+    std::thread([keyring = m_keyring, first] {
+        std::shared_ptr<KCSecretStore> store = keyring->store;
+        // The first question may show the keyring's unlock prompt; those
+        // asked again when the keyring signals a change do not (a dismissed
+        // prompt would come back with every change of any item).
+        if (!store)
+            store = first
+                        ? std::make_shared<KCSecretServiceStore>()
+                        : std::make_shared<KCSecretServiceStore>(KCSecretServiceStore::Options{false, 15000});
+        for (bool again = true; again;) {
+            KCOutboxKey key = kcOutboxKeyFromStore(*store, namedKeptKeyIds(keyring->folder));
+            {
+                std::lock_guard lock(keyring->mutex);
+                keyring->key = std::move(key);
+                keyring->hasAnswered = true;
+                again = keyring->askAgain;
+                keyring->askAgain = false;
+                keyring->asking = again;
+            }
+            keyring->answered.notify_all();
+            if (keyring->onAnswer)
+                keyring->onAnswer();
+        }
     }).detach();
 }
 
@@ -135,6 +197,11 @@ const KCOutboxKey &KCSealedOutbox::sealingKey() {
     if (!m_memory)
         m_memory = kcMemoryOutboxKey(QString());
     return *m_memory;
+}
+
+void KCSealedOutbox::forgetMemoryKey() {
+    if (m_kept)
+        m_memory.reset();
 }
 
 QString KCSealedOutbox::keyProblem() {
@@ -166,7 +233,7 @@ QString KCSealedOutbox::newCaptureName() {
     return name;
 }
 
-QString KCSealedOutbox::whyUnreadable(KCUnsealError error) {
+QString KCSealedOutbox::whyUnreadable(KCUnsealError error, const QByteArray &sealed) {
     switch (error) {
     case KCUnsealError::None:
         break;
@@ -175,13 +242,16 @@ QString KCSealedOutbox::whyUnreadable(KCUnsealError error) {
     case KCUnsealError::Damaged:
         return QStringLiteral("It is damaged or was changed since it was sealed.");
     case KCUnsealError::OtherKey:
-        if (sealingKey().kept)
-            return QStringLiteral("It was sealed with a key that the keyring no longer holds.");
-        return QStringLiteral(
-                   "It was sealed with a key that cannot be read now: the keyring's key is not "
-                   "available (%1), or the key was held in memory by a run that quit before sending "
-                   "it. If the keyring is locked, unlock it and start KelvraCapture again.")
-            .arg(keyProblem());
+        if (kcSealedWithMemoryKey(sealed))
+            return QStringLiteral(
+                "It was sealed with a key held in memory by a run of KelvraCapture that quit "
+                "before sending it (no keyring kept that key), so it cannot be read.");
+        return QStringLiteral("It waits for the key that sealed it (key %1), which the keyring does not give "
+                              "now%2. It is kept, and sent once the keyring gives that key again: unlock "
+                              "the keyring, or restore its item \"%3\".")
+            .arg(QString::fromLatin1(kcSealedKeyId(sealed).toHex()),
+                 sealingKey().kept ? QString() : QStringLiteral(" (%1)").arg(keyProblem()),
+                 kcOutboxKeyLabel());
     }
     return QString();
 }
@@ -243,7 +313,7 @@ std::optional<QByteArray> KCSealedOutbox::image(const KCOutboxEntry &entry, QStr
     KCUnsealError why = KCUnsealError::None;
     std::optional<QByteArray> png = unseal(sealed, name, &why);
     if (!png)
-        *error = whyUnreadable(why);
+        *error = whyUnreadable(why, sealed);
     return png;
 }
 
@@ -258,7 +328,7 @@ void KCSealedOutbox::remove(const KCOutboxEntry &entry) {
     kcSyncFolder(m_folder);
 }
 
-std::optional<KCOutboxEntry> KCSealedOutbox::read(const QString &name, QString *error) {
+std::optional<KCOutboxEntry> KCSealedOutbox::read(const QString &name, QString *error, bool *waitsForKey) {
     const QByteArray sealed = readAll(path(name), error);
     if (!error->isEmpty())
         return std::nullopt;
@@ -266,7 +336,8 @@ std::optional<KCOutboxEntry> KCSealedOutbox::read(const QString &name, QString *
     bool withMemoryKey = false;
     const std::optional<QByteArray> plain = unseal(sealed, name, &why, &withMemoryKey);
     if (!plain) {
-        *error = whyUnreadable(why);
+        *error = whyUnreadable(why, sealed);
+        *waitsForKey = why == KCUnsealError::OtherKey && !kcSealedWithMemoryKey(sealed);
         return std::nullopt;
     }
     const QJsonObject object = QJsonDocument::fromJson(*plain).object();
@@ -286,14 +357,18 @@ std::optional<KCOutboxEntry> KCSealedOutbox::read(const QString &name, QString *
         // when the record is sent.
         const QString image = path(entry.capture() + QLatin1Char('.') + kImageSuffix);
         QFile file(image);
-        const QByteArray header = file.open(QIODevice::ReadOnly) ? file.read(64) : QByteArray();
+        const QByteArray header =
+            file.open(QIODevice::ReadOnly) ? file.read(kcSealedHeaderSize) : QByteArray();
         const QByteArray id = kcSealedKeyId(header);
         if (header.isEmpty())
             *error = QStringLiteral("Its image is missing.");
         else if (id.isEmpty())
             *error = whyUnreadable(KCUnsealError::NotSealed);
-        else if (id != (m_kept ? m_kept->id : QByteArray()) && id != (m_memory ? m_memory->id : QByteArray()))
-            *error = whyUnreadable(KCUnsealError::OtherKey);
+        else if (id != (m_kept ? m_kept->id : QByteArray()) &&
+                 id != (m_memory ? m_memory->id : QByteArray())) {
+            *error = whyUnreadable(KCUnsealError::OtherKey, header);
+            *waitsForKey = !kcSealedWithMemoryKey(header);
+        }
         if (!error->isEmpty())
             return std::nullopt;
     }
@@ -386,18 +461,7 @@ QList<KCOutboxEntry> KCSealedOutbox::load() {
             done.contains(name))
             continue;
         withRecords.insert(capture);
-        QString error;
-        if (std::optional<KCOutboxEntry> entry = read(name, &error)) {
-            entries.append(*entry);
-            continue;
-        }
-        KCOutboxEntry unreadable;
-        unreadable.key = name;
-        unreadable.destination = suffix;
-        unreadable.acceptedAt = QFileInfo(path(name)).lastModified();
-        unreadable.unreadable = true;
-        unreadable.lastError = error;
-        entries.append(unreadable);
+        entries.append(readOrUnreadable(name));
     }
     // Images whose records were all sent before a crash removed the image.
     for (const QString &name : names) {
@@ -408,7 +472,71 @@ QList<KCOutboxEntry> KCSealedOutbox::load() {
     }
     if (removed)
         kcSyncFolder(m_folder);
-    return entries;
+    return dropFiled(entries);
+}
+
+// The ledger, with what its file holds once a kept key can read it. A file
+// sealed with another key cannot be read and is replaced: the chart is
+// looked at before a record of an earlier run is sent in any case.
+KCFiledLedger &KCSealedOutbox::ledger() {
+    if (m_ledgerRead || !sealingKey().kept)
+        return m_ledger;
+    m_ledgerRead = true;
+    QString error;
+    const QByteArray sealed =
+        QFileInfo::exists(path(kLedgerName)) ? readAll(path(kLedgerName), &error) : QByteArray();
+    if (sealed.isEmpty())
+        return m_ledger;
+    const std::optional<QByteArray> plain = kcUnseal(*m_kept, sealed, kLedgerName);
+    if (const std::optional<KCFiledLedger> onDisk = plain ? KCFiledLedger::fromJson(*plain) : std::nullopt)
+        m_ledger.merge(*onDisk);
+    return m_ledger;
+}
+
+void KCSealedOutbox::recordFiled(const KCOutboxEntry &entry) {
+    KCFiledLedger &filed = ledger();
+    filed.add(entry.destination, kcIdText(entry.record.value(QStringLiteral("id"))),
+              QDateTime::currentDateTimeUtc());
+    // Sealed with a key in memory it would be unreadable later and take the
+    // place of the kept one: kept in memory until the keyring gives its key.
+    if (sealingKey().kept)
+        kcWriteFileDurably(path(kLedgerName), kcSeal(*m_kept, filed.toJson(), kLedgerName));
+}
+
+QList<KCOutboxEntry> KCSealedOutbox::dropFiled(QList<KCOutboxEntry> entries) {
+    QList<KCOutboxEntry> left;
+    for (const KCOutboxEntry &entry : entries) {
+        if (!entry.unreadable &&
+            ledger().contains(entry.destination, kcIdText(entry.record.value(QStringLiteral("id"))))) {
+            remove(entry);
+            continue;
+        }
+        left.append(entry);
+    }
+    return left;
+}
+
+KCOutboxEntry KCSealedOutbox::readOrUnreadable(const QString &name) {
+    QString error;
+    bool waitsForKey = false;
+    if (std::optional<KCOutboxEntry> entry = read(name, &error, &waitsForKey))
+        return *entry;
+    KCOutboxEntry unreadable;
+    unreadable.key = name;
+    unreadable.destination = name.section(QLatin1Char('.'), 1);
+    unreadable.acceptedAt = QFileInfo(path(name)).lastModified();
+    unreadable.unreadable = true;
+    unreadable.waitingForKey = waitsForKey;
+    unreadable.lastError = error;
+    return unreadable;
+}
+
+QList<KCOutboxEntry> KCSealedOutbox::reread(const QStringList &names) {
+    QList<KCOutboxEntry> entries;
+    for (const QString &name : names)
+        if (QFileInfo::exists(path(name)))
+            entries.append(readOrUnreadable(name));
+    return dropFiled(entries);
 }
 
 QStringList KCSealedOutbox::reseal(const QList<KCOutboxEntry> &entries) {

@@ -1,7 +1,8 @@
-#include "capture/outbox_seal.h"
+#include "capture/outbox/outbox_seal.h"
 
 #include <QCryptographicHash>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
@@ -10,6 +11,7 @@
 namespace {
 
 constexpr char kMagic[] = "KCOUTBX1";
+constexpr char kMemoryMagic[] = "KCOUTBM1";
 constexpr int kMagicSize = 8;
 constexpr int kKeyIdSize = 8;
 constexpr int kNonceSize = 12;
@@ -55,6 +57,12 @@ QString storeProblem(const KCSecretResult &result) {
 
 } // namespace
 
+void kcWipe(QByteArray &bytes) {
+    if (!bytes.isEmpty() && bytes.isDetached())
+        OPENSSL_cleanse(bytes.data(), size_t(bytes.size()));
+    bytes.clear();
+}
+
 KCSecretAttributes kcOutboxKeyAttributes() {
     return {QStringLiteral("KelvraCapture outbox"), QStringLiteral("pending-uploads"), std::nullopt};
 }
@@ -67,13 +75,34 @@ KCOutboxKey kcMemoryOutboxKey(const QString &problem) {
     return keyWithSecret(randomBytes(kKeySize), false, problem);
 }
 
-KCOutboxKey kcOutboxKeyFromStore(KCSecretStore &store) {
+KCOutboxKey kcOutboxKeyFromStore(KCSecretStore &store, const QSet<QByteArray> &namedIds) {
     QByteArray stored;
+    struct Wipe {
+        QByteArray &bytes;
+        ~Wipe() { kcWipe(bytes); }
+    } wipeStored{stored};
     KCSecretResult found = store.find(kcOutboxKeyAttributes(), &stored);
+    if (found.status == KCSecretStatus::NotFound && !namedIds.isEmpty()) {
+        // Captures wait for a key that this keyring does not give (its item
+        // deleted, or kept in a collection that is not open): a new key
+        // would leave them unreadable for good.
+        QStringList ids;
+        for (const QByteArray &id : namedIds)
+            ids.append(QString::fromLatin1(id.toHex()));
+        ids.sort();
+        return kcMemoryOutboxKey(
+            QStringLiteral("The keyring does not hold the key that sealed the captures waiting to be sent "
+                           "(key %1): its item \"%2\" was deleted, or it is in a keyring collection that is "
+                           "locked or not open. They are kept and sent once the keyring gives that key "
+                           "again; no new key is made meanwhile.")
+                .arg(ids.join(QStringLiteral(", ")), kcOutboxKeyLabel()));
+    }
     if (found.status == KCSecretStatus::NotFound) {
-        const QByteArray secret = randomBytes(kKeySize);
-        const KCSecretResult added =
-            store.add(kcOutboxKeyAttributes(), kcOutboxKeyLabel(), secret.toBase64());
+        QByteArray secret = randomBytes(kKeySize);
+        QByteArray text = secret.toBase64();
+        const KCSecretResult added = store.add(kcOutboxKeyAttributes(), kcOutboxKeyLabel(), text);
+        kcWipe(text);
+        kcWipe(secret);
         if (!added.ok())
             return kcMemoryOutboxKey(storeProblem(added));
         // Read it back: another process may have stored its key at the same
@@ -82,11 +111,13 @@ KCOutboxKey kcOutboxKeyFromStore(KCSecretStore &store) {
     }
     if (!found.ok())
         return kcMemoryOutboxKey(storeProblem(found));
-    const auto decoded = QByteArray::fromBase64Encoding(stored, QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded || decoded.decoded.size() != kKeySize)
+    auto decoded = QByteArray::fromBase64Encoding(stored, QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || decoded.decoded.size() != kKeySize) {
+        kcWipe(decoded.decoded);
         return kcMemoryOutboxKey(
             QStringLiteral("The keyring's item \"%1\" does not hold a key.").arg(kcOutboxKeyLabel()));
-    return keyWithSecret(decoded.decoded, true, QString());
+    }
+    return keyWithSecret(std::move(decoded.decoded), true, QString());
 }
 
 namespace {
@@ -112,7 +143,8 @@ bool gcm(bool encrypt, const QByteArray &key, const unsigned char *nonce, const 
 
 QByteArray kcSeal(const KCOutboxKey &key, const QByteArray &plain, const QString &name) {
     Q_ASSERT(key.isValid());
-    const QByteArray header = QByteArray(kMagic, kMagicSize) + key.id + randomBytes(kNonceSize);
+    const QByteArray header =
+        QByteArray(key.kept ? kMagic : kMemoryMagic, kMagicSize) + key.id + randomBytes(kNonceSize);
     QByteArray out = header;
     out.resize(kHeaderSize + plain.size() + kTagSize);
     unsigned char *sealed = reinterpret_cast<unsigned char *>(out.data());
@@ -123,9 +155,14 @@ QByteArray kcSeal(const KCOutboxKey &key, const QByteArray &plain, const QString
 }
 
 QByteArray kcSealedKeyId(const QByteArray &sealed) {
-    if (sealed.size() < kHeaderSize + kTagSize || !sealed.startsWith(QByteArrayView(kMagic, kMagicSize)))
+    if (sealed.size() < kHeaderSize + kTagSize ||
+        (!sealed.startsWith(QByteArrayView(kMagic, kMagicSize)) && !kcSealedWithMemoryKey(sealed)))
         return {};
     return sealed.mid(kMagicSize, kKeyIdSize);
+}
+
+bool kcSealedWithMemoryKey(const QByteArray &sealed) {
+    return sealed.startsWith(QByteArrayView(kMemoryMagic, kMagicSize));
 }
 
 std::optional<QByteArray> kcUnseal(const KCOutboxKey &key, const QByteArray &sealed, const QString &name,

@@ -28,8 +28,8 @@
 // queue is empty).
 
 #include "capture/documentation_upload.h"
-#include "capture/upload_queue.h"
-#include "capture/upload_senders.h"
+#include "capture/outbox/upload_queue.h"
+#include "capture/outbox/upload_senders.h"
 #include "clinic/kelvra_api_client.h"
 #include "emr/emr_api_client.h"
 

@@ -23,7 +23,7 @@
 // queue itself lives on the thread that made it, as do its signals and the
 // calls of the senders.
 
-#include "capture/sealed_outbox.h"
+#include "capture/outbox/sealed_outbox.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -93,6 +93,9 @@ public:
     static constexpr const char *kEMR = "emr";
 
     // `directory` keeps the pending records (made when missing, mode 0700).
+    // The queue takes its lock (outbox_lock.h); when another process holds
+    // it, the queue stores, loads and sends nothing and says why
+    // (lockProblem()).
     // The key that seals them is kept in `keyStore` (the desktop keyring
     // when none is given); it is asked for at once, in the background. Until
     // the keyring answers (an unlock prompt may be open), and when it keeps
@@ -126,12 +129,20 @@ public:
     void resumeStored();
     // Tries every waiting entry (not the refused ones) now.
     void retryNow();
+    // The keyring appeared, unlocked or changed its items (the Secret
+    // Service's signals): when captures wait for its key, or are sealed
+    // with a key held in memory, it is asked again; then the waiting ones
+    // are read and the others sealed again with its key.
+    void keyringChanged();
     // The signed-in account or today's patient list may have changed: start
     // what may be sent now (services that could not be reached are tried
     // again).
     void accountChanged();
 
-    // The user's choices for one record.
+    // The user's choices for one record, taken only from the account that
+    // accepted it (with an account source): never while signed out, never
+    // for another account's record.
+    bool mayAct(const Entry &entry) const;
     bool retry(const QString &key);
     bool discard(const QString &key);
     // Writes the capture's image (PNG, mode 0600); an error text, empty on
@@ -151,6 +162,9 @@ public:
     // quits before they are sent; and why the key is not kept.
     int lostAtQuitCount() const;
     QString keyProblem() const { return m_keyProblem; }
+    // Why this queue neither sends nor stores anything: another process
+    // holds the folder (outbox_lock.h); "" when this one does.
+    QString lockProblem() const { return m_lockProblem; }
     // The user names whose sign-in the waiting records need (none for the
     // account signed in now).
     QStringList waitingForUsers() const;
@@ -176,6 +190,7 @@ private:
     void insertStored(const QList<Entry> &entries, const QString &keyProblem);
     void keyringAnswered();
     void resealInMemory();
+    void rereadWaitingForKey();
     void recheckAccounts();
     qint64 retryDelay(int attempts) const;
     void pump();
@@ -212,6 +227,7 @@ private:
     QTimer m_accountWatch;
     QStringList m_announcedWaiting;
     QString m_keyProblem;
+    QString m_lockProblem;
     QDateTime m_lastAcceptedAt;
     bool m_keyringAnswered = false;
     bool m_loadWhenKeyringAnswers = false;
@@ -224,7 +240,7 @@ private:
 // For tests of crash safety: when the environment variable
 // KC_UPLOAD_QUEUE_STOP_AT names `step` (optionally "step:destination"), the
 // process writes "kc-upload-queue: stopped at <step>" to stderr and stops
-// itself (SIGSTOP) there. Steps: "before-send" (marked as in flight, nothing
-// sent), "answer-received" (the service answered, nothing recorded yet),
-// "filed-before-remove" (confirmed, the record still on disk).
+// itself (SIGSTOP) there. Steps: "stored" (a new capture on disk, not yet
+// tried), "before-send" (marked as in flight, nothing sent), "answer-received" (the service answered, nothing
+// recorded yet), "filed-before-remove" (confirmed, the record still on disk).
 void kcUploadQueueTestStop(const char *step, const QString &destination);

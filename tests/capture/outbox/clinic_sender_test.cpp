@@ -5,7 +5,7 @@
 // the record's ids, never another patient's.
 
 #include "capture/documentation_upload.h"
-#include "capture/upload_senders.h"
+#include "capture/outbox/upload_senders.h"
 #include "clinic/kelvra_api_client.h"
 #include "emr/emr_api_client.h"
 #include "tests/emr/scripted_server.h"

@@ -1,4 +1,4 @@
-#include "capture/upload_senders.h"
+#include "capture/outbox/upload_senders.h"
 
 #include "capture/documentation_upload.h"
 #include "clinic/kelvra_api_client.h"

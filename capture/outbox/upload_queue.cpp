@@ -1,8 +1,10 @@
-#include "capture/upload_queue.h"
+#include "capture/outbox/upload_queue.h"
 
 #include "capture/documentation_upload.h"
+#include "capture/outbox/outbox_lock.h"
 #include "capture/private_files.h"
 #include "platform/core/dispatch.h"
+#include "platform/secretstore/secret_service_watch.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -73,6 +75,13 @@ DocumentationUploadQueue::DocumentationUploadQueue(const QString &directory, QOb
     connect(&m_wake, &QTimer::timeout, this, &DocumentationUploadQueue::pump);
     m_accountWatch.setInterval(kAccountWatchMs);
     connect(&m_accountWatch, &QTimer::timeout, this, &DocumentationUploadQueue::recheckAccounts);
+    const KCOutboxClaim claim = kcClaimOutbox(directory);
+    if (!claim.held) {
+        // Another process sends these captures: this one keeps out of the
+        // folder altogether, the keyring's key included.
+        m_lockProblem = claim.problem;
+        return;
+    }
     // The key is asked for at once, so that the first Accept does not wait
     // for the keyring.
     QPointer<DocumentationUploadQueue> self(this);
@@ -85,7 +94,10 @@ DocumentationUploadQueue::DocumentationUploadQueue(const QString &directory, QOb
             },
             Qt::QueuedConnection);
     });
-    m_io->async([disk = m_disk] { kcMakePrivateFolder(disk->folder()); });
+    // The keyring is asked again when it appears, unlocks or its items
+    // change.
+    auto *watch = new KCSecretServiceWatch(this);
+    connect(watch, &KCSecretServiceWatch::changed, this, &DocumentationUploadQueue::keyringChanged);
 }
 
 DocumentationUploadQueue::~DocumentationUploadQueue() {
@@ -201,8 +213,8 @@ void DocumentationUploadQueue::insertStored(const QList<Entry> &entries, const Q
 void DocumentationUploadQueue::enqueueCapture(const QImage &image, const QList<NewRecord> &records,
                                               std::function<void(const QString &error)> done) {
     const QString capture = KCSealedOutbox::newCaptureName();
-    QString error;
-    const QList<Entry> entries = newEntries(capture, records, &error);
+    QString error = m_lockProblem;
+    const QList<Entry> entries = error.isEmpty() ? newEntries(capture, records, &error) : QList<Entry>();
     if (!error.isEmpty() || entries.isEmpty()) {
         QMetaObject::invokeMethod(
             this, [done, error] { done(error); }, Qt::QueuedConnection);
@@ -220,8 +232,10 @@ void DocumentationUploadQueue::enqueueCapture(const QImage &image, const QList<N
             return stored;
         },
         [this, done](const Stored &stored) {
-            if (stored.error.isEmpty())
+            if (stored.error.isEmpty()) {
+                kcUploadQueueTestStop("stored", stored.entries.first().destination);
                 insertStored(stored.entries, stored.keyProblem);
+            }
             done(stored.error);
         });
 }
@@ -229,8 +243,8 @@ void DocumentationUploadQueue::enqueueCapture(const QImage &image, const QList<N
 bool DocumentationUploadQueue::enqueueAll(const QByteArray &png, const QList<NewRecord> &records,
                                           QString *error) {
     const QString capture = KCSealedOutbox::newCaptureName();
-    QString problem;
-    QList<Entry> entries = newEntries(capture, records, &problem);
+    QString problem = m_lockProblem;
+    QList<Entry> entries = problem.isEmpty() ? newEntries(capture, records, &problem) : QList<Entry>();
     QString keyProblem;
     if (problem.isEmpty() && !entries.isEmpty())
         m_io->sync([&] {
@@ -252,6 +266,10 @@ bool DocumentationUploadQueue::enqueue(const QString &destination, const QVarian
 }
 
 void DocumentationUploadQueue::resumeStored() {
+    if (!m_lockProblem.isEmpty()) {
+        emit loaded(); // nothing: the folder is another process's
+        return;
+    }
     // The records of earlier runs need the keyring's key: they are read once
     // the keyring has answered (an unlock prompt may be open until then).
     if (!m_keyringAnswered) {
@@ -259,7 +277,12 @@ void DocumentationUploadQueue::resumeStored() {
         return;
     }
     onDisk([](KCSealedOutbox &disk) { return std::make_pair(disk.load(), disk.keyProblem()); },
-           [this](const std::pair<QList<Entry>, QString> &loaded) {
+           [this](std::pair<QList<Entry>, QString> loaded) {
+               // Not made in this run: a backup may have brought it back
+               // after it was filed, with an older ledger. The chart is
+               // looked at before it is sent.
+               for (Entry &entry : loaded.first)
+                   entry.mayHaveReached = !entry.refused && !entry.unreadable;
                insertStored(loaded.first, loaded.second);
                emit this->loaded();
            });
@@ -272,6 +295,42 @@ void DocumentationUploadQueue::keyringAnswered() {
         resumeStored();
     }
     resealInMemory();
+    rereadWaitingForKey();
+}
+
+void DocumentationUploadQueue::keyringChanged() {
+    if (!m_disk)
+        return;
+    const bool needsKey = !m_keyProblem.isEmpty() ||
+                          std::any_of(m_entries.cbegin(), m_entries.cend(),
+                                      [](const Entry &e) { return e.waitingForKey || e.lostAtQuit; });
+    if (needsKey)
+        m_disk->askKeyringAgain();
+}
+
+// Records sealed with a kept key that the keyring did not give are read
+// again once it answers: it may give that key now.
+void DocumentationUploadQueue::rereadWaitingForKey() {
+    QStringList names;
+    for (const Entry &e : std::as_const(m_entries))
+        if (e.waitingForKey)
+            names.append(e.key);
+    if (names.isEmpty())
+        return;
+    onDisk([names](KCSealedOutbox &disk) { return std::make_pair(disk.reread(names), disk.keyProblem()); },
+           [this](const std::pair<QList<Entry>, QString> &read) {
+               m_keyProblem = read.second;
+               for (Entry entry : read.first) {
+                   auto it = m_entries.find(entry.key);
+                   if (it == m_entries.end() || !it->waitingForKey || entry.waitingForKey)
+                       continue;
+                   entry.mayHaveReached = !entry.refused && !entry.unreadable; // of an earlier run
+                   *it = entry;
+                   m_dueAt.insert(entry.key, 0);
+               }
+               announce();
+               pump();
+           });
 }
 
 // Captures sealed with a key in memory before the keyring answered are
@@ -291,6 +350,8 @@ void DocumentationUploadQueue::resealInMemory() {
             for (const QString &key : resealed.first)
                 if (auto it = m_entries.find(key); it != m_entries.end())
                     it->lostAtQuit = false;
+            if (lostAtQuitCount() == 0)
+                m_io->async([disk = m_disk] { disk->forgetMemoryKey(); });
             announce();
         });
 }
@@ -319,9 +380,19 @@ void DocumentationUploadQueue::recheckAccounts() {
     }
 }
 
+bool DocumentationUploadQueue::mayAct(const Entry &entry) const {
+    const std::optional<Account> now = signedIn();
+    if (!now)
+        return true;
+    if (now->isEmpty())
+        return false;
+    // Kept without its account (or unreadable): the user signed in decides.
+    return entry.account.isEmpty() || mayAttempt(entry, now);
+}
+
 bool DocumentationUploadQueue::retry(const QString &key) {
     auto it = m_entries.find(key);
-    if (it == m_entries.end() || it->unreadable)
+    if (it == m_entries.end() || it->unreadable || !mayAct(*it))
         return false;
     if (it->refused) {
         it->refused = false;
@@ -338,7 +409,7 @@ bool DocumentationUploadQueue::retry(const QString &key) {
 
 bool DocumentationUploadQueue::discard(const QString &key) {
     auto it = m_entries.find(key);
-    if (it == m_entries.end())
+    if (it == m_entries.end() || !mayAct(*it))
         return false;
     if (const Cancel cancel = m_cancels.take(key))
         cancel();
@@ -355,6 +426,8 @@ QString DocumentationUploadQueue::saveImage(const QString &key, const QString &p
     const auto it = m_entries.constFind(key);
     if (it == m_entries.constEnd())
         return tr("The capture is no longer waiting.");
+    if (!mayAct(*it))
+        return tr("The capture belongs to another account; sign in as %1 to save it.").arg(it->account.user);
     if (!it->hasImage)
         return tr("The capture holds no image.");
     QString error;
@@ -439,7 +512,7 @@ void DocumentationUploadQueue::store(const Entry &entry) {
 // Starts, per destination with nothing in flight, the oldest entry that is
 // due, and sets the wake-up for the next one.
 void DocumentationUploadQueue::pump() {
-    if (m_paused)
+    if (m_paused || !m_disk)
         return;
     const qint64 now = m_clock.elapsed();
     QHash<QString, const Entry *> next;
@@ -602,7 +675,10 @@ void DocumentationUploadQueue::finish(const QString &key, int attemptNumber, con
         const Entry entry = *it;
         m_entries.erase(it);
         m_dueAt.remove(key);
-        m_io->async([disk = m_disk, entry] { disk->remove(entry); });
+        m_io->async([disk = m_disk, entry] {
+            disk->recordFiled(entry);
+            disk->remove(entry);
+        });
         announce();
         emit uploadSucceeded(destination, id);
         pump();

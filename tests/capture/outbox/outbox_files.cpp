@@ -22,8 +22,17 @@ QString kcOutboxExposure(const QString &folder, const QList<QByteArray> &clear) 
     QStringList problems;
     const QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden);
     // Names are random: 32 hexadecimal digits and what the file holds.
-    static const QRegularExpression random(QStringLiteral("^[0-9a-f]{32}\\.(image|clinic|emr)(\\.tmp)?$"));
+    static const QRegularExpression random(
+        QStringLiteral("^([0-9a-f]{32}\\.(image|clinic|emr)|filed-ledger)(\\.tmp)?$"));
+    static const QRegularExpression processNumber(QStringLiteral("^[0-9]*\n?$"));
     for (const QString &name : names) {
+        if (name == QLatin1String(".lock")) {
+            QFile lock(folder + QLatin1String("/.lock"));
+            if (!lock.open(QIODevice::ReadOnly) ||
+                !processNumber.match(QString::fromLatin1(lock.readAll())).hasMatch())
+                problems.append(QStringLiteral("the lock holds more than a process number"));
+            continue;
+        }
         if (!random.match(name).hasMatch())
             problems.append(QStringLiteral("the name %1 is not a random one").arg(name));
         QFile file(folder + QLatin1Char('/') + name);
@@ -33,7 +42,8 @@ QString kcOutboxExposure(const QString &folder, const QList<QByteArray> &clear) 
             continue;
         }
         const QByteArray bytes = file.readAll();
-        if (!bytes.startsWith("KCOUTBX1") && !(name.endsWith(QLatin1String(".tmp")) && bytes.isEmpty()))
+        if (!bytes.startsWith("KCOUTBX1") && !bytes.startsWith("KCOUTBM1") &&
+            !(name.endsWith(QLatin1String(".tmp")) && bytes.isEmpty()))
             problems.append(QStringLiteral("%1 is not sealed").arg(name));
         for (const QByteArray &text : std::as_const(shows))
             if (bytes.contains(text))

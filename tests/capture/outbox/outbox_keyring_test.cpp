@@ -6,13 +6,15 @@
 // the earlier run wait, unreadable, for the keyring.
 
 #include "capture/documentation_upload.h"
-#include "capture/upload_queue.h"
+#include "capture/outbox/upload_queue.h"
 #include "keychain/brkeychain.h"
 #include "platform/secretstore/secret_service_store.h"
 
 #include "outbox_files.h"
 #include "tests/support/qt_wait.h"
 
+#include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -95,6 +97,83 @@ TEST(OutboxKeyring, WithTheKeyringLockedCapturesAreKeptForThisRunOnly) {
     EXPECT_EQ(
         kcOutboxExposure(folder().path(), {"Ann Smith", "1970-01-01", "31007", "left forearm"}).toStdString(),
         "");
+}
+
+int waitingForKey(const Queue &queue) {
+    const QList<KCOutboxEntry> entries = queue.entries();
+    return int(
+        std::count_if(entries.cbegin(), entries.cend(), [](const auto &e) { return e.waitingForKey; }));
+}
+
+int filesIn(const QString &folder) {
+    return int(QDir(folder).entryList(QDir::Files).size());
+}
+
+// The keyring's moods: after the lock above, its daemon starts anew and
+// unlocks (as at the next login); later its item is deleted, then restored.
+// Meanwhile the captures wait with a clear message and are never deleted,
+// no new key is made while they name the old one, and captures accepted
+// meanwhile are sealed in memory. When the key comes back (the Secret
+// Service's signals say so) the waiting ones are read and the others sealed
+// with it.
+TEST(OutboxKeyring, CapturesWaitForTheirKeyWhichIsNeverReplacedAndAreReadWhenItComesBack) {
+    {
+        Queue queue(folder().path());
+        queue.setPaused(true);
+        resume(queue);
+        EXPECT_EQ(waitingForKey(queue), 4) << "sealed with the kept key";
+        EXPECT_EQ(queue.unreadableCount(), 6) << "and two sealed in memory by the run that quit";
+        ASSERT_TRUE(accept(queue));
+        EXPECT_EQ(queue.lostAtQuitCount(), 2);
+
+        QProcess daemon;
+        daemon.start("gnome-keyring-daemon", {"--replace", "--unlock", "--components=secrets"});
+        ASSERT_TRUE(daemon.waitForStarted(30000));
+        daemon.write("kc-test-password");
+        daemon.closeWriteChannel();
+        ASSERT_TRUE(daemon.waitForFinished(30000));
+        ASSERT_TRUE(
+            kcWaitFor([&] { return waitingForKey(queue) == 0 && queue.lostAtQuitCount() == 0; }, 60000))
+            << "waiting " << waitingForKey(queue) << ", in memory " << queue.lostAtQuitCount();
+        EXPECT_EQ(queue.unreadableCount(), 2);
+        for (const KCOutboxEntry &e : queue.entries()) {
+            if (e.unreadable) {
+                EXPECT_TRUE(e.lastError.contains("quit")) << e.lastError.toStdString();
+            }
+        }
+    }
+
+    KCSecretServiceStore store;
+    QByteArray key;
+    ASSERT_TRUE(store.find(kcOutboxKeyAttributes(), &key).ok());
+    ASSERT_TRUE(store.remove(kcOutboxKeyAttributes()).ok());
+    const int files = filesIn(folder().path());
+    Queue queue(folder().path());
+    queue.setPaused(true);
+    resume(queue);
+    EXPECT_EQ(waitingForKey(queue), 6);
+    const QList<KCOutboxEntry> entries = queue.entries();
+    const auto found =
+        std::find_if(entries.cbegin(), entries.cend(), [](const auto &e) { return e.waitingForKey; });
+    ASSERT_NE(found, entries.cend());
+    const KCOutboxEntry waiting = *found;
+    EXPECT_TRUE(waiting.lastError.contains("waits for the key") && waiting.lastError.contains("kept"))
+        << waiting.lastError.toStdString();
+    EXPECT_TRUE(queue.keyProblem().contains("does not hold the key")) << queue.keyProblem().toStdString();
+    ASSERT_TRUE(accept(queue));
+    EXPECT_EQ(queue.lostAtQuitCount(), 2);
+    QList<KCSecretItem> items;
+    EXPECT_EQ(store.list(kcOutboxKeyAttributes(), &items).status, KCSecretStatus::NotFound)
+        << "no new key while captures name the old one";
+    EXPECT_EQ(filesIn(folder().path()), files + 3) << "nothing deleted";
+
+    ASSERT_TRUE(store.add(kcOutboxKeyAttributes(), kcOutboxKeyLabel(), key).ok());
+    ASSERT_TRUE(kcWaitFor([&] { return waitingForKey(queue) == 0 && queue.lostAtQuitCount() == 0; }, 60000))
+        << "waiting " << waitingForKey(queue) << ", in memory " << queue.lostAtQuitCount();
+    EXPECT_EQ(queue.pendingCount(), 10);
+    EXPECT_EQ(queue.unreadableCount(), 2);
+    ASSERT_TRUE(store.list(kcOutboxKeyAttributes(), &items).ok());
+    EXPECT_EQ(items.size(), 1);
 }
 
 } // namespace
