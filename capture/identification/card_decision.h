@@ -6,7 +6,7 @@
 // proposal rests on. The capture panel only shows it; `kelvra-capture match`
 // prints it.
 
-#include "capture/patient_identification.h"
+#include "capture/identification/patient_identification.h"
 #include "capture/screen_text.h"
 
 #include <QList>
@@ -63,7 +63,8 @@ private:
     QString birthDateCheck(qsizetype index, bool *onScreen) const;
 
     QVariantList m_patients;
-    QString m_textSoFar; // for the date-of-birth check of a chosen patient
+    QString m_textSoFar;                   // for the date-of-birth check of a chosen patient
+    std::optional<NameOnScreen> m_subject; // the record's person, as read so far
     std::optional<qsizetype> m_early;
     std::optional<qsizetype> m_chosen;
     bool m_replacedEarly = false;
