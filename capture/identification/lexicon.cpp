@@ -211,6 +211,29 @@ bool isDeathWord(const QString &word) {
     return contains(words, word);
 }
 
+bool isRelationWord(const QString &word) {
+    static const QSet<QString> words = {
+        "mother",     "father",         "parent",     "parents",    "guardian",    "son",
+        "daughter",   "brother",        "sister",     "sibling",    "spouse",      "husband",
+        "wife",       "partner",        "child",      "twin",       "grandmother", "grandfather",
+        "grandson",   "granddaughter",  "aunt",       "uncle",      "cousin",      "niece",
+        "nephew",     "caregiver",      "proxy",      "contact",    "kin",         "mom",
+        "dad",        "stepmother",     "stepfather", "madre",      "padre",       "hijo",
+        "hija",       "hermano",        "hermana",    "esposo",     "esposa",      "tutor",
+        "tutora",     "mere",           "pere",       "fils",       "fille",       "frere",
+        "soeur",      "epoux",          "epouse",     "mutter",     "vater",       "sohn",
+        "tochter",    "bruder",         "schwester",  "ehemann",    "ehefrau",     "betreuer",
+        "betreuerin", "representative", "sponsor",    "subscriber", "guarantor",   "holder"};
+    return contains(words, word);
+}
+
+bool isMessageField(const QString &word) {
+    static const QSet<QString> words = {
+        "to",   "cc", "bcc",    "subject", "sent", "from", "reply",  "an",        "betreff",   "von",
+        "para", "de", "asunto", "objet",   "a",    "date", "sender", "recipient", "recipients"};
+    return contains(words, word);
+}
+
 bool isCommonWord(const QString &word) {
     static const QSet<QString> words = {
         // screens and documents

@@ -53,3 +53,8 @@ bool isParticle(const QString &word);
 bool isCommonWord(const QString &word);
 // Says a record's person has died.
 bool isDeathWord(const QString &word);
+// A relation between people ("mother", "proxy", "tochter"): after a name it
+// makes the name someone's relative.
+bool isRelationWord(const QString &word);
+// A field of a message's header ("To", "Cc", "Subject", "Sent", "Betreff").
+bool isMessageField(const QString &word);

@@ -556,8 +556,16 @@ std::optional<Phrase> nameAt(const Layout &layout, int w, bool lenient) {
             if (word.alnum.size() > 1 &&
                 (isCommonWord(word.alnum) || isCourtesyTitle(word.alnum) || isClinicianTitle(word.alnum)))
                 break;
-            if (!lenient && !word.capitalised)
-                break;
+            if (!word.capitalised) {
+                // Where a name is expected, lower case too ("noor HADDAD",
+                // "dmitri volkov"), but not inside a capitalised name, nor
+                // an address or a handle.
+                const bool plainLetters = std::all_of(word.text.begin(), word.text.end(), [](QChar c) {
+                    return c.isLetter() || c == u'\'' || c == u'-' || c == u'.' || c == u'\u2019';
+                });
+                if (!lenient || !plainLetters || (!name.parts.isEmpty() && !allLower))
+                    break;
+            }
             if (word.alnum.size() == 1 && sexLetter(layout, k))
                 break;
         }
@@ -617,22 +625,51 @@ std::optional<Phrase> nameAt(const Layout &layout, int w, bool lenient) {
     return phrase;
 }
 
-// The same person, as far as the two names tell: one's words all among the
-// other's (initials for whole names).
-bool samePerson(const ReadName &a, const ReadName &b) {
-    auto covered = [](const ReadName &small, const ReadName &big) {
-        for (const QString &part : small.parts) {
-            const bool found = std::any_of(big.parts.begin(), big.parts.end(), [&](const QString &other) {
-                return other == part || (part.size() == 1 && other.startsWith(part)) ||
-                       (other.size() == 1 && part.startsWith(other)) || other.contains(part) ||
-                       part.contains(other);
-            });
-            if (!found)
-                return false;
-        }
-        return true;
+// The last name and the first given name a name on screen may be: from its
+// comma, from its words in capitals, else the first word and the rest.
+QList<std::pair<QString, QString>> surnameAndFirstName(const ReadName &name) {
+    QList<std::pair<QString, QString>> out;
+    const qsizetype n = name.parts.size();
+    auto joined = [&](qsizetype from, qsizetype to) {
+        return name.parts.mid(from, to - from).join(QString());
     };
-    return covered(a, b) || covered(b, a);
+    if (name.surnameWords > 0) {
+        out.append({joined(0, name.surnameWords),
+                    name.surnameWords < n ? name.parts.at(name.surnameWords) : QString()});
+    } else if (name.capitalsFrom >= 0) {
+        const qsizetype given = name.capitalsFrom == 0 ? name.capitalsTo : 0;
+        out.append(
+            {joined(name.capitalsFrom, name.capitalsTo), given < n ? name.parts.at(given) : QString()});
+    } else {
+        for (qsizetype k = 1; k < n; ++k)
+            out.append({joined(k, n), name.parts.first()});
+        if (n == 1)
+            out.append({name.parts.first(), QString()});
+    }
+    return out;
+}
+
+// The same person, as far as two names on screen tell: the same last name
+// and the same first name (or its initial, or none shown): "OKONJO,
+// ADAEZE", "Adaeze Okonjo", "A. Okonjo"; not "Maria Teixeira" and "Rosa
+// Maria Teixeira".
+bool samePerson(const ReadName &a, const ReadName &b) {
+    QStringList sa = a.parts, sb = b.parts;
+    std::sort(sa.begin(), sa.end());
+    std::sort(sb.begin(), sb.end());
+    if (sa == sb)
+        return true;
+    for (const auto &[surnameA, givenA] : surnameAndFirstName(a)) {
+        for (const auto &[surnameB, givenB] : surnameAndFirstName(b)) {
+            if (surnameA != surnameB)
+                continue;
+            if (givenA.isEmpty() || givenB.isEmpty() || givenA == givenB ||
+                (givenA.size() == 1 && givenB.startsWith(givenA)) ||
+                (givenB.size() == 1 && givenA.startsWith(givenB)))
+                return true;
+        }
+    }
+    return false;
 }
 
 // ----------------------------------------------------------- reading ---
@@ -671,9 +708,10 @@ public:
         // heads someone else's block); a one-word name needs its date of
         // birth.
         candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
-                                        [](const Candidate &c) {
+                                        [this](const Candidate &c) {
                                             return (c.needsBirthDate && !c.found.facts.hasBirthDate()) ||
-                                                   (c.banner && c.tier == Weak && !c.heading);
+                                                   (c.banner && c.tier == Weak &&
+                                                    (!c.heading || !titleOfRecord(c)));
                                         }),
                          candidates.end());
         ScreenReading reading;
@@ -883,6 +921,22 @@ private:
         return false;
     }
 
+    // Whether words that are no field of their own lead a label's row
+    // ("Emergency contact — Name: ..."), and say nothing of the record's
+    // person.
+    bool headedOnItsRow(const Label &label) const {
+        const Piece &piece = m_layout.pieces().at(label.piece);
+        const int first = m_layout.pieces().at(m_layout.piecesOfRow(piece.row).first()).first;
+        QStringList free;
+        for (int w = first; w < label.first; ++w) {
+            if (m_layout.word(w).colon)
+                return false; // a field before it: the row is a form's
+            if (m_layout.word(w).hasLetter)
+                free << m_layout.word(w).letters;
+        }
+        return !free.isEmpty() && !isSubjectHeading(free);
+    }
+
     QList<Candidate> labelledCandidates() {
         QList<Candidate> out;
         const QList<Label> &labels = m_layout.labels();
@@ -942,7 +996,7 @@ private:
                 if (subject) {
                     if (const std::optional<Phrase> p = value(l); p && !p->staff)
                         out << make(*p, Labelled, QStringLiteral("label"), label.piece);
-                } else if (!underOtherHeading(piece)) {
+                } else if (!underOtherHeading(piece) && !headedOnItsRow(label)) {
                     bare << l;
                 }
                 break;
@@ -1098,15 +1152,52 @@ private:
     bool acceptBanner(const Phrase &phrase, const Piece &piece) const {
         if (phrase.start != piece.first || phrase.staff)
             return false;
+        // "Father   Kwame Ekwueme   09/09/1970": a field's value, a relative.
+        const int rowStart = m_layout.pieces().at(m_layout.piecesOfRow(piece.row).first()).first;
+        for (int w = rowStart; w < piece.first; ++w)
+            if (m_layout.word(w).colon || isRelationWord(m_layout.word(w).letters))
+                return false;
         if (phrase.lowerCase)
             return phrase.name.parts.size() >= 2 && phrase.end == piece.end;
         if (restIsFacts(phrase.end, piece.end))
             return true;
+        // "EKWUEME, KWAME (father)": someone's relative.
+        for (int w = phrase.end; w < piece.end; ++w)
+            if (isRelationWord(m_layout.word(w).letters))
+                return false;
         // "SMITH, JOHN — Discharge summary", or a name shown as a banner
         // shows one (in capitals, or last name first) with more after it.
         if (phrase.end < piece.end && m_layout.word(phrase.end).separator)
             return true;
         return phrase.strong && phrase.name.parts.size() >= 2;
+    }
+
+    // A name standing alone at the top is the record's title, unless the
+    // lines under it are a message's header ("To:", "Subject:") or name
+    // someone it acts for ("Proxy for Maria Teixeira", "mother of ...").
+    bool titleOfRecord(const Candidate &c) const {
+        const Piece &piece = m_layout.pieces().at(c.piece);
+        QList<int> rows = {piece.row};
+        for (int p : m_layout.piecesBelow(piece, 3))
+            rows << m_layout.pieces().at(p).row;
+        for (int row : rows) {
+            for (int p : m_layout.piecesOfRow(row)) {
+                const Piece &other = m_layout.pieces().at(p);
+                for (int w = other.first; w < other.end; ++w) {
+                    const Word &word = m_layout.word(w);
+                    if (word.colon && w == other.first && isMessageField(word.letters))
+                        return false;
+                    if (word.lower &&
+                        (word.letters == QLatin1String("for") || word.letters == QLatin1String("of")) &&
+                        m_phraseAt.contains(w + 1)) {
+                        const Phrase &named = m_phrases.at(m_phraseAt.value(w + 1));
+                        if (!named.staff && !samePerson(named.name, c.phrase.name))
+                            return false;
+                    }
+                }
+            }
+        }
+        return true;
     }
 
     // The date of birth on a name's row, right after it: labelled, or
@@ -1446,7 +1537,8 @@ private:
                 continue;
             ++withBirthDate;
             const Piece &piece = m_layout.pieceOf(p.first);
-            if (p.start != piece.first || p.staff || m_inList.contains(p.first) ||
+            const bool rowStart = m_layout.piecesOfRow(piece.row).first() == m_layout.word(p.first).piece;
+            if (p.start != piece.first || !rowStart || p.staff || m_inList.contains(p.first) ||
                 m_fieldValue.contains(p.start))
                 continue;
             NameOnScreen n;
