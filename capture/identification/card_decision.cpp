@@ -14,7 +14,8 @@ bool holdsWords(const QString &text) {
 
 } // namespace
 
-CardDecider::CardDecider(QVariantList patients) : m_patients(std::move(patients)) {}
+CardDecider::CardDecider(QVariantList patients, const QDate &today)
+    : m_patients(std::move(patients)), m_today(today) {}
 
 QString CardDecider::birthDateCheck(qsizetype index, bool *onScreen) const {
     const QDate birth =
@@ -43,7 +44,7 @@ CardDecision CardDecider::patientCard(qsizetype index, const PatientIdentificati
 std::optional<CardDecision> CardDecider::topBandRead(const ScreenText &top) {
     if (m_early || m_chosen || m_patients.isEmpty())
         return std::nullopt;
-    const PatientIdentification identification = identifyPatient(m_patients, top);
+    const PatientIdentification identification = identifyPatient(m_patients, top, m_today);
     m_subject = identification.subject;
     // Only the surest proposal shows before the rest is read: the name and
     // the date of birth, both in the top of the window.
@@ -76,7 +77,7 @@ CardDecision CardDecider::wholeWindowRead(const std::optional<ScreenText> &scree
     const bool readSomething = screen && holdsWords(screen->text);
     PatientIdentification identification;
     if (readSomething && !m_patients.isEmpty())
-        identification = identifyPatient(m_patients, *screen);
+        identification = identifyPatient(m_patients, *screen, m_today);
     m_subject = identification.subject;
     if (identification.proposed) {
         // The rest of the window may change the decision: the early card

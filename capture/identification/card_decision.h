@@ -9,6 +9,7 @@
 #include "capture/identification/patient_identification.h"
 #include "capture/screen_text.h"
 
+#include <QDate>
 #include <QList>
 #include <QString>
 #include <QVariantList>
@@ -38,7 +39,8 @@ struct CardDecision {
 
 class CardDecider {
 public:
-    explicit CardDecider(QVariantList patients);
+    // Ages on screen are checked at `today`.
+    explicit CardDecider(QVariantList patients, const QDate &today = QDate::currentDate());
 
     const QVariantList &patients() const { return m_patients; }
 
@@ -63,6 +65,7 @@ private:
     QString birthDateCheck(qsizetype index, bool *onScreen) const;
 
     QVariantList m_patients;
+    QDate m_today;
     QString m_textSoFar;                   // for the date-of-birth check of a chosen patient
     std::optional<NameOnScreen> m_subject; // the record's person, as read so far
     std::optional<qsizetype> m_early;

@@ -1,7 +1,11 @@
 #include "capture/identification/lexicon.h"
 
+#include "capture/identification/names.h"
+
 #include <QHash>
 #include <QSet>
+#include <algorithm>
+#include <numeric>
 
 namespace {
 
@@ -155,6 +159,15 @@ LabelReading labelStartingWith(const QStringList &words) {
     return {};
 }
 
+LabelKind labelMisread(const QString &raw) {
+    if (raw.size() < 4)
+        return LabelKind::None;
+    for (auto it = labels().constBegin(); it != labels().constEnd(); ++it)
+        if (it.key().size() >= 4 && !it.key().contains(QLatin1Char(' ')) && misreadAs(raw, it.key(), 0))
+            return it.value();
+    return LabelKind::None;
+}
+
 bool isSubjectQualifier(const QString &word) {
     static const QSet<QString> words = {"patient",  "patients", "pt",     "pts",     "patientin",
                                         "paciente", "patiente", "client", "resident"};
@@ -205,10 +218,36 @@ bool isParticle(const QString &word) {
     return contains(words, word);
 }
 
-bool isDeathWord(const QString &word) {
+namespace {
+
+// Letters to change, add or drop to make one word the other.
+int editDistance(const QString &a, const QString &b) {
+    QList<int> row(b.size() + 1);
+    std::iota(row.begin(), row.end(), 0);
+    for (qsizetype i = 1; i <= a.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = int(i);
+        for (qsizetype j = 1; j <= b.size(); ++j) {
+            const int above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+} // namespace
+
+bool isDeathWord(const QString &word, bool misread) {
     static const QSet<QString> words = {"deceased",   "fallecido", "fallecida", "decede",  "decedee",
                                         "verstorben", "died",      "expired",   "difunto", "difunta"};
-    return contains(words, word);
+    if (contains(words, word))
+        return true;
+    if (!misread || word.size() < 7)
+        return false;
+    return std::any_of(words.begin(), words.end(), [&](const QString &w) {
+        return w.size() >= 7 && editDistance(word, w) <= (word.size() >= 8 ? 3 : 2);
+    });
 }
 
 bool isRelationWord(const QString &word) {

@@ -31,6 +31,9 @@ struct LabelReading {
 LabelReading labelEndingWith(const QStringList &words);
 // The label that `words` begin with (a field without a colon: "DOB 1/2/1950").
 LabelReading labelStartingWith(const QStringList &words);
+// The one-word label `raw` (folded, as the engine read it) is, misread its
+// usual ways ("pr6nom"); None when it is none.
+LabelKind labelMisread(const QString &raw);
 
 // A word that says a label's person is the record's ("Patient Name",
 // "Patient DOB").
@@ -51,8 +54,9 @@ bool isParticle(const QString &word);
 // A word of screens that is not a person's name ("Clinic", "Report",
 // "Follow", "Monday").
 bool isCommonWord(const QString &word);
-// Says a record's person has died.
-bool isDeathWord(const QString &word);
+// Says a record's person has died; `misread`: also read wrong by two or
+// three letters ("pECcEASED").
+bool isDeathWord(const QString &word, bool misread = false);
 // A relation between people ("mother", "proxy", "tochter"): after a name it
 // makes the name someone's relative.
 bool isRelationWord(const QString &word);

@@ -112,30 +112,35 @@ QList<BookedName> bookedNames(const QVariantMap &patient) {
     return forms;
 }
 
-bool misreadAs(QStringView shown, QStringView name, bool whole) {
+bool misreadAs(QStringView shown, QStringView name, int slips) {
+    // A letter the engine dropped (an accented one) or added (an apostrophe
+    // read as a letter).
+    auto added = [](QChar c) { return c == u'o' || c == u'i' || c == u'l' || c == u'1' || c == u'|'; };
     if (shown.isEmpty())
-        return !whole || name.isEmpty();
+        return name.isEmpty() || (slips > 0 && name.size() == 1);
     if (name.isEmpty())
-        return false;
+        return slips > 0 && shown.size() == 1 && added(shown.at(0));
     const QChar s = shown.at(0), n = name.at(0);
-    auto rest = [&](qsizetype shownTaken, qsizetype nameTaken) {
-        return misreadAs(shown.mid(shownTaken), name.mid(nameTaken), whole);
+    auto rest = [&](qsizetype shownTaken, qsizetype nameTaken, int slipsLeft) {
+        return misreadAs(shown.mid(shownTaken), name.mid(nameTaken), slipsLeft);
     };
     const bool likeL = s == u'l' || s == u'i' || s == u'1' || s == u'|' || s == u'!';
     if (s == n || (likeL && (n == u'l' || n == u'i')) || ((s == u'0' || s == u'g') && n == u'o') ||
         ((s == u'(' || s == u'[' || s == u'{' || s == u'<' || s == u'e') && n == u'c') ||
         (s == u'c' && n == u'e') || (s.isDigit() && n.isLetter())) {
-        if (rest(1, 1))
+        if (rest(1, 1, slips))
             return true;
     }
     for (const auto &[read, meant] :
          {std::pair{u"rn", u"m"}, std::pair{u"ii", u"u"}, std::pair{u"vv", u"w"}, std::pair{u"cl", u"d"},
           std::pair{u"fi", u"n"}, std::pair{u"m", u"rn"}, std::pair{u"w", u"vv"}}) {
         const QStringView r(read), m(meant);
-        if (shown.startsWith(r) && name.startsWith(m) && rest(r.size(), m.size()))
+        if (shown.startsWith(r) && name.startsWith(m) && rest(r.size(), m.size(), slips))
             return true;
     }
-    return false;
+    if (slips > 0 && name.size() > 2 && rest(0, 1, slips - 1))
+        return true;
+    return slips > 0 && added(s) && rest(1, 0, slips - 1);
 }
 
 namespace {

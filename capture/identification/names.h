@@ -65,7 +65,8 @@ NameAgreement compareName(const ReadName &shown, const QList<BookedName> &booked
 
 // Whether the screen's letters `shown` are `name` misread the engine's usual
 // ways: rn for m, ii for u (ü), vv for w, cl for d, ( for c (ç), fi for n
-// (ñ), l, i, 1, | and ! for one another, 0 for o, 5 for s, 8 for b, and
-// any other digit for a letter (an accented one, mostly). With `whole`, all
-// of `name`; else a beginning of it.
-bool misreadAs(QStringView shown, QStringView name, bool whole = true);
+// (ñ), l, i, 1, | and ! for one another, 0 for o, c and e for one another,
+// and any other digit for a letter (an accented one, mostly); and up to
+// `slips` letters dropped (an accented one) or added (an apostrophe read as
+// o, i or l).
+bool misreadAs(QStringView shown, QStringView name, int slips = 1);

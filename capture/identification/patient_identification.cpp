@@ -91,6 +91,7 @@ public:
         PatientIdentification result;
         result.evidence = QList<NameEvidence>(m_patients.size(), NameEvidence::None);
         result.subject = m_reading.subject;
+        result.rivals = m_reading.rivals;
         weighEvidence(result);
         if (!m_reading.rivals.isEmpty()) {
             result.reason = IdentificationReason::Ambiguous;
@@ -180,6 +181,7 @@ private:
             result.contradictingDate = dobDiffers ? subject.facts.birthDateShown : subject.facts.ageShown;
             for (int q : byName)
                 offer(result, q);
+            offerByBirthDate(subject, result);
             return;
         }
         result.reason = IdentificationReason::NotBooked;
@@ -187,6 +189,11 @@ private:
         for (int p = 0; p < int(m_persons.size()); ++p)
             if (agreements.at(p) != NameAgreement::None)
                 offer(result, p);
+        offerByBirthDate(subject, result);
+    }
+
+    // The patients whose date of birth the subject has.
+    void offerByBirthDate(const NameOnScreen &subject, PatientIdentification &result) const {
         for (int p = 0; p < int(m_persons.size()); ++p)
             if (birthDate(subject, p) == Fact::Agrees)
                 offer(result, p);

@@ -64,6 +64,9 @@ struct PatientIdentification {
     QString contradictingDate;
     // Who the screen is about, as read; none when that cannot be told.
     std::optional<NameOnScreen> subject;
+    // When it cannot be told: the different people standing in the
+    // record's place.
+    QList<NameOnScreen> rivals;
 };
 
 // The decision for `patients` (patient entries) and the window's text, ages

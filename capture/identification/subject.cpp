@@ -1,6 +1,6 @@
 #include "capture/identification/subject.h"
 
-#include "capture/identification/lexicon.h"
+#include "capture/identification/layout.h"
 
 #include <QHash>
 #include <QRegularExpression>
@@ -11,666 +11,7 @@
 
 namespace {
 
-// ------------------------------------------------------------- words ---
-
-struct Word {
-    QString shown;   // as read, with its punctuation
-    QString text;    // without a trailing ':' or ','
-    QString letters; // folded, letters only
-    QString alnum;   // folded, letters and digits
-    QString raw;     // folded, keeping what the engine reads letters as
-    int row = 0;     // the engine's line (a text line without boxes)
-    int piece = 0;
-    int x = 0, right = 0, top = 0, bottom = 0;
-    bool colon = false;
-    bool comma = false;
-    bool hasLetter = false, hasDigit = false;
-    bool capitals = false;    // two letters or more, all upper case
-    bool capitalised = false; // the first letter upper case
-    bool titleCase = false;   // the first letter upper case, the others lower
-    bool lower = false;       // every letter lower case
-    bool bracket = false;     // opens a bracket: "(mother)"
-    bool separator = false;   // "/", "|", "·", "•", ";", a dash alone
-};
-
-struct Piece {
-    int row = 0;
-    int first = 0, end = 0; // words [first, end)
-    int x = 0, right = 0, top = 0, bottom = 0;
-};
-
-struct Date {
-    QList<FoundDate> readings;
-    int first = 0, end = 0; // words
-    int piece = 0;
-    bool monthNamed = false;
-    bool twoDigitYear = false;
-    bool labelled = false;    // a birth label stands before it
-    bool otherPerson = false; // ... qualified for someone else ("Contact DOB")
-};
-
-enum class Qualifier { None, Subject, Other };
-
-struct Label {
-    LabelKind kind = LabelKind::None; // None: a label of another field
-    Qualifier qualifier = Qualifier::None;
-    int first = 0; // its first word (the qualifier's, when there is one)
-    int colon = 0; // its last word, the one the colon ends
-    int piece = 0;
-};
-
-// A name found on screen.
-struct Phrase {
-    int first = 0, end = 0; // words of the name [first, end), titles left out
-    int start = 0;          // the first word with titles
-    ReadName name;
-    bool staff = false;
-    bool strong = false; // "LAST, FIRST" or in capitals
-    bool lowerCase = false;
-};
-
-// ------------------------------------------------------------ layout ---
-
-class Layout {
-public:
-    explicit Layout(const ScreenText &screen) : m_screen(screen), m_boxes(screen.hasBoxes()) {
-        readWords();
-        formPieces();
-        findDates();
-        findLabels();
-    }
-
-    const QList<Word> &words() const { return m_words; }
-    const QList<Piece> &pieces() const { return m_pieces; }
-    const QList<Date> &dates() const { return m_dates; }
-    const QList<Label> &labels() const { return m_labels; }
-    const Word &word(int w) const { return m_words.at(w); }
-    const Piece &pieceOf(int w) const { return m_pieces.at(m_words.at(w).piece); }
-    bool boxes() const { return m_boxes; }
-    // Whether a date is written from word `w` on ("Dec 3, 2026").
-    bool startsDate(int w) const { return m_dateStarts.contains(w); }
-    int unit() const { return m_unit; }
-
-    // The top of the record: the top band (or the top three tenths) of the
-    // window; without boxes, its first three lines. Large text in the upper
-    // half counts too (a heading).
-    bool inTop(const Piece &piece) const {
-        if (!m_boxes)
-            return m_rowRank.value(piece.row) < 3;
-        const int limit = std::max(m_screen.topBandBottom, m_screen.imageHeight * 3 / 10);
-        if (piece.top < limit)
-            return true;
-        return piece.top < m_screen.imageHeight / 2 && large(piece);
-    }
-    bool large(const Piece &piece) const {
-        if (!m_boxes || m_medianHeight <= 0)
-            return false;
-        return (piece.bottom - piece.top) * 10 >= m_medianHeight * 13;
-    }
-
-    // Rows from the top: the rank of a row among all rows.
-    int rank(int row) const { return m_rowRank.value(row); }
-
-    // Pieces of the rows below `piece` that stand in its column (overlap it
-    // from the side), nearest first, at most `rows` rows down.
-    QList<int> piecesBelow(const Piece &piece, int rows) const {
-        QList<int> out;
-        for (int p = 0; p < int(m_pieces.size()); ++p) {
-            const Piece &other = m_pieces.at(p);
-            if (other.row == piece.row)
-                continue;
-            const int tolerance = 2 * m_unit;
-            if (other.right < piece.x - tolerance || other.x > piece.right + tolerance)
-                continue;
-            if (m_boxes) {
-                const int gap = other.top - piece.bottom;
-                if (gap < -m_medianHeight / 2 || gap > rows * 2 * m_medianHeight)
-                    continue;
-            } else {
-                const int d = rank(other.row) - rank(piece.row);
-                if (d < 1 || d > rows)
-                    continue;
-            }
-            out << p;
-        }
-        std::sort(out.begin(), out.end(), [&](int a, int b) { return below(a) < below(b); });
-        return out;
-    }
-    // The piece right above `piece` in its column (for a label over its
-    // value); -1 when none.
-    int pieceAbove(const Piece &piece) const {
-        int best = -1;
-        for (int p = 0; p < int(m_pieces.size()); ++p) {
-            const Piece &other = m_pieces.at(p);
-            if (other.row == piece.row || std::abs(other.x - piece.x) > 2 * m_unit)
-                continue;
-            if (m_boxes) {
-                const int gap = piece.top - other.bottom;
-                if (gap < -m_medianHeight / 2 || gap > 2 * m_medianHeight)
-                    continue;
-            } else if (rank(piece.row) - rank(other.row) != 1) {
-                continue;
-            }
-            if (best < 0 || below(p) > below(best))
-                best = p;
-        }
-        return best;
-    }
-    // The pieces of a row, left to right.
-    QList<int> piecesOfRow(int row) const { return m_rowPieces.value(row); }
-    // Where a piece stands from the top (for ordering).
-    int below(int p) const { return m_boxes ? m_pieces.at(p).top : rank(m_pieces.at(p).row); }
-
-    // The words [first, end) as a string, and each word's offset in it.
-    QString textOf(int first, int end, QList<qsizetype> *starts = nullptr) const {
-        QString out;
-        for (int w = first; w < end; ++w) {
-            if (!out.isEmpty())
-                out += QLatin1Char(' ');
-            if (starts)
-                *starts << out.size();
-            out += m_words.at(w).shown;
-        }
-        return out;
-    }
-    QString shownText(int first, int end) const { return textOf(first, end); }
-
-    // The label (by index) that word `w` is the colon word of; -1 when none.
-    int labelEndingAt(int w) const { return m_labelAtColon.value(w, -1); }
-    // The label whose first word is `w`; -1 when none.
-    int labelStartingAt(int w) const { return m_labelAtFirst.value(w, -1); }
-    // The value of label `l`: its words after the colon to the next label of
-    // the piece.
-    std::pair<int, int> valueOf(int l) const {
-        const Label &label = m_labels.at(l);
-        const Piece &piece = m_pieces.at(label.piece);
-        int end = piece.end;
-        for (int k = l + 1; k < int(m_labels.size()) && m_labels.at(k).piece == label.piece; ++k) {
-            end = m_labels.at(k).first;
-            break;
-        }
-        return {label.colon + 1, end};
-    }
-
-    // A field without a colon starting at word `w` ("DOB 1/2/1950", "Patient
-    // Okonjo"): its kind and length.
-    LabelReading fieldAt(int w) const {
-        QStringList words;
-        const Piece &piece = pieceOf(w);
-        for (int k = w; k < piece.end && k < w + 5; ++k) {
-            if (m_words.at(k).letters.isEmpty())
-                break;
-            words << m_words.at(k).letters;
-            if (m_words.at(k).colon)
-                break;
-        }
-        return labelStartingWith(words);
-    }
-
-private:
-    void readWords() {
-        // Without boxes, where each word stands on its line, in characters.
-        QList<int> columns(m_screen.words.size(), 0);
-        if (!m_boxes) {
-            const QStringList lines = m_screen.text.split(QLatin1Char('\n'));
-            int line = 0;
-            qsizetype w = 0;
-            for (const QString &text : lines) {
-                if (text.trimmed().isEmpty())
-                    continue;
-                qsizetype at = 0;
-                while (w < m_screen.words.size() && m_screen.words.at(w).line == line) {
-                    const qsizetype found = text.indexOf(m_screen.words.at(w).text, at);
-                    columns[w] = int(found >= 0 ? found : at);
-                    at = (found >= 0 ? found : at) + m_screen.words.at(w).text.size();
-                    ++w;
-                }
-                ++line;
-            }
-        }
-        QList<int> heights;
-        for (qsizetype i = 0; i < m_screen.words.size(); ++i) {
-            const ScreenWord &sw = m_screen.words.at(i);
-            const QString text = sw.text.trimmed();
-            if (text.isEmpty())
-                continue;
-            const bool sameRowAsLast = !m_words.isEmpty() && m_words.last().row == sw.line;
-            if ((text == QLatin1String(":") || text == QString(QChar(0xff1a))) && sameRowAsLast) {
-                m_words.last().colon = true;
-                continue;
-            }
-            if (text == QLatin1String(",") && sameRowAsLast) {
-                m_words.last().comma = true;
-                continue;
-            }
-            // "SMITH,JOHN": two words.
-            QStringList parts;
-            static const QRegularExpression glued(QStringLiteral("(?<=\\p{L}),(?=\\p{L})"));
-            for (const QString &part : text.split(glued))
-                parts << part;
-            for (qsizetype k = 0; k < parts.size(); ++k) {
-                Word word;
-                word.shown = k + 1 < parts.size() ? parts[k] + QLatin1Char(',') : parts[k];
-                QString t = word.shown;
-                while (!t.isEmpty() && (t.endsWith(QLatin1Char(':')) || t.endsWith(QLatin1Char(',')) ||
-                                        t.endsWith(QChar(0xff1a)))) {
-                    (t.endsWith(QLatin1Char(',')) ? word.comma : word.colon) = true;
-                    t.chop(1);
-                }
-                word.text = t;
-                const QString folded = foldName(t);
-                for (QChar c : folded) {
-                    if (c.isLetter())
-                        word.letters += c;
-                    if (c.isLetterOrNumber())
-                        word.alnum += c;
-                    if (c.isLetterOrNumber() || QStringLiteral("(|![{<").contains(c))
-                        word.raw += c;
-                }
-                word.hasLetter = !word.letters.isEmpty();
-                word.hasDigit = word.alnum.size() > word.letters.size();
-                int upper = 0, lower = 0;
-                for (QChar c : t) {
-                    if (c.isUpper())
-                        ++upper;
-                    else if (c.isLower())
-                        ++lower;
-                }
-                word.capitals = upper >= 2 && lower == 0;
-                const auto firstLetter =
-                    std::find_if(t.begin(), t.end(), [](QChar c) { return c.isLetter(); });
-                word.capitalised = firstLetter != t.end() && firstLetter->isUpper();
-                word.lower = upper == 0 && lower > 0;
-                word.titleCase = word.capitalised && upper == 1 && lower > 0;
-                word.bracket = t.startsWith(QLatin1Char('(')) || t.startsWith(QLatin1Char('[')) ||
-                               t.startsWith(QLatin1Char('{'));
-                static const QSet<QString> separators = {"/",  "|",      "\u00b7", "\u2022",
-                                                         ";",  "-",      "\u2013", "\u2014",
-                                                         "--", "\u2015", "||",     "\u25cf"};
-                word.separator =
-                    separators.contains(t) || (t.isEmpty() && word.shown.contains(QLatin1Char(';')));
-                word.row = sw.line;
-                if (m_boxes) {
-                    const int width = sw.box.width();
-                    const int share = int(parts.size());
-                    word.x = sw.box.left() + int(k) * width / share;
-                    word.right = sw.box.left() + int(k + 1) * width / share - 1;
-                    word.top = sw.box.top();
-                    word.bottom = sw.box.bottom();
-                    heights << sw.box.height();
-                } else {
-                    word.x = columns[i] + int(k == 0 ? 0 : parts.mid(0, k).join(QLatin1Char(',')).size() + 1);
-                    word.right = word.x + int(word.shown.size());
-                    word.top = sw.line;
-                    word.bottom = sw.line;
-                }
-                m_words << word;
-            }
-        }
-        std::sort(heights.begin(), heights.end());
-        m_medianHeight = heights.isEmpty() ? 0 : heights.at(heights.size() / 2);
-        m_unit = m_boxes ? std::max(m_medianHeight, 1) : 1;
-    }
-
-    void formPieces() {
-        QMap<int, int> rowTops;
-        for (int w = 0; w < int(m_words.size()); ++w) {
-            Word &word = m_words[w];
-            const Word *before = w > 0 ? &m_words.at(w - 1) : nullptr;
-            // A wide gap (a column) starts a piece: without boxes two spaces.
-            const int gap = before ? word.x - before->right : 0;
-            const bool wide = m_boxes ? gap > 2 * m_medianHeight : gap >= 2;
-            if (!before || before->row != word.row || wide) {
-                m_pieces.append({word.row, w, w, word.x, word.right, word.top, word.bottom});
-                m_rowPieces[word.row] << int(m_pieces.size() - 1);
-            }
-            Piece &piece = m_pieces.last();
-            piece.end = w + 1;
-            piece.right = std::max(piece.right, word.right);
-            piece.top = std::min(piece.top, word.top);
-            piece.bottom = std::max(piece.bottom, word.bottom);
-            word.piece = int(m_pieces.size() - 1);
-            const auto it = rowTops.find(word.row);
-            if (it == rowTops.end() || word.top < *it)
-                rowTops[word.row] = word.top;
-        }
-        // Rows ranked from the top.
-        QList<int> rows = rowTops.keys();
-        std::stable_sort(rows.begin(), rows.end(),
-                         [&](int a, int b) { return m_boxes ? rowTops.value(a) < rowTops.value(b) : a < b; });
-        for (int i = 0; i < int(rows.size()); ++i)
-            m_rowRank.insert(rows[i], i);
-    }
-
-    void findDates() {
-        for (int p = 0; p < int(m_pieces.size()); ++p) {
-            const Piece &piece = m_pieces.at(p);
-            QList<qsizetype> starts;
-            const QString text = textOf(piece.first, piece.end, &starts);
-            for (const PlacedDate &placed : findPlacedDates(text)) {
-                int first = -1, end = -1;
-                for (int i = 0; i < int(starts.size()); ++i) {
-                    const qsizetype wordEnd = starts[i] + m_words.at(piece.first + i).shown.size();
-                    if (wordEnd > placed.start && starts[i] < placed.end) {
-                        if (first < 0)
-                            first = piece.first + i;
-                        end = piece.first + i + 1;
-                    }
-                }
-                if (first < 0)
-                    continue;
-                if (!m_dates.isEmpty() && m_dates.last().piece == p && m_dates.last().first == first) {
-                    if (!m_dates.last().readings.contains(placed.date))
-                        m_dates.last().readings << placed.date;
-                    continue;
-                }
-                m_dateStarts.insert(first);
-                Date date;
-                date.readings << placed.date;
-                date.first = first;
-                date.end = end;
-                date.piece = p;
-                date.monthNamed = placed.monthNamed;
-                date.twoDigitYear = placed.date.twoDigitYear;
-                birthLabel(date);
-                m_dates << date;
-            }
-        }
-    }
-
-    // Whether a birth label stands before the date: on its piece, at the end
-    // of the piece before it on its row, or alone in the piece above.
-    void birthLabel(Date &date) const {
-        const Piece &piece = m_pieces.at(date.piece);
-        auto endsWithBirthLabel = [&](int first, int end) {
-            QStringList words;
-            for (int w = std::max(first, end - 5); w < end; ++w)
-                words << m_words.at(w).letters;
-            while (!words.isEmpty() && words.first().isEmpty())
-                words.removeFirst();
-            const LabelReading reading = labelEndingWith(words);
-            if (reading.kind != LabelKind::BirthDate || words.isEmpty())
-                return false;
-            const int qualifierWord = end - reading.headWords - 1;
-            if (qualifierWord >= first) {
-                const Word &q = m_words.at(qualifierWord);
-                if (!isSubjectQualifier(q.letters) && !q.colon && !q.hasDigit && q.letters.size() > 1 &&
-                    (q.lower || isCommonWord(q.letters)))
-                    date.otherPerson = true;
-            }
-            return true;
-        };
-        if (date.first > piece.first) {
-            date.labelled = endsWithBirthLabel(piece.first, date.first);
-            return;
-        }
-        const QList<int> row = m_rowPieces.value(piece.row);
-        const qsizetype at = row.indexOf(date.piece);
-        if (at > 0) {
-            const Piece &before = m_pieces.at(row.at(at - 1));
-            if (endsWithBirthLabel(before.first, before.end)) {
-                date.labelled = true;
-                return;
-            }
-        }
-        const int above = pieceAbove(piece);
-        if (above >= 0) {
-            const Piece &a = m_pieces.at(above);
-            QStringList words;
-            for (int w = a.first; w < a.end; ++w)
-                words << m_words.at(w).letters;
-            const LabelReading reading = labelStartingWith(words);
-            date.labelled = reading.kind == LabelKind::BirthDate && reading.headWords == int(words.size());
-        }
-    }
-
-    void findLabels() {
-        for (int w = 0; w < int(m_words.size()); ++w) {
-            const Word &word = m_words.at(w);
-            if (!word.colon)
-                continue;
-            const Piece &piece = m_pieces.at(word.piece);
-            int j = w;
-            while (j > piece.first && w - j < 4) {
-                const Word &before = m_words.at(j - 1);
-                if (!before.hasLetter || before.colon || before.hasDigit || before.comma || before.separator)
-                    break;
-                --j;
-            }
-            QStringList words;
-            for (int k = j; k <= w; ++k)
-                words << m_words.at(k).letters;
-            // "Patientin/Patient:", "Sex/Gender:": the last of the alternatives.
-            if (const qsizetype slash = word.text.lastIndexOf(QLatin1Char('/')); slash >= 0)
-                words.last() = foldName(word.text.mid(slash + 1))
-                                   .remove(QRegularExpression(QStringLiteral("[^\\p{L}]")));
-            Label label;
-            label.colon = w;
-            label.piece = word.piece;
-            const LabelReading reading = labelEndingWith(words);
-            label.kind = reading.kind;
-            const int head = reading.kind == LabelKind::None ? j : w + 1 - reading.headWords;
-            label.first = head;
-            if (head > j) {
-                const Word &q = m_words.at(head - 1);
-                if (isSubjectQualifier(q.letters)) {
-                    label.qualifier = Qualifier::Subject;
-                    label.first = head - 1;
-                } else if (q.letters.size() > 1 &&
-                           (q.lower || isCommonWord(q.letters) || isClinicianTitle(q.letters))) {
-                    // "Emergency Contact Name:", "Mother's DOB:": someone else's.
-                    label.qualifier = Qualifier::Other;
-                    label.first = j;
-                }
-            }
-            m_labelAtColon.insert(w, int(m_labels.size()));
-            m_labelAtFirst.insert(label.first, int(m_labels.size()));
-            m_labels << label;
-        }
-    }
-
-    const ScreenText &m_screen;
-    bool m_boxes;
-    QList<Word> m_words;
-    QList<Piece> m_pieces;
-    QHash<int, QList<int>> m_rowPieces;
-    QHash<int, int> m_rowRank;
-    QList<Date> m_dates;
-    QSet<int> m_dateStarts;
-    QList<Label> m_labels;
-    QHash<int, int> m_labelAtColon, m_labelAtFirst;
-    int m_medianHeight = 0;
-    int m_unit = 1;
-};
-
-// ------------------------------------------------------------- names ---
-
-// A word that says where a field or a fact begins: "DOB", "MRN", "Sex",
-// "Age", "Date of birth", "Geb.".
-bool startsFact(const Layout &layout, int w) {
-    const LabelReading reading = layout.fieldAt(w);
-    switch (reading.kind) {
-    case LabelKind::BirthDate:
-    case LabelKind::Age:
-    case LabelKind::Sex:
-    case LabelKind::RecordNumber:
-    case LabelKind::Death:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// A letter for the sex beside an age: "F 75 yrs", "M 42".
-bool sexLetter(const Layout &layout, int w) {
-    const Word &word = layout.word(w);
-    if (word.text != QLatin1String("F") && word.text != QLatin1String("M"))
-        return false;
-    const Piece &piece = layout.pieceOf(w);
-    return w + 1 >= piece.end || layout.word(w + 1).hasDigit || startsFact(layout, w + 1);
-}
-
-// The name that begins at word `w` (after titles); none when no name does.
-// `lenient`: where a name is expected (after "Patient:", in a banner):
-// lower case and the engine's misreadings allowed.
-std::optional<Phrase> nameAt(const Layout &layout, int w, bool lenient) {
-    const Piece &piece = layout.pieceOf(w);
-    Phrase phrase;
-    phrase.start = w;
-    int k = w;
-    while (k < piece.end &&
-           (isCourtesyTitle(layout.word(k).letters) || isClinicianTitle(layout.word(k).letters)) &&
-           !layout.word(k).colon && layout.word(k).hasLetter && !layout.word(k).hasDigit) {
-        phrase.staff = phrase.staff || isClinicianTitle(layout.word(k).letters);
-        ++k;
-    }
-    phrase.first = k;
-    ReadName &name = phrase.name;
-    int capitalsCount = 0, capitalsFirst = -1, capitalsLast = -1, wordsWithCase = 0;
-    bool allLower = true, mixedCase = false;
-    for (; k < piece.end && name.parts.size() < 6; ++k) {
-        const Word &word = layout.word(k);
-        if (!word.hasLetter || word.bracket || word.separator)
-            break;
-        if (word.hasDigit) {
-            const int digits = int(word.alnum.size() - word.letters.size());
-            if (!lenient || word.letters.size() < 2 || digits > 2)
-                break;
-        }
-        if (word.colon || startsFact(layout, k) || layout.startsDate(k))
-            break;
-        if (!name.parts.isEmpty() && isSuffix(word.alnum) && !word.lower) {
-            name.suffix = word.alnum;
-            if (word.comma && name.surnameWords < 0)
-                name.surnameWords = int(name.parts.size());
-            continue;
-        }
-        if (name.parts.size() >= 2 && isCredential(word.alnum)) {
-            phrase.staff = true;
-            break;
-        }
-        const bool nextIsName =
-            k + 1 < piece.end && layout.word(k + 1).hasLetter && !layout.word(k + 1).lower;
-        const bool particle = isParticle(word.alnum) && !word.capitals && nextIsName && !word.comma;
-        if (!particle) {
-            if (word.alnum.size() > 1 &&
-                (isCommonWord(word.alnum) || isCourtesyTitle(word.alnum) || isClinicianTitle(word.alnum)))
-                break;
-            if (!word.capitalised) {
-                // Where a name is expected, lower case too ("noor HADDAD",
-                // "dmitri volkov"), but not inside a capitalised name, nor
-                // an address or a handle.
-                const bool plainLetters = std::all_of(word.text.begin(), word.text.end(), [](QChar c) {
-                    return c.isLetter() || c == u'\'' || c == u'-' || c == u'.' || c == u'\u2019';
-                });
-                if (!lenient || !plainLetters || (!name.parts.isEmpty() && !allLower))
-                    break;
-            }
-            if (word.alnum.size() == 1 && sexLetter(layout, k))
-                break;
-        }
-        if (!word.lower)
-            allLower = false;
-        if (word.letters.size() >= 2) {
-            ++wordsWithCase;
-            if (!word.capitals && !word.titleCase)
-                mixedCase = true;
-            if (word.capitals) {
-                ++capitalsCount;
-                if (capitalsFirst < 0)
-                    capitalsFirst = int(name.parts.size());
-                capitalsLast = int(name.parts.size());
-            }
-        }
-        name.parts << word.alnum;
-        name.raw << word.raw;
-        if (word.comma) {
-            if (name.surnameWords < 0) {
-                name.surnameWords = int(name.parts.size());
-            } else {
-                ++k;
-                break;
-            }
-        }
-    }
-    // A particle does not end a name.
-    while (!name.parts.isEmpty() && isParticle(name.parts.last()) &&
-           name.surnameWords != int(name.parts.size())) {
-        name.parts.removeLast();
-        name.raw.removeLast();
-        --k;
-    }
-    if (name.parts.isEmpty())
-        return std::nullopt;
-    // "Robert Hale Jr., D.O.B. ...", "Hans Müller, geb. ...": a comma after
-    // the whole name ends it; only a last name alone keeps it.
-    if (name.surnameWords == int(name.parts.size()) && name.parts.size() >= 2)
-        name.surnameWords = -1;
-    phrase.end = k;
-    if (k < piece.end && isCredential(layout.word(k).alnum) && !layout.word(k).lower)
-        phrase.staff = true;
-    phrase.lowerCase = allLower;
-    // "DUPONT Marie", "noor HADDAD": the word in capitals is the last name
-    // (not in "LARS ERlKSSON", read wrong).
-    if (name.surnameWords < 0 && !mixedCase && capitalsCount > 0 && capitalsCount < wordsWithCase &&
-        capitalsLast - capitalsFirst + 1 == capitalsCount &&
-        (capitalsFirst == 0 || capitalsLast == int(name.parts.size()) - 1)) {
-        name.capitalsFrom = capitalsFirst;
-        name.capitalsTo = capitalsLast + 1;
-    }
-    phrase.strong = name.surnameWords > 0 || (wordsWithCase > 0 && capitalsCount == wordsWithCase);
-    name.asRead = layout.shownText(phrase.start, phrase.end);
-    while (name.asRead.endsWith(QLatin1Char(',')))
-        name.asRead.chop(1);
-    return phrase;
-}
-
-// The last name and the first given name a name on screen may be: from its
-// comma, from its words in capitals, else the first word and the rest.
-QList<std::pair<QString, QString>> surnameAndFirstName(const ReadName &name) {
-    QList<std::pair<QString, QString>> out;
-    const qsizetype n = name.parts.size();
-    auto joined = [&](qsizetype from, qsizetype to) {
-        return name.parts.mid(from, to - from).join(QString());
-    };
-    if (name.surnameWords > 0) {
-        out.append({joined(0, name.surnameWords),
-                    name.surnameWords < n ? name.parts.at(name.surnameWords) : QString()});
-    } else if (name.capitalsFrom >= 0) {
-        const qsizetype given = name.capitalsFrom == 0 ? name.capitalsTo : 0;
-        out.append(
-            {joined(name.capitalsFrom, name.capitalsTo), given < n ? name.parts.at(given) : QString()});
-    } else {
-        for (qsizetype k = 1; k < n; ++k)
-            out.append({joined(k, n), name.parts.first()});
-        if (n == 1)
-            out.append({name.parts.first(), QString()});
-    }
-    return out;
-}
-
-// The same person, as far as two names on screen tell: the same last name
-// and the same first name (or its initial, or none shown): "OKONJO,
-// ADAEZE", "Adaeze Okonjo", "A. Okonjo"; not "Maria Teixeira" and "Rosa
-// Maria Teixeira".
-bool samePerson(const ReadName &a, const ReadName &b) {
-    QStringList sa = a.parts, sb = b.parts;
-    std::sort(sa.begin(), sa.end());
-    std::sort(sb.begin(), sb.end());
-    if (sa == sb)
-        return true;
-    for (const auto &[surnameA, givenA] : surnameAndFirstName(a)) {
-        for (const auto &[surnameB, givenB] : surnameAndFirstName(b)) {
-            if (surnameA != surnameB)
-                continue;
-            if (givenA.isEmpty() || givenB.isEmpty() || givenA == givenB ||
-                (givenA.size() == 1 && givenB.startsWith(givenA)) ||
-                (givenB.size() == 1 && givenA.startsWith(givenB)))
-                return true;
-        }
-    }
-    return false;
-}
+using namespace identification;
 
 // ----------------------------------------------------------- reading ---
 
@@ -1152,11 +493,18 @@ private:
     bool acceptBanner(const Phrase &phrase, const Piece &piece) const {
         if (phrase.start != piece.first || phrase.staff)
             return false;
-        // "Father   Kwame Ekwueme   09/09/1970": a field's value, a relative.
+        // "Father   Kwame Ekwueme   09/09/1970": a field's value, a relative;
+        // a name under "Emergency contact" or "Next of kin".
         const int rowStart = m_layout.pieces().at(m_layout.piecesOfRow(piece.row).first()).first;
         for (int w = rowStart; w < piece.first; ++w)
             if (m_layout.word(w).colon || isRelationWord(m_layout.word(w).letters))
                 return false;
+        if (const int above = m_layout.pieceAbove(piece); above >= 0) {
+            const Piece &a = m_layout.pieces().at(above);
+            for (int w = a.first; w < a.end; ++w)
+                if (isRelationWord(m_layout.word(w).letters) && !m_phraseAt.contains(a.first))
+                    return false;
+        }
         if (phrase.lowerCase)
             return phrase.name.parts.size() >= 2 && phrase.end == piece.end;
         if (restIsFacts(phrase.end, piece.end))
@@ -1216,8 +564,12 @@ private:
                 if (m_layout.word(w).hasLetter || m_layout.word(w).hasDigit)
                     ++between;
             }
-            if (date.otherPerson ||
-                !(date.labelled || (!date.twoDigitYear && between <= 3 && !timeAfter(date))))
+            // Unlabelled, the date must follow the whole name at once ("ZOE
+            // BENNETT 27 Jan 1993"), be no time stamp and not this year's
+            // (a result's date, a visit's).
+            const bool plain = !date.twoDigitYear && between <= 1 && phrase.name.parts.size() >= 2 &&
+                               !timeAfter(date) && !recent(date);
+            if (date.otherPerson || !(date.labelled || plain))
                 return {};
             QList<FoundDate> out;
             for (const FoundDate &r : date.readings)
@@ -1237,6 +589,14 @@ private:
         return date.end < int(m_layout.words().size()) &&
                m_layout.word(date.end).row == m_layout.word(date.first).row &&
                time.match(m_layout.word(date.end).text).hasMatch();
+    }
+
+    // Whether every reading of a date lies within the last year.
+    bool recent(const Date &date) const {
+        return std::all_of(date.readings.begin(), date.readings.end(), [&](const FoundDate &r) {
+            const std::optional<QDate> d = birthDateFrom(r, m_today);
+            return !d || d->addYears(1) > m_today;
+        });
     }
 
     bool dateLabel(int colonWord) const {
@@ -1376,8 +736,9 @@ private:
                     if (m_phraseAt.contains(v))
                         return true;
             }
-            if (label.kind == LabelKind::Subject || label.kind == LabelKind::Name ||
-                label.kind == LabelKind::Surname || label.kind == LabelKind::GivenName) {
+            // Another person's name field; the last and first name fields
+            // are the person's own.
+            if (label.kind == LabelKind::Subject || label.kind == LabelKind::Name) {
                 const auto [from, end] = m_layout.valueOf(l);
                 const std::optional<Phrase> value = from < end ? nameAt(m_layout, from, true) : std::nullopt;
                 return value && !samePerson(value->name, phrase.name);
@@ -1450,7 +811,7 @@ private:
         for (int w = from; w < end; ++w) {
             const Word &word = m_layout.word(w);
             const bool leads = w == m_layout.pieceOf(w).first;
-            if (isDeathWord(word.letters) && (ownRow || leads))
+            if ((ownRow && isDeathWord(word.letters, true)) || (leads && isDeathWord(word.letters)))
                 facts.deceased = true;
             const LabelReading field = m_layout.fieldAt(w);
             if (field.kind == LabelKind::Death && (ownRow || leads)) {

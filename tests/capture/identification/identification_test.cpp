@@ -2,6 +2,8 @@
 // surnames, the floor, the date of birth among patients scoring alike, and
 // the dates found in text.
 
+#include "capture/identification/lexicon.h"
+#include "capture/identification/names.h"
 #include "capture/identification/patient_identification.h"
 
 #include <QFile>
@@ -268,6 +270,70 @@ TEST(PatientIdentification, EveryClassOfTheCases) {
     }
 }
 
+// A name as a screen shows it: words, the comma after the last name.
+ReadName shownName(const QString &text) {
+    ReadName name;
+    for (QString word : text.split(' ', Qt::SkipEmptyParts)) {
+        const bool comma = word.endsWith(',');
+        const QString folded = foldName(word.remove(','));
+        if (!name.parts.isEmpty() && isSuffix(alphanumeric(folded)))
+            name.suffix = alphanumeric(folded);
+        else
+            name.parts << alphanumeric(folded), name.raw << folded;
+        if (comma && name.surnameWords < 0)
+            name.surnameWords = int(name.parts.size());
+    }
+    return name;
+}
+
+// Whether a name on screen can be a booked patient: every part shown must
+// be theirs.
+TEST(NameAgreement, EveryPartShownMustBeTheirs) {
+    const struct {
+        const char *shown;
+        QVariantMap booked;
+        NameAgreement expected;
+    } cases[] = {
+        {"ORTIZ, RAFAEL", named("Rafael Esteban Ortiz"), NameAgreement::Agrees},
+        {"ORTIZ, RAFAEL E", patient("Rafael Esteban", "Ortiz", ""), NameAgreement::Agrees},
+        {"ORTIZ, RAFAEL TOMAS", patient("Rafael Esteban", "Ortiz", ""), NameAgreement::Contradicts},
+        {"ORTIZ, RAFAEL T", patient("Rafael Esteban", "Ortiz", ""), NameAgreement::Contradicts},
+        // A booked name without middle names says nothing of those shown.
+        {"AASHEIM, SIGRUN K", patient("Sigrun", "Aasheim", ""), NameAgreement::Agrees},
+        // Particles are part of the last name, whichever side lacks them.
+        {"DE LA VEGA, MARISA", patient("Marisa", "Vega", ""), NameAgreement::None},
+        {"Marisa de la Vega", patient("Marisa", "Vega", ""), NameAgreement::None},
+        {"VEGA, MARISA", patient("Marisa", "de la Vega", ""), NameAgreement::NeedsBirthDate},
+        {"O CONNOR, SIOBHAN", patient("Siobhan", "O'Connor", ""), NameAgreement::Agrees},
+        {"Siobhan OConnor", patient("Siobhan", "O'Connor", ""), NameAgreement::Agrees},
+        {"CONNOR, SIOBHAN", patient("Siobhan", "O'Connor", ""), NameAgreement::NeedsBirthDate},
+        // The comma says which is the last name; without it the order is
+        // First Last, the other order only with the date of birth.
+        {"OWEN, LEWIS", patient("Owen", "Lewis", ""), NameAgreement::None},
+        {"LEWIS, OWEN", patient("Owen", "Lewis", ""), NameAgreement::Agrees},
+        {"Owen Lewis", patient("Owen", "Lewis", ""), NameAgreement::Agrees},
+        {"Lewis Owen", patient("Owen", "Lewis", ""), NameAgreement::NeedsBirthDate},
+        // Suffixes: another one contradicts, a missing one does not.
+        {"HALE JR, ROBERT", patient("Robert", "Hale", ""), NameAgreement::Agrees},
+        {"HALE SR, ROBERT", patient("Robert", "Hale Jr.", ""), NameAgreement::Contradicts},
+        // Initials, parts and misreadings only with the date of birth.
+        {"K. Walsh", patient("Kieran", "Walsh", ""), NameAgreement::NeedsBirthDate},
+        {"GARCIA, ANA", patient("Ana", "Garcia Marquez", ""), NameAgreement::NeedsBirthDate},
+        {"MIILLER, HANS", patient("Hans", "Müller", ""), NameAgreement::NeedsBirthDate},
+        {"LEVVIS, OWEN", patient("Owen", "Lewis", ""), NameAgreement::NeedsBirthDate},
+        {"FRAN(OIS LEFEVRE", patient("François", "Lefèvre", ""), NameAgreement::NeedsBirthDate},
+        {"Srnith, John", patient("John", "Smith", ""), NameAgreement::NeedsBirthDate},
+        {"KIM, DANIELLE", patient("Daniel", "Kim", ""), NameAgreement::None},
+        {"TEIXEIRA, MARIA", patient("Rosa Maria", "Teixeira", ""), NameAgreement::None},
+        {"TEIXEIRA, ROSA", patient("Rosa Maria", "Teixeira", ""), NameAgreement::Agrees},
+        {"Patricia Van der Berg", patient("Patricia", "Berg", ""), NameAgreement::None},
+        {"Jean-Pierre Roux", patient("Jean Pierre", "Roux", ""), NameAgreement::Agrees},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(compareName(shownName(QString::fromUtf8(c.shown)), bookedNames(c.booked)), c.expected)
+            << c.shown << " / " << qPrintable(c.booked.value("name").toString());
+}
+
 TEST(FindDates, EveryWrittenForm) {
     auto has = [](const QString &text, int y, int m, int d) {
         return dateIsAmong(QDate(y, m, d), findDates(text));
@@ -290,6 +356,15 @@ TEST(FindDates, EveryWrittenForm) {
     EXPECT_TRUE(has("Date of birth 14 March 1979", 1979, 3, 14));
     EXPECT_TRUE(has("Birth date 1979/03/14", 1979, 3, 14));
     EXPECT_TRUE(has("Birth date 1979/3/4", 1979, 3, 4));
+    // Month names in any order, in four languages.
+    for (const char *text :
+         {"DOB Mar-14-1979", "DOB 14/Mar/1979", "DOB 1979-Mar-14", "DOB Mar. 14, 1979", "geb. 14. März 1979",
+          "Fecha de nacimiento: 14 de marzo de 1979", "Née le 14 mars 1979", "14-MRZ-1979", "1979 mars 14"})
+        EXPECT_TRUE(has(QString::fromUtf8(text), 1979, 3, 14)) << text;
+    EXPECT_TRUE(has("1er févr. 1980", 1980, 2, 1));
+    EXPECT_TRUE(has("DOB 2 août 1980", 1980, 8, 2));
+    EXPECT_TRUE(has("17 dic 2001", 2001, 12, 17));
+    EXPECT_FALSE(has("Room 12 2026", 2026, 12, 1));
     EXPECT_FALSE(has("MRN 4521987 Room 4", 1987, 4, 5));
     EXPECT_FALSE(has("04/12/1962", 1962, 4, 13));
     EXPECT_FALSE(has("04/12/1962", 1963, 4, 12));
@@ -309,6 +384,28 @@ TEST(FindDates, PatientDatesOfBirth) {
     EXPECT_FALSE(patientBirthDate("").isValid());
     EXPECT_FALSE(patientBirthDate("unknown").isValid());
     EXPECT_FALSE(dateIsAmong(QDate(), findDates("01/02/1950")));
+}
+
+// A date of birth's century, and ages as records write them.
+TEST(FindDates, BirthDatesAndAges) {
+    const QDate today(2026, 12, 9);
+    EXPECT_EQ(birthDateFrom({82, 2, 28, true}, today), QDate(1982, 2, 28));
+    EXPECT_FALSE(birthDateFrom({10, 3, 4, true}, today))
+        << "2010 or 1910: a two-digit year that cannot be told";
+    EXPECT_FALSE(birthDateFrom({2027, 1, 1, false}, today)) << "not born yet";
+    EXPECT_FALSE(birthDateFrom({1890, 1, 1, false}, today));
+    const struct {
+        const char *text;
+        double years;
+    } ages[] = {{"Age 42", 42}, {"Age: 42", 42},     {"42 y", 42},  {"42yo", 42},    {"42 y/o", 42},
+                {"42 yrs", 42}, {"42-year-old", 42}, {"42F", 42},   {"F/42", 42},    {"Edad: 23 años", 23},
+                {"46 ans", 46}, {"Alter 47 J.", 47}, {"6 mo", 0.5}, {"Âge : 46", 46}};
+    for (const auto &a : ages) {
+        const QList<PlacedAge> found = findAges(QString::fromUtf8(a.text));
+        ASSERT_EQ(found.size(), 1) << a.text;
+        EXPECT_DOUBLE_EQ(found.first().years, a.years) << a.text;
+    }
+    EXPECT_TRUE(findAges("Page 42   BP 120/80   Room 4").isEmpty());
 }
 
 } // namespace
