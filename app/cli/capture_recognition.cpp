@@ -3,10 +3,10 @@
 // read a window on screen (--accessible, --window).
 
 #include "app/cli/cli.h"
-#include "capture/card_decision.h"
+#include "capture/identification/card_decision.h"
+#include "capture/identification/patient_identification.h"
 #include "capture/image_preparation.h"
 #include "capture/page_text.h"
-#include "capture/patient_identification.h"
 #include "capture/patient_matching.h"
 #include "capture/string_score.h"
 #include "capture/text_recognition.h"
@@ -326,8 +326,9 @@ int runMatch(int argc, char **argv, const QStringList &args) {
     const QString textOption = QStringLiteral("--text-file");
     const QString windowOption = QStringLiteral("--window");
     const QString pageTextOption = QStringLiteral("--page-text");
+    const QString todayOption = QStringLiteral("--today");
     const Arguments parsed =
-        parseArguments(args, {patientsOption, imageOption, textOption, windowOption, pageTextOption});
+        parseArguments(args, {patientsOption, imageOption, textOption, windowOption, pageTextOption, todayOption});
     if (!parsed.error.isEmpty())
         return cliBadInput(parsed.error);
     if (!parsed.positional.isEmpty())
@@ -350,6 +351,14 @@ int runMatch(int argc, char **argv, const QStringList &args) {
         if (!windowId)
             return cliBadInput(QStringLiteral("--window needs a window id (decimal or 0x...), not '%1'")
                                    .arg(parsed.options[windowOption]));
+    }
+
+    QDate today = QDate::currentDate();
+    if (parsed.options.contains(todayOption)) {
+        today = QDate::fromString(parsed.options[todayOption], Qt::ISODate);
+        if (!today.isValid())
+            return cliBadInput(QStringLiteral("--today must be a date as YYYY-MM-DD, not '%1'")
+                                   .arg(parsed.options[todayOption]));
     }
 
     CommandApplication application(argc, argv);
@@ -397,7 +406,7 @@ int runMatch(int argc, char **argv, const QStringList &args) {
     deciding.start();
     qint64 decideMs = 0;
     const QList<double> bests = bestScoresForPatients(entries, text, [&] {
-        CardDecider decider(entries);
+        CardDecider decider(entries, today);
         decided = decider.wholeWindowRead(screen);
         decideMs = deciding.elapsed();
     });
@@ -427,6 +436,24 @@ int runMatch(int argc, char **argv, const QStringList &args) {
         {QStringLiteral("check"), card.check},
         {QStringLiteral("top_scored"), topScoredValue},
         {QStringLiteral("scores"), scores}};
+    QJsonValue subject = QJsonValue::Null;
+    if (identification.subject) {
+        const NameOnScreen &who = *identification.subject;
+        subject = QJsonObject{
+            {QStringLiteral("name"), who.name.asRead},
+            {QStringLiteral("dob"),
+             who.facts.hasBirthDate() ? QJsonValue(who.facts.birthDateShown) : QJsonValue()},
+            {QStringLiteral("age"), who.facts.age ? QJsonValue(std::floor(*who.facts.age)) : QJsonValue()},
+            {QStringLiteral("where"), who.where}};
+    }
+    result.insert(QStringLiteral("subject"), subject);
+    if (!identification.rivals.isEmpty()) {
+        QJsonArray rivals;
+        for (const NameOnScreen &rival : identification.rivals)
+            rivals.append(QJsonObject{{QStringLiteral("name"), rival.name.asRead},
+                                      {QStringLiteral("where"), rival.where}});
+        result.insert(QStringLiteral("rivals"), rivals);
+    }
     if (identification.contradicted)
         result.insert(
             QStringLiteral("contradicted"),
@@ -508,42 +535,49 @@ const CliRegistrar ocrCommand({
 
 const CliRegistrar matchCommand({
     QStringLiteral("match"),
-    QStringLiteral(
-        "--patients FILE (--image IMAGE | --text-file FILE | --window WINDOW-ID [--page-text on|off])"),
+    QStringLiteral("--patients FILE (--image IMAGE | --text-file FILE | --window WINDOW-ID [--page-text on|off]) "
+                   "[--today YYYY-MM-DD]"),
     QStringLiteral("propose the patient a window image or text belongs to"),
     QStringLiteral(
         "Decides which of today's patients the text of a window shows, as a capture does.\n"
         "--patients FILE is a JSON array of patient entries, each an object with at least \"name\"\n"
         "(first and last name joined by a space, or \"Last, First\"); \"first_name\" and \"last_name\"\n"
         "give the parts when a last name has several words, \"dob\" (e.g. \"1950-01-02\" or\n"
-        "\"01/02/1950\") is looked for on screen; other keys are passed through. The text is\n"
-        "recognised from --image IMAGE (enlarged 2x, as with `ocr`) or read as UTF-8 from\n"
-        "--text-file FILE (\"-\" reads standard input), or read from a window on the X11 display as a\n"
-        "capture reads the window under a selection (--window WINDOW-ID, decimal or 0x...): the\n"
-        "page's own text from the window's accessibility tree first, recognition where the tree\n"
-        "has no text (a canvas, an image) or for the whole window when it has no tree.\n"
-        "--page-text off reads such a window by recognition alone.\n\n"
-        "The decision is the one the capture card shows: a patient is proposed when their whole\n"
-        "name is on screen where the window is about them (a banner, after a label, large, next to\n"
-        "a date of birth), or their date of birth with part of their name; names read with the\n"
-        "engine's usual confusions count only with the date of birth. A date of birth next to a\n"
-        "name that is not that patient's rules them out; names in a list with none in focus, or\n"
-        "several alike that no date of birth tells apart, propose nobody. Prints one JSON object:\n"
+        "\"01/02/1950\") is compared with the date of birth and the age on screen; other keys are\n"
+        "passed through. The text is recognised from --image IMAGE (enlarged 2x, as with `ocr`) or\n"
+        "read as UTF-8 from --text-file FILE (\"-\" reads standard input), or read from a window on\n"
+        "the X11 display as a capture reads the window under a selection (--window WINDOW-ID,\n"
+        "decimal or 0x...): the page's own text from the window's accessibility tree first,\n"
+        "recognition where the tree has no text (a canvas, an image) or for the whole window when it\n"
+        "has no tree. --page-text off reads such a window by recognition alone. Ages on screen are\n"
+        "counted at --today (default: today).\n\n"
+        "The decision is the one the capture card shows. First, without today's list, who the screen\n"
+        "is about (the subject): the person after a \"Patient:\"-like label or on a \"Re:\" line, in\n"
+        "the record's banner or title, or in its name fields, with the date of birth, age, sex and\n"
+        "record number the layout binds to them. Only the subject may be proposed, and only when\n"
+        "every part of the name and every fact shown with them agrees with one entry (a name read\n"
+        "in part or misread needs the date of birth too). Everyone else on screen is never\n"
+        "proposed. Without a subject, lists propose nobody, and a name is proposed only when it\n"
+        "stands alone with its date of birth and no other name on screen has one.\n"
+        "Prints one JSON object:\n"
         "  \"proposed\"       the proposed entry as given, or null when nobody is proposed\n"
         "  \"reason\"         \"name\", \"name and date of birth\", \"date of birth and part of the\n"
-        "                   name\", \"below floor\" (nobody named), \"ambiguous\", \"list\" or\n"
-        "                   \"date of birth differs\"\n"
-        "  \"dob_on_screen\"  whether the proposed patient's date of birth is in the text\n"
+        "                   name\", \"below floor\" (no subject), \"ambiguous\", \"list\", \"date of\n"
+        "                   birth differs\", \"age differs\", \"not on today's list\" or \"deceased\"\n"
+        "  \"subject\"        who the screen is about, or null: {\"name\" as read, \"dob\" as shown or\n"
+        "                   null, \"age\" in years or null, \"where\": \"label\", \"form\", \"banner\",\n"
+        "                   \"title\" or \"name and date of birth\"}\n"
+        "  \"rivals\"         (only when the subject cannot be told) the people standing in its\n"
+        "                   place: [{\"name\", \"where\"}]\n"
+        "  \"dob_on_screen\"  whether the proposed patient's date of birth stands with them\n"
         "  \"candidates\"     names offered first when nobody is proposed\n"
         "  \"check\"          the line the card shows under the patient\n"
-        "  \"contradicted\"   (only when a date of birth rules a named patient out) {\"name\",\n"
-        "                   \"date_on_screen\"}\n"
+        "  \"contradicted\"   (only when a date of birth or an age rules the subject's namesake out)\n"
+        "                   {\"name\", \"date_on_screen\"}\n"
         "  \"top_scored\"     the entry with the highest plain matching score (any list: null\n"
         "                   only when the list is empty)\n"
         "  \"scores\"         in list order, {\"name\", \"best\": the plain matching score,\n"
-        "                   \"found\": how the name was found on screen: \"\" (not at all), \"part\n"
-        "                   of the name\", \"mention\", \"in a list\", \"misread name\", \"name\" or\n"
-        "                   \"name in focus\"}\n"
+        "                   \"found\": \"\" (not named), \"subject\", \"in a list\" or \"named elsewhere\"}\n"
         "  \"text\"           the text read (with --image and --window; null when nothing was read)\n"
         "  \"source\"         which text was read: \"text recognised\", \"text from the page\" or\n"
         "                   \"text from the page and recognised\"\n"

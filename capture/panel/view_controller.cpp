@@ -1,12 +1,12 @@
 #include "capture/panel/view_controller.h"
 
 #include "capture/documentation_upload.h"
+#include "capture/identification/patient_identification.h"
 #include "capture/outbox/outbox_lock.h"
 #include "capture/outbox/upload_senders.h"
 #include "capture/panel/card_placement.h"
 #include "capture/panel/frozen_selection.h"
 #include "capture/panel/style.h"
-#include "capture/patient_identification.h"
 #include "capture/patient_matching.h"
 #include "capture/screen_coordinates.h"
 #include "capture/string_score.h"

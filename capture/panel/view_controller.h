@@ -6,7 +6,7 @@
 // upload queue, which keeps every record until its service acknowledged it.
 
 #include "capture/capture_window.h"
-#include "capture/card_decision.h"
+#include "capture/identification/card_decision.h"
 #include "capture/outbox/upload_queue.h"
 #include "capture/panel/capture_controls.h"
 #include "capture/panel/panel_session.h"

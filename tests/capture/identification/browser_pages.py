@@ -57,6 +57,28 @@ RELATIVE = {  # a booked relative or namesake mentioned on the patient's page
     "Kieran Walsh": "Accompanied by son Liam Walsh",
     "Zoë Bennett": "Referred by Dr. Ekwueme",
 }
+# People not on today's list, each beside a booked one the page names too:
+# (given, surname, dob as shown, the booked person named on the page, as what).
+UNBOOKED = [
+    ("Samuel", "Ortega", "04/04/1966", "Kieran Walsh", "ordering"),
+    ("Oscar", "Lindqvist", "02/02/1950", "Maria Teixeira", "contact"),
+    ("Jimin", "Park", "07/07/1977", "Zoë Bennett", "collector"),
+    ("Adanna", "Okonjo", "05/17/1984", "Adaeze Okonjo", "twin"),
+    ("Bernadette", "Moreau", "12/24/1957", "Brigitte Moreau", "subscriber"),
+    ("Chidi", "Ekwueme", "09/09/1970", "Grace Ekwueme", "guardian"),
+]
+# Booked people's dates of birth as the pages show them.
+BOOKED_DOB = {"Kieran Walsh": "10/12/1966", "Maria Teixeira": "08/09/2012", "Zoë Bennett": "01/27/1993",
+              "Adaeze Okonjo": "05/17/1984", "Brigitte Moreau": "12/24/1957", "Grace Ekwueme": "02/02/2016",
+              "Rosa Maria Teixeira": "03/30/1981", "Kwame Ekwueme": "09/09/1970"}
+# Pages in the languages of the clinic's screens: (booked name, the fields as shown).
+FOREIGN = [
+    ("Marie Dupont", [("Nom", "DUPONT"), ("Prénom", "Marie"), ("Né(e) le", "14/03/1979"), ("Sexe", "F")]),
+    ("Hans Müller", [("Name", "Müller"), ("Vorname", "Hans"), ("Geburtsdatum", "14.03.1962"), ("Geschlecht", "m")]),
+    ("Lucía Fernández", [("Paciente", "FERNÁNDEZ, Lucía"), ("Fecha de nacimiento", "21/10/2003"),
+                         ("Edad", "23 años")]),
+    ("François Lefèvre", [("Nom du patient", "LEFÈVRE François"), ("Date de naissance", "30/07/1971")]),
+]
 SCHEDULE = [("08:40", "Okonjo, Adaeze"), ("09:00", "Moretti, Paola"), ("09:20", "Walsh, Kieran"),
             ("09:40", "Chen, Mei"), ("10:00", "Kim, Daniel"), ("10:20", "Ruiz, Carmen"),
             ("10:40", "Haddad, Noor"), ("11:00", "Eriksson, Lars")]
@@ -114,7 +136,9 @@ def page(kind, key, zoom, font):
                 "<div class='banner'><div class='name'>%s, %s</div><div class='facts'>DOB %s</div></div>"
                 "<div class='main'>%s</div></div></div>" % (rows, surname, given, dob, note))
     elif kind == "portal":
-        body = (top + "<div class='main'><h3>Messages</h3><div class='msg'><div class='who'>%s %s</div>"
+        body = (top + "<div class='banner'><div class='name'>%s %s</div><div class='facts'>DOB %s</div></div>"
+                % (given, surname, dob) +
+                "<div class='main'><h3>Messages</h3><div class='msg'><div class='who'>%s %s</div>"
                 "<div>Dec 3, 2026 10:41 AM</div><p>Could I get a refill of my lisinopril before Friday?</p></div>"
                 "<div class='msg'><div class='who'>Dr. Laura Hart, MD</div><div>Dec 3, 2026 2:15 PM</div>"
                 "<p>Sent to your pharmacy. Please book a blood pressure check.</p></div>"
@@ -152,6 +176,11 @@ def page(kind, key, zoom, font):
                 "x.fillText(%s,16,30);x.font='14px DejaVu Sans';x.fillText(%s,16,56);</script>"
                 "<div class='main'><p>%s</p>%s</div>"
                 % (json.dumps("%s, %s" % (surname.upper(), given.upper())), json.dumps("DOB %s" % dob), rel, note))
+    elif kind == "letter":  # the patient on the Re: line, booked clinicians around it
+        body = ("<div class='main'><p><b>Northside Family Clinic</b><br>1200 Harbor Road, Springfield</p>"
+                "<p>December 2, 2026</p><p>Dr. Liam Walsh<br>Cardiology Associates</p>"
+                "<p><b>Re: %s %s, DOB %s</b></p><p>Dear Dr. Walsh,</p><p>%s</p><p>Sincerely,</p>"
+                "<p>Kieran Walsh, MD</p></div>" % (given, surname, dob2, NOTE[0]))
     elif kind == "list":  # a schedule with nobody in focus
         rows = "".join("<tr><td>%s</td><td>%s</td><td>Room %d</td><td>Checked in</td></tr>" % (t, n, i + 1)
                        for i, (t, n) in enumerate(SCHEDULE))
@@ -164,22 +193,99 @@ def page(kind, key, zoom, font):
     return head + body + "</body></html>"
 
 
+def other_page(kind, index, zoom, font):
+    """Pages whose person is not on today's list, or is nobody's: each names
+    booked people in other roles."""
+    head = "<html><head><meta charset='utf-8'><style>%s</style></head><body>" % (
+        CSS % {"zoom": zoom, "font": font})
+    top = "<div class='top'>Northside Family Clinic &nbsp; | &nbsp; Charts &nbsp; Schedule &nbsp; Messages &nbsp; Reports</div>"
+    given, surname, dob, booked, role = UNBOOKED[index % len(UNBOOKED)]
+    bdob = BOOKED_DOB.get(booked, "01/01/1970")
+    if kind == "result":
+        body = (top + "<div class='main'><h3>Laboratory report</h3>"
+                "<p><b>Patient:</b> %s, %s &nbsp; <b>DOB:</b> %s &nbsp; <b>MRN:</b> 55300%d</p>"
+                "<p><b>Ordering provider:</b> Kieran Walsh, MD &nbsp; <b>Collected by:</b> %s</p>"
+                "<table><tr><td>Hemoglobin A1c</td><td>6.1 %%</td><td>H</td></tr></table></div>"
+                % (surname.upper(), given.upper(), dob, index, booked))
+    elif kind == "insurance":
+        body = (top + "<div class='main'><h3>Coverage</h3><p><b>Patient:</b> %s %s &nbsp; <b>DOB:</b> %s</p>"
+                "<p><b>Subscriber:</b> %s &nbsp; <b>DOB:</b> %s &nbsp; <b>Relationship:</b> Parent</p>"
+                "<p><b>Plan:</b> Northside Health PPO &nbsp; <b>Member ID:</b> XJ44712%d</p></div>"
+                % (given, surname, dob, booked, bdob, index))
+    elif kind == "contact":
+        body = (top + "<div class='banner'><div class='name'>%s, %s</div><div class='facts'>DOB %s &nbsp; MRN 77%d"
+                "</div></div><div class='cols'><div class='side'><div><b>Emergency contact</b></div>"
+                "<div class='name'>%s</div><div>DOB %s</div><div>Phone 555 0144</div></div>"
+                "<div class='main'>%s</div></div>"
+                % (surname.upper(), given.upper(), dob, index, booked, bdob, "".join("<p>%s</p>" % n for n in NOTE)))
+    elif kind == "twin":
+        twin_given, twin_surname = "Adanna", "Okonjo"
+        body = (top + "<div class='banner'><div class='name'>%s, %s</div><div class='facts'>DOB 05/17/1984 &nbsp; F"
+                "</div></div><div class='main'><p>Sibling: Adaeze Okonjo (twin sister)</p>%s</div>"
+                % (twin_surname.upper(), twin_given.upper(), "".join("<p>%s</p>" % n for n in NOTE)))
+    elif kind == "deceased":
+        b_given, b_surname = booked.split(" ", 1)
+        body = (top + "<div class='banner'><div class='name'>%s, %s <span style='background:#333;color:#fff;"
+                "padding:2px 6px;font-size:14px'>DECEASED</span></div><div class='facts'>DOB %s</div></div>"
+                "<div class='main'>%s</div>" % (b_surname.upper(), b_given.upper(), bdob,
+                                                "".join("<p>%s</p>" % n for n in NOTE)))
+    elif kind == "census":
+        rows = "".join("<tr><td>44712%02d</td><td>%s</td><td>%s</td><td>Room %d</td></tr>"
+                       % (i, n.upper(), BOOKED_DOB.get(n, "01/01/1970"), i + 1)
+                       for i, n in enumerate(BOOKED_DOB))
+        body = top + "<div class='main'><h3>Ward census</h3><table>%s</table></div>" % rows
+    else:
+        raise ValueError(kind)
+    return head + body + "</body></html>"
+
+
+def foreign_page(index, zoom, font):
+    booked, fields = FOREIGN[index]
+    rows = "".join("<tr><td><b>%s :</b></td><td>%s</td></tr>" % f for f in fields)
+    return ("<html><head><meta charset='utf-8'><style>%s</style></head><body><div class='main'>"
+            "<h3>Dossier</h3><table>%s</table>%s</div></body></html>"
+            % (CSS % {"zoom": zoom, "font": font}, rows, "".join("<p>%s</p>" % n for n in NOTE)))
+
+
 def pages():
     fonts = ["'DejaVu Sans'", "'Liberation Sans', Arial", "'Liberation Serif', serif"]
     out = []
     keys = list(SHOWN)
     n = 0
-    for kind in ["banner", "tabs", "side", "schedule", "portal", "dense", "header", "split", "table", "canvas"]:
+    for kind in ["banner", "tabs", "side", "schedule", "portal", "dense", "letter", "header", "split", "table",
+                 "canvas"]:
         for i, key in enumerate(keys):
             if (i + n) % 2:
                 continue  # every other patient per kind keeps the corpus small
             zoom = ZOOMS[(i + n) % 3]
             out.append(("%s-%02d-%d" % (kind, i, zoom), kind, key, zoom, fonts[i % 3]))
         n += 1
-    for kind in ["list", "dashboard"]:
+    for kind in ["list", "dashboard", "census"]:
         for zoom in ZOOMS:
             out.append(("%s-%d" % (kind, zoom), kind, None, zoom, fonts[0]))
+    for kind in ["result", "insurance", "contact", "twin", "deceased"]:
+        for i in range(len(UNBOOKED)):
+            out.append(("%s-%02d-%d" % (kind, i, ZOOMS[i % 3]), kind, i, ZOOMS[i % 3], fonts[i % 3]))
+    for i, (booked, _) in enumerate(FOREIGN):
+        for zoom in ZOOMS:
+            out.append(("foreign-%02d-%d" % (i, zoom), "foreign", i, zoom, fonts[i % 3]))
     return out
+
+
+def render_page(kind, key, zoom, font):
+    if kind == "foreign":
+        return foreign_page(key, zoom, font)
+    if kind in ("result", "insurance", "contact", "twin", "deceased", "census"):
+        return other_page(kind, key or 0, zoom, font)
+    return page(kind, key, zoom, font)
+
+
+def expected_of(kind, key):
+    if kind == "foreign":
+        return FOREIGN[key][0]
+    if kind in ("result", "insurance", "contact", "twin", "deceased", "census"):
+        return None
+    return key
 
 
 def write(folder):
@@ -187,8 +293,8 @@ def write(folder):
     index = []
     for name, kind, key, zoom, font in pages():
         with open(os.path.join(folder, name + ".html"), "w", encoding="utf-8") as f:
-            f.write(page(kind, key, zoom, font))
-        index.append({"page": name, "kind": kind, "zoom": zoom, "expected": key})
+            f.write(render_page(kind, key, zoom, font))
+        index.append({"page": name, "kind": kind, "zoom": zoom, "expected": expected_of(kind, key)})
     with open(os.path.join(folder, "pages.json"), "w") as f:
         json.dump(index, f, indent=1, ensure_ascii=False)
 
@@ -199,8 +305,8 @@ CHROMIUM_FLAGS = ["--no-sandbox", "--headless", "--disable-gpu", "--disable-quic
 
 
 def render_one(folder, name):
-    png = os.path.join(folder, name + ".png")
-    html = os.path.join(folder, name + ".html")
+    png = os.path.abspath(os.path.join(folder, name + ".png"))
+    html = os.path.abspath(os.path.join(folder, name + ".html"))
     if os.path.exists(png) and os.path.getmtime(png) >= os.path.getmtime(html):
         return
     with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as profile:
