@@ -5,9 +5,12 @@
 #include <QPainter>
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <unordered_map>
 #include <vector>
 #include <zlib.h>
 
@@ -56,12 +59,109 @@ QSize recognitionSize(const QSize &windowPixels, double scale) {
                  std::max(1, int(std::lround(windowPixels.height() * 2.0 / scale))));
 }
 
+namespace {
+
+// Light text on a dark ground (a coloured bar, a "DECEASED" badge, a dark
+// theme) made black on white, as the engine reads best, so that a line
+// holding a dark name and a light badge is read whole: each dark ground (a
+// connected run of dark pixels that fills most of its bounding box and is
+// shaped like no letter) is turned over with everything in its box.
+void darkGroundsInverted(QImage &image) {
+    if (image.format() != QImage::Format_RGB32 && image.format() != QImage::Format_ARGB32 &&
+        image.format() != QImage::Format_ARGB32_Premultiplied)
+        image = image.convertToFormat(QImage::Format_RGB32);
+    const int w = image.width(), h = image.height();
+    // Runs of dark pixels, row by row, joined to the runs they touch above.
+    struct Run {
+        int y, x0, x1; // [x0, x1)
+        int parent;
+    };
+    std::vector<Run> runs;
+    std::vector<size_t> rowStart(size_t(h) + 1, 0);
+    std::function<int(int)> root = [&](int r) {
+        while (runs[size_t(r)].parent != r)
+            r = runs[size_t(r)].parent = runs[size_t(runs[size_t(r)].parent)].parent;
+        return r;
+    };
+    for (int y = 0; y < h; ++y) {
+        rowStart[size_t(y)] = runs.size();
+        const QRgb *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < w;) {
+            auto dark = [&](int i) {
+                const QRgb c = line[i];
+                return qRed(c) * 299 + qGreen(c) * 587 + qBlue(c) * 114 < 100 * 1000;
+            };
+            if (!dark(x)) {
+                ++x;
+                continue;
+            }
+            const int x0 = x;
+            while (x < w && dark(x))
+                ++x;
+            const int id = int(runs.size());
+            runs.push_back({y, x0, x, id});
+            if (y > 0)
+                for (size_t k = rowStart[size_t(y - 1)]; k < rowStart[size_t(y)]; ++k)
+                    if (runs[k].x0 < x && x0 < runs[k].x1) {
+                        const int a = root(int(k)), b = root(id);
+                        if (a != b)
+                            runs[size_t(std::max(a, b))].parent = std::min(a, b);
+                    }
+        }
+    }
+    rowStart[size_t(h)] = runs.size();
+    struct Ground {
+        int left = INT_MAX, top = INT_MAX, right = -1, bottom = -1;
+        qint64 pixels = 0;
+        qint64 luminance = 0; // summed over its pixels, in thousandths
+    };
+    std::unordered_map<int, Ground> grounds;
+    for (size_t k = 0; k < runs.size(); ++k) {
+        Ground &g = grounds[root(int(k))];
+        g.left = std::min(g.left, runs[k].x0);
+        g.right = std::max(g.right, runs[k].x1 - 1);
+        g.top = std::min(g.top, runs[k].y);
+        g.bottom = std::max(g.bottom, runs[k].y);
+        g.pixels += runs[k].x1 - runs[k].x0;
+        const QRgb *line = reinterpret_cast<const QRgb *>(image.constScanLine(runs[k].y));
+        for (int x = runs[k].x0; x < runs[k].x1; ++x)
+            g.luminance += qRed(line[x]) * 299 + qGreen(line[x]) * 587 + qBlue(line[x]) * 114;
+    }
+    for (const auto &[id, g] : grounds) {
+        const int gw = g.right - g.left + 1, gh = g.bottom - g.top + 1;
+        // A bar or a badge: wider than twice its height and mostly filled
+        // (a bold letter is neither); or a large dark area (a dark theme).
+        const bool wide = gh >= 16 && gw >= 2 * gh && g.pixels * 2 >= qint64(gw) * gh;
+        const bool area = gh >= 200 && gw >= 200 && g.pixels * 2 >= qint64(gw) * gh;
+        if (!wide && !area)
+            continue;
+        // The ground becomes white and its text black, in grey: a pale
+        // colour would sit near the engine's threshold between the two.
+        const int ground = int(g.luminance / g.pixels / 1000);
+        const int span = std::max(1, 255 - ground);
+        for (int y = g.top; y <= g.bottom; ++y) {
+            QRgb *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+            for (int x = g.left; x <= g.right; ++x) {
+                const int lum = (qRed(line[x]) * 299 + qGreen(line[x]) * 587 + qBlue(line[x]) * 114) / 1000;
+                const int v = 255 - std::clamp((lum - ground) * 255 / span, 0, 255);
+                line[x] = qRgba(v, v, v, qAlpha(line[x]));
+            }
+        }
+    }
+}
+
+} // namespace
+
 QImage recognitionInput(QImage window, double scale) {
     if (window.isNull())
         return {};
     const QSize size = recognitionSize(window.size(), scale);
-    if (size != window.size())
-        return resizeImage(window, size);
+    if (size != window.size()) {
+        QImage resized = resizeImage(window, size);
+        darkGroundsInverted(resized);
+        return resized;
+    }
+    darkGroundsInverted(window);
     // An opaque image is encoded without its alpha channel: a quarter fewer
     // bytes. Not copied unless the caller still shares it.
     if (window.hasAlphaChannel() && isOpaque(window))

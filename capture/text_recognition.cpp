@@ -189,7 +189,7 @@ QList<ScreenWord> wordsWithLayout(TessBaseAPI *handle) {
         TessDeleteText(text);
         if (!word.isEmpty())
             words.append({word, QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)), std::max(block, 0),
-                          std::max(line, 0), TessResultIteratorConfidence(it, tesseract::RIL_WORD)});
+                          std::max(line, 0), TessResultIteratorConfidence(it, tesseract::RIL_WORD), -1});
     } while (TessResultIteratorNext(it, tesseract::RIL_WORD));
     TessResultIteratorDelete(it);
     return words;

@@ -57,7 +57,8 @@ void TextRecognizer::run(Worker *worker) {
             if (engine)
                 text = engine->read(band.image, &bandFailure, &timings, &words);
             if (index == 0 && text && job->topBandRead && job->bands.size() > 1)
-                job->topBandRead({*text, words, job->imageHeight, band.image.height()});
+                job->topBandRead(
+                    {*text, words, job->imageHeight, band.image.height(), TextSource::Recognised, {}});
             lock.lock();
             band.text = std::move(text);
             band.words = std::move(words);

@@ -7,6 +7,7 @@
 // in an image, whichever of the two the window manager stacked higher.
 
 #include "capture/text_recognition.h"
+#include "platform/accessibility/accessibility_reader.h"
 #include "platform/windowserver/window_server.h"
 
 #include <QElapsedTimer>
@@ -44,6 +45,10 @@ struct CaptureTimings {
     RecognitionTimings recognitionSteps;
     // From the start of the job to the top band's text (large windows only).
     qint64 topBand = -1;
+    // Reading the page's own text (the accessibility tree), and how it went
+    // (accessibleStatusText(), "" when not asked).
+    qint64 pageText = -1;
+    QString pageTextStatus;
     qint64 total = -1;
 };
 
@@ -62,6 +67,12 @@ struct WindowCaptureRequest {
     std::shared_ptr<TextRecognizer> recognizer;
     // Replaces text recognition (tests).
     std::function<std::optional<QString>(const QImage &)> recognize;
+    // Reads the page's own text from the window's accessibility tree first;
+    // recognition reads only what the tree has no text for, or everything
+    // when the window has no tree (none: recognition alone).
+    std::shared_ptr<AccessibilityReader> accessibility;
+    // How long the tree may take, from the start of the capture.
+    int pageTextBudgetMs = 150;
 };
 
 struct WindowCaptureHandlers {
@@ -85,5 +96,28 @@ struct WindowCaptureImages {
     QImage screenshot;
     QRectF windowRect; // window-server coordinates (points)
     QImage windowImage;
+    // The window under the selection, and the area of the window image in
+    // the window server's device pixels.
+    WindowServerWindow window;
+    QRect windowPixels;
 };
-WindowCaptureImages captureImages(const WindowCaptureRequest &request, CaptureTimings *timings = nullptr);
+// `windowFound` runs once the window under the selection is known, before
+// its image is taken.
+WindowCaptureImages captureImages(const WindowCaptureRequest &request, CaptureTimings *timings = nullptr,
+                                  const std::function<void(const WindowCaptureImages &)> &windowFound = {});
+
+// Starts reading the page's text of `images.window` with the request's
+// reader (an invalid future without a reader or a known process).
+std::shared_future<AccessibleWindow> startPageTextRead(const WindowCaptureRequest &request,
+                                                       const WindowCaptureImages &images);
+
+// The text of the captured window: the page's own text from `pageText`
+// when it has some (waiting at most until the request's budget from
+// `started`, a steady-clock time in ms), with recognition of the areas it
+// has no text for; else recognition of the whole window image. None without
+// a window image or text.
+std::optional<ScreenText> readWindowText(const WindowCaptureRequest &request,
+                                         const WindowCaptureImages &images,
+                                         const std::shared_future<AccessibleWindow> &pageText, qint64 started,
+                                         CaptureTimings *timings,
+                                         const std::function<void(const ScreenText &)> &topBandRead = {});

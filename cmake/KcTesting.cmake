@@ -4,17 +4,19 @@ function(kc_register_app_library target)
 endfunction()
 
 # kc_add_gtest(NAME name SOURCES ... LIBS ... [QT_MAIN CORE|GUI|WIDGETS]
-#              [XVFB] [KEYRING] [TIMEOUT s] [LABELS ...] [ARGS ...])
+#              [XVFB] [KEYRING] [A11Y] [TIMEOUT s] [LABELS ...] [ARGS ...])
 #
 # One GoogleTest binary registered as one CTest test. QT_MAIN adds a main()
 # that creates the Qt application object of that kind (otherwise link
 # GTest::gtest_main or bring your own main). XVFB runs it on a
 # private Xvfb display; KEYRING inside a private D-Bus session with an
-# unlocked throw-away gnome-keyring (and a throw-away HOME).
+# unlocked throw-away gnome-keyring (and a throw-away HOME); A11Y inside a
+# private D-Bus session with its accessibility bus running and the desktop's
+# accessibility switched on.
 set(KC_TEST_SUPPORT_DIR ${CMAKE_SOURCE_DIR}/tests/support)
 
 function(kc_add_gtest)
-  cmake_parse_arguments(T "XVFB;KEYRING" "NAME;TIMEOUT;QT_MAIN" "SOURCES;LIBS;LABELS;ARGS" ${ARGN})
+  cmake_parse_arguments(T "XVFB;KEYRING;A11Y" "NAME;TIMEOUT;QT_MAIN" "SOURCES;LIBS;LABELS;ARGS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock Qt6::Core)
   target_compile_definitions(${T_NAME} PRIVATE
@@ -32,6 +34,9 @@ function(kc_add_gtest)
   set(cmd $<TARGET_FILE:${T_NAME}> ${T_ARGS})
   if(T_KEYRING)
     set(cmd ${KC_TEST_SUPPORT_DIR}/with-keyring ${cmd})
+  endif()
+  if(T_A11Y)
+    set(cmd ${KC_TEST_SUPPORT_DIR}/with-a11y-bus --enabled ${cmd})
   endif()
   if(T_XVFB)
     set(cmd ${KC_TEST_SUPPORT_DIR}/with-xvfb ${cmd})

@@ -6,7 +6,7 @@
 // Prints, for (a) 1,500 words against 100 patients and (b) 5,000 words
 // against 500 patients, the median time of each implementation and the ratio.
 
-#include "capture/patient_identification.h"
+#include "capture/identification/patient_identification.h"
 #include "capture/patient_matching.h"
 #include "random_text.h"
 #include "reference_score.h"

@@ -24,8 +24,8 @@
 //                                                  against old sizes, on many
 //                                                  windows: texts and proposals
 
+#include "capture/identification/patient_identification.h"
 #include "capture/image_preparation.h"
-#include "capture/patient_identification.h"
 #include "capture/patient_matching.h"
 #include "capture/text_recognition.h"
 #include "capture/text_recognizer.h"

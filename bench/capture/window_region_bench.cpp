@@ -8,8 +8,8 @@
 //
 //   bench_capture_window_region
 
+#include "capture/identification/patient_identification.h"
 #include "capture/image_preparation.h"
-#include "capture/patient_identification.h"
 #include "capture/text_recognizer.h"
 #include "capture/window_region.h"
 #include "window_rendering.h"

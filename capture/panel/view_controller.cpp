@@ -1,17 +1,18 @@
 #include "capture/panel/view_controller.h"
 
 #include "capture/documentation_upload.h"
+#include "capture/identification/patient_identification.h"
 #include "capture/outbox/outbox_lock.h"
 #include "capture/outbox/upload_senders.h"
 #include "capture/panel/card_placement.h"
 #include "capture/panel/frozen_selection.h"
 #include "capture/panel/style.h"
-#include "capture/patient_identification.h"
 #include "capture/patient_matching.h"
 #include "capture/screen_coordinates.h"
 #include "capture/string_score.h"
 #include "capture/text_recognizer.h"
 #include "emr/emr_api_client.h"
+#include "platform/accessibility/accessibility_reader.h"
 #include "platform/core/notification_center.h"
 #include "platform/windowserver/window_server.h"
 
@@ -58,9 +59,11 @@ static QString reportedPatient(const QVariantMap &patient) {
 
 static QString timingsText(const CaptureTimings &t, qint64 matching, const QString &longestStall) {
     const RecognitionTimings &r = t.recognitionSteps;
-    return QStringLiteral("selection capture %1 ms, window capture %2 ms, enlarge %3 ms, recognition %4 ms "
-                          "(encode %5 ms, decode %6 ms, engine start %7 ms, reading %8 ms, top band %12 ms), "
-                          "matching %9 ms, capture total %10 ms; longest main-thread stall %11")
+    return QStringLiteral(
+               "selection capture %1 ms, window capture %2 ms, page text %13 ms (%14), enlarge %3 ms, "
+               "recognition %4 ms "
+               "(encode %5 ms, decode %6 ms, engine start %7 ms, reading %8 ms, top band %12 ms), "
+               "matching %9 ms, capture total %10 ms; longest main-thread stall %11")
         .arg(t.selectionCapture)
         .arg(t.windowCapture)
         .arg(t.enlarge)
@@ -72,7 +75,9 @@ static QString timingsText(const CaptureTimings &t, qint64 matching, const QStri
         .arg(matching)
         .arg(t.total)
         .arg(longestStall)
-        .arg(t.topBand);
+        .arg(t.topBand)
+        .arg(t.pageText)
+        .arg(t.pageTextStatus.isEmpty() ? QStringLiteral("not asked") : t.pageTextStatus);
 }
 
 // Measures, while running, the longest time the main thread's event loop did
@@ -250,11 +255,15 @@ ViewController::ViewController(CaptureMainWindow *window, CapturePanelSession *s
     identificationLabel = new QLabel(patientInfoView);
     identificationLabel->setGeometry(52, 46, 144, 13);
     identificationLabel->setFont(kcRalewayFont(9));
+    textSourceLabel = new QLabel(patientInfoView);
+    textSourceLabel->setGeometry(52, 58, 144, 11);
+    textSourceLabel->setFont(kcRalewayFont(8));
+    textSourceLabel->setStyleSheet(QStringLiteral("color: #6b7785"));
     screnshotPreview = new QLabel(patientInfoView);
     screnshotPreview->setGeometry(6, 50, 40, 36);
     screnshotPreview->setScaledContents(true);
     imageCaptionTextField = new QLineEdit(patientInfoView);
-    imageCaptionTextField->setGeometry(52, 60, 144, 24);
+    imageCaptionTextField->setGeometry(52, 69, 144, 20);
     imageCaptionTextField->setPlaceholderText(KCOptionalImageCaption);
     setAlpha(patientInfoView, 0);
 
@@ -313,6 +322,8 @@ ViewController::ViewController(CaptureMainWindow *window, CapturePanelSession *s
     if (m_window)
         connect(m_window, &CaptureMainWindow::contextMenuClosed, this, [this] { m_ownActivation.start(); });
     m_recognizer = std::make_shared<TextRecognizer>();
+    // The accessibility bus is joined ahead of the first capture.
+    sharedAccessibilityReader();
 
     // The rest state.
     const QPixmap icon = QIcon(QStringLiteral(":/kelvra/captureIcon.svg")).pixmap(30, 30);
@@ -632,6 +643,7 @@ void ViewController::screenCaptureRectangleFinished(const QRectF &rect) {
     if (snapshotWindow && snapshotWindow->isVisible())
         request.excludedWindows.append(quint32(snapshotWindow->winId()));
     request.recognizer = m_recognizer;
+    request.accessibility = sharedAccessibilityReader();
     const quint64 capture = ++m_captureGeneration;
     m_cardShownEarly = m_awaitingWholeText = false;
     m_decider = std::make_unique<CardDecider>(patients());
@@ -698,6 +710,8 @@ CardDecider &ViewController::decider() {
 
 void ViewController::captureDidFinish(const std::optional<ScreenText> &screen) {
     bringPanelToFront();
+    // Which text the decision rests on: the page's own, or recognised.
+    textSourceLabel->setText(screen ? textSourceText(screen->source) : QString());
     const bool early = m_cardShownEarly;
     m_cardShownEarly = false;
     QElapsedTimer matching;
@@ -758,6 +772,7 @@ void ViewController::topOfWindowRead(const ScreenText &top, qint64 elapsedMs) {
     const std::optional<CardDecision> card = decider().topBandRead(top);
     if (!card)
         return;
+    textSourceLabel->setText(textSourceText(top.source));
     bringPanelToFront();
     m_cardShownEarly = m_awaitingWholeText = true;
     m_identificationReason = identificationReasonText(card->identification.reason);

@@ -6,7 +6,7 @@
 // upload queue, which keeps every record until its service acknowledged it.
 
 #include "capture/capture_window.h"
-#include "capture/card_decision.h"
+#include "capture/identification/card_decision.h"
 #include "capture/outbox/upload_queue.h"
 #include "capture/panel/capture_controls.h"
 #include "capture/panel/panel_session.h"
@@ -65,6 +65,7 @@ public:
     QLabel *patientDOBLabel = nullptr;
     QLabel *patientExamRoomLabel = nullptr;
     QLabel *identificationLabel = nullptr; // "DOB on screen ✓" / "DOB not on screen"
+    QLabel *textSourceLabel = nullptr;     // "text from the page" / "text recognised"
     QLabel *screnshotPreview = nullptr;
     QLineEdit *imageCaptionTextField = nullptr;
     QLabel *successImageView = nullptr;

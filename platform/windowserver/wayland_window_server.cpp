@@ -87,6 +87,7 @@ QList<WindowServerWindow> WaylandWindowServer::windowsBelowAll(const QList<quint
                 continue;
             WindowServerWindow window;
             window.bounds = w.bounds;
+            window.pid = w.pid;
             result.append(window);
         }
     }

@@ -30,6 +30,9 @@ struct WindowServerWindow {
     // A whole screen standing in for the windows on it, where the desktop
     // tells no window geometry.
     bool wholeScreen = false;
+    // The process that shows the window, where the compositor tells it
+    // along with the list (0: ask windowProcess(), or not known).
+    qint64 pid = 0;
 };
 
 // What a window server can do; the capture code asks for these, never which
@@ -109,6 +112,13 @@ public:
     }
     virtual QImage imageOfRectBelowAll(const QRect &rect, const QList<quint32> &windows) const = 0;
 
+    // The process that shows the top-level window `windowID` (as the
+    // window tells it: _NET_WM_PID on X11); 0 when not known.
+    virtual qint64 windowProcess(quint32 windowID) const {
+        Q_UNUSED(windowID);
+        return 0;
+    }
+
     // Whether a compositing manager runs (translucent windows are shown
     // translucent only then).
     virtual bool compositingManagerRunning() const = 0;
@@ -134,6 +144,10 @@ public:
     bool compositingManagerRunning() const override;
     QList<QRect> screens() const override;
     QString name() const override { return QStringLiteral("x11"); }
+    qint64 windowProcess(quint32 windowID) const override;
+    // The top-level window (child of the root) that holds `window`; 0 when
+    // there is none.
+    quint32 toplevelWindow(quint32 window) const;
 
     X11WindowServer(const X11WindowServer &) = delete;
     X11WindowServer &operator=(const X11WindowServer &) = delete;

@@ -62,6 +62,7 @@ struct X11WindowServer::Private {
     QHash<quint8, PixmapFormat> pixmapFormats;
     xcb_atom_t windowTypeAtom = XCB_ATOM_NONE;
     xcb_atom_t desktopTypeAtom = XCB_ATOM_NONE;
+    xcb_atom_t pidAtom = XCB_ATOM_NONE;
 
     ~Private() {
         if (connection)
@@ -299,6 +300,7 @@ std::unique_ptr<X11WindowServer> X11WindowServer::open(const QString &display, Q
     }
     d->windowTypeAtom = internAtom(d->connection, "_NET_WM_WINDOW_TYPE");
     d->desktopTypeAtom = internAtom(d->connection, "_NET_WM_WINDOW_TYPE_DESKTOP");
+    d->pidAtom = internAtom(d->connection, "_NET_WM_PID");
     const xcb_query_extension_reply_t *composite = xcb_get_extension_data(d->connection, &xcb_composite_id);
     if (!composite || !composite->present) {
         if (failure)
@@ -352,6 +354,46 @@ QImage X11WindowServer::imageOfRectBelowAll(const QRect &rect, const QList<quint
             d->paintWindow(t, area, image, rect.topLeft());
     }
     return image;
+}
+
+quint32 X11WindowServer::toplevelWindow(quint32 window) const {
+    return d->toplevelOf(window);
+}
+
+qint64 X11WindowServer::windowProcess(quint32 windowID) const {
+    const xcb_atom_t pidAtom = d->pidAtom;
+    if (pidAtom == XCB_ATOM_NONE || windowID == 0)
+        return 0;
+    // The property is on the client window, which a window manager may have
+    // put inside a frame of its own: the window, then its children two
+    // levels down.
+    QList<xcb_window_t> asking{windowID};
+    for (int level = 0; level < 3 && !asking.isEmpty(); ++level) {
+        std::vector<xcb_get_property_cookie_t> cookies;
+        for (const xcb_window_t window : asking)
+            cookies.push_back(xcb_get_property(d->connection, 0, window, pidAtom, XCB_ATOM_CARDINAL, 0, 1));
+        qint64 pid = 0;
+        for (xcb_get_property_cookie_t cookie : cookies) {
+            Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(d->connection, cookie, nullptr));
+            if (pid == 0 && reply && reply->type == XCB_ATOM_CARDINAL && reply->format == 32 &&
+                xcb_get_property_value_length(reply.get()) >= 4)
+                pid = *static_cast<const quint32 *>(xcb_get_property_value(reply.get()));
+        }
+        if (pid > 0)
+            return pid;
+        QList<xcb_window_t> children;
+        for (const xcb_window_t window : asking) {
+            Reply<xcb_query_tree_reply_t> tree(
+                xcb_query_tree_reply(d->connection, xcb_query_tree(d->connection, window), nullptr));
+            if (!tree)
+                continue;
+            const xcb_window_t *list = xcb_query_tree_children(tree.get());
+            for (int c = 0; c < xcb_query_tree_children_length(tree.get()); ++c)
+                children.append(list[c]);
+        }
+        asking = children;
+    }
+    return 0;
 }
 
 bool X11WindowServer::compositingManagerRunning() const {

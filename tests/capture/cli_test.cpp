@@ -129,7 +129,9 @@ TEST_F(CaptureCli, MatchFromTextFile) {
 // Each kind of decision, from patient files with names only.
 TEST_F(CaptureCli, MatchDecisions) {
     auto match = [&](const QByteArray &patients, const QByteArray &text) {
-        const Outcome r = run({"match", "--patients", write("p.json", patients), "--text-file", "-"}, text);
+        const Outcome r = run(
+            {"match", "--patients", write("p.json", patients), "--text-file", "-", "--today", "2026-12-09"},
+            text);
         EXPECT_EQ(r.exitCode, 0) << r.err.constData();
         return QJsonDocument::fromJson(r.out).object();
     };
@@ -153,13 +155,31 @@ TEST_F(CaptureCli, MatchDecisions) {
     EXPECT_EQ(r.value("proposed").toObject().value("name").toString(), "Emma Smith");
     EXPECT_EQ(r.value("reason").toString(), "name");
     EXPECT_EQ(r.value("check").toString(), "DOB not on screen");
-    EXPECT_EQ(r.value("scores").toArray().at(0).toObject().value("found").toString(), "mention");
+    EXPECT_EQ(r.value("scores").toArray().at(0).toObject().value("found").toString(), "named elsewhere");
+    EXPECT_EQ(
+        r.value("subject").toObject(),
+        QJsonObject(
+            {{"name", "Smith, Emma"}, {"dob", QJsonValue()}, {"age", QJsonValue()}, {"where", "label"}}));
     r = match(family, "Patient: Smith, Mary  DOB 06/03/2015");
     EXPECT_TRUE(r.value("proposed").isNull());
     EXPECT_EQ(r.value("reason").toString(), "date of birth differs");
     EXPECT_EQ(r.value("contradicted").toObject().value("name").toString(), "Mary Smith");
     EXPECT_EQ(r.value("check").toString(), "DOB 06/03/2015 on screen is not Mary Smith's");
-    EXPECT_EQ(r.value("candidates").toArray(), QJsonArray({"Emma Smith"}));
+    EXPECT_EQ(r.value("candidates").toArray(), QJsonArray({"Mary Smith", "Emma Smith"}));
+    // The record of someone not booked, and ages counted at --today.
+    r = match(family, "Patient: Smith, Jonah  DOB 01/02/2003\nGuardian: Smith, Mary");
+    EXPECT_TRUE(r.value("proposed").isNull());
+    EXPECT_EQ(r.value("reason").toString(), "not on today's list");
+    EXPECT_EQ(r.value("check").toString(),
+              "The record on screen is for Smith, Jonah, who is not on today's list");
+    EXPECT_EQ(r.value("subject").toObject().value("dob").toString(), "01/02/2003");
+    r = match(family, "SMITH, MARY  F  44 yrs");
+    EXPECT_EQ(r.value("reason").toString(), "name");
+    EXPECT_EQ(r.value("subject").toObject().value("age").toInt(), 44);
+    EXPECT_EQ(r.value("subject").toObject().value("where").toString(), "banner");
+    r = match(family, "SMITH, MARY  F  30 yrs");
+    EXPECT_EQ(r.value("reason").toString(), "age differs");
+    EXPECT_EQ(r.value("check").toString(), "Age 30 yrs on screen is not Mary Smith's");
     r = match(family, "Patient: Smith, Emma DOB 06/03/2015\nGuardian: Smith, Mary");
     EXPECT_EQ(r.value("proposed").toObject().value("name").toString(), "Emma Smith");
     EXPECT_EQ(r.value("reason").toString(), "name and date of birth");
@@ -231,6 +251,7 @@ TEST_F(CaptureCli, BadInputIsOneLineAndStatusTwo) {
     expectBadInput(run({"match", "--patients", patients}));
     expectBadInput(run({"match", "--patients", patients, "--text-file", text, "--image", garbage}));
     expectBadInput(run({"match", "--patients", patients, "--image", garbage}));
+    expectBadInput(run({"match", "--patients", patients, "--text-file", text, "--today", "tomorrow"}));
     expectBadInput(run({"match", "--patients", dir.filePath("missing.json"), "--text-file", text}));
     expectBadInput(run({"match", "--patients", patients, "--text-file", dir.filePath("missing.txt")}));
     expectBadInput(

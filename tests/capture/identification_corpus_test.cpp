@@ -7,8 +7,8 @@
 // the margin are set from. KC_IDENTIFICATION_CORPUS=full renders every form
 // in every font and size (for calibration; takes long).
 
+#include "capture/identification/patient_identification.h"
 #include "capture/image_preparation.h"
-#include "capture/patient_identification.h"
 #include "capture/text_recognition.h"
 
 #include <QDate>

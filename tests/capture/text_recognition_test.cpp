@@ -2,8 +2,8 @@
 // capture takes: window image, enlarged 2x, PNG, in-memory stream,
 // Leptonica, Tesseract; then the patient matching on the result.
 
+#include "capture/identification/patient_identification.h"
 #include "capture/image_preparation.h"
-#include "capture/patient_identification.h"
 #include "capture/patient_matching.h"
 #include "capture/text_recognition.h"
 #include "capture/text_recognizer.h"

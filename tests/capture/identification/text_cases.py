@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """text_cases.py BINARY [CASES] [PATIENTS]: runs `BINARY match --text-file`
 on every case of text_cases.txt and prints right / nobody / wrong per class
-(the test suite checks the same cases in process)."""
+(the test suite checks the same cases in process). Ages are counted at
+$KC_CASES_TODAY (default 2026-12-09, the day the cases were written for;
+empty: the binary's own today)."""
 import json, os, subprocess, sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -27,9 +29,11 @@ def main():
     binary = sys.argv[1]
     path = sys.argv[2] if len(sys.argv) > 2 else os.path.join(HERE, "text_cases.txt")
     patients = sys.argv[3] if len(sys.argv) > 3 else os.path.join(HERE, "patients.json")
+    day = os.environ.get("KC_CASES_TODAY", "2026-12-09")
+    today = ["--today", day] if day else []
     tally = {}
     for c in cases(path):
-        r = subprocess.run([binary, "match", "--patients", patients, "--text-file", "-"],
+        r = subprocess.run([binary, "match", "--patients", patients, "--text-file", "-"] + today,
                            input=c["text"].encode(), capture_output=True)
         got = json.loads(r.stdout.decode())
         proposed, result = outcome(got, c["expected"])

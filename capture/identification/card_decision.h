@@ -6,9 +6,10 @@
 // proposal rests on. The capture panel only shows it; `kelvra-capture match`
 // prints it.
 
-#include "capture/patient_identification.h"
+#include "capture/identification/patient_identification.h"
 #include "capture/screen_text.h"
 
+#include <QDate>
 #include <QList>
 #include <QString>
 #include <QVariantList>
@@ -38,7 +39,8 @@ struct CardDecision {
 
 class CardDecider {
 public:
-    explicit CardDecider(QVariantList patients);
+    // Ages on screen are checked at `today`.
+    explicit CardDecider(QVariantList patients, const QDate &today = QDate::currentDate());
 
     const QVariantList &patients() const { return m_patients; }
 
@@ -63,7 +65,9 @@ private:
     QString birthDateCheck(qsizetype index, bool *onScreen) const;
 
     QVariantList m_patients;
-    QString m_textSoFar; // for the date-of-birth check of a chosen patient
+    QDate m_today;
+    QString m_textSoFar;                   // for the date-of-birth check of a chosen patient
+    std::optional<NameOnScreen> m_subject; // the record's person, as read so far
     std::optional<qsizetype> m_early;
     std::optional<qsizetype> m_chosen;
     bool m_replacedEarly = false;

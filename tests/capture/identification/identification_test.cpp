@@ -2,8 +2,9 @@
 // surnames, the floor, the date of birth among patients scoring alike, and
 // the dates found in text.
 
-#include "capture/patient_identification.h"
-#include "capture/patient_matching.h"
+#include "capture/identification/lexicon.h"
+#include "capture/identification/names.h"
+#include "capture/identification/patient_identification.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -62,16 +63,24 @@ struct Outcome {
     QString reason;
     bool dobOnScreen;
     QStringList candidates;
+    QString subject; // who the screen was read to be about, and where
 };
 
+// Ages on screen are counted at this day.
+const QDate kToday(2026, 12, 9);
+
 Outcome decide(const QVariantList &list, const QString &text) {
-    const PatientIdentification id = identifyPatient(list, text);
+    const PatientIdentification id = identifyPatient(list, text, kToday);
     Outcome out{id.proposed ? list.at(*id.proposed).toMap().value("name").toString() : QString(),
                 identificationReasonText(id.reason),
                 id.dobOnScreen,
+                {},
                 {}};
     for (qsizetype i : id.candidates)
         out.candidates << list.at(i).toMap().value("name").toString();
+    if (id.subject)
+        out.subject =
+            id.subject->name.asRead + " @" + id.subject->where + " dob=" + id.subject->facts.birthDateShown;
     return out;
 }
 
@@ -106,15 +115,6 @@ TEST(PatientIdentification, CompoundSurnamesInEveryForm) {
     }
 }
 
-TEST(PatientIdentification, TheMatchingAloneMissesCompoundSurnames) {
-    // What the forms mend: the plain matching reverses word by word.
-    const QVariantList list = todaysList();
-    const std::optional<QVariantMap> top =
-        determinePatientFromList(list, QString("Patient: VAN DER BERG, Patricia DOB unknown"));
-    ASSERT_TRUE(top);
-    EXPECT_NE(top->value("name").toString(), "Patricia Van der Berg");
-}
-
 TEST(PatientIdentification, FamiliesToldApartByTheDateOfBirth) {
     const QVariantList list = todaysList();
     Outcome out =
@@ -147,7 +147,7 @@ TEST(PatientIdentification, FamiliesToldApartByTheDateOfBirth) {
     // on screen confirms the misread name.
     out = decide(list, "Patient Dos Santos, Sofla\nDOB 02.02.1999 MRN: 4521987\nGuardian: Dos Santos, Lucas");
     EXPECT_EQ(out.proposed, "Sofia Dos Santos");
-    EXPECT_EQ(out.reason, "name and date of birth");
+    EXPECT_EQ(out.reason, "date of birth and part of the name");
     // Misread without the date of birth: nobody.
     out = decide(list, "Patient Dos Santos, Sofla\nMRN: 4521987");
     EXPECT_EQ(out.proposed, "");
@@ -232,7 +232,9 @@ TEST(PatientIdentification, TwoVisitsOfOnePatientAreOnePatient) {
     // Two people of one name: told apart by the date only.
     const QVariantList twins = {named("John Smith", "1950-01-02"), named("John Smith", "1971-08-30")};
     EXPECT_EQ(decide(twins, "Smith, John").reason, "ambiguous");
-    EXPECT_EQ(identifyPatient(twins, QString("Smith, John 8/30/71")).proposed, 1);
+    EXPECT_EQ(identifyPatient(twins, QString("Smith, John DOB 8/30/71")).proposed, 1);
+    // A two-digit year counts only labelled.
+    EXPECT_EQ(decide(twins, "Smith, John 8/30/71").reason, "ambiguous");
 }
 
 // The cases of every class: names in focus against mentions, lists and
@@ -263,8 +265,73 @@ TEST(PatientIdentification, EveryClassOfTheCases) {
         const Outcome out = decide(list, c.text.trimmed());
         // Never another patient; nobody only where the case says so.
         EXPECT_EQ(out.proposed, c.expected)
-            << qPrintable(c.kind) << ": " << qPrintable(c.text) << " (" << qPrintable(out.reason) << ")";
+            << qPrintable(c.kind) << ": " << qPrintable(c.text) << " (" << qPrintable(out.reason)
+            << "; subject " << qPrintable(out.subject) << ")";
     }
+}
+
+// A name as a screen shows it: words, the comma after the last name.
+ReadName shownName(const QString &text) {
+    ReadName name;
+    for (QString word : text.split(' ', Qt::SkipEmptyParts)) {
+        const bool comma = word.endsWith(',');
+        const QString folded = foldName(word.remove(','));
+        if (!name.parts.isEmpty() && isSuffix(alphanumeric(folded)))
+            name.suffix = alphanumeric(folded);
+        else
+            name.parts << alphanumeric(folded), name.raw << folded;
+        if (comma && name.surnameWords < 0)
+            name.surnameWords = int(name.parts.size());
+    }
+    return name;
+}
+
+// Whether a name on screen can be a booked patient: every part shown must
+// be theirs.
+TEST(NameAgreement, EveryPartShownMustBeTheirs) {
+    const struct {
+        const char *shown;
+        QVariantMap booked;
+        NameAgreement expected;
+    } cases[] = {
+        {"ORTIZ, RAFAEL", named("Rafael Esteban Ortiz"), NameAgreement::Agrees},
+        {"ORTIZ, RAFAEL E", patient("Rafael Esteban", "Ortiz", ""), NameAgreement::Agrees},
+        {"ORTIZ, RAFAEL TOMAS", patient("Rafael Esteban", "Ortiz", ""), NameAgreement::Contradicts},
+        {"ORTIZ, RAFAEL T", patient("Rafael Esteban", "Ortiz", ""), NameAgreement::Contradicts},
+        // A booked name without middle names says nothing of those shown.
+        {"AASHEIM, SIGRUN K", patient("Sigrun", "Aasheim", ""), NameAgreement::Agrees},
+        // Particles are part of the last name, whichever side lacks them.
+        {"DE LA VEGA, MARISA", patient("Marisa", "Vega", ""), NameAgreement::None},
+        {"Marisa de la Vega", patient("Marisa", "Vega", ""), NameAgreement::None},
+        {"VEGA, MARISA", patient("Marisa", "de la Vega", ""), NameAgreement::NeedsBirthDate},
+        {"O CONNOR, SIOBHAN", patient("Siobhan", "O'Connor", ""), NameAgreement::Agrees},
+        {"Siobhan OConnor", patient("Siobhan", "O'Connor", ""), NameAgreement::Agrees},
+        {"CONNOR, SIOBHAN", patient("Siobhan", "O'Connor", ""), NameAgreement::NeedsBirthDate},
+        // The comma says which is the last name; without it the order is
+        // First Last, the other order only with the date of birth.
+        {"OWEN, LEWIS", patient("Owen", "Lewis", ""), NameAgreement::None},
+        {"LEWIS, OWEN", patient("Owen", "Lewis", ""), NameAgreement::Agrees},
+        {"Owen Lewis", patient("Owen", "Lewis", ""), NameAgreement::Agrees},
+        {"Lewis Owen", patient("Owen", "Lewis", ""), NameAgreement::NeedsBirthDate},
+        // Suffixes: another one contradicts, a missing one does not.
+        {"HALE JR, ROBERT", patient("Robert", "Hale", ""), NameAgreement::Agrees},
+        {"HALE SR, ROBERT", patient("Robert", "Hale Jr.", ""), NameAgreement::Contradicts},
+        // Initials, parts and misreadings only with the date of birth.
+        {"K. Walsh", patient("Kieran", "Walsh", ""), NameAgreement::NeedsBirthDate},
+        {"GARCIA, ANA", patient("Ana", "Garcia Marquez", ""), NameAgreement::NeedsBirthDate},
+        {"MIILLER, HANS", patient("Hans", "Müller", ""), NameAgreement::NeedsBirthDate},
+        {"LEVVIS, OWEN", patient("Owen", "Lewis", ""), NameAgreement::NeedsBirthDate},
+        {"FRAN(OIS LEFEVRE", patient("François", "Lefèvre", ""), NameAgreement::NeedsBirthDate},
+        {"Srnith, John", patient("John", "Smith", ""), NameAgreement::NeedsBirthDate},
+        {"KIM, DANIELLE", patient("Daniel", "Kim", ""), NameAgreement::None},
+        {"TEIXEIRA, MARIA", patient("Rosa Maria", "Teixeira", ""), NameAgreement::None},
+        {"TEIXEIRA, ROSA", patient("Rosa Maria", "Teixeira", ""), NameAgreement::Agrees},
+        {"Patricia Van der Berg", patient("Patricia", "Berg", ""), NameAgreement::None},
+        {"Jean-Pierre Roux", patient("Jean Pierre", "Roux", ""), NameAgreement::Agrees},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(compareName(shownName(QString::fromUtf8(c.shown)), bookedNames(c.booked)), c.expected)
+            << c.shown << " / " << qPrintable(c.booked.value("name").toString());
 }
 
 TEST(FindDates, EveryWrittenForm) {
@@ -289,6 +356,15 @@ TEST(FindDates, EveryWrittenForm) {
     EXPECT_TRUE(has("Date of birth 14 March 1979", 1979, 3, 14));
     EXPECT_TRUE(has("Birth date 1979/03/14", 1979, 3, 14));
     EXPECT_TRUE(has("Birth date 1979/3/4", 1979, 3, 4));
+    // Month names in any order, in four languages.
+    for (const char *text :
+         {"DOB Mar-14-1979", "DOB 14/Mar/1979", "DOB 1979-Mar-14", "DOB Mar. 14, 1979", "geb. 14. März 1979",
+          "Fecha de nacimiento: 14 de marzo de 1979", "Née le 14 mars 1979", "14-MRZ-1979", "1979 mars 14"})
+        EXPECT_TRUE(has(QString::fromUtf8(text), 1979, 3, 14)) << text;
+    EXPECT_TRUE(has("1er févr. 1980", 1980, 2, 1));
+    EXPECT_TRUE(has("DOB 2 août 1980", 1980, 8, 2));
+    EXPECT_TRUE(has("17 dic 2001", 2001, 12, 17));
+    EXPECT_FALSE(has("Room 12 2026", 2026, 12, 1));
     EXPECT_FALSE(has("MRN 4521987 Room 4", 1987, 4, 5));
     EXPECT_FALSE(has("04/12/1962", 1962, 4, 13));
     EXPECT_FALSE(has("04/12/1962", 1963, 4, 12));
@@ -308,6 +384,28 @@ TEST(FindDates, PatientDatesOfBirth) {
     EXPECT_FALSE(patientBirthDate("").isValid());
     EXPECT_FALSE(patientBirthDate("unknown").isValid());
     EXPECT_FALSE(dateIsAmong(QDate(), findDates("01/02/1950")));
+}
+
+// A date of birth's century, and ages as records write them.
+TEST(FindDates, BirthDatesAndAges) {
+    const QDate today(2026, 12, 9);
+    EXPECT_EQ(birthDateFrom({82, 2, 28, true}, today), QDate(1982, 2, 28));
+    EXPECT_FALSE(birthDateFrom({10, 3, 4, true}, today))
+        << "2010 or 1910: a two-digit year that cannot be told";
+    EXPECT_FALSE(birthDateFrom({2027, 1, 1, false}, today)) << "not born yet";
+    EXPECT_FALSE(birthDateFrom({1890, 1, 1, false}, today));
+    const struct {
+        const char *text;
+        double years;
+    } ages[] = {{"Age 42", 42}, {"Age: 42", 42},     {"42 y", 42},  {"42yo", 42},    {"42 y/o", 42},
+                {"42 yrs", 42}, {"42-year-old", 42}, {"42F", 42},   {"F/42", 42},    {"Edad: 23 años", 23},
+                {"46 ans", 46}, {"Alter 47 J.", 47}, {"6 mo", 0.5}, {"Âge : 46", 46}};
+    for (const auto &a : ages) {
+        const QList<PlacedAge> found = findAges(QString::fromUtf8(a.text));
+        ASSERT_EQ(found.size(), 1) << a.text;
+        EXPECT_DOUBLE_EQ(found.first().years, a.years) << a.text;
+    }
+    EXPECT_TRUE(findAges("Page 42   BP 120/80   Room 4").isEmpty());
 }
 
 } // namespace

@@ -1,13 +1,29 @@
-#include "capture/card_decision.h"
+#include "capture/identification/card_decision.h"
 
-#include "capture/string_score.h"
+namespace {
 
-CardDecider::CardDecider(QVariantList patients) : m_patients(std::move(patients)) {}
+// Whether the text holds at least three letters: anything a window could be
+// read for.
+bool holdsWords(const QString &text) {
+    int letters = 0;
+    for (QChar c : text)
+        if (c.isLetter() && ++letters >= 3)
+            return true;
+    return false;
+}
+
+} // namespace
+
+CardDecider::CardDecider(QVariantList patients, const QDate &today)
+    : m_patients(std::move(patients)), m_today(today) {}
 
 QString CardDecider::birthDateCheck(qsizetype index, bool *onScreen) const {
     const QDate birth =
         patientBirthDate(m_patients.at(index).toMap().value(QStringLiteral("dob")).toString());
-    *onScreen = dateIsAmong(birth, findDates(m_textSoFar));
+    // The date of birth of the record's person when one was read, else any
+    // date on screen.
+    *onScreen = m_subject && m_subject->facts.hasBirthDate() ? dateIsAmong(birth, m_subject->facts.birthDates)
+                                                             : dateIsAmong(birth, findDates(m_textSoFar));
     return *onScreen ? QStringLiteral("DOB on screen \u2713") : QStringLiteral("DOB not on screen");
 }
 
@@ -28,7 +44,8 @@ CardDecision CardDecider::patientCard(qsizetype index, const PatientIdentificati
 std::optional<CardDecision> CardDecider::topBandRead(const ScreenText &top) {
     if (m_early || m_chosen || m_patients.isEmpty())
         return std::nullopt;
-    const PatientIdentification identification = identifyPatient(m_patients, top);
+    const PatientIdentification identification = identifyPatient(m_patients, top, m_today);
+    m_subject = identification.subject;
     // Only the surest proposal shows before the rest is read: the name and
     // the date of birth, both in the top of the window.
     if (!identification.proposed || !identification.dobOnScreen)
@@ -57,10 +74,11 @@ CardDecision CardDecider::wholeWindowRead(const std::optional<ScreenText> &scree
         m_textSoFar = screen->text;
     if (m_chosen)
         return patientCard(*m_chosen, {}, true);
-    const bool readSomething = screen && scoreCleaned(screen->text).simplified().size() >= 3;
+    const bool readSomething = screen && holdsWords(screen->text);
     PatientIdentification identification;
     if (readSomething && !m_patients.isEmpty())
-        identification = identifyPatient(m_patients, *screen);
+        identification = identifyPatient(m_patients, *screen, m_today);
+    m_subject = identification.subject;
     if (identification.proposed) {
         // The rest of the window may change the decision: the early card
         // then never files.
@@ -78,11 +96,24 @@ CardDecision CardDecider::wholeWindowRead(const std::optional<ScreenText> &scree
     // could not be read after an early card): the clinician chooses.
     card.show = CardDecision::Show::Table;
     card.firstRows = identification.candidates;
+    const auto name = [&](std::optional<qsizetype> index) {
+        return index ? m_patients.at(*index).toMap().value(QStringLiteral("name")).toString() : QString();
+    };
     switch (identification.reason) {
     case IdentificationReason::BirthDateContradicts:
         card.check = QStringLiteral("DOB %1 on screen is not %2's")
-                         .arg(identification.contradictingDate,
-                              m_patients.at(*identification.contradicted).toMap().value("name").toString());
+                         .arg(identification.contradictingDate, name(identification.contradicted));
+        break;
+    case IdentificationReason::AgeContradicts:
+        card.check = QStringLiteral("Age %1 on screen is not %2's")
+                         .arg(identification.contradictingDate, name(identification.contradicted));
+        break;
+    case IdentificationReason::NotBooked:
+        card.check = QStringLiteral("The record on screen is for %1, who is not on today's list")
+                         .arg(identification.subject->name.asRead);
+        break;
+    case IdentificationReason::Deceased:
+        card.check = QStringLiteral("The record on screen is marked deceased");
         break;
     case IdentificationReason::List:
         card.check = QStringLiteral("A list of patients on screen");
