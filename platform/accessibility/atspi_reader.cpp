@@ -594,6 +594,11 @@ private:
         g_main_context_push_thread_default(context);
         bool connected = false;
         auto connect = [&] {
+            // No accessibility bus (no session bus at all, say): nothing
+            // to read, and the library must not be handed a connection
+            // that is not there (libdbus aborts on it).
+            if (!atspi_get_a11y_bus())
+                return;
             // The library's connection is dispatched on this thread's
             // context only, never on the default one that the Qt main
             // loop runs.
