@@ -584,8 +584,9 @@ std::optional<Phrase> nameAt(const Layout &layout, int w, bool lenient) {
     if (name.parts.isEmpty())
         return std::nullopt;
     // "Robert Hale Jr., D.O.B. ...", "Hans Müller, geb. ...": a comma after
-    // the whole name ends it; only a last name alone keeps it.
-    if (name.surnameWords == int(name.parts.size()) && name.parts.size() >= 2)
+    // the whole name, with more after it, ends it; a last name alone keeps
+    // it, and so does one ending its line ("GARCIA MARQUEZ," over "Ana").
+    if (name.surnameWords == int(name.parts.size()) && name.parts.size() >= 2 && k < piece.end)
         name.surnameWords = -1;
     phrase.end = k;
     if (k < piece.end && isCredential(layout.word(k).alnum) && !layout.word(k).lower)

@@ -152,7 +152,8 @@ private:
         QHash<int, QList<int>> perRow;
         for (int i = 0; i < int(m_phrases.size()); ++i) {
             const Phrase &p = m_phrases.at(i);
-            if (p.staff)
+            // A last name ending with its comma goes on with the next line.
+            if (p.staff || p.name.surnameWords == int(p.name.parts.size()))
                 continue;
             const Word &first = m_layout.word(p.start);
             rows.append({i, m_layout.boxes() ? first.top : m_layout.rank(first.row), first.x, leadOf(p),
@@ -237,6 +238,27 @@ private:
                     phrase->name.parts += rest->name.parts;
                     phrase->name.raw += rest->name.raw;
                     phrase->name.asRead += QStringLiteral(", ") + rest->name.asRead;
+                    phrase->name.capitalsFrom = -1;
+                    m_continued.insert(next.first);
+                }
+            }
+        } else if (phrase->end == piece.end && phrase->name.surnameWords < 0 &&
+                   m_layout.piecesOfRow(piece.row).last() == m_layout.word(phrase->first).piece) {
+            // A long name wrapped in a narrow column: one more name word
+            // alone at the start of the line under it ("Ana Lucía García" /
+            // "Márquez").
+            const QList<int> below = m_layout.piecesBelow(piece, 1);
+            if (!below.isEmpty()) {
+                const Piece &next = m_layout.pieces().at(below.first());
+                const std::optional<Phrase> rest = nameAt(m_layout, next.first, true);
+                bool alone = rest && rest->name.parts.size() == 1 && !rest->lowerCase &&
+                             std::abs(next.x - piece.x) <= 2 * m_layout.unit();
+                for (int w = rest ? rest->end : next.end; alone && w < next.end; ++w)
+                    alone = !m_layout.word(w).hasLetter && !m_layout.word(w).hasDigit;
+                if (alone) {
+                    phrase->name.parts += rest->name.parts;
+                    phrase->name.raw += rest->name.raw;
+                    phrase->name.asRead += QLatin1Char(' ') + rest->name.asRead;
                     phrase->name.capitalsFrom = -1;
                     m_continued.insert(next.first);
                 }
@@ -689,7 +711,16 @@ private:
                 continue;
             if (isHeading(piece))
                 break;
+            // The row from there to the right: a form's value beside its
+            // label ("Né(e) le :  14/03/1979").
             addRange(piece.first, piece.end);
+            for (int q : m_layout.piecesOfRow(piece.row)) {
+                const Piece &right = m_layout.pieces().at(q);
+                if (stopped)
+                    break;
+                if (right.first > piece.first && !scopeHas(scope, right.first))
+                    addRange(right.first, right.end);
+            }
         }
         for (int i = 0; i < int(scope.size()); ++i)
             readFacts(scope[i].first, scope[i].second, facts, i < ownRange);
@@ -706,6 +737,11 @@ private:
             }
         }
         return facts;
+    }
+
+    static bool scopeHas(const QList<std::pair<int, int>> &scope, int word) {
+        return std::any_of(scope.begin(), scope.end(),
+                           [&](const std::pair<int, int> &r) { return r.first <= word && word < r.second; });
     }
 
     // Whether nobody but `phrase`'s person is named in the top of the
