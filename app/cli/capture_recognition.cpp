@@ -327,8 +327,8 @@ int runMatch(int argc, char **argv, const QStringList &args) {
     const QString windowOption = QStringLiteral("--window");
     const QString pageTextOption = QStringLiteral("--page-text");
     const QString todayOption = QStringLiteral("--today");
-    const Arguments parsed =
-        parseArguments(args, {patientsOption, imageOption, textOption, windowOption, pageTextOption, todayOption});
+    const Arguments parsed = parseArguments(
+        args, {patientsOption, imageOption, textOption, windowOption, pageTextOption, todayOption});
     if (!parsed.error.isEmpty())
         return cliBadInput(parsed.error);
     if (!parsed.positional.isEmpty())
@@ -535,8 +535,9 @@ const CliRegistrar ocrCommand({
 
 const CliRegistrar matchCommand({
     QStringLiteral("match"),
-    QStringLiteral("--patients FILE (--image IMAGE | --text-file FILE | --window WINDOW-ID [--page-text on|off]) "
-                   "[--today YYYY-MM-DD]"),
+    QStringLiteral(
+        "--patients FILE (--image IMAGE | --text-file FILE | --window WINDOW-ID [--page-text on|off]) "
+        "[--today YYYY-MM-DD]"),
     QStringLiteral("propose the patient a window image or text belongs to"),
     QStringLiteral(
         "Decides which of today's patients the text of a window shows, as a capture does.\n"

@@ -13,6 +13,9 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -58,8 +61,9 @@ QVariantList randomPatients(RandomText &random, int count) {
 void measure(const char *label, int words, int patients, int productionRuns, int referenceRuns) {
     RandomText random(quint32(words * 31 + patients));
     const QVariantList list = randomPatients(random, patients);
-    QString text = random.windowText(words);
+    // A record: the patient's banner at the top, then a window of words.
     const QStringList parts = list.at(patients / 2).toMap().value("name").toString().split(' ');
+    QString text = parts.last().toUpper() + ", " + parts.first().toUpper() + "\n" + random.windowText(words);
     text += " " + parts.last() + ", " + parts.first() + " " + random.windowText(20);
 
     QList<double> production;
@@ -82,9 +86,21 @@ void measure(const char *label, int words, int patients, int productionRuns, int
     const ScreenText screen = ScreenText::fromText(text);
     const Median identificationMs =
         median(productionRuns, [&] { identification = identifyPatient(list, screen); });
-    std::printf("  identification median %9.2f ms wall, %9.2f ms CPU  (%d runs); proposed %s\n",
+    std::printf("  identification median %9.2f ms wall, %9.2f ms CPU  (%d runs); %s (%s)\n",
                 identificationMs.wallMs, identificationMs.cpuMs, productionRuns,
-                identification.proposed == patients / 2 ? "the patient on screen" : "another or nobody");
+                identification.proposed == patients / 2 ? "proposed the patient of the banner"
+                : identification.proposed               ? "proposed ANOTHER patient"
+                                                        : "proposed nobody",
+                qPrintable(identificationReasonText(identification.reason)));
+    if (qEnvironmentVariableIsSet("KC_BENCH_DUMP")) {
+        QFile dump(qEnvironmentVariable("KC_BENCH_DUMP") + QLatin1Char('-') + QString::number(words));
+        if (dump.open(QIODevice::WriteOnly))
+            dump.write(text.toUtf8());
+        QFile people(qEnvironmentVariable("KC_BENCH_DUMP") + QStringLiteral("-patients-") +
+                     QString::number(words));
+        if (people.open(QIODevice::WriteOnly))
+            people.write(QJsonDocument(QJsonArray::fromVariantList(list)).toJson());
+    }
     std::fflush(stdout);
 }
 

@@ -7,6 +7,10 @@
 namespace identification {
 
 bool Layout::inTop(const Piece &piece) const {
+    // The page's header (its banner landmark) is the top, wherever it stands.
+    for (int w = piece.first; w < piece.end; ++w)
+        if (m_screen.inLandmark(m_words.at(w).screenWord, u"banner"))
+            return true;
     if (!m_boxes)
         return m_rowRank.value(piece.row) < 3;
     const int limit = std::max(m_screen.topBandBottom, m_screen.imageHeight * 3 / 10);
@@ -16,6 +20,10 @@ bool Layout::inTop(const Piece &piece) const {
 }
 
 bool Layout::large(const Piece &piece) const {
+    // The page's top headings count as large text.
+    for (int w = piece.first; w < piece.end; ++w)
+        if (const int level = m_screen.headingLevel(m_words.at(w).screenWord); level == 1 || level == 2)
+            return true;
     if (!m_boxes || m_medianHeight <= 0)
         return false;
     return (piece.bottom - piece.top) * 10 >= m_medianHeight * 13;
@@ -78,12 +86,13 @@ QString Layout::textOf(int first, int end, QList<qsizetype> *starts) const {
 
 std::pair<int, int> Layout::valueOf(int l) const {
     const Label &label = m_labels.at(l);
+    if (label.structural)
+        return {label.valueFirst, label.valueEnd};
     const Piece &piece = m_pieces.at(label.piece);
     int end = piece.end;
-    for (int k = l + 1; k < int(m_labels.size()) && m_labels.at(k).piece == label.piece; ++k) {
-        end = m_labels.at(k).first;
-        break;
-    }
+    if (l + 1 < int(m_labels.size()) && m_labels.at(l + 1).piece == label.piece &&
+        !m_labels.at(l + 1).structural)
+        end = m_labels.at(l + 1).first;
     return {label.colon + 1, end};
 }
 
@@ -179,6 +188,7 @@ void Layout::readWords() {
                                                      "\u2013", "\u2014", "--",     "\u2015", "||", "\u25cf"};
             word.separator = separators.contains(t) || (t.isEmpty() && word.shown.contains(QLatin1Char(';')));
             word.row = sw.line;
+            word.screenWord = int(i);
             if (m_boxes) {
                 const int width = sw.box.width();
                 const int share = int(parts.size());
@@ -281,8 +291,7 @@ void Layout::birthLabel(Date &date) const {
         const int qualifierWord = end - reading.headWords - 1;
         if (qualifierWord >= first) {
             const Word &q = m_words.at(qualifierWord);
-            if (!isSubjectQualifier(q.letters) && !q.colon && !q.hasDigit && q.letters.size() > 1 &&
-                (q.lower || isCommonWord(q.letters)))
+            if (!q.colon && !q.hasDigit && isOtherPersonQualifier(q.letters))
                 date.otherPerson = true;
         }
         return true;
@@ -308,6 +317,93 @@ void Layout::birthLabel(Date &date) const {
             words << m_words.at(w).letters;
         const LabelReading reading = labelStartingWith(words);
         date.labelled = reading.kind == LabelKind::BirthDate && reading.headWords == int(words.size());
+    }
+}
+
+// Labels the page's structure gives without a colon: a label element bound
+// to its field ("Date of birth" for the field showing it), a table's column
+// header over its only cell ("Patient" over one name).
+void Layout::findStructureLabels() {
+    if (m_screen.elements.isEmpty())
+        return;
+    // The layout's words of each element, the element's own or within it.
+    QHash<int, QList<int>> wordsOf;
+    auto within = [&](int w, int element) {
+        for (int e = m_screen.words.at(m_words.at(w).screenWord).element; e >= 0;
+             e = m_screen.elements.at(e).parent) {
+            if (e == element)
+                return true;
+            if (m_screen.elements.at(e).parent >= e)
+                break;
+        }
+        return false;
+    };
+    auto add = [&](LabelKind kind, int valueFirst, int valueEnd) {
+        if (kind == LabelKind::None || valueFirst < 0 || valueFirst >= valueEnd)
+            return;
+        Label label;
+        label.kind = kind;
+        label.structural = true;
+        label.first = label.colon = valueFirst;
+        label.piece = m_words.at(valueFirst).piece;
+        label.valueFirst = valueFirst;
+        label.valueEnd = valueEnd;
+        m_labels << label;
+    };
+    auto span = [&](int element) -> std::pair<int, int> {
+        int first = -1, end = -1;
+        for (int w = 0; w < int(m_words.size()); ++w)
+            if (within(w, element)) {
+                if (first < 0)
+                    first = w;
+                else if (w != end)
+                    return {-1, -1}; // not one run of words
+                end = w + 1;
+            }
+        return {first, end};
+    };
+    auto kindOf = [&](const QStringList &letters) {
+        const LabelReading reading = labelStartingWith(letters);
+        return reading.headWords == int(letters.size()) ? reading.kind : LabelKind::None;
+    };
+    for (int e = 0; e < int(m_screen.elements.size()); ++e) {
+        const ScreenElement &element = m_screen.elements.at(e);
+        if (element.role == AccessibleRole::Label && !element.labelFor.isEmpty()) {
+            QStringList letters;
+            bool colon = false;
+            for (int w = 0; w < int(m_words.size()); ++w)
+                if (within(w, e)) {
+                    letters << m_words.at(w).letters;
+                    colon = colon || m_words.at(w).colon;
+                }
+            if (colon || letters.isEmpty())
+                continue; // a label with a colon reads as one
+            const auto [first, end] = span(element.labelFor.first());
+            add(kindOf(letters), first, end);
+        }
+    }
+    // Column headers over one cell only (several cells make a list).
+    QHash<QString, QList<int>> cells;
+    for (int e = 0; e < int(m_screen.elements.size()); ++e)
+        if (m_screen.elements.at(e).role == AccessibleRole::TableCell &&
+            !m_screen.elements.at(e).columnHeader.isEmpty())
+            cells[QString::number(m_screen.elements.at(e).parent >= 0
+                                      ? m_screen.elements.at(m_screen.elements.at(e).parent).parent
+                                      : -1) +
+                  QLatin1Char('|') + m_screen.elements.at(e).columnHeader]
+                << e;
+    for (auto it = cells.constBegin(); it != cells.constEnd(); ++it) {
+        if (it.value().size() != 1)
+            continue;
+        QStringList letters;
+        for (const QString &word : m_screen.elements.at(it.value().first())
+                                       .columnHeader.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+            letters << foldName(word).remove(QRegularExpression(QStringLiteral("[^\\p{L}]")));
+        const LabelKind kind = kindOf(letters);
+        if (kind == LabelKind::Subject || kind == LabelKind::Name) {
+            const auto [first, end] = span(it.value().first());
+            add(kind, first, end);
+        }
     }
 }
 
@@ -345,8 +441,7 @@ void Layout::findLabels() {
             if (isSubjectQualifier(q.letters)) {
                 label.qualifier = Qualifier::Subject;
                 label.first = head - 1;
-            } else if (q.letters.size() > 1 &&
-                       (q.lower || isCommonWord(q.letters) || isClinicianTitle(q.letters))) {
+            } else if (isOtherPersonQualifier(q.letters) || isClinicianTitle(q.letters)) {
                 // "Emergency Contact Name:", "Mother's DOB:": someone else's.
                 label.qualifier = Qualifier::Other;
                 label.first = j;
@@ -356,6 +451,7 @@ void Layout::findLabels() {
         m_labelAtFirst.insert(label.first, int(m_labels.size()));
         m_labels << label;
     }
+    findStructureLabels();
 }
 
 // A word that says where a field or a fact begins: "DOB", "MRN", "Sex",
@@ -488,8 +584,9 @@ std::optional<Phrase> nameAt(const Layout &layout, int w, bool lenient) {
     if (name.parts.isEmpty())
         return std::nullopt;
     // "Robert Hale Jr., D.O.B. ...", "Hans Müller, geb. ...": a comma after
-    // the whole name ends it; only a last name alone keeps it.
-    if (name.surnameWords == int(name.parts.size()) && name.parts.size() >= 2)
+    // the whole name, with more after it, ends it; a last name alone keeps
+    // it, and so does one ending its line ("GARCIA MARQUEZ," over "Ana").
+    if (name.surnameWords == int(name.parts.size()) && name.parts.size() >= 2 && k < piece.end)
         name.surnameWords = -1;
     phrase.end = k;
     if (k < piece.end && isCredential(layout.word(k).alnum) && !layout.word(k).lower)

@@ -35,6 +35,7 @@ struct Word {
     bool lower = false;       // every letter lower case
     bool bracket = false;     // opens a bracket: "(mother)"
     bool separator = false;   // "/", "|", "·", "•", ";", a dash alone
+    int screenWord = 0;       // the word of the screen's text it comes from
 };
 
 struct Piece {
@@ -61,6 +62,11 @@ struct Label {
     int first = 0; // its first word (the qualifier's, when there is one)
     int colon = 0; // its last word, the one the colon ends
     int piece = 0;
+    // From the page's structure rather than its text: a label bound to its
+    // field, a table's column header over its only cell. Its value is
+    // [valueFirst, valueEnd).
+    bool structural = false;
+    int valueFirst = -1, valueEnd = -1;
 };
 
 // A name found on screen.
@@ -141,6 +147,7 @@ private:
     void birthLabel(Date &date) const;
 
     void findLabels();
+    void findStructureLabels();
 
     const ScreenText &m_screen;
     bool m_boxes;

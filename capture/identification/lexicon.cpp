@@ -266,6 +266,16 @@ bool isRelationWord(const QString &word) {
     return contains(words, word);
 }
 
+bool isOtherPersonQualifier(const QString &word) {
+    static const QSet<QString> words = {
+        "mothers",   "fathers",  "parents",     "guardians", "spouses",     "emergency",
+        "next",      "previous", "prev",        "other",     "last",        "former",
+        "referring", "ordering", "attending",   "witness",   "interpreter", "donor",
+        "insured",   "member",   "responsible", "party",     "billing",     "accompanying",
+        "siguiente", "anterior", "suivant",     "precedent", "nachster",    "vorheriger"};
+    return isRelationWord(word) || contains(words, word);
+}
+
 bool isMessageField(const QString &word) {
     static const QSet<QString> words = {
         "to",   "cc", "bcc",    "subject", "sent", "from", "reply",  "an",        "betreff",   "von",

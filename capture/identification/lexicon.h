@@ -60,5 +60,9 @@ bool isDeathWord(const QString &word, bool misread = false);
 // A relation between people ("mother", "proxy", "tochter"): after a name it
 // makes the name someone's relative.
 bool isRelationWord(const QString &word);
+// A word before a field's label that makes the field someone else's:
+// a relation ("Mother's DOB", "Emergency Contact Name", "Guarantor Name")
+// or another place in a list ("Next patient:", "Previous patient:").
+bool isOtherPersonQualifier(const QString &word);
 // A field of a message's header ("To", "Cc", "Subject", "Sent", "Betreff").
 bool isMessageField(const QString &word);

@@ -131,13 +131,13 @@ bool misreadAs(QStringView shown, QStringView name, int slips) {
         if (rest(1, 1, slips))
             return true;
     }
-    for (const auto &[read, meant] :
-         {std::pair{u"rn", u"m"}, std::pair{u"ii", u"u"}, std::pair{u"vv", u"w"}, std::pair{u"cl", u"d"},
-          std::pair{u"fi", u"n"}, std::pair{u"m", u"rn"}, std::pair{u"w", u"vv"}}) {
-        const QStringView r(read), m(meant);
-        if (shown.startsWith(r) && name.startsWith(m) && rest(r.size(), m.size(), slips))
+    static constexpr std::pair<QStringView, QStringView> kConfusions[] = {
+        {u"rn", u"m"}, {u"ii", u"u"}, {u"vv", u"w"}, {u"cl", u"d"},
+        {u"fi", u"n"}, {u"m", u"rn"}, {u"w", u"vv"}};
+    for (const auto &[read, meant] : kConfusions)
+        if (s == read.front() && name.startsWith(meant) && shown.startsWith(read) &&
+            rest(read.size(), meant.size(), slips))
             return true;
-    }
     if (slips > 0 && name.size() > 2 && rest(0, 1, slips - 1))
         return true;
     return slips > 0 && added(s) && rest(1, 0, slips - 1);

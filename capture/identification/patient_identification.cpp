@@ -84,6 +84,8 @@ public:
             m_personOfEntry << int(m_persons.size());
             m_persons.append(
                 {i, bookedNames(entry), patientBirthDate(entry.value(QStringLiteral("dob")).toString())});
+            for (const BookedName &name : m_persons.last().names)
+                m_bySurname[name.surname.join(QString())] << int(m_persons.size() - 1);
         }
     }
 
@@ -213,7 +215,7 @@ private:
         for (const NameOnScreen *o : others) {
             if (o->staff)
                 continue;
-            for (int p = 0; p < int(m_persons.size()); ++p)
+            for (int p : bySurname(o->name))
                 if (compareName(o->name, m_persons.at(p).names) == NameAgreement::Agrees)
                     offer(result, p);
         }
@@ -222,7 +224,7 @@ private:
     void weighEvidence(PatientIdentification &result) const {
         QList<NameEvidence> perPerson(m_persons.size(), NameEvidence::None);
         auto raise = [&](const NameOnScreen &n, NameEvidence e) {
-            for (int p = 0; p < int(m_persons.size()); ++p)
+            for (int p : bySurname(n.name))
                 if (compareName(n.name, m_persons.at(p).names) == NameAgreement::Agrees)
                     perPerson[p] = std::max(perPerson[p], e);
         };
@@ -242,11 +244,28 @@ private:
             result.candidates << entry;
     }
 
+    // The persons whose whole last name a name on screen holds (runs of
+    // its words put together): the only ones its name can be whole.
+    QList<int> bySurname(const ReadName &name) const {
+        QList<int> out;
+        for (qsizetype a = 0; a < name.parts.size(); ++a) {
+            QString joined;
+            for (qsizetype b = a; b < name.parts.size(); ++b) {
+                joined += name.parts.at(b);
+                for (int p : m_bySurname.value(joined))
+                    if (!out.contains(p))
+                        out << p;
+            }
+        }
+        return out;
+    }
+
     const QVariantList &m_patients;
     QDate m_today;
     ScreenReading m_reading;
     QList<Person> m_persons;
     QList<int> m_personOfEntry;
+    QHash<QString, QList<int>> m_bySurname;
 };
 
 } // namespace

@@ -51,6 +51,7 @@ public:
         candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
                                         [this](const Candidate &c) {
                                             return (c.needsBirthDate && !c.found.facts.hasBirthDate()) ||
+                                                   (!c.banner && c.tier == Weak) ||
                                                    (c.banner && c.tier == Weak &&
                                                     (!c.heading || !titleOfRecord(c)));
                                         }),
@@ -109,7 +110,8 @@ private:
     }
 
     // What leads a name in its piece: t (a time), n (a number or code), w (a
-    // word), l (a label), p (punctuation); "" at the piece's start.
+    // word), l (a label, with its words), p (punctuation); "" at the
+    // piece's start.
     QString leadOf(const Phrase &phrase) const {
         const Piece &piece = m_layout.pieceOf(phrase.start);
         QString lead;
@@ -128,6 +130,10 @@ private:
                 c = QLatin1Char('p');
             if (lead.isEmpty() || lead.back() != c)
                 lead += c;
+            // Rows led by different labels ("Patient:", "Daughter:") are
+            // no list.
+            if (word.colon)
+                lead += word.letters + QLatin1Char(':');
         }
         return lead;
     }
@@ -146,7 +152,8 @@ private:
         QHash<int, QList<int>> perRow;
         for (int i = 0; i < int(m_phrases.size()); ++i) {
             const Phrase &p = m_phrases.at(i);
-            if (p.staff)
+            // A last name ending with its comma goes on with the next line.
+            if (p.staff || p.name.surnameWords == int(p.name.parts.size()))
                 continue;
             const Word &first = m_layout.word(p.start);
             rows.append({i, m_layout.boxes() ? first.top : m_layout.rank(first.row), first.x, leadOf(p),
@@ -230,6 +237,27 @@ private:
                     rest && rest->name.surnameWords < 0 && rest->name.parts.size() <= 3) {
                     phrase->name.parts += rest->name.parts;
                     phrase->name.raw += rest->name.raw;
+                    phrase->name.asRead += QStringLiteral(", ") + rest->name.asRead;
+                    phrase->name.capitalsFrom = -1;
+                    m_continued.insert(next.first);
+                }
+            }
+        } else if (phrase->end == piece.end && phrase->name.surnameWords < 0 &&
+                   m_layout.piecesOfRow(piece.row).last() == m_layout.word(phrase->first).piece) {
+            // A long name wrapped in a narrow column: one more name word
+            // alone at the start of the line under it ("Ana Lucía García" /
+            // "Márquez").
+            const QList<int> below = m_layout.piecesBelow(piece, 1);
+            if (!below.isEmpty()) {
+                const Piece &next = m_layout.pieces().at(below.first());
+                const std::optional<Phrase> rest = nameAt(m_layout, next.first, true);
+                bool alone = rest && rest->name.parts.size() == 1 && !rest->lowerCase &&
+                             std::abs(next.x - piece.x) <= 2 * m_layout.unit();
+                for (int w = rest ? rest->end : next.end; alone && w < next.end; ++w)
+                    alone = !m_layout.word(w).hasLetter && !m_layout.word(w).hasDigit;
+                if (alone) {
+                    phrase->name.parts += rest->name.parts;
+                    phrase->name.raw += rest->name.raw;
                     phrase->name.asRead += QLatin1Char(' ') + rest->name.asRead;
                     phrase->name.capitalsFrom = -1;
                     m_continued.insert(next.first);
@@ -282,6 +310,9 @@ private:
         QList<Candidate> out;
         const QList<Label> &labels = m_layout.labels();
         auto make = [&](const Phrase &phrase, Tier tier, const QString &where, int piece) {
+            // A row of a list under a "Patient" column is no record's person.
+            if (m_inList.contains(phrase.first) || m_paired.contains(phrase.first))
+                tier = Weak;
             Candidate c;
             c.phrase = phrase;
             c.found.name = phrase.name;
@@ -337,7 +368,7 @@ private:
                 if (subject) {
                     if (const std::optional<Phrase> p = value(l); p && !p->staff)
                         out << make(*p, Labelled, QStringLiteral("label"), label.piece);
-                } else if (!underOtherHeading(piece) && !headedOnItsRow(label)) {
+                } else if (!underOtherHeading(piece) && (label.structural || !headedOnItsRow(label))) {
                     bare << l;
                 }
                 break;
@@ -366,16 +397,29 @@ private:
         for (int l : bare)
             if (const std::optional<Phrase> p = value(l); p && !p->staff)
                 out << make(*p, Strong, QStringLiteral("form"), labels.at(l).piece);
-        // Fields without a colon: "Patient Okonjo, Adaeze", "RE Maria Teixeira".
-        for (const Piece &piece : m_layout.pieces()) {
+        // Fields without a colon: "Patient Okonjo, Adaeze", "RE Maria
+        // Teixeira", or "Patient" alone over the name.
+        for (int p = 0; p < int(m_layout.pieces().size()); ++p) {
+            const Piece &piece = m_layout.pieces().at(p);
             const LabelReading field = m_layout.fieldAt(piece.first);
             if (field.kind != LabelKind::Subject || m_layout.word(piece.first + field.headWords - 1).colon)
                 continue;
-            const int at = piece.first + field.headWords;
-            if (at >= piece.end || m_layout.word(at).lower)
+            int at = piece.first + field.headWords, end = piece.end;
+            if (at >= piece.end) {
+                const QList<int> below = m_layout.piecesBelow(piece, 1);
+                if (below.isEmpty())
+                    continue;
+                const Piece &next = m_layout.pieces().at(below.first());
+                if (std::abs(next.x - piece.x) > 2 * m_layout.unit() ||
+                    m_layout.labelStartingAt(next.first) >= 0)
+                    continue;
+                at = next.first, end = next.end;
+            }
+            if (m_layout.word(at).lower)
                 continue;
-            if (const std::optional<Phrase> p = valueName(at, piece.end); p && !p->staff && !p->lowerCase)
-                out << make(*p, Labelled, QStringLiteral("label"), int(&piece - m_layout.pieces().data()));
+            if (const std::optional<Phrase> name = valueName(at, end);
+                name && !name->staff && !name->lowerCase)
+                out << make(*name, Labelled, QStringLiteral("label"), p);
         }
         // Last and first names in fields of their own ("Nom:", "Prénom:").
         if (surname) {
@@ -429,16 +473,24 @@ private:
                 continue;
             if (m_inList.contains(phrase->first) || m_paired.contains(phrase->first))
                 continue;
-            // A name alone on its line, its last name on the next one.
-            if (phrase->name.parts.size() == 1 && phrase->end == piece.end && phrase->name.surnameWords < 0) {
+            // A name over two lines: the first name alone, the last name on
+            // the next line ("Dmitri / Volkov"), or the last name and its
+            // comma, the given names on the next ("OKONJO, / Adaeze").
+            const bool lastNameAlone = phrase->name.surnameWords == int(phrase->name.parts.size());
+            if ((phrase->name.parts.size() == 1 || lastNameAlone) && phrase->end == piece.end &&
+                (phrase->name.surnameWords < 0 || lastNameAlone)) {
                 const QList<int> below = m_layout.piecesBelow(piece, 1);
                 if (!below.isEmpty()) {
                     const Piece &next = pieces.at(below.first());
                     if (std::optional<Phrase> rest = nameAt(m_layout, next.first, true);
-                        rest && rest->name.parts.size() == 1 && !rest->staff) {
+                        rest &&
+                        (lastNameAlone ? rest->name.parts.size() <= 3 && rest->name.surnameWords < 0
+                                       : rest->name.parts.size() == 1) &&
+                        !rest->staff) {
                         phrase->name.parts += rest->name.parts;
                         phrase->name.raw += rest->name.raw;
-                        phrase->name.asRead += QLatin1Char(' ') + rest->name.asRead;
+                        phrase->name.asRead +=
+                            (lastNameAlone ? QStringLiteral(", ") : QStringLiteral(" ")) + rest->name.asRead;
                         phrase->end = rest->end;
                         m_continued.insert(next.first);
                     }
@@ -640,7 +692,6 @@ private:
         }
         stopped = false;
         const int depth = c.banner ? 3 : 4;
-        int lastRow = own.row;
         const int ownRange = int(scope.size());
         for (int p : m_layout.piecesBelow(m_layout.pieces().at(c.piece), depth)) {
             if (stopped)
@@ -655,15 +706,21 @@ private:
                                 facts.birthDates << r;
                                 facts.birthDateShown = m_layout.shownText(date.first, date.end);
                             }
-            if (m_continued.contains(piece.first) && piece.row != lastRow) {
-                addRange(std::max(piece.first, phrase.end), piece.end);
-                lastRow = piece.row;
+            // The line the name went on to: its rest is the name's own row.
+            if (m_continued.contains(piece.first) && piece.row == own.row)
                 continue;
-            }
             if (isHeading(piece))
                 break;
+            // The row from there to the right: a form's value beside its
+            // label ("Né(e) le :  14/03/1979").
             addRange(piece.first, piece.end);
-            lastRow = piece.row;
+            for (int q : m_layout.piecesOfRow(piece.row)) {
+                const Piece &right = m_layout.pieces().at(q);
+                if (stopped)
+                    break;
+                if (right.first > piece.first && !scopeHas(scope, right.first))
+                    addRange(right.first, right.end);
+            }
         }
         for (int i = 0; i < int(scope.size()); ++i)
             readFacts(scope[i].first, scope[i].second, facts, i < ownRange);
@@ -680,6 +737,11 @@ private:
             }
         }
         return facts;
+    }
+
+    static bool scopeHas(const QList<std::pair<int, int>> &scope, int word) {
+        return std::any_of(scope.begin(), scope.end(),
+                           [&](const std::pair<int, int> &r) { return r.first <= word && word < r.second; });
     }
 
     // Whether nobody but `phrase`'s person is named in the top of the

@@ -320,14 +320,18 @@ def shown_words(key, kind):
     patient, as the page writes them."""
     if not key or kind == "canvas":
         return []
+    if kind == "foreign":
+        fields = dict(FOREIGN)[key]
+        return [w.rstrip(",") for label, value in fields if label not in ("Sexe", "Geschlecht", "Edad")
+                for w in value.split()]
     given, surname, dob, dob2 = SHOWN[key]
     upper = {"banner": (True, True), "header": (False, True), "split": (False, True)}.get(kind, (False, False))
     words = (given.upper() if upper[0] else given).split() + (surname.upper() if upper[1] else surname).split()
-    if kind == "tabs":
+    if kind in ("tabs", "letter"):
         words.append(dob2)
     elif kind == "split":
         words += [dob, "(%s)" % dob2]
-    elif kind != "portal":
+    else:
         words.append(dob)
     return [w.rstrip(",") for w in words]
 
