@@ -604,18 +604,30 @@ private:
     // written with a four-digit year or a month's name with at most a few
     // words between.
     QList<FoundDate> rowBirthDate(const Phrase &phrase, QString *shown) const {
-        const int row = m_layout.word(phrase.end - 1).row;
-        for (const Date &date : m_layout.dates()) {
-            if (date.first < phrase.end || m_layout.word(date.first).row != row)
-                continue;
-            // Another name or another field between them.
-            int between = 0;
-            for (int w = phrase.end; w < date.first; ++w) {
+        const Word &last = m_layout.word(phrase.end - 1);
+        // The row to the right of the name, left to right.
+        QList<int> right;
+        for (int p : m_layout.piecesOfRow(last.row)) {
+            const Piece &piece = m_layout.pieces().at(p);
+            if (p == last.piece)
+                for (int w = phrase.end; w < piece.end; ++w)
+                    right << w;
+            else if (piece.x > last.right)
+                for (int w = piece.first; w < piece.end; ++w)
+                    right << w;
+        }
+        int between = 0;
+        for (int w : right) {
+            const int d = m_layout.dateAt(w);
+            if (d < 0) {
+                // Another name or another field first.
                 if (m_phraseAt.contains(w) || (m_layout.labelEndingAt(w) >= 0 && !dateLabel(w)))
                     return {};
                 if (m_layout.word(w).hasLetter || m_layout.word(w).hasDigit)
                     ++between;
+                continue;
             }
+            const Date &date = m_layout.dates().at(d);
             // Unlabelled, the date must follow the whole name at once ("ZOE
             // BENNETT 27 Jan 1993"), be no time stamp and not this year's
             // (a result's date, a visit's).
