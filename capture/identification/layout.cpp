@@ -241,8 +241,12 @@ void Layout::joinRows() {
         int joined = -1;
         for (int r = int(rows.size()) - 1; r >= 0 && joined < 0; --r) {
             const Row &row = rows.at(r);
-            if (centre < row.band.top() || centre > row.band.bottom() ||
-                std::abs(row.band.height() - line.box.height()) > row.band.height())
+            // A line's middle within the row, or a small mark (a comma) that
+            // touches it.
+            const bool mark = line.box.height() * 2 < row.band.height() &&
+                              line.box.top() <= row.band.bottom() && line.box.bottom() >= row.band.top();
+            if (!mark && (centre < row.band.top() || centre > row.band.bottom() ||
+                          std::abs(row.band.height() - line.box.height()) > row.band.height()))
                 continue;
             const bool overlaps = std::any_of(row.spans.begin(), row.spans.end(), [&](const QRect &span) {
                 return span.left() <= line.box.right() && line.box.left() <= span.right();
@@ -259,6 +263,25 @@ void Layout::joinRows() {
     }
     for (Word &word : m_words)
         word.row = rowOfLine.value(word.row, word.row);
+    // A comma or a colon the page kept apart goes with the word it follows
+    // on its row ("AASHEIM" ","): a name's comma, a label's colon.
+    QList<Word> kept;
+    for (const Word &word : m_words) {
+        if (word.text.isEmpty() && (word.comma || word.colon)) {
+            Word *before = nullptr;
+            for (Word &other : kept)
+                if (other.row == word.row && other.right <= word.x + m_unit &&
+                    word.x - other.right <= m_unit && (!before || other.right > before->right))
+                    before = &other;
+            if (before) {
+                before->comma = before->comma || word.comma;
+                before->colon = before->colon || word.colon;
+                continue;
+            }
+        }
+        kept << word;
+    }
+    m_words = kept;
 }
 
 void Layout::formPieces() {
