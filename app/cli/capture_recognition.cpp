@@ -327,8 +327,9 @@ int runMatch(int argc, char **argv, const QStringList &args) {
     const QString windowOption = QStringLiteral("--window");
     const QString pageTextOption = QStringLiteral("--page-text");
     const QString todayOption = QStringLiteral("--today");
-    const Arguments parsed = parseArguments(
-        args, {patientsOption, imageOption, textOption, windowOption, pageTextOption, todayOption});
+    const QString wordsOption = QStringLiteral("--words");
+    const Arguments parsed = parseArguments(args, {patientsOption, imageOption, textOption, windowOption,
+                                                   pageTextOption, todayOption, wordsOption});
     if (!parsed.error.isEmpty())
         return cliBadInput(parsed.error);
     if (!parsed.positional.isEmpty())
@@ -340,6 +341,9 @@ int runMatch(int argc, char **argv, const QStringList &args) {
         1)
         return cliBadInput(QStringLiteral(
             "match needs one of --image IMAGE, --text-file FILE or --window WINDOW-ID (see --help)"));
+    const QString wordsValue = parsed.options.value(wordsOption, QStringLiteral("off"));
+    if (wordsValue != QLatin1String("on") && wordsValue != QLatin1String("off"))
+        return cliBadInput(QStringLiteral("--words must be on or off, not '%1'").arg(wordsValue));
     const QString pageTextValue = parsed.options.value(pageTextOption, QStringLiteral("on"));
     if (pageTextValue != QLatin1String("on") && pageTextValue != QLatin1String("off"))
         return cliBadInput(QStringLiteral("--page-text must be on or off, not '%1'").arg(pageTextValue));
@@ -463,6 +467,21 @@ int runMatch(int argc, char **argv, const QStringList &args) {
     if (fromImage)
         result.insert(QStringLiteral("text"), text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null));
     result.insert(QStringLiteral("source"), screen ? textSourceText(screen->source) : QString());
+    if (wordsValue == QLatin1String("on") && screen) {
+        // Every word read with its place, for tracing a decision to what
+        // was read.
+        QJsonArray words;
+        for (const ScreenWord &word : screen->words) {
+            QJsonObject w{{QStringLiteral("text"), word.text},
+                          {QStringLiteral("line"), word.line},
+                          {QStringLiteral("block"), word.block}};
+            if (!word.box.isNull())
+                w.insert(QStringLiteral("box"),
+                         QJsonArray{word.box.x(), word.box.y(), word.box.width(), word.box.height()});
+            words.append(w);
+        }
+        result.insert(QStringLiteral("words"), words);
+    }
     if (window) {
         const CaptureTimings &t = window->timings;
         result.insert(QStringLiteral("page_text"),
@@ -537,7 +556,7 @@ const CliRegistrar matchCommand({
     QStringLiteral("match"),
     QStringLiteral(
         "--patients FILE (--image IMAGE | --text-file FILE | --window WINDOW-ID [--page-text on|off]) "
-        "[--today YYYY-MM-DD]"),
+        "[--today YYYY-MM-DD] [--words on|off]"),
     QStringLiteral("propose the patient a window image or text belongs to"),
     QStringLiteral(
         "Decides which of today's patients the text of a window shows, as a capture does.\n"
@@ -580,6 +599,8 @@ const CliRegistrar matchCommand({
         "  \"scores\"         in list order, {\"name\", \"best\": the plain matching score,\n"
         "                   \"found\": \"\" (not named), \"subject\", \"in a list\" or \"named elsewhere\"}\n"
         "  \"text\"           the text read (with --image and --window; null when nothing was read)\n"
+        "  \"words\"          (--words on) every word read: {\"text\", \"line\", \"block\", \"box\": [x, y,\n"
+        "                   width, height] in pixels of the image read}\n"
         "  \"source\"         which text was read: \"text recognised\", \"text from the page\" or\n"
         "                   \"text from the page and recognised\"\n"
         "  \"page_text\"      (--window) how the tree was read: {\"status\", \"ms\", \"elements\",\n"

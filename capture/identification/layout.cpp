@@ -211,6 +211,79 @@ void Layout::readWords() {
     m_unit = m_boxes ? std::max(m_medianHeight, 1) : 1;
 }
 
+// With boxes, lines that stand side by side on one visual row (columns the
+// engine or the page kept apart) make one row: a table's row, a form's
+// label and value, a banner in columns.
+void Layout::joinRows() {
+    if (!m_boxes)
+        return;
+    struct Line {
+        int id;
+        QRect box;
+    };
+    QList<Line> lines;
+    for (const Word &word : m_words) {
+        if (lines.isEmpty() || lines.last().id != word.row)
+            lines.append({word.row, QRect()});
+        lines.last().box |= QRect(QPoint(word.x, word.top), QPoint(word.right, word.bottom));
+    }
+    std::stable_sort(lines.begin(), lines.end(),
+                     [](const Line &a, const Line &b) { return a.box.top() < b.box.top(); });
+    struct Row {
+        int id;
+        QRect band;
+        QList<QRect> spans;
+    };
+    QList<Row> rows;
+    QHash<int, int> rowOfLine;
+    for (const Line &line : lines) {
+        const int centre = line.box.center().y();
+        int joined = -1;
+        for (int r = int(rows.size()) - 1; r >= 0 && joined < 0; --r) {
+            const Row &row = rows.at(r);
+            // A line's middle within the row, or a small mark (a comma) that
+            // touches it.
+            const bool mark = line.box.height() * 2 < row.band.height() &&
+                              line.box.top() <= row.band.bottom() && line.box.bottom() >= row.band.top();
+            if (!mark && (centre < row.band.top() || centre > row.band.bottom() ||
+                          std::abs(row.band.height() - line.box.height()) > row.band.height()))
+                continue;
+            const bool overlaps = std::any_of(row.spans.begin(), row.spans.end(), [&](const QRect &span) {
+                return span.left() <= line.box.right() && line.box.left() <= span.right();
+            });
+            if (!overlaps)
+                joined = r;
+        }
+        if (joined < 0) {
+            rows.append({line.id, line.box, {}});
+            joined = int(rows.size()) - 1;
+        }
+        rows[joined].spans << line.box;
+        rowOfLine.insert(line.id, rows.at(joined).id);
+    }
+    for (Word &word : m_words)
+        word.row = rowOfLine.value(word.row, word.row);
+    // A comma or a colon the page kept apart goes with the word it follows
+    // on its row ("AASHEIM" ","): a name's comma, a label's colon.
+    QList<Word> kept;
+    for (const Word &word : m_words) {
+        if (word.text.isEmpty() && (word.comma || word.colon)) {
+            Word *before = nullptr;
+            for (Word &other : kept)
+                if (other.row == word.row && other.right <= word.x + m_unit &&
+                    word.x - other.right <= m_unit && (!before || other.right > before->right))
+                    before = &other;
+            if (before) {
+                before->comma = before->comma || word.comma;
+                before->colon = before->colon || word.colon;
+                continue;
+            }
+        }
+        kept << word;
+    }
+    m_words = kept;
+}
+
 void Layout::formPieces() {
     QMap<int, int> rowTops;
     for (int w = 0; w < int(m_words.size()); ++w) {
@@ -219,7 +292,7 @@ void Layout::formPieces() {
         // A wide gap (a column) starts a piece: without boxes two spaces.
         const int gap = before ? word.x - before->right : 0;
         const bool wide = m_boxes ? gap > 2 * m_medianHeight : gap >= 2;
-        if (!before || before->row != word.row || wide) {
+        if (!before || before->row != word.row || wide || gap < -m_unit) {
             m_pieces.append({word.row, w, w, word.x, word.right, word.top, word.bottom});
             m_rowPieces[word.row] << int(m_pieces.size() - 1);
         }
@@ -233,6 +306,10 @@ void Layout::formPieces() {
         if (it == rowTops.end() || word.top < *it)
             rowTops[word.row] = word.top;
     }
+    // Each row's pieces from left to right.
+    for (QList<int> &row : m_rowPieces)
+        std::stable_sort(row.begin(), row.end(),
+                         [&](int a, int b) { return m_pieces.at(a).x < m_pieces.at(b).x; });
     // Rows ranked from the top.
     QList<int> rows = rowTops.keys();
     std::stable_sort(rows.begin(), rows.end(),
@@ -263,7 +340,8 @@ void Layout::findDates() {
                     m_dates.last().readings << placed.date;
                 continue;
             }
-            m_dateStarts.insert(first);
+            if (!m_dateStarts.contains(first))
+                m_dateStarts.insert(first, int(m_dates.size()));
             Date date;
             date.readings << placed.date;
             date.first = first;

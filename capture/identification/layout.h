@@ -83,6 +83,7 @@ class Layout {
 public:
     explicit Layout(const ScreenText &screen) : m_screen(screen), m_boxes(screen.hasBoxes()) {
         readWords();
+        joinRows();
         formPieces();
         findDates();
         findLabels();
@@ -97,6 +98,8 @@ public:
     bool boxes() const { return m_boxes; }
     // Whether a date is written from word `w` on ("Dec 3, 2026").
     bool startsDate(int w) const { return m_dateStarts.contains(w); }
+    // The date (an index into dates()) written from word `w` on; -1 when none.
+    int dateAt(int w) const { return m_dateStarts.value(w, -1); }
     int unit() const { return m_unit; }
 
     // The top of the record: the top band (or the top three tenths) of the
@@ -138,6 +141,7 @@ public:
 private:
     void readWords();
 
+    void joinRows();
     void formPieces();
 
     void findDates();
@@ -156,7 +160,7 @@ private:
     QHash<int, QList<int>> m_rowPieces;
     QHash<int, int> m_rowRank;
     QList<Date> m_dates;
-    QSet<int> m_dateStarts;
+    QHash<int, int> m_dateStarts; // first word to date
     QList<Label> m_labels;
     QHash<int, int> m_labelAtColon, m_labelAtFirst;
     int m_medianHeight = 0;

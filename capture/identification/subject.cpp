@@ -156,8 +156,11 @@ private:
             if (p.staff || p.name.surnameWords == int(p.name.parts.size()))
                 continue;
             const Word &first = m_layout.word(p.start);
-            rows.append({i, m_layout.boxes() ? first.top : m_layout.rank(first.row), first.x, leadOf(p),
-                         p.name.parts.join(QLatin1Char(' '))});
+            // Rows of a list write their names alike: "LAST, FIRST", in
+            // capitals, or as they are.
+            const QChar style = p.name.surnameWords > 0 ? u',' : p.strong ? u'C' : u'a';
+            rows.append({i, m_layout.boxes() ? first.top : m_layout.rank(first.row), first.x,
+                         leadOf(p) + style, p.name.parts.join(QLatin1Char(' '))});
             perRow[first.row] << i;
         }
         std::stable_sort(rows.begin(), rows.end(),
@@ -235,15 +238,10 @@ private:
                 const Piece &next = m_layout.pieces().at(below.first());
                 if (const std::optional<Phrase> rest = nameAt(m_layout, next.first, true);
                     rest && rest->name.surnameWords < 0 && rest->name.parts.size() <= 3) {
-                    phrase->name.parts += rest->name.parts;
-                    phrase->name.raw += rest->name.raw;
-                    phrase->name.asRead += QStringLiteral(", ") + rest->name.asRead;
-                    phrase->name.capitalsFrom = -1;
-                    m_continued.insert(next.first);
+                    goesOn(*phrase, *rest, true);
                 }
             }
-        } else if (phrase->end == piece.end && phrase->name.surnameWords < 0 &&
-                   m_layout.piecesOfRow(piece.row).last() == m_layout.word(phrase->first).piece) {
+        } else if (phrase->end == piece.end && phrase->name.surnameWords < 0 && endsItsColumn(piece)) {
             // A long name wrapped in a narrow column: one more name word
             // alone at the start of the line under it ("Ana Lucía García" /
             // "Márquez").
@@ -251,20 +249,39 @@ private:
             if (!below.isEmpty()) {
                 const Piece &next = m_layout.pieces().at(below.first());
                 const std::optional<Phrase> rest = nameAt(m_layout, next.first, true);
+                // ... starting its line: not a form's next value beside its label.
                 bool alone = rest && rest->name.parts.size() == 1 && !rest->lowerCase &&
-                             std::abs(next.x - piece.x) <= 2 * m_layout.unit();
+                             std::abs(next.x - piece.x) <= 2 * m_layout.unit() &&
+                             m_layout.piecesOfRow(next.row).first() == below.first();
                 for (int w = rest ? rest->end : next.end; alone && w < next.end; ++w)
                     alone = !m_layout.word(w).hasLetter && !m_layout.word(w).hasDigit;
                 if (alone) {
-                    phrase->name.parts += rest->name.parts;
-                    phrase->name.raw += rest->name.raw;
-                    phrase->name.asRead += QLatin1Char(' ') + rest->name.asRead;
-                    phrase->name.capitalsFrom = -1;
-                    m_continued.insert(next.first);
+                    goesOn(*phrase, *rest, false);
                 }
             }
         }
         return phrase;
+    }
+
+    // A name that goes on with `rest` at the start of the next line; after
+    // `lastName` (its comma) come the given names.
+    void goesOn(Phrase &phrase, const Phrase &rest, bool lastName) const {
+        phrase.name.parts += rest.name.parts;
+        phrase.name.raw += rest.name.raw;
+        phrase.name.asRead += (lastName ? QStringLiteral(", ") : QStringLiteral(" ")) + rest.name.asRead;
+        phrase.name.capitalsFrom = -1;
+        phrase.end = rest.end;
+        m_continued.insert(m_layout.pieceOf(rest.start).first);
+    }
+
+    // Whether nothing follows `piece` on its row but after a column's gap.
+    bool endsItsColumn(const Piece &piece) const {
+        for (int p : m_layout.piecesOfRow(piece.row)) {
+            const Piece &other = m_layout.pieces().at(p);
+            if (other.x > piece.right && other.x - piece.right <= 4 * m_layout.unit())
+                return false;
+        }
+        return true;
     }
 
     // Whether the rows above a bare "Name:" field head a block about
@@ -475,24 +492,31 @@ private:
                 continue;
             // A name over two lines: the first name alone, the last name on
             // the next line ("Dmitri / Volkov"), or the last name and its
-            // comma, the given names on the next ("OKONJO, / Adaeze").
+            // comma, the given names on the next ("OKONJO, / Adaeze"). So is a last name in capitals over the
+            // given names ("GARCÍA MÁRQUEZ" / "Ana Lucía") where the comma is not read.
             const bool lastNameAlone = phrase->name.surnameWords == int(phrase->name.parts.size());
-            if ((phrase->name.parts.size() == 1 || lastNameAlone) && phrase->end == piece.end &&
-                (phrase->name.surnameWords < 0 || lastNameAlone)) {
+            const bool capitalsAlone =
+                phrase->strong && phrase->name.surnameWords < 0 && phrase->name.parts.size() <= 3;
+            if ((phrase->name.parts.size() == 1 || lastNameAlone || capitalsAlone) &&
+                phrase->end == piece.end) {
                 const QList<int> below = m_layout.piecesBelow(piece, 1);
                 if (!below.isEmpty()) {
                     const Piece &next = pieces.at(below.first());
-                    if (std::optional<Phrase> rest = nameAt(m_layout, next.first, true);
-                        rest &&
-                        (lastNameAlone ? rest->name.parts.size() <= 3 && rest->name.surnameWords < 0
-                                       : rest->name.parts.size() == 1) &&
-                        !rest->staff) {
-                        phrase->name.parts += rest->name.parts;
-                        phrase->name.raw += rest->name.raw;
-                        phrase->name.asRead +=
-                            (lastNameAlone ? QStringLiteral(", ") : QStringLiteral(" ")) + rest->name.asRead;
-                        phrase->end = rest->end;
-                        m_continued.insert(next.first);
+                    const std::optional<Phrase> rest = nameAt(m_layout, next.first, true);
+                    const bool given = rest && !rest->staff && rest->name.parts.size() <= 3 &&
+                                       rest->name.surnameWords < 0 && !rest->lowerCase;
+                    bool lastName = lastNameAlone;
+                    bool join = false;
+                    if (given && (lastNameAlone || (capitalsAlone && !rest->strong))) {
+                        lastName = true;
+                        join = true;
+                    } else if (given && phrase->name.parts.size() == 1 && phrase->name.surnameWords < 0) {
+                        join = rest->name.parts.size() == 1;
+                    }
+                    if (join) {
+                        if (lastName)
+                            phrase->name.surnameWords = int(phrase->name.parts.size());
+                        goesOn(*phrase, *rest, lastName);
                     }
                 }
             }
@@ -604,18 +628,30 @@ private:
     // written with a four-digit year or a month's name with at most a few
     // words between.
     QList<FoundDate> rowBirthDate(const Phrase &phrase, QString *shown) const {
-        const int row = m_layout.word(phrase.end - 1).row;
-        for (const Date &date : m_layout.dates()) {
-            if (date.first < phrase.end || m_layout.word(date.first).row != row)
-                continue;
-            // Another name or another field between them.
-            int between = 0;
-            for (int w = phrase.end; w < date.first; ++w) {
+        const Word &last = m_layout.word(phrase.end - 1);
+        // The row to the right of the name, left to right.
+        QList<int> right;
+        for (int p : m_layout.piecesOfRow(last.row)) {
+            const Piece &piece = m_layout.pieces().at(p);
+            if (p == last.piece)
+                for (int w = phrase.end; w < piece.end; ++w)
+                    right << w;
+            else if (piece.x > last.right)
+                for (int w = piece.first; w < piece.end; ++w)
+                    right << w;
+        }
+        int between = 0;
+        for (int w : right) {
+            const int d = m_layout.dateAt(w);
+            if (d < 0) {
+                // Another name or another field first.
                 if (m_phraseAt.contains(w) || (m_layout.labelEndingAt(w) >= 0 && !dateLabel(w)))
                     return {};
                 if (m_layout.word(w).hasLetter || m_layout.word(w).hasDigit)
                     ++between;
+                continue;
             }
+            const Date &date = m_layout.dates().at(d);
             // Unlabelled, the date must follow the whole name at once ("ZOE
             // BENNETT 27 Jan 1993"), be no time stamp and not this year's
             // (a result's date, a visit's).

@@ -161,11 +161,19 @@ bool isSeparator(char32_t c) {
     return c == U'\uFFFC' || c == U'\u00A0' || c == U'\u202F' || c == U'\u2007' || QChar::isSpace(c);
 }
 
-bool hasLetterOrDigit(const QString &word) {
+// A word worth reading: letters or digits, or punctuation that tells how
+// words go together (the colon after a label, the comma after a last name,
+// a separator between a banner's parts).
+bool isWord(const QString &word) {
     for (const QChar c : word)
         if (c.isLetterOrNumber())
             return true;
-    return false;
+    static const QStringList marks = {QStringLiteral(":"),      QStringLiteral(","),
+                                      QStringLiteral("|"),      QStringLiteral("/"),
+                                      QStringLiteral("-"),      QStringLiteral("\u2013"),
+                                      QStringLiteral("\u2014"), QStringLiteral("\u00b7"),
+                                      QStringLiteral("\u2022"), QStringLiteral(";")};
+    return marks.contains(word);
 }
 
 // Words of `text` with their code point ranges (AT-SPI counts characters).
@@ -185,7 +193,7 @@ QList<WordRange> splitWords(const QString &text) {
         if (separator && start >= 0) {
             const QString word =
                 QString::fromUcs4(reinterpret_cast<const char32_t *>(points.constData() + start), i - start);
-            if (hasLetterOrDigit(word))
+            if (isWord(word))
                 words.append({word, start, i});
             start = -1;
         }

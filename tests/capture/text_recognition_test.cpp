@@ -12,6 +12,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QTemporaryDir>
@@ -60,6 +61,40 @@ TEST(TextRecognition, ProposesThePatientShownInTheWindow) {
             EXPECT_EQ(patients[*identification.proposed].toMap().value("name").toString(), expected);
         }
     }
+}
+
+// Light text on dark grounds, a coloured bar and a badge on the name's own
+// line, is read as dark text on light is: the engine would drop both.
+TEST(TextRecognition, LightTextOnDarkGroundsIsRead) {
+    QImage window(700, 110, QImage::Format_RGB32);
+    window.fill(QColor(0xEE, 0xF3, 0xF8));
+    QPainter painter(&window);
+    painter.fillRect(0, 0, 700, 34, QColor(0x1F, 0x4E, 0x79));
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(14);
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    painter.drawText(QRect(12, 0, 680, 34), Qt::AlignVCenter,
+                     QStringLiteral("Northside Family Clinic   Charts"));
+    QFont name = font;
+    name.setPixelSize(22);
+    name.setBold(true);
+    painter.setFont(name);
+    painter.setPen(QColor(0x1D, 0x27, 0x33));
+    const QString shown = QStringLiteral("WALSH, KIERAN");
+    painter.drawText(QRect(12, 50, 400, 40), Qt::AlignVCenter, shown);
+    const int badge = 12 + QFontMetrics(name).horizontalAdvance(shown) + 10;
+    QFont small = font;
+    small.setBold(true);
+    painter.fillRect(badge, 58, 100, 24, QColor(0x33, 0x33, 0x33));
+    painter.setFont(small);
+    painter.setPen(Qt::white);
+    painter.drawText(QRect(badge, 58, 100, 24), Qt::AlignCenter, QStringLiteral("DECEASED"));
+    painter.end();
+    const std::optional<QString> text = wordsFromImage(recognitionInput(window, 1.0));
+    ASSERT_TRUE(text.has_value());
+    EXPECT_TRUE(text->contains(QStringLiteral("Northside Family Clinic"))) << qPrintable(*text);
+    EXPECT_TRUE(text->toLower().contains(QStringLiteral("walsh, kieran deceased"))) << qPrintable(*text);
 }
 
 TEST(TextRecognition, WordsComeBackSeparatedAndWithinTheCharacterSet) {

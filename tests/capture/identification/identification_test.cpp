@@ -334,6 +334,78 @@ TEST(NameAgreement, EveryPartShownMustBeTheirs) {
             << c.shown << " / " << qPrintable(c.booked.value("name").toString());
 }
 
+// A page read from its accessibility tree: its banner landmark is the
+// record's top wherever it stands, a label bound to its field and a column
+// header over its only cell are fields, a column over several cells is a
+// list.
+TEST(PatientIdentification, ThePagesStructure) {
+    const QVariantList list = {patient("Adaeze", "Okonjo", "1984-05-17", "1"),
+                               patient("Paola", "Moretti", "1951-02-14", "2")};
+    struct Page {
+        ScreenText text;
+        QList<ScreenWord> words;
+        int add(AccessibleRole role, int parent = -1) {
+            ScreenElement e;
+            e.role = role;
+            e.parent = parent;
+            text.elements << e;
+            return int(text.elements.size() - 1);
+        }
+        void put(int element, int x, int y, const QString &shown) {
+            for (const QString &w : shown.split(' ')) {
+                words << ScreenWord{w, QRect(x, y, 14 * int(w.size()), 28), 0, 0, 100, element};
+                x += 14 * int(w.size()) + 12;
+            }
+        }
+        PatientIdentification decide(const QVariantList &patients) {
+            text.imageHeight = 1400;
+            text.source = TextSource::Page;
+            return identifyPatient(patients, laidOutScreenText(words, text), kToday);
+        }
+    };
+    // The banner far down a tall window, its date of birth in a field that
+    // a label without a colon names.
+    Page banner;
+    const int landmark = banner.add(AccessibleRole::Landmark);
+    banner.text.elements[landmark].landmark = "banner";
+    banner.put(banner.add(AccessibleRole::Text), 20, 40, "Northside Family Clinic Charts Schedule");
+    banner.put(banner.add(AccessibleRole::Heading, landmark), 20, 600, "OKONJO, ADAEZE");
+    const int label = banner.add(AccessibleRole::Label, landmark),
+              field = banner.add(AccessibleRole::Field, landmark);
+    banner.text.elements[label].labelFor = {field};
+    banner.put(label, 20, 660, "Date of birth");
+    banner.put(field, 260, 660, "05/17/1984");
+    banner.put(banner.add(AccessibleRole::Paragraph), 20, 900, "Seen with her brother today.");
+    PatientIdentification id = banner.decide(list);
+    EXPECT_EQ(id.proposed, 0);
+    EXPECT_TRUE(id.dobOnScreen);
+    // A table of one row under its column headers; of two rows, a list.
+    for (const bool twoRows : {false, true}) {
+        Page table;
+        const int t = table.add(AccessibleRole::Table);
+        const QList<QPair<QString, QString>> rows =
+            twoRows ? QList<QPair<QString, QString>>{{"Okonjo, Adaeze", "05/17/1984"},
+                                                     {"Moretti, Paola", "02/14/1951"}}
+                    : QList<QPair<QString, QString>>{{"Okonjo, Adaeze", "05/17/1984"}};
+        table.put(table.add(AccessibleRole::ColumnHeader, t), 20, 100, "Patient");
+        table.put(table.add(AccessibleRole::ColumnHeader, t), 400, 100, "Date of birth");
+        int y = 150;
+        for (const auto &[name, dob] : rows) {
+            const int row = table.add(AccessibleRole::TableRow, t);
+            const int nameCell = table.add(AccessibleRole::TableCell, row),
+                      dobCell = table.add(AccessibleRole::TableCell, row);
+            table.text.elements[nameCell].columnHeader = "Patient";
+            table.text.elements[dobCell].columnHeader = "Date of birth";
+            table.put(nameCell, 20, y, name);
+            table.put(dobCell, 400, y, dob);
+            y += 50;
+        }
+        id = table.decide(list);
+        EXPECT_EQ(id.proposed, twoRows ? std::nullopt : std::optional<qsizetype>(0)) << twoRows;
+        EXPECT_EQ(id.dobOnScreen, !twoRows);
+    }
+}
+
 TEST(FindDates, EveryWrittenForm) {
     auto has = [](const QString &text, int y, int m, int d) {
         return dateIsAmong(QDate(y, m, d), findDates(text));
