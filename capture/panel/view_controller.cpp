@@ -803,7 +803,10 @@ void ViewController::fillPatient(const QVariantMap &patient, bool formatDOB) {
 }
 
 void ViewController::showCheck(const CardDecision &card) {
-    identificationLabel->setText(card.check);
+    // One line on the card; the whole of it on hovering.
+    identificationLabel->setText(identificationLabel->fontMetrics().elidedText(card.check, Qt::ElideRight,
+                                                                               identificationLabel->width()));
+    identificationLabel->setToolTip(card.check);
     identificationLabel->setStyleSheet(card.checkPassed ? QStringLiteral("color: #2e7d32")
                                                         : QStringLiteral("color: #b26a00"));
 }
@@ -811,8 +814,18 @@ void ViewController::showCheck(const CardDecision &card) {
 void ViewController::openOnPatientTable(const CardDecision &card) {
     matchedPatient.reset();
     const QVariantList &list = decider().patients();
-    patientNameLabel->setText(QStringLiteral("No patient recognised"));
-    patientDOBLabel->setText(QStringLiteral("\u2014 choose one"));
+    // A record of someone not on today's list, or marked deceased: who it
+    // is for, as the screen names them.
+    const PatientIdentification &identification = card.identification;
+    const bool notBooked = identification.reason == IdentificationReason::NotBooked;
+    if ((notBooked || identification.reason == IdentificationReason::Deceased) && identification.subject) {
+        patientNameLabel->setText(identification.subject->name.asRead);
+        patientDOBLabel->setText(notBooked ? QStringLiteral("not on today's list \u2014 choose one")
+                                           : QStringLiteral("marked deceased \u2014 choose one"));
+    } else {
+        patientNameLabel->setText(QStringLiteral("No patient recognised"));
+        patientDOBLabel->setText(QStringLiteral("\u2014 choose one"));
+    }
     patientExamRoomLabel->setText(card.firstRows.isEmpty() ? QString()
                                                            : QStringLiteral("Likely ones listed first"));
     showCheck(card);

@@ -356,6 +356,19 @@ protected:
     QString pending;
 };
 
+// The record of someone not on today's list says whose it is, in full on
+// hovering, and opens the table.
+TEST_F(SignedInPanelTest, TheRecordOfSomeoneNotBookedSaysWhoseItIs) {
+    finishCaptureWith("Patient: ORTEGA, SAMUEL  DOB 04/04/1966\nVisit: Follow-up");
+    EXPECT_EQ(panel->heightConstraint(), 360);
+    EXPECT_FALSE(panel->matchedPatient);
+    EXPECT_EQ(panel->patientNameLabel->text(), "ORTEGA, SAMUEL");
+    EXPECT_EQ(panel->patientDOBLabel->text(), QString::fromUtf8("not on today's list \u2014 choose one"));
+    EXPECT_EQ(panel->identificationLabel->toolTip(),
+              "The record on screen is for ORTEGA, SAMUEL, who is not on today's list");
+    EXPECT_FALSE(panel->acceptButton->isEnabled());
+}
+
 // A screen that names nobody opens the card on the table, search field
 // focused, Accept disabled until a patient is chosen.
 TEST_F(SignedInPanelTest, NobodyRecognisedOpensTheTable) {
