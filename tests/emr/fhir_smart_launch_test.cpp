@@ -272,9 +272,9 @@ TEST_F(FhirSmartLaunchTest, TheSignedInClinicianAuthorsAValidDocumentKeptByTheCl
 }
 
 TEST_F(FhirSmartLaunchTest, ACodeExchangedWithoutAnAnswerNeedsANewSignIn) {
-    // The EHR redeems the code, then the connection drops: the code is used
-    // up (a request sent again by the transport is refused), nothing is
-    // kept, and the next sign-in works.
+    // The EHR redeems the code, then the connection drops before its
+    // answer: the code is used up, nothing is kept, and the next sign-in
+    // works.
     ASSERT_TRUE(oidc->control("faults", QVariantMap{{"drop_after_handling", "/token"}, {"count", 1}}));
     const QString problem = signIn(*client);
     EXPECT_TRUE(problem.startsWith("The EHR did not complete the sign-in")) << problem.toStdString();
