@@ -205,13 +205,13 @@ TEST(TextRecognition, RecognitionSizeIsTwiceThePoints) {
     // At scale 2 the capture itself is read: the same pixels, not copied, and
     // without the alpha channel a screen capture does not use.
     QImage captured(800, 600, QImage::Format_ARGB32_Premultiplied);
-    captured.fill(QColor(10, 20, 30));
+    captured.fill(QColor(230, 235, 240));
     const uchar *pixels = captured.constBits();
     const QImage input = recognitionInput(std::move(captured), 2.0);
     EXPECT_EQ(input.size(), QSize(800, 600));
     EXPECT_EQ(input.constBits(), pixels);
     EXPECT_EQ(input.format(), QImage::Format_RGB32);
-    EXPECT_EQ(input.pixel(5, 5), qRgb(10, 20, 30));
+    EXPECT_EQ(input.pixel(5, 5), qRgb(230, 235, 240));
     // A translucent image keeps its alpha.
     QImage translucent(800, 600, QImage::Format_ARGB32_Premultiplied);
     translucent.fill(Qt::transparent);
