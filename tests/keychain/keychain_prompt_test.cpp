@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QThread>
 #include <memory>
 
 namespace {
@@ -28,7 +29,11 @@ protected:
 
     // Waits in the background for the unlock prompt and answers it: with
     // the keyring password when `unlock`, otherwise with Escape.
+    // The prompt answered before may still be on screen for a moment after
+    // its call returned; the answerer must not take it for the next one.
     static std::unique_ptr<QProcess> answerPrompt(bool unlock) {
+        for (int i = 0; i < 300 && promptVisible(); ++i)
+            QThread::msleep(100);
         const QString answer =
             unlock ? QStringLiteral("xdotool type --delay 20 %1 && xdotool key Return").arg(keyringPassword)
                    : QStringLiteral("xdotool key Escape");
