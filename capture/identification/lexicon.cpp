@@ -52,16 +52,41 @@ const QHash<QString, LabelKind> &labels() {
                                  "patiente",
                                  "nom patient",
                                  "nombre paciente",
-                                 "asunto paciente"});
-        add(LabelKind::Name,
-            {"name", "full name", "legal name", "nom", "nombre", "nombre completo", "nom complet",
-             "nom et prenom", "nom prenom", "nom prenoms", "name vorname", "nachname vorname",
-             "vollstandiger name", "nombre y apellidos", "apellidos y nombre", "apellidos nombre"});
+                                 "asunto paciente",
+                                 "paziente",
+                                 "nome paziente",
+                                 "nome del paziente",
+                                 "nome do paciente",
+                                 "naam patient",
+                                 "pacjent"});
+        add(LabelKind::Name, {"name",
+                              "full name",
+                              "legal name",
+                              "nom",
+                              "nombre",
+                              "nombre completo",
+                              "nom complet",
+                              "nom et prenom",
+                              "nom prenom",
+                              "nom prenoms",
+                              "name vorname",
+                              "nachname vorname",
+                              "vollstandiger name",
+                              "nombre y apellidos",
+                              "apellidos y nombre",
+                              "apellidos nombre",
+                              "nome",
+                              "nome completo",
+                              "nome e cognome",
+                              "naam",
+                              "volledige naam"});
         add(LabelKind::Surname,
             {"last name", "surname", "family name", "last", "apellido", "apellidos", "primer apellido",
-             "nachname", "familienname", "nom de famille", "nom de naissance", "nom dusage", "nom d usage"});
-        add(LabelKind::GivenName, {"first name", "given name", "given names", "forename", "forenames",
-                                   "first", "prenom", "prenoms", "nombres", "vorname", "vornamen"});
+             "nachname", "familienname", "nom de famille", "nom de naissance", "nom dusage", "nom d usage",
+             "cognome", "sobrenome", "achternaam", "nazwisko"});
+        add(LabelKind::GivenName,
+            {"first name", "given name", "given names", "forename", "forenames", "first", "prenom", "prenoms",
+             "nombres", "vorname", "vornamen", "voornaam", "voornamen", "imie"});
         add(LabelKind::MiddleName, {"middle name", "middle names", "middle initial", "mi", "middle"});
         add(LabelKind::BirthDate, {"dob",
                                    "d o b",
@@ -100,9 +125,23 @@ const QHash<QString, LabelKind> &labels() {
                                    "gebdat",
                                    "geb am",
                                    "geboren am",
+                                   "data di nascita",
+                                   "data nascita",
+                                   "nato il",
+                                   "nata il",
+                                   "data de nascimento",
+                                   "data nasc",
+                                   "dt nasc",
+                                   "nascimento",
+                                   "geboortedatum",
+                                   "geboren op",
+                                   "data urodzenia",
+                                   "fodelsedatum",
+                                   "fodselsdato",
                                    "dn"});
-        add(LabelKind::Age, {"age", "edad", "alter", "ans"});
-        add(LabelKind::Sex, {"sex", "gender", "sexo", "sexe", "geschlecht", "sex gender"});
+        add(LabelKind::Age, {"age", "edad", "alter", "ans", "eta", "idade", "leeftijd", "wiek"});
+        add(LabelKind::Sex,
+            {"sex", "gender", "sexo", "sexe", "geschlecht", "sex gender", "sesso", "geslacht", "plec"});
         add(LabelKind::RecordNumber, {"mrn",
                                       "mr",
                                       "mr no",
@@ -132,9 +171,11 @@ const QHash<QString, LabelKind> &labels() {
                                       "fall nr",
                                       "patienten nr",
                                       "mpi"});
-        add(LabelKind::Death, {"deceased", "date of death", "dod", "death", "died", "fallecido", "fallecida",
-                               "fecha de defuncion", "defuncion", "decede", "decedee", "deces",
-                               "date de deces", "verstorben", "sterbedatum", "todesdatum", "verst"});
+        add(LabelKind::Death,
+            {"deceased",      "date of death",      "dod",         "death",      "died",    "fallecido",
+             "fallecida",     "fecha de defuncion", "defuncion",   "decede",     "decedee", "deces",
+             "date de deces", "verstorben",         "sterbedatum", "todesdatum", "verst",   "deceduto",
+             "deceduta",      "falecido",           "falecida",    "overleden"});
         return t;
     }();
     return table;
@@ -186,10 +227,28 @@ bool isSubjectHeading(const QStringList &words) {
         "patient",    "patients",       "pt",          "demographics", "paciente",       "patiente",
         "patientin",  "patientendaten", "identite",    "identity",     "identification", "personal",
         "personales", "personnelles",   "personalien", "client"};
-    for (const QString &w : words)
-        if (subject.contains(w))
-            return true;
-    return false;
+    // The record's own title: the fields under it are its person's.
+    static const QSet<QString> document = {
+        "summary",    "report",       "record",         "note",         "notes",
+        "form",       "consent",      "referral",       "discharge",    "admission",
+        "intake",     "registration", "chart",          "facesheet",    "sheet",
+        "assessment", "evaluation",   "encounter",      "visit",        "progress",
+        "procedure",  "operative",    "certificate",    "prescription", "clinical",
+        "medical",    "resumen",      "informe",        "alta",         "ingreso",
+        "historia",   "clinica",      "consentimiento", "receta",       "registro",
+        "nota",       "evolucion",    "formulario",     "compte",       "rendu",
+        "rapport",    "dossier",      "sortie",         "consentement", "ordonnance",
+        "fiche",      "bericht",      "befund",         "entlassung",   "entlassungsbericht",
+        "arztbrief",  "aufnahme",     "einwilligung",   "rezept",       "akte",
+        "formular"};
+    bool found = false;
+    for (const QString &w : words) {
+        // "Patient contact", "Emergency contact form": someone else's.
+        if (isOtherPersonQualifier(w))
+            return false;
+        found = found || subject.contains(w) || document.contains(w);
+    }
+    return found;
 }
 
 bool isCourtesyTitle(const QString &word) {
@@ -246,8 +305,9 @@ int editDistance(const QString &a, const QString &b) {
 } // namespace
 
 bool isDeathWord(const QString &word, bool misread) {
-    static const QSet<QString> words = {"deceased",   "fallecido", "fallecida", "decede",  "decedee",
-                                        "verstorben", "died",      "expired",   "difunto", "difunta"};
+    static const QSet<QString> words = {"deceased",   "fallecido", "fallecida", "decede",   "decedee",
+                                        "verstorben", "died",      "expired",   "difunto",  "difunta",
+                                        "deceduto",   "deceduta",  "falecido",  "falecida", "overleden"};
     if (contains(words, word))
         return true;
     if (!misread || word.size() < 7)
@@ -269,7 +329,9 @@ bool isRelationWord(const QString &word) {
         "tutora",     "mere",           "pere",       "fils",       "fille",       "frere",
         "soeur",      "epoux",          "epouse",     "mutter",     "vater",       "sohn",
         "tochter",    "bruder",         "schwester",  "ehemann",    "ehefrau",     "betreuer",
-        "betreuerin", "representative", "sponsor",    "subscriber", "guarantor",   "holder"};
+        "betreuerin", "representative", "sponsor",    "subscriber", "guarantor",   "holder",
+        "moeder",     "vader",          "marito",     "moglie",     "figlio",      "figlia",
+        "matka",      "ojciec"};
     return contains(words, word);
 }
 

@@ -38,8 +38,10 @@ LabelKind labelMisread(const QString &raw);
 // A word that says a label's person is the record's ("Patient Name",
 // "Patient DOB").
 bool isSubjectQualifier(const QString &word);
-// A heading over a block of fields about the record's person
-// ("Patient information", "Demographics", "Datos del paciente").
+// A heading over a block of fields about the record's person ("Patient
+// information", "Demographics", "Datos del paciente") or the record's own
+// title ("Discharge summary") that names nobody else ("Patient contact"
+// does).
 bool isSubjectHeading(const QStringList &words);
 
 // Before a name: a courtesy title ("Mr", "Mme", "Frau", "Sra") or a

@@ -24,6 +24,9 @@ struct Candidate {
     bool banner = false;
     bool heading = false;        // the window's first line, or large text
     bool needsBirthDate = false; // a one-word name
+    // A field that does not say whose name it holds ("Name:", "Last
+    // name:"): a patient's only with a fact of a patient bound to it.
+    bool bareField = false;
     int piece = 0;
 };
 
@@ -43,6 +46,11 @@ public:
                 c.tier = std::max(c.tier, Strong);
             if (c.banner && c.tier == Strong)
                 c.found.where = QStringLiteral("banner");
+            // A directory's or a form's "Name:" with a role, a phone or a
+            // relationship beside it is anybody's.
+            if (c.bareField && !c.found.facts.hasBirthDate() && !c.found.facts.age &&
+                c.found.facts.sex.isEmpty() && c.found.facts.recordNumber.isEmpty())
+                c.tier = Weak;
         }
         // A name with no facts at the top is the record's title only on the
         // window's first line or in large text ("Next of kin" over a name
@@ -177,7 +185,8 @@ private:
             for (int b = a + 1; b < int(rows.size()) && rows[b].position - rows[a].position <= reach; ++b) {
                 if (rows[b].position == rows[a].position)
                     continue;
-                if (std::abs(rows[a].x - rows[b].x) <= align && rows[a].lead == rows[b].lead) {
+                if (std::abs(rows[a].x - rows[b].x) <= align && rows[a].lead == rows[b].lead &&
+                    !headingBetween(rows[a].phrase, rows[b].phrase)) {
                     parent[root(b)] = root(a);
                     break;
                 }
@@ -286,6 +295,20 @@ private:
 
     // Whether the rows above a bare "Name:" field head a block about
     // someone else ("Emergency contact", "Guarantor").
+    // A block's heading: a few words without a field, a number or a name.
+    bool blockHeading(const Piece &piece, QStringList *words = nullptr) const {
+        if (piece.end - piece.first > 5)
+            return false;
+        for (int w = piece.first; w < piece.end; ++w) {
+            const Word &word = m_layout.word(w);
+            if (word.colon || word.hasDigit || m_phraseAt.contains(w))
+                return false;
+            if (words)
+                *words << word.letters;
+        }
+        return true;
+    }
+
     bool underOtherHeading(const Piece &piece) const {
         Piece probe = piece;
         for (int step = 0; step < 4; ++step) {
@@ -293,15 +316,29 @@ private:
             if (above < 0)
                 return false;
             const Piece &a = m_layout.pieces().at(above);
-            bool field = false, digits = false;
             QStringList words;
-            for (int w = a.first; w < a.end; ++w) {
-                field = field || m_layout.word(w).colon;
-                digits = digits || m_layout.word(w).hasDigit;
-                words << m_layout.word(w).letters;
-            }
-            if (!field && !digits && a.end - a.first <= 5)
+            if (blockHeading(a, &words))
                 return !isSubjectHeading(words);
+            probe = a;
+        }
+        return false;
+    }
+
+    // Whether a block's heading stands between two names, one above the
+    // other ("Emergency contact" between the patient's "Name:" and the
+    // contact's): their rows are not alike rows of one list.
+    bool headingBetween(int upper, int lower) const {
+        const int top = m_layout.rank(m_layout.word(m_phrases.at(upper).start).row);
+        Piece probe = m_layout.pieceOf(m_phrases.at(lower).start);
+        for (int step = 0; step < 6; ++step) {
+            const int above = m_layout.pieceAbove(probe);
+            if (above < 0)
+                return false;
+            const Piece &a = m_layout.pieces().at(above);
+            if (m_layout.rank(m_layout.word(a.first).row) <= top)
+                return false;
+            if (blockHeading(a))
+                return true;
             probe = a;
         }
         return false;
@@ -412,8 +449,10 @@ private:
             given = value(givenLabel);
         }
         for (int l : bare)
-            if (const std::optional<Phrase> p = value(l); p && !p->staff)
+            if (const std::optional<Phrase> p = value(l); p && !p->staff) {
                 out << make(*p, Strong, QStringLiteral("form"), labels.at(l).piece);
+                out.last().bareField = true;
+            }
         // Fields without a colon: "Patient Okonjo, Adaeze", "RE Maria
         // Teixeira", or "Patient" alone over the name.
         for (int p = 0; p < int(m_layout.pieces().size()); ++p) {
@@ -449,10 +488,18 @@ private:
                 name.raw += given->name.raw;
                 name.asRead = given->name.asRead + QLatin1Char(' ') + name.asRead;
             }
-            if (!p.staff)
+            if (!p.staff) {
                 out << make(p, Strong, QStringLiteral("form"), labels.at(surnameLabel).piece);
-            if (given)
+                out.last().bareField = labels.at(surnameLabel).qualifier != Qualifier::Subject;
+            }
+            if (given) {
                 m_subjectWords.insert(given->first);
+                // The first-name field goes on with the last name's facts.
+                QSet<int> &own = m_ownFields[p.first];
+                own.insert(labels.at(givenLabel).first);
+                for (int w = given->first; w < given->end; ++w)
+                    own.insert(w);
+            }
         }
         return out;
     }
@@ -815,7 +862,7 @@ private:
     // A word that ends the facts of a name: another person's name, a field
     // of another person or of a name.
     bool stopsScope(int w, const Phrase &phrase) const {
-        if (w >= phrase.first && w < phrase.end)
+        if ((w >= phrase.first && w < phrase.end) || m_ownFields.value(phrase.first).contains(w))
             return false;
         if (const auto it = m_phraseAt.constFind(w); it != m_phraseAt.constEnd()) {
             const Phrase &other = m_phrases.at(*it);
@@ -1027,7 +1074,8 @@ private:
     QList<Phrase> m_phrases;
     QHash<int, int> m_phraseAt; // first word (and first word with titles) to phrase
     QSet<int> m_inList, m_paired, m_fieldValue, m_subjectWords;
-    mutable QSet<int> m_continued; // first words of lines a name went on to
+    QHash<int, QSet<int>> m_ownFields; // a last name's first word to its first-name field's words
+    mutable QSet<int> m_continued;     // first words of lines a name went on to
     bool m_list = false;
 };
 
