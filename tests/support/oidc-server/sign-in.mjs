@@ -43,7 +43,16 @@ toBrowser.on('error', () => {});
 fromBrowser.on('error', () => {});
 
 let finished = false;
-const removeProfile = () => rmSync(profile, { recursive: true, force: true });
+// The browser's helper processes may still write into the profile for a
+// moment after the browser itself has ended: removing it is tried again, and
+// a profile that stays never changes the sign-in's own outcome.
+const removeProfile = () => {
+  try {
+    rmSync(profile, { recursive: true, force: true, maxRetries: 20, retryDelay: 100 });
+  } catch (e) {
+    process.stderr.write(`the browser profile ${profile} stays: ${e.message}\n`);
+  }
+};
 function finish(code, line) {
   if (finished) return;
   finished = true;
