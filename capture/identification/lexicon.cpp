@@ -181,10 +181,6 @@ const QHash<QString, LabelKind> &labels() {
     return table;
 }
 
-bool contains(const QSet<QString> &set, const QString &word) {
-    return set.contains(word);
-}
-
 } // namespace
 
 LabelReading labelEndingWith(const QStringList &words) {
@@ -219,7 +215,7 @@ LabelKind labelMisread(const QString &raw) {
 bool isSubjectQualifier(const QString &word) {
     static const QSet<QString> words = {"patient",  "patients", "pt",     "pts",     "patientin",
                                         "paciente", "patiente", "client", "resident"};
-    return contains(words, word);
+    return words.contains(word);
 }
 
 bool isSubjectHeading(const QStringList &words) {
@@ -255,12 +251,12 @@ bool isCourtesyTitle(const QString &word) {
     static const QSet<QString> words = {"mr",       "mrs",  "ms",   "miss",     "mx",     "mme",   "mlle",
                                         "herr",     "frau", "sr",   "sra",      "srta",   "senor", "senora",
                                         "senorita", "don",  "dona", "monsieur", "madame", "master"};
-    return contains(words, word);
+    return words.contains(word);
 }
 
 bool isClinicianTitle(const QString &word) {
     static const QSet<QString> words = {"dr", "dra", "doctor", "doctora", "prof", "professor", "docteur"};
-    return contains(words, word);
+    return words.contains(word);
 }
 
 bool isCredential(const QString &word) {
@@ -268,12 +264,12 @@ bool isCredential(const QString &word) {
         "md",  "do",   "rn",  "np",   "pa",   "pac",  "dds",    "dmd", "phd",  "facp", "lpn", "lvn",
         "dnp", "mbbs", "cna", "fnp",  "aprn", "crna", "pharmd", "rph", "lcsw", "psyd", "mph", "msn",
         "bsn", "rd",   "cma", "facs", "frcp", "mrcp", "od",     "dpm", "dc",   "pnp",  "anp"};
-    return contains(words, word);
+    return words.contains(word);
 }
 
 bool isSuffix(const QString &word) {
     static const QSet<QString> words = {"jr", "sr", "ii", "iii", "iv", "jnr", "snr"};
-    return contains(words, word);
+    return words.contains(word);
 }
 
 bool isParticle(const QString &word) {
@@ -281,7 +277,7 @@ bool isParticle(const QString &word) {
         "van", "von", "der", "den", "de",  "del",   "della", "la",  "le",  "di",  "da", "dos", "das", "du",
         "el",  "al",  "bin", "ben", "ibn", "ter",   "ten",   "st",  "mac", "mc",  "y",  "zu",  "af",  "av",
         "d",   "l",   "o",   "des", "lo",  "dello", "degli", "vom", "zum", "zur", "ap", "ab"};
-    return contains(words, word);
+    return words.contains(word);
 }
 
 namespace {
@@ -308,7 +304,7 @@ bool isDeathWord(const QString &word, bool misread) {
     static const QSet<QString> words = {"deceased",   "fallecido", "fallecida", "decede",   "decedee",
                                         "verstorben", "died",      "expired",   "difunto",  "difunta",
                                         "deceduto",   "deceduta",  "falecido",  "falecida", "overleden"};
-    if (contains(words, word))
+    if (words.contains(word))
         return true;
     if (!misread || word.size() < 7)
         return false;
@@ -332,7 +328,7 @@ bool isRelationWord(const QString &word) {
         "betreuerin", "representative", "sponsor",    "subscriber", "guarantor",   "holder",
         "moeder",     "vader",          "marito",     "moglie",     "figlio",      "figlia",
         "matka",      "ojciec"};
-    return contains(words, word);
+    return words.contains(word);
 }
 
 bool isOtherPersonQualifier(const QString &word) {
@@ -342,14 +338,14 @@ bool isOtherPersonQualifier(const QString &word) {
         "referring", "ordering", "attending",   "witness",   "interpreter", "donor",
         "insured",   "member",   "responsible", "party",     "billing",     "accompanying",
         "siguiente", "anterior", "suivant",     "precedent", "nachster",    "vorheriger"};
-    return isRelationWord(word) || contains(words, word);
+    return isRelationWord(word) || words.contains(word);
 }
 
 bool isMessageField(const QString &word) {
     static const QSet<QString> words = {
         "to",   "cc", "bcc",    "subject", "sent", "from", "reply",  "an",        "betreff",   "von",
         "para", "de", "asunto", "objet",   "a",    "date", "sender", "recipient", "recipients"};
-    return contains(words, word);
+    return words.contains(word);
 }
 
 bool isCommonWord(const QString &word) {
@@ -410,5 +406,5 @@ bool isCommonWord(const QString &word) {
         "medecin", "consultation", "rendez", "vous", "ordonnance", "service", "patientin", "vorname",
         "nachname", "geburtsdatum", "geschlecht", "alter", "befund", "bericht", "arztbrief", "termin",
         "praxis", "klinik", "station", "aufnahme", "entlassung", "diagnose", "labor", "ergebnis"};
-    return contains(words, word);
+    return words.contains(word);
 }

@@ -893,18 +893,12 @@ private:
     }
 
     bool isHeading(const Piece &piece) const {
-        if (piece.end - piece.first > 5)
-            return false;
-        for (int w = piece.first; w < piece.end; ++w) {
-            const Word &word = m_layout.word(w);
-            if (word.colon || word.hasDigit || !word.hasLetter)
-                return false;
-            if (m_phraseAt.contains(w) || startsFact(m_layout, w))
-                return false;
-        }
         QStringList words;
+        if (!blockHeading(piece, &words))
+            return false;
         for (int w = piece.first; w < piece.end; ++w)
-            words << m_layout.word(w).letters;
+            if (!m_layout.word(w).hasLetter || startsFact(m_layout, w))
+                return false;
         return !isSubjectHeading(words) && labelStartingWith(words).kind == LabelKind::None;
     }
 
